@@ -1,0 +1,1 @@
+int qm_placeholder_src;
