@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Configures and builds one flavour into build/<flavour>.
+# Configures and builds one flavour into build/<flavour>; further arguments
+# name the targets to build (default: all).
 #   plain    optimised with debug info
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     ThreadSanitizer
 set -euo pipefail
 flavour=${1:-plain}
+shift || true
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir="$top/build/$flavour"
 case "$flavour" in
@@ -14,4 +16,6 @@ case "$flavour" in
   *) echo "unknown build flavour: $flavour" >&2; exit 2 ;;
 esac
 cmake -S "$top" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
-cmake --build "$dir" -- -j"$(nproc)"
+targets=()
+for t in "$@"; do targets+=(--target "$t"); done
+cmake --build "$dir" "${targets[@]}" -- -j"$(nproc)"
