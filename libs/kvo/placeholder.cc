@@ -1,1 +1,0 @@
-int qm_placeholder_kvo;
