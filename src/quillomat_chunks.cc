@@ -1,0 +1,314 @@
+// The operations that turn the current chunk into a new version (overdub,
+// replace, substitute, multiply, insert), end multiply and insert, and enter a
+// deferred next state.
+#include "quillomat_ops.h"
+
+namespace {
+
+// The position a new version starts from: inside the source loop. A source
+// still standing at its end (a recording that just stopped) starts over at 0,
+// where its playback goes on.
+double startPos(const LoopChunk* s) { return qmWrapPos(s->dCurrPos, s->lLoopLength); }
+
+// A new version is only ever made from the current one, which is the one the
+// history links it to.
+bool isHead(const QuillomatI* q, const LoopChunk* loop) { return loop && loop == q->headLoopChunk; }
+
+}  // namespace
+
+LoopChunk* beginOverdub(QuillomatI* q, LoopChunk* loop) {
+    if (!isHead(q, loop)) return nullptr;
+    LoopChunk* c = pushNewLoopChunk(q, loop->lLoopLength, loop);
+    if (!c) return nullptr;
+    const float step = qmFadeStep(q);
+    q->state = STATE_OVERDUB;
+    q->fLoopFadeDelta = step;
+
+    LoopChunk* s = loop;  // the old head, now c->prev
+    c->srcloop = s;
+    c->lCycles = s->lCycles;
+    c->lCycleLength = s->lCycleLength;
+    c->lLoopLength = s->lLoopLength;
+    c->lStartAdj = 0;
+    c->lEndAdj = 0;
+    const double pos = startPos(s);
+    c->dCurrPos = pos;
+    q->nextState = -1;
+    q->waitingForSync = 0;
+    c->dOrigFeedback = qmFeedbackNow(q);
+
+    // The range already passed in this pass is filled when playback comes
+    // round to it again; the range ahead is filled as it is reached.
+    const int64_t p = (int64_t)qmToUnsigned(pos);
+    const int64_t last = (int64_t)c->lLoopLength - 1;
+    if (q->fCurrRate < 0.0f) {
+        q->fCurrRate = -1.0f;
+        qmSetFront(c, p + 1, last);
+        qmSetBack(c, 0, p);
+    } else {
+        q->fCurrRate = 1.0f;
+        qmSetFront(c, 0, p - 1);
+        qmSetBack(c, p, last);
+    }
+    return c;
+}
+
+LoopChunk* beginReplace(QuillomatI* q, LoopChunk* loop) {
+    LoopChunk* c = beginOverdub(q, loop);
+    if (c) {
+        const float step = qmFadeStep(q);
+        q->state = STATE_REPLACE;
+        q->fPlayFadeDelta = -step;
+        q->fFeedFadeDelta = -step;
+    }
+    return c;
+}
+
+LoopChunk* beginSubstitute(QuillomatI* q, LoopChunk* loop) {
+    LoopChunk* c = beginOverdub(q, loop);
+    if (c) {
+        q->state = STATE_SUBSTITUTE;
+        q->fFeedFadeDelta = -qmFadeStep(q);
+    }
+    return c;
+}
+
+LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
+    if (!isHead(q, loop)) return nullptr;
+    const float step = qmFadeStep(q);
+    if ((uint32_t)loop->mult_out == loop->lCycles && loop->backfill && loop->lCycleLength > 0) {
+        // A multiply that was being ended and is still completing goes on.
+        loop->mult_out += 1;
+        q->state = STATE_MULTIPLY;
+        q->fLoopFadeDelta = step;
+        q->fFeedFadeDelta = step;
+        q->nextState = STATE_PLAY;
+        q->waitingForSync = 0;
+        return loop;
+    }
+    // Without a cycle there is nothing to repeat.
+    if (loop->lCycleLength == 0) return nullptr;
+    LoopChunk* c = pushNewLoopChunk(q, loop->lCycleLength, loop);
+    if (!c) return nullptr;
+
+    LoopChunk* s = loop;  // the old head, now c->prev
+    c->srcloop = s;
+    q->state = STATE_MULTIPLY;
+    q->fLoopFadeDelta = step;
+    q->fFeedFadeDelta = step;
+
+    const double spos = startPos(s);
+    c->lLoopLength = s->lCycleLength;
+    c->dCurrPos = spos;
+    c->lCycles = 1;
+    c->lCycleLength = s->lCycleLength;
+    q->fCurrRate = 1.0f;
+    c->frontfill = 1;
+    c->backfill = 0;
+    c->firsttime = 1;
+    c->lStartAdj = 0;
+    c->lEndAdj = 0;
+    q->nextState = -1;
+    q->waitingForSync = 0;
+    c->dOrigFeedback = qmFeedbackNow(q);
+
+    bool quantCycle = false;
+    if (s->lCycles > 1) {
+        // Start from the beginning of the cycle the position is in.
+        const float cycle = std::floor(std::fabs((float)(spos / (double)s->lCycleLength)));
+        c->lStartAdj = qmToUnsigned((double)cycle * (double)s->lCycleLength);
+        c->dCurrPos -= (double)c->lStartAdj;
+        if (c->dCurrPos < 0.0) c->dCurrPos = 0.0;
+        c->lCycles = 1;
+        c->lLoopLength = s->lCycleLength;
+        quantCycle = qmQuantizeNow(q) == 1.0f;
+    }
+    // The front range runs to the source's own position.
+    const int64_t frontEnd = (int64_t)qmToUnsigned(spos) - 1;
+    if (c->dCurrPos > 0.0 && !quantCycle && frontEnd >= 0) {
+        c->frontfill = 1;
+        c->lMarkL = 0;
+        c->lMarkH = (uint32_t)frontEnd;
+    } else {
+        qmClearFront(c);
+    }
+    qmClearBack(c);
+    return c;
+}
+
+LoopChunk* endMultiply(QuillomatI* q, LoopChunk* loop, int next) {
+    if (!loop) return nullptr;
+    const float step = qmFadeStep(q);
+    const LoopChunk* s = loop->srcloop;
+    if (qmQuantizeNow(q) != 0.0f && s && s->lCycles >= 2 && loop->lCycles == 0) {
+        q->state = (next < 0 || next == STATE_TRIGGER_PLAY) ? STATE_PLAY : next;
+        loop->backfill = 0;
+        loop->lLoopLength = 0;
+        return loop;
+    }
+    if (qmRoundNow(q) == 0.0f) {
+        // Cut to whole cycles now; the rest of the current cycle comes from
+        // the source.
+        loop->lLoopLength = loop->lCycles * loop->lCycleLength;
+        const int64_t p = (int64_t)qmToUnsigned(loop->dCurrPos);
+        qmSetBack(loop, p, (int64_t)loop->lLoopLength - 1);
+        loop = transitionToNext(q, loop, next);
+        q->fLoopFadeDelta = -step;
+        q->fFeedFadeDelta = step;
+    } else {
+        // Run on to the end of the current cycle.
+        loop->lMarkEndL = qmToUnsigned(loop->dCurrPos);
+        loop->lMarkEndH = loop->lLoopLength > 0 ? loop->lLoopLength - 1 : 0;
+        q->nextState = next;
+        q->rounding = true;
+    }
+    return loop;
+}
+
+LoopChunk* beginInsert(QuillomatI* q, LoopChunk* loop) {
+    if (!isHead(q, loop) || loop->lCycleLength == 0) return nullptr;
+    const uint64_t grown = (uint64_t)loop->lLoopLength + loop->lCycleLength;
+    if (grown > q->lBufferSize) return nullptr;
+    LoopChunk* c = pushNewLoopChunk(q, (uint32_t)grown, loop);
+    if (!c) return nullptr;
+    const float step = qmFadeStep(q);
+    const float quant = qmQuantizeNow(q);
+
+    LoopChunk* s = loop;  // the old head, now c->prev
+    c->srcloop = s;
+    q->state = STATE_INSERT;
+    if (quant == 0.0f) {
+        q->fLoopFadeDelta = step;
+        q->fFeedFadeDelta = -step;
+    }
+    q->fPlayFadeDelta = -step;
+
+    const double spos = startPos(s);
+    c->lLoopLength = s->lLoopLength + s->lCycleLength;
+    c->dCurrPos = spos;
+    c->lCycles = s->lCycles + 1;
+    c->lCycleLength = s->lCycleLength;
+    c->dOrigFeedback = qmFeedbackNow(q);
+    q->fCurrRate = 1.0f;
+    c->frontfill = 1;
+    c->backfill = 0;
+    c->firsttime = 1;
+    c->lStartAdj = 0;
+    c->lEndAdj = 0;
+
+    if (quant == 1.0f) {
+        // The next cycle boundary.
+        const double cycles = std::floor(std::fabs(spos - 1.0) / (double)s->lCycleLength) + 1.0;
+        c->lInsPos = qmToUnsigned(cycles * (double)s->lCycleLength);
+    } else {
+        c->lInsPos = qmToUnsigned(c->dCurrPos);
+    }
+    if (qmRoundNow(q) == 0.0f) c->lRemLen = qmToUnsigned((double)s->lLoopLength - c->dCurrPos);
+    else c->lRemLen = s->lLoopLength > c->lInsPos ? s->lLoopLength - c->lInsPos : 0;
+
+    q->nextState = -1;
+    q->waitingForSync = 0;
+    const int64_t frontEnd = (int64_t)qmToUnsigned(spos) - 1;
+    if (c->dCurrPos > 0.0 && frontEnd >= 0) {
+        c->frontfill = 1;
+        c->lMarkL = 0;
+        c->lMarkH = (uint32_t)frontEnd;
+    } else {
+        qmClearFront(c);
+    }
+    qmClearBack(c);
+    return c;
+}
+
+LoopChunk* endInsert(QuillomatI* q, LoopChunk* loop, int next) {
+    if (!loop) return nullptr;
+    const LoopChunk* s = loop->srcloop;
+    const uint32_t srcLen = s ? s->lLoopLength : 0;
+    loop->lEndAdj = loop->lLoopLength > srcLen ? loop->lLoopLength - srcLen : 0;
+    const uint32_t p = qmToUnsigned(loop->dCurrPos);
+    const uint32_t end = loop->lLoopLength > loop->lRemLen ? loop->lLoopLength - loop->lRemLen : 0;
+    loop->lMarkEndL = p;
+    loop->lMarkEndH = end;
+    q->nextState = next;
+    if (qmRoundNow(q) == 0.0f) {
+        const float step = qmFadeStep(q);
+        q->fLoopFadeDelta = -step;
+        q->fPlayFadeDelta = step;
+    }
+    q->rounding = true;
+    return loop;
+}
+
+LoopChunk* transitionToNext(QuillomatI* q, LoopChunk* loop, int next) {
+    const float step = qmFadeStep(q);
+    // Whatever was pending is being entered now.
+    q->nextState = -1;
+    q->waitingForSync = 0;
+    q->rounding = false;
+    LoopChunk* result = loop;
+    switch (next) {
+    case STATE_PLAY:
+        q->fLoopFadeDelta = -step;
+        q->fPlayFadeDelta = step;
+        q->fFeedFadeDelta = step;
+        q->wasMuted = false;
+        break;
+    case STATE_OVERDUB:
+    case STATE_REPLACE:
+    case STATE_SUBSTITUTE:
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+        if (next == STATE_OVERDUB) result = beginOverdub(q, loop);
+        else if (next == STATE_REPLACE) result = beginReplace(q, loop);
+        else if (next == STATE_SUBSTITUTE) result = beginSubstitute(q, loop);
+        else if (next == STATE_MULTIPLY) result = beginMultiply(q, loop);
+        else result = beginInsert(q, loop);
+        if (!result) {
+            // No room for a new version: keep playing the loop untouched
+            // rather than write into it with nothing to undo to.
+            result = q->headLoopChunk;
+            next = -1;
+            q->fLoopFadeDelta = -step;
+            q->fPlayFadeDelta = step;
+            q->fFeedFadeDelta = step;
+        }
+        break;
+    case STATE_MUTE:
+        q->fLoopFadeDelta = -step;
+        q->fPlayFadeDelta = -step;
+        q->fFeedFadeDelta = step;
+        q->wasMuted = true;
+        break;
+    case STATE_ONESHOT:
+        q->fLoopFadeDelta = -step;
+        q->fPlayFadeDelta = step;
+        q->fFeedFadeDelta = step;
+        if (loop) {
+            q->state = STATE_ONESHOT;
+            loop->dCurrPos = qmLoopStartPos(q, loop);
+        } else {
+            next = -1;
+        }
+        break;
+    case STATE_TRIGGER_PLAY:
+        q->fLoopFadeDelta = -step;
+        q->fPlayFadeDelta = step;
+        q->fFeedFadeDelta = step;
+        next = STATE_PLAY;
+        q->wasMuted = false;
+        if (loop) loop->dCurrPos = qmLoopStartPos(q, loop);
+        break;
+    default:
+        break;
+    }
+    // Only a state the walk can run is entered.
+    const bool runnable = next >= STATE_REC_WAIT && next <= STATE_SUBSTITUTE;
+    if (!runnable) next = -1;
+    if (next == -1) {
+        q->state = STATE_PLAY;
+        q->wasMuted = false;
+    } else {
+        q->state = next;
+    }
+    return result;
+}

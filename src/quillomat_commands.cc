@@ -1,0 +1,737 @@
+// The first half of a run: block set-up, command and tap detection, and the
+// command-by-state table. The sample walk (processBlock) follows.
+#include "quillomat_ops.h"
+
+#include <cstring>
+
+namespace {
+
+// Control values are read afresh every block; NaN reads as 0.
+float readPort(const LADSPA_Data* p, float dflt = 0.0f) {
+    if (!p) return dflt;
+    const float v = *p;
+    return v == v ? v : 0.0f;
+}
+
+struct Cmd {
+    QuillomatI* q;
+    QmBlock* b;
+    float step;   // +1/N
+    bool synced;  // sync mode on: commands wait for a sync point
+    bool quant;   // quantize on
+    bool free() const { return !synced && !quant; }
+    LoopChunk* loop() const { return q->headLoopChunk; }
+};
+
+bool isRecording(int state) { return state == STATE_RECORD || state == STATE_REC_ENDING; }
+
+void cancelPending(QuillomatI* q) {
+    q->nextState = -1;
+    q->waitingForSync = 0;
+    q->rounding = false;
+}
+
+void pulse(const Cmd& c) {
+    if (c.b->SampleCount > 0) c.q->pfSyncOutput[0] = 1.0f;
+}
+
+void toPlay(const Cmd& c) {
+    QuillomatI* q = c.q;
+    q->state = STATE_PLAY;
+    q->wasMuted = false;
+    q->fLoopFadeDelta = -c.step;
+    q->fPlayFadeDelta = c.step;
+    q->fFeedFadeDelta = c.step;
+}
+
+void resume(const Cmd& c) {
+    QuillomatI* q = c.q;
+    q->state = q->wasMuted ? STATE_MUTE : STATE_PLAY;
+    q->fLoopFadeDelta = -c.step;
+    q->fFeedFadeDelta = c.step;
+    q->fPlayFadeDelta = q->state == STATE_PLAY ? c.step : -c.step;
+}
+
+void restart(QuillomatI* q, LoopChunk* loop) {
+    if (loop) loop->dCurrPos = qmLoopStartPos(q, loop);
+}
+
+void toOneShot(const Cmd& c) {
+    QuillomatI* q = c.q;
+    q->fPlayFadeDelta = c.step;
+    q->fLoopFadeDelta = -c.step;
+    q->fFeedFadeDelta = c.step;
+    q->state = STATE_ONESHOT;
+    restart(q, c.loop());
+}
+
+// A command that waits for the next sync point. A recording runs on to it;
+// an armed recording or a delay line stops, and the loop plays meanwhile.
+void defer(const Cmd& c, int next) {
+    QuillomatI* q = c.q;
+    if (!c.loop()) return;
+    if (q->state == STATE_RECORD) q->state = STATE_REC_ENDING;
+    else if (q->state == STATE_REC_WAIT || q->state == STATE_DELAY) resume(c);
+    q->nextState = next;
+    q->waitingForSync = 1;
+}
+
+// Begins a new version; a recording that cannot go on into it ends and plays.
+void begin(const Cmd& c, LoopChunk* (*op)(QuillomatI*, LoopChunk*)) {
+    if (!c.loop()) return;
+    const bool wasRecording = isRecording(c.q->state);
+    if (!op(c.q, c.loop()) && wasRecording) {
+        cancelPending(c.q);
+        toPlay(c);
+    }
+}
+
+// Leaving the tap delay for a loop command: the delay chunk is dropped and
+// the loop it was made over plays again, so nothing writes into that loop
+// as if it were the delay line.
+void leaveDelay(const Cmd& c) {
+    if (c.loop()) undoLoop(c.q);
+    cancelPending(c.q);
+    resume(c);
+}
+
+// RECORD while multiplying: the multiply ends now, one cycle of what has been
+// built so far. The position is already counted from the multiply's start.
+void recordEndsMultiply(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    const uint32_t length = qmToUnsigned(l->dCurrPos);
+    if (length == 0) {
+        // Nothing recorded yet: keep the loop as it was.
+        undoLoop(q);
+    } else {
+        qmClearBack(l);
+        l->lLoopLength = length;
+        l->lCycleLength = length;
+        l->lCycles = 1;
+        l->mult_out = 0;
+        if (l->frontfill) qmSetFront(l, l->lMarkL, l->lMarkH);
+    }
+    cancelPending(q);
+    toPlay(c);
+}
+
+// RECORD while inserting: the insert ends now and the rest of the source
+// follows the inserted material.
+void recordEndsInsert(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    const LoopChunk* s = l->srcloop;
+    const uint32_t srcLen = s ? s->lLoopLength : l->lLoopLength;
+    const uint32_t pos = qmToUnsigned(l->dCurrPos);
+    const uint32_t inserted = pos > l->lInsPos ? pos - l->lInsPos : 0;
+    const uint64_t length = (uint64_t)srcLen + inserted;
+    l->lLoopLength = length > q->lBufferSize ? q->lBufferSize : (uint32_t)length;
+    l->lEndAdj = inserted;
+    qmSetBack(l, pos, (int64_t)l->lLoopLength - 1);
+    l->lCycleLength = l->lLoopLength;
+    l->lCycles = 1;
+    if (l->frontfill) qmSetFront(l, l->lMarkL, l->lMarkH);
+    cancelPending(q);
+    toPlay(c);
+}
+
+// The second tap: the delay line becomes as long as the time since the first.
+// Its memory is claimed through the history, so older versions it overwrites
+// leave the history instead of coming back corrupted.
+void setDelayLength(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    const uint32_t taps = q->lTapTrigSamples;
+    l->lLoopLength = 0;
+    uint32_t length = 0;
+    if (taps <= q->lBufferSize && ensureLoopSpace(q, l, taps, nullptr)) length = taps;
+    l->lLoopLength = length;
+    l->lCycleLength = length;
+    l->lCycles = 1;
+    q->lTapTrigSamples = 0;
+    l->dCurrPos = 0.0;
+    qmClearFront(l);
+    qmSetBack(l, 0, (int64_t)length - 1);
+}
+
+void startDelay(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = pushNewLoopChunk(q, 0, nullptr);
+    if (!l) return;
+    q->state = STATE_DELAY;
+    l->srcloop = nullptr;
+    l->lLoopLength = 0;
+    l->lCycleLength = 0;
+    l->lCycles = 1;
+    l->dCurrPos = 0.0;
+    l->lStartAdj = 0;
+    l->lEndAdj = 0;
+    qmClearFront(l);
+    qmClearBack(l);
+    q->bHoldMode = 0;
+    q->lTapTrigSamples = 0;
+}
+
+void toggleCell(float* cell) {
+    if (cell) *cell = *cell == 0.0f ? 1.0f : 0.0f;
+}
+
+void cmdUndo(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_OFF:
+    case STATE_SCRATCH:
+    case STATE_ONESHOT:
+        return;
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+    case STATE_DELAY:
+        // An unfinished version cannot be played: drop it.
+        q->fNextCurrRate = 0.0f;
+        if (c.loop()) undoLoop(q);
+        break;
+    default:
+        if (q->state > STATE_SUBSTITUTE) return;
+        if (q->waitingForSync) {
+            q->waitingForSync = 0;
+            q->nextState = -1;
+        } else if (q->fNextCurrRate != 0.0f) {
+            q->fNextCurrRate = 0.0f;
+        } else if (c.loop()) {
+            undoLoop(q);
+        }
+        break;
+    }
+    cancelPending(q);
+    resume(c);
+}
+
+void cmdRedo(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_OFF:
+    case STATE_DELAY:
+    case STATE_SCRATCH:
+    case STATE_ONESHOT:
+    // A multiply or insert has nothing to redo, and resuming play in the
+    // middle of one would play memory it has not written yet.
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+        return;
+    default:
+        if (q->state > STATE_SUBSTITUTE) return;
+        redoLoop(q);
+        resume(c);
+        break;
+    }
+}
+
+void cmdReplaceOrSubstitute(const Cmd& c, int self) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_INSERT:
+        endInsert(q, c.loop(), self);
+        return;
+    case STATE_MULTIPLY:
+        endMultiply(q, c.loop(), self);
+        return;
+    default:
+        break;
+    }
+    if (q->state == self) {
+        if (c.free()) {
+            toPlay(c);
+            pulse(c);
+        } else {
+            q->nextState = STATE_PLAY;
+            q->waitingForSync = 1;
+        }
+        return;
+    }
+    if (self == STATE_REPLACE && q->state == STATE_DELAY) {
+        q->bHoldMode = !q->bHoldMode;
+        return;
+    }
+    if (c.free()) {
+        begin(c, self == STATE_REPLACE ? beginReplace : beginSubstitute);
+        pulse(c);
+    } else {
+        defer(c, self);
+    }
+}
+
+void cmdReverse(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_RECORD:
+    case STATE_REC_ENDING:
+        // The recording ends and plays backwards.
+        q->fCurrRate = -q->fCurrRate;
+        cancelPending(q);
+        toPlay(c);
+        return;
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+    case STATE_SCRATCH:
+        return;
+    default:
+        if (!c.quant) q->fCurrRate = -q->fCurrRate;
+        else q->fNextCurrRate = -q->fCurrRate;
+        return;
+    }
+}
+
+bool fillsDone(const LoopChunk* l) { return l && !l->frontfill && !l->backfill; }
+
+void cmdScratch(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    switch (q->state) {
+    case STATE_RECORD:
+    case STATE_REC_ENDING:
+        if (!l) return;
+        q->fCurrRate = -1.0f;
+        cancelPending(q);
+        toOneShot(c);
+        return;
+    case STATE_PLAY:
+        if (fillsDone(l)) q->state = STATE_SCRATCH;
+        return;
+    case STATE_MUTE:
+    case STATE_ONESHOT:
+        toPlay(c);
+        if (l) l->dCurrPos = 0.0;
+        return;
+    case STATE_SCRATCH:
+        toPlay(c);
+        return;
+    case STATE_OFF:
+    case STATE_REC_WAIT:
+        // Scratching skips positions, so only a loop that no longer copies
+        // from an older version may be scratched.
+        if (l && !fillsDone(l)) return;
+        toPlay(c);
+        q->state = STATE_SCRATCH;
+        return;
+    default:
+        return;
+    }
+}
+
+void cmdRecord(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_RECORD:
+        if (!c.synced && c.b->fTrigThresh == 0.0f) {
+            toPlay(c);
+        } else {
+            q->state = STATE_REC_ENDING;
+            q->nextState = STATE_PLAY;
+        }
+        return;
+    case STATE_MULTIPLY:
+        if (c.loop()) recordEndsMultiply(c);
+        return;
+    case STATE_INSERT:
+        if (c.loop()) recordEndsInsert(c);
+        return;
+    case STATE_DELAY:
+        if (c.loop()) undoLoop(q);
+        cancelPending(q);
+        q->state = STATE_REC_WAIT;
+        return;
+    default:
+        q->state = STATE_REC_WAIT;
+        return;
+    }
+}
+
+void cmdOverdub(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_OVERDUB:
+        toPlay(c);
+        return;
+    case STATE_MULTIPLY:
+        if (c.loop()) endMultiply(q, c.loop(), STATE_OVERDUB);
+        return;
+    case STATE_INSERT:
+        if (c.loop()) endInsert(q, c.loop(), STATE_OVERDUB);
+        return;
+    case STATE_DELAY:
+        leaveDelay(c);
+        if (!c.synced) begin(c, beginOverdub);
+        else if (c.loop()) defer(c, STATE_OVERDUB);
+        return;
+    case STATE_RECORD:
+    case STATE_REC_ENDING:
+        if (!c.synced) {
+            begin(c, beginOverdub);
+        } else {
+            q->state = STATE_REC_ENDING;
+            q->nextState = STATE_OVERDUB;
+            q->waitingForSync = 1;
+        }
+        return;
+    default:
+        begin(c, beginOverdub);
+        return;
+    }
+}
+
+void cmdMultiply(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    switch (q->state) {
+    case STATE_INSERT:
+        if (l) endInsert(q, l, STATE_MULTIPLY);
+        return;
+    case STATE_MULTIPLY:
+        if (!l) return;
+        if (!c.synced) {
+            if (l->mult_out < 1) {
+                l->mult_out = (int)l->lCycles;
+                endMultiply(q, l, STATE_PLAY);
+            } else {
+                l->mult_out += 1;
+            }
+            pulse(c);
+        } else if (l->mult_out < 1) {
+            l->mult_out = (int)l->lCycles;
+            q->nextState = STATE_PLAY;
+            q->waitingForSync = 1;
+        } else {
+            l->mult_out += 1;
+        }
+        return;
+    case STATE_DELAY:
+        leaveDelay(c);
+        break;
+    default:
+        break;
+    }
+    if (c.free()) {
+        begin(c, beginMultiply);
+        pulse(c);
+    } else {
+        defer(c, STATE_MULTIPLY);
+    }
+}
+
+void cmdInsert(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    switch (q->state) {
+    case STATE_MULTIPLY:
+        if (l) endMultiply(q, l, STATE_INSERT);
+        return;
+    case STATE_INSERT:
+        if (l) endInsert(q, l, STATE_PLAY);
+        return;
+    case STATE_MUTE:
+    case STATE_ONESHOT:
+        if (l) toOneShot(c);
+        return;
+    case STATE_DELAY:
+        leaveDelay(c);
+        break;
+    default:
+        break;
+    }
+    if (c.free()) begin(c, beginInsert);
+    else defer(c, STATE_INSERT);
+}
+
+void cmdMute(const Cmd& c) {
+    QuillomatI* q = c.q;
+    LoopChunk* l = c.loop();
+    switch (q->state) {
+    case STATE_MULTIPLY:
+        if (l) endMultiply(q, l, STATE_MUTE);
+        return;
+    case STATE_INSERT:
+        if (l) endInsert(q, l, STATE_MUTE);
+        return;
+    case STATE_MUTE:
+    case STATE_ONESHOT:
+        toPlay(c);
+        return;
+    case STATE_DELAY:
+        leaveDelay(c);
+        break;
+    default:
+        break;
+    }
+    q->state = STATE_MUTE;
+    q->fPlayFadeDelta = -c.step;
+    q->fLoopFadeDelta = -c.step;
+    q->fFeedFadeDelta = c.step;
+    q->wasMuted = true;
+}
+
+void cmdDelay(const Cmd& c) {
+    switch (c.q->state) {
+    case STATE_DELAY:
+        if (c.loop()) setDelayLength(c);
+        return;
+    case STATE_RECORD:
+    case STATE_OVERDUB:
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+    case STATE_REPLACE:
+    case STATE_SUBSTITUTE:
+        return;
+    default:
+        startDelay(c);
+        return;
+    }
+}
+
+void cmdOneShot(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_MULTIPLY:
+        if (c.loop()) endMultiply(q, c.loop(), STATE_ONESHOT);
+        return;
+    case STATE_INSERT:
+        if (c.loop()) endInsert(q, c.loop(), STATE_ONESHOT);
+        return;
+    default:
+        if (!c.loop()) return;
+        if (!c.synced) {
+            cancelPending(q);
+            toOneShot(c);
+            pulse(c);
+        } else {
+            defer(c, STATE_ONESHOT);
+        }
+        return;
+    }
+}
+
+void cmdTrigger(const Cmd& c) {
+    QuillomatI* q = c.q;
+    switch (q->state) {
+    case STATE_MULTIPLY:
+        if (c.loop()) endMultiply(q, c.loop(), STATE_PLAY);
+        return;
+    case STATE_INSERT:
+        if (c.loop()) endInsert(q, c.loop(), STATE_PLAY);
+        return;
+    default:
+        if (!c.loop()) return;
+        if (!c.synced) {
+            transitionToNext(q, c.loop(), STATE_TRIGGER_PLAY);
+            pulse(c);
+        } else {
+            defer(c, STATE_TRIGGER_PLAY);
+        }
+        return;
+    }
+}
+
+void cmdUndoAll(const Cmd& c) {
+    QuillomatI* q = c.q;
+    clearLoopChunks(q);
+    q->fPlayFadeDelta = -c.step;
+    q->fLoopFadeDelta = -c.step;
+    q->fFeedFadeDelta = c.step;
+    cancelPending(q);
+    q->fNextCurrRate = 0.0f;
+    switch (q->state) {
+    case STATE_RECORD:
+    case STATE_REC_ENDING:
+    case STATE_OVERDUB:
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+    case STATE_REPLACE:
+    case STATE_DELAY:
+    case STATE_SUBSTITUTE:
+        // No state that writes into a loop may stay without one.
+        q->state = STATE_PLAY;
+        q->wasMuted = false;
+        break;
+    default:
+        break;
+    }
+}
+
+void cmdRedoAll(const Cmd& c) {
+    QuillomatI* q = c.q;
+    if (q->state == STATE_MULTIPLY || q->state == STATE_INSERT) return;
+    for (uint32_t i = 0; i <= q->lLoopChunkCount; ++i) {
+        LoopChunk* before = q->headLoopChunk;
+        redoLoop(q);
+        if (q->headLoopChunk == before) break;
+    }
+    resume(c);
+}
+
+void dispatch(const Cmd& c, int cmd) {
+    switch (cmd) {
+    case QM_CMD_UNDO: cmdUndo(c); break;
+    case QM_CMD_REDO: cmdRedo(c); break;
+    case QM_CMD_REPLACE: cmdReplaceOrSubstitute(c, STATE_REPLACE); break;
+    case QM_CMD_REVERSE: cmdReverse(c); break;
+    case QM_CMD_SCRATCH: cmdScratch(c); break;
+    case QM_CMD_RECORD: cmdRecord(c); break;
+    case QM_CMD_OVERDUB: cmdOverdub(c); break;
+    case QM_CMD_MULTIPLY: cmdMultiply(c); break;
+    case QM_CMD_INSERT: cmdInsert(c); break;
+    case QM_CMD_MUTE: cmdMute(c); break;
+    case QM_CMD_DELAY: cmdDelay(c); break;
+    case QM_CMD_QUANT_TOG: toggleCell(c.q->pfQuantMode); break;
+    case QM_CMD_ROUND_TOG: toggleCell(c.q->pfRoundMode); break;
+    case QM_CMD_ONESHOT: cmdOneShot(c); break;
+    case QM_CMD_TRIGGER: cmdTrigger(c); break;
+    case QM_CMD_SUBSTITUTE: cmdReplaceOrSubstitute(c, STATE_SUBSTITUTE); break;
+    case QM_CMD_UNDO_ALL: cmdUndoAll(c); break;
+    case QM_CMD_REDO_ALL: cmdRedoAll(c); break;
+    default: break;  // REDO_TOG and 19..127 do nothing
+    }
+}
+
+// Keeps what the status outputs report true: a wait only where a sync point
+// can release it, a next state only while something will enter it.
+void settlePending(QuillomatI* q) {
+    bool canWait = false;
+    switch (q->state) {
+    case STATE_REC_ENDING:
+    case STATE_PLAY:
+    case STATE_MUTE:
+    case STATE_SCRATCH:
+    case STATE_ONESHOT:
+    case STATE_OVERDUB:
+    case STATE_REPLACE:
+    case STATE_SUBSTITUTE:
+    case STATE_MULTIPLY:
+        canWait = q->headLoopChunk != nullptr;
+        break;
+    default:
+        break;
+    }
+    if (!canWait) q->waitingForSync = 0;
+    if (q->state != STATE_MULTIPLY && q->state != STATE_INSERT) q->rounding = false;
+    if (!q->waitingForSync && !q->rounding && q->state != STATE_REC_ENDING &&
+        q->state != STATE_MULTIPLY)
+        q->nextState = -1;
+}
+
+void setRamp(float start, float target, unsigned long n, float* value, float* delta, float* tgt) {
+    *value = start;
+    *tgt = target;
+    *delta = (target - start) / (float)(n > 1 ? n : 1);
+}
+
+}  // namespace
+
+bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
+    if (!q || !b || !q->pfInput || !q->pfOutput) return false;
+    if (!q->pfSyncInput || !q->pfSyncOutput) {
+        // Not runnable as bound: let the input through rather than leave the
+        // output buffer stale.
+        const float dry = qmClamp01(readPort(q->pfDry));
+        for (unsigned long i = 0; i < sampleCount; ++i) q->pfOutput[i] = dry * q->pfInput[i];
+        return false;
+    }
+
+    memset(b, 0, sizeof(*b));
+    b->SampleCount = sampleCount;
+
+    // 1-3: fade length, modes and safety feedback.
+    const unsigned int xfade = qmFadeSamples(q);
+    b->xfadeSamples = xfade;
+    b->fTrigThresh = readPort(q->pfTrigThresh);
+    q->bRateCtrlActive = qmToInt(readPort(q->pfRateCtrlActive));
+    b->fSyncMode = readPort(q->pfSyncMode);
+    b->fPlaybackSyncMode = readPort(q->pfPlaybackSyncMode);
+    b->fQuantizeMode = readPort(q->pfQuantMode);
+    b->eighthPerCycle = qmToUnsigned(readPort(q->pfEighthPerCycle));
+    b->fTempo = readPort(q->pfTempo);
+    b->fSafetyFeedback = readPort(q->pfUseSafetyFeedback) == 0.0f ? 1.0f : 0.96f;
+    b->useFeedbackPlay = readPort(q->pfUseFeedbackPlay);
+
+    // 4: the sync grid. An eighth is at least one sample so that nothing
+    // divides by it as 0, however fast the tempo.
+    b->eighthSamples = 1;
+    b->syncSamples = 0;
+    if (b->fTempo > 0.0f) {
+        const uint32_t eighth = qmToUnsigned((double)q->fSampleRate * 30.0 / (double)b->fTempo);
+        b->eighthSamples = eighth > 0 ? eighth : 1;
+        uint64_t sync = 0;
+        if (b->fQuantizeMode == 1.0f || b->fQuantizeMode == 3.0f)
+            sync = (uint64_t)b->eighthSamples * b->eighthPerCycle / 2;
+        else if (b->fQuantizeMode == 2.0f)
+            sync = b->eighthSamples / 2;
+        b->syncSamples = sync > 0xffffffffu ? 0xffffffffu : (uint32_t)sync;
+    }
+
+    // 5: a command is a change of the command port.
+    const float multi = q->pfMultiCtrl ? *q->pfMultiCtrl : -1.0f;
+    int32_t cmd = multi == multi ? qmToInt(multi) : -1;
+    if (cmd == q->lLastMultiCtrl) {
+        cmd = -1;
+    } else {
+        q->lLastMultiCtrl = cmd;
+    }
+    if (cmd == QM_CMD_REDO && readPort(q->pfRedoTapMode) != 0.0f) b->useDelay = true;
+
+    // 6: a tap is a change of the tap port, once enough time has passed; the
+    // first one after activation only arms the tap.
+    if (q->pfTapCtrl) {
+        const float tap = *q->pfTapCtrl;
+        if (tap == tap) {
+            if (tap != q->fLastTapCtrl && q->lTapTrigSamples > QM_TAP_MIN_SAMPLES) {
+                if (q->bPreTap) {
+                    q->bPreTap = 0;
+                } else {
+                    cmd = QM_CMD_REDO;
+                    b->useDelay = true;
+                }
+            }
+            q->fLastTapCtrl = tap;
+        }
+        b->fTapTrig = q->fLastTapCtrl;
+    }
+    b->lMultiCtrl = cmd;
+
+    // 7: ramps over the block, from where the last block ended.
+    const unsigned long n = sampleCount;
+    setRamp(qmClamp01(q->fWetCurr), qmClamp01(readPort(q->pfWet)), n, &b->fWet, &b->wetDelta,
+            &b->wetTarget);
+    setRamp(qmClamp01(q->fDryCurr), qmClamp01(readPort(q->pfDry)), n, &b->fDry, &b->dryDelta,
+            &b->dryTarget);
+    setRamp(qmClamp01(q->fFeedbackCurr), qmClamp01(readPort(q->pfFeedback)), n, &b->fFeedback,
+            &b->feedbackDelta, &b->feedbackTarget);
+    if (q->pfFeedback) *q->pfFeedback = b->feedbackTarget;
+    if (q->pfScratchPos)
+        setRamp(qmClamp01(q->fScratchPosCurr), qmClamp01(*q->pfScratchPos), n, &b->fScratchPos,
+                &b->scratchDelta, &b->scratchTarget);
+
+    // 9: the sync output starts clear, unless incoming sync passes through
+    // the shared buffer.
+    if (!(b->fSyncMode != 0.0f && q->pfSyncInput == q->pfSyncOutput))
+        memset(q->pfSyncOutput, 0, sizeof(float) * sampleCount);
+
+    // 10: dispatch.
+    if (cmd >= 0 && cmd <= 127) {
+        if (cmd == QM_CMD_REDO && b->useDelay) cmd = QM_CMD_DELAY;
+        Cmd c{q, b, 1.0f / (float)xfade, b->fSyncMode != 0.0f, b->fQuantizeMode != 0.0f};
+        dispatch(c, cmd);
+    }
+    settlePending(q);
+
+    b->fRate = q->fCurrRate;
+    b->lSampleIndex = 0;
+    b->loop = q->headLoopChunk;
+    b->srcloop = b->loop ? b->loop->srcloop : nullptr;
+    return true;
+}
+
+void runQuillomat(LADSPA_Handle instance, unsigned long sampleCount) {
+    QuillomatI* q = (QuillomatI*)instance;
+    QmBlock b;
+    if (!beginBlock(q, &b, sampleCount)) return;
+    processBlock(q, &b);
+}

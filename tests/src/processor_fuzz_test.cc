@@ -1,0 +1,129 @@
+// A long random run of commands, control changes, sync pulses and block sizes
+// through the loop processor's descriptor, in a small memory that wraps often.
+// It must never hang, and every output and every memory cell stays finite.
+#include "processor_fixture.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+namespace {
+
+class Fuzzer {
+public:
+    explicit Fuzzer(uint32_t seed) : rng(seed), h(4000, "1", 512) {}
+
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+    float real(float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); }
+    bool chance(int percent) { return pick(0, 99) < percent; }
+
+    void changeControls() {
+        float* c = h.ctl;
+        switch (pick(0, 16)) {
+        case 0: c[QM_QUANT_MODE] = float(pick(0, 3)); break;
+        case 1: c[QM_ROUND] = float(pick(0, 1)); break;
+        case 2: c[QM_SYNC_MODE] = float(pick(0, 2)); break;
+        case 3: c[QM_PLAYBACK_SYNC] = float(pick(0, 1)); break;
+        case 4: c[QM_TEMPO] = chance(10) ? 1e9f : (chance(20) ? 0.0f : real(20.0f, 1000.0f)); break;
+        case 5: c[QM_FADE_SAMPLES] = float(pick(0, 300)); break;
+        case 6: c[QM_FEEDBACK] = real(-0.5f, 1.5f); break;
+        case 7: c[QM_WET] = real(0.0f, 1.0f); break;
+        case 8: c[QM_DRY] = real(0.0f, 1.0f); break;
+        case 9: c[QM_RATE] = real(-4.0f, 4.0f); break;
+        case 10: c[QM_SCRATCH_POS] = real(0.0f, 1.0f); break;
+        case 11: c[QM_TRIG_THRESH] = chance(50) ? 0.0f : real(0.0f, 1.0f); break;
+        case 12: c[QM_USE_FEEDBACK_PLAY] = float(pick(0, 1)); break;
+        case 13: c[QM_USE_SAFETY_FEEDBACK] = float(pick(0, 1)); break;
+        case 14: c[QM_EIGHTH_PER_CYCLE] = float(pick(0, 32)); break;
+        case 15: c[QM_TAP_TRIG] = c[QM_TAP_TRIG] == 0.0f ? 1.0f : 0.0f; break;
+        default: c[QM_USE_RATE] = float(pick(0, 1)); break;
+        }
+    }
+
+    // In place as the looper runs it, or on separate buffers.
+    void rebind(bool inPlace) {
+        h.desc->connect_port(h.handle, QM_OUTPUT, inPlace ? h.input.data() : h.output.data());
+        h.desc->connect_port(h.handle, QM_SYNC_OUTPUT, inPlace ? h.syncIn.data() : h.syncOut.data());
+        outBuf = inPlace ? &h.input : &h.output;
+        syncBuf = inPlace ? &h.syncIn : &h.syncOut;
+    }
+
+    void runBlock() {
+        const unsigned long n = chance(10) ? 0 : (unsigned long)pick(1, 512);
+        for (unsigned long i = 0; i < n; ++i) {
+            h.input[i] = chance(2) ? real(-8.0f, 8.0f) : real(-1.0f, 1.0f);
+            h.syncIn[i] = chance(1) ? 1.0f : 0.0f;
+        }
+        h.run(n);
+        for (unsigned long i = 0; i < n; ++i) {
+            ASSERT_TRUE(std::isfinite((*outBuf)[i])) << "output sample " << i;
+            ASSERT_TRUE(std::isfinite((*syncBuf)[i])) << "sync sample " << i;
+        }
+    }
+
+    void checkStatus() {
+        const QuillomatI* q = h.inst();
+        for (int p = QM_STATE_OUT; p <= QM_NEXT_STATE_OUT; ++p) ASSERT_TRUE(std::isfinite(h.ctl[p])) << "port " << p;
+        const int state = h.state();
+        if (state >= 0 && state < 14) ++seen[state];
+        ASSERT_TRUE(state >= STATE_OFF && state <= STATE_SUBSTITUTE) << state;
+        const int next = int(h.ctl[QM_NEXT_STATE_OUT]);
+        ASSERT_TRUE(next == -1 || next == STATE_TRIGGER_PLAY || (next >= STATE_REC_WAIT && next <= STATE_SUBSTITUTE))
+            << next;
+        ASSERT_TRUE(h.ctl[QM_WAITING] == 0.0f || h.ctl[QM_WAITING] == 1.0f);
+        // A pending next state is always reported as waiting.
+        if (next != -1) {
+            ASSERT_EQ(h.ctl[QM_WAITING], 1.0f) << "next " << next << " state " << state;
+        }
+        if (const LoopChunk* c = q->headLoopChunk) {
+            ASSERT_LE(c->lLoopLength, q->lBufferSize);
+            ASSERT_TRUE(std::isfinite(c->dCurrPos));
+            if (c->lLoopLength > 0) {
+                ASSERT_GE(c->dCurrPos, 0.0) << "state " << q->state;
+                ASSERT_LE(c->dCurrPos, double(c->lLoopLength) + 1.0) << "state " << q->state;
+            }
+        }
+    }
+
+    std::mt19937 rng;
+    qmtest::ProcessorHost h;
+    int seen[14] = {};
+    std::vector<float>* outBuf = nullptr;
+    std::vector<float>* syncBuf = nullptr;
+};
+
+TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
+    // A hung audio walk ends the test instead of the test run.
+    alarm(240);
+    for (uint32_t seed : {1u, 2u, 3u}) {
+        Fuzzer f(seed);
+        ASSERT_NE(f.h.handle, nullptr);
+        f.rebind(false);
+        f.h.ctl[QM_RATE] = 1.0f;
+        for (int step = 0; step < 12000; ++step) {
+            if (f.chance(35)) {
+                const int cmd = f.chance(95) ? f.pick(0, 18) : f.pick(19, 130);
+                f.h.ctl[QM_MULTICTRL] = float(cmd);
+                // Commands arrive on runs of no samples as often as with audio.
+                if (f.chance(50)) f.h.run(0);
+                else f.runBlock();
+                f.h.ctl[QM_MULTICTRL] = -1.0f;
+            }
+            if (f.chance(25)) f.changeControls();
+            if (f.chance(2)) f.rebind(f.chance(50));
+            f.runBlock();
+            ASSERT_FALSE(::testing::Test::HasFatalFailure()) << "seed " << seed << " step " << step;
+            f.checkStatus();
+            ASSERT_FALSE(::testing::Test::HasFatalFailure()) << "seed " << seed << " step " << step;
+        }
+        // The run reached every state that processes a loop.
+        for (int st = STATE_RECORD; st <= STATE_SUBSTITUTE; ++st) EXPECT_GT(f.seen[st], 0) << "state " << st;
+        const QuillomatI* q = f.h.inst();
+        for (uint32_t i = 0; i < q->lBufferSize; ++i) ASSERT_TRUE(std::isfinite(q->pSampleBuf[i])) << "cell " << i;
+    }
+    alarm(0);
+}
+
+} // namespace
