@@ -1,0 +1,135 @@
+// One two-channel loop run in 256-frame blocks, playing or overdubbing, at
+// rate 1 and through the rate converters. Items are frames per channel.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "event.h"
+#include "looper.h"
+
+namespace {
+
+using Quillomat::nframes_t;
+using Quillomat::port_id_t;
+
+const nframes_t kBlock = 256;
+const nframes_t kRate = 48000;
+
+// Ports over plain memory.
+class BenchDriver : public Quillomat::AudioDriver {
+public:
+    BenchDriver() : AudioDriver("bench", "memory") {
+        _samplerate = kRate;
+        _buffersize = kBlock;
+    }
+    bool initialize(const std::string&) override { return true; }
+    bool activate() override { return true; }
+    bool deactivate() override { return true; }
+    bool create_input_port(const std::string& name, port_id_t& id) override { return create(name, id); }
+    bool create_output_port(const std::string& name, port_id_t& id) override { return create(name, id); }
+    bool destroy_input_port(port_id_t) override { return true; }
+    bool destroy_output_port(port_id_t) override { return true; }
+    float* get_input_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
+    float* get_output_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
+    uint32_t get_input_port_count() override { return 64; }
+    uint32_t get_output_port_count() override { return 64; }
+
+    float* buffer(port_id_t id) {
+        auto it = _bufs.find(id);
+        return it == _bufs.end() ? nullptr : it->second.data();
+    }
+    float* named(const std::string& name) {
+        auto it = _ids.find(name);
+        return it == _ids.end() ? nullptr : buffer(it->second);
+    }
+
+private:
+    bool create(const std::string& name, port_id_t& id) {
+        auto it = _ids.find(name);
+        if (it == _ids.end()) {
+            it = _ids.emplace(name, _next++).first;
+            _bufs[it->second].assign(kBlock, 0.0f);
+        }
+        id = it->second;
+        return true;
+    }
+    std::map<std::string, port_id_t> _ids;
+    std::map<port_id_t, std::vector<float>> _bufs;
+    port_id_t _next = 1;
+};
+
+void send(Quillomat::Looper& l, Quillomat::Event::type_t type, Quillomat::Event::command_t cmd,
+          Quillomat::Event::control_t ctrl = Quillomat::Event::Unknown, float value = 0.0f) {
+    Quillomat::Event ev;
+    ev.Type = type;
+    ev.Command = cmd;
+    ev.Control = ctrl;
+    ev.Value = value;
+    l.do_event(&ev);
+}
+
+void BM_LooperBlock(benchmark::State& state) {
+    const bool overdub = state.range(0) != 0;
+    const float rate = (float)state.range(1) / 100.0f;
+
+    BenchDriver driver;
+    Quillomat::Engine engine;
+    engine.initialize(&driver, 2, 10051, "");
+    Quillomat::Looper looper(&driver, 0, 2, 10.0f, true);
+    if (!looper()) {
+        state.SkipWithError("looper not built");
+        return;
+    }
+    float* in[2] = {driver.named("loop0_in_1"), driver.named("loop0_in_2")};
+    long frame = 0;
+    auto fill = [&] {
+        for (int c = 0; c < 2; ++c) {
+            for (nframes_t j = 0; j < kBlock; ++j) in[c][j] = 0.3f * std::sin(0.01f * (float)(frame + (long)j) * (float)(c + 1));
+        }
+        frame += kBlock;
+    };
+    auto block = [&] {
+        for (unsigned int k = 0; k < 2; ++k) {
+            float* b = engine.get_common_output_buffer(k);
+            std::fill(b, b + kBlock, 0.0f);
+        }
+        looper.run(0, kBlock);
+    };
+
+    // A two-second loop, then the state under test.
+    send(looper, Quillomat::Event::type_cmd_hit, Quillomat::Event::RECORD);
+    for (int b = 0; b < 2 * (int)kRate / (int)kBlock; ++b) {
+        fill();
+        block();
+    }
+    send(looper, Quillomat::Event::type_cmd_hit, Quillomat::Event::RECORD);
+    fill();
+    block();
+    if (overdub) {
+        send(looper, Quillomat::Event::type_cmd_hit, Quillomat::Event::OVERDUB);
+    }
+    send(looper, Quillomat::Event::type_control_change, Quillomat::Event::UNKNOWN, Quillomat::Event::Rate, rate);
+    fill();
+    block();
+
+    for (auto _ : state) {
+        block();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed((int64_t)state.iterations() * kBlock);
+    state.SetLabel(std::string(overdub ? "overdub" : "play") + " rate " + std::to_string(rate).substr(0, 4));
+}
+
+BENCHMARK(BM_LooperBlock)
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Args({0, 50})
+    ->Args({1, 50})
+    ->Args({0, 150})
+    ->Args({1, 150});
+
+} // namespace

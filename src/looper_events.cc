@@ -1,0 +1,210 @@
+#include <algorithm>
+#include <cmath>
+
+#include "looper.h"
+#include "onepole_filter.h"
+#include "panner.h"
+#include "quillomat.h"
+
+namespace Quillomat {
+
+void Looper::do_event(Event* ev)
+{
+    if (!ev) {
+        return;
+    }
+    const int cmd = (int)ev->Command;
+
+    switch (ev->Type) {
+    case Event::type_cmd_hit:
+        requested_cmd = cmd;
+        request_pending = true;
+        break;
+
+    case Event::type_cmd_down:
+        if (cmd < 0 || cmd >= (int)Event::LAST_COMMAND) {
+            break;
+        }
+        requested_cmd = cmd;
+        request_pending = true;
+        _down_stamps[cmd] = _running_frames;
+        break;
+
+    case Event::type_cmd_up:
+    case Event::type_cmd_upforce: {
+        if (cmd < 0 || cmd >= (int)Event::LAST_COMMAND) {
+            break;
+        }
+        const bool playing = ports[QM_STATE_OUT] == (float)STATE_PLAY;
+        const bool counts = !playing || cmd == Event::REVERSE || cmd == Event::DELAY || cmd == Event::UNDO ||
+                            cmd == Event::REDO;
+        if (counts) {
+            if (ev->Type == Event::type_cmd_upforce) {
+                int c = cmd;
+                const float state = ports[QM_STATE_OUT];
+                if (ports[Quantize] == 0.0f && ((state == (float)STATE_MULTIPLY && cmd == Event::MULTIPLY) ||
+                                                (state == (float)STATE_INSERT && cmd == Event::INSERT))) {
+                    c = Event::RECORD;
+                }
+                requested_cmd = c;
+                request_pending = true;
+            } else if ((nframes_t)(_down_stamps[cmd] + _longpress_frames) < _running_frames) {
+                // A long press: the release acts again.
+                int c = cmd;
+                if (cmd == Event::UNDO) {
+                    c = Event::UNDO_ALL;
+                } else if (cmd == Event::REDO) {
+                    c = Event::REDO_ALL;
+                }
+                requested_cmd = c;
+                request_pending = true;
+            }
+        }
+        _down_stamps[cmd] = 0;
+        break;
+    }
+
+    case Event::type_control_change:
+        apply_control(ev->Control, ev->Value);
+        break;
+
+    default:
+        break;
+    }
+}
+
+void Looper::set_rate_ratio(float value)
+{
+    double r = std::min((double)value, MaxResamplingRate);
+    r = std::max(r, MinResamplingRate);
+    _src_in_ratio = r;
+    _src_out_ratio = 1.0 / r;
+
+    if (_insync_src_state) {
+        src_set_ratio(_insync_src_state, _src_in_ratio);
+    }
+    if (_outsync_src_state) {
+        src_set_ratio(_outsync_src_state, _src_out_ratio);
+    }
+    for (unsigned int c = 0; c < _built_chans; ++c) {
+        if (_in_src_states[c]) {
+            src_set_ratio(_in_src_states[c], _src_in_ratio);
+        }
+        if (_out_src_states[c]) {
+            src_set_ratio(_out_src_states[c], _src_out_ratio);
+        }
+        if (_lp_filter[c]) {
+            _lp_filter[c]->set_cutoff(_samplerate * (float)_src_in_ratio * 0.48f);
+        }
+    }
+}
+
+void Looper::apply_control(Event::control_t control, float& value)
+{
+    // A NaN or infinity would reach the converters and the processor.
+    if (!std::isfinite(value)) {
+        return;
+    }
+    const int ctrl = (int)control;
+
+    if (ctrl >= 0 && ctrl <= (int)Event::UseSafetyFeedback) {
+        if (control == Event::DryLevel) {
+            _target_dry = value;
+            return;
+        }
+        if (control == Event::Quantize) {
+            value = std::round(value);
+        }
+        ports[ctrl] = value;
+        if (control == Event::Rate) {
+            set_rate_ratio(value);
+        }
+        return;
+    }
+
+    switch (control) {
+    case Event::InputGain:
+        _targ_input_gain = value;
+        break;
+    case Event::RelativeSync:
+        _relative_sync = value > 0.0f;
+        break;
+    case Event::UseCommonIns:
+        _use_common_ins = value > 0.0f;
+        break;
+    case Event::UseCommonOuts:
+        _use_common_outs = value > 0.0f;
+        break;
+    case Event::PanChannel1:
+    case Event::PanChannel2:
+    case Event::PanChannel3:
+    case Event::PanChannel4: {
+        const unsigned int stream = (unsigned int)(ctrl - (int)Event::PanChannel1);
+        if (_panner && stream < _panner->size()) {
+            (*_panner)[stream]->set_position(value, false);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void Looper::set_port(ControlPort port, float value)
+{
+    if (!std::isfinite(value)) {
+        return;
+    }
+    if (port == DryLevel) {
+        _target_dry = value;
+    } else if (port == RelativeSync) {
+        _relative_sync = value != 0.0f;
+    } else if ((int)port >= 0 && (int)port < ControlCount) {
+        ports[port] = value;
+    }
+}
+
+float Looper::get_control_value(Event::control_t control) const
+{
+    const int ctrl = (int)control;
+    if (control == Event::DryLevel) {
+        return _curr_dry;
+    }
+    if (ctrl >= 0 && ctrl < ControlCount) {
+        return ports[ctrl];
+    }
+
+    switch (control) {
+    case Event::UseCommonIns:
+        return _use_common_ins ? 1.0f : 0.0f;
+    case Event::UseCommonOuts:
+        return _use_common_outs ? 1.0f : 0.0f;
+    case Event::HasDiscreteIO:
+        return _have_discrete_io ? 1.0f : 0.0f;
+    case Event::RelativeSync:
+        return _relative_sync ? 1.0f : 0.0f;
+    case Event::ChannelCount:
+        return (float)_chan_count;
+    case Event::InPeakMeter:
+        return _input_peak;
+    case Event::OutPeakMeter:
+        return _output_peak;
+    case Event::InputGain:
+        return _curr_input_gain;
+    case Event::PanChannel1:
+    case Event::PanChannel2:
+    case Event::PanChannel3:
+    case Event::PanChannel4: {
+        const unsigned int stream = (unsigned int)(ctrl - (int)Event::PanChannel1);
+        float x = 0.0f;
+        if (_panner && stream < _panner->size()) {
+            (*_panner)[stream]->get_position(x);
+        }
+        return x;
+    }
+    default:
+        return 0.0f;
+    }
+}
+
+} // namespace Quillomat

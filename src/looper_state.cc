@@ -1,0 +1,195 @@
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+
+#include <kvo/xml++.h>
+
+#include "command_map.h"
+#include "looper.h"
+#include "panner.h"
+#include "utils.h"
+
+namespace Quillomat {
+
+namespace {
+
+const char* yes_no(bool v)
+{
+    return v ? "yes" : "no";
+}
+
+// Whole text must be a number (surrounding blanks allowed).
+bool parse_integer(const std::string& text, long long& out)
+{
+    long long v = 0;
+    int used = 0;
+    if (sscanf(text.c_str(), " %lld %n", &v, &used) != 1 || (size_t)used != text.size()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool parse_double(const std::string& text, double& out)
+{
+    double v = 0;
+    int used = 0;
+    if (sscanf(text.c_str(), " %lf %n", &v, &used) != 1 || (size_t)used != text.size()) {
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+} // namespace
+
+Looper::Looper(AudioDriver* driver, XMLNode& node)
+    : _driver(driver), _index(0), _chan_count(1), _loopsecs(40.0f), _have_discrete_io(false)
+{
+    if (set_state(node) < 0) {
+        std::cerr << "Set state errored" << std::endl;
+        // initialize releases what a partial restore built.
+        initialize(_index, _chan_count, 40.0f, true);
+    }
+}
+
+XMLNode* Looper::get_state() const
+{
+    LocaleGuard lg("POSIX");
+    char buf[120];
+
+    XMLNode* node = new XMLNode("Looper");
+
+    snprintf(buf, sizeof(buf), "%d", (int)_index);
+    node->add_property("index", buf);
+    snprintf(buf, sizeof(buf), "%d", (int)_chan_count);
+    node->add_property("channels", buf);
+    snprintf(buf, sizeof(buf), "%.10g", (double)_loopsecs);
+    node->add_property("loop_secs", buf);
+    node->add_property("discrete_io", yes_no(_have_discrete_io));
+    node->add_property("use_common_ins", yes_no(_use_common_ins));
+    node->add_property("use_common_outs", yes_no(_use_common_outs));
+    node->add_property("relative_sync", yes_no(_relative_sync));
+
+    if (_panner) {
+        node->add_child_nocopy(_panner->state(true));
+    }
+
+    XMLNode* controls = node->add_child("Controls");
+    CommandMap& cmap = CommandMap::instance();
+    for (int n = 0; n <= (int)Event::UseSafetyFeedback; ++n) {
+        const std::string name = cmap.to_control_str((Event::control_t)n);
+        if (name == "unknown") {
+            continue;
+        }
+        const float value = (n == (int)Event::DryLevel) ? _curr_dry : ports[n];
+        XMLNode* ctrl = controls->add_child("Control");
+        ctrl->add_property("name", name);
+        snprintf(buf, sizeof(buf), "%.20g", (double)value);
+        ctrl->add_property("value", buf);
+    }
+
+    return node;
+}
+
+int Looper::set_state(const XMLNode& node)
+{
+    LocaleGuard lg("POSIX");
+
+    if (node.name() != "Looper") {
+        std::cerr << "incorrect XML node passed to IO object: " << node.name() << std::endl;
+        return -1;
+    }
+
+    // Read everything first: a value out of range refuses the whole element
+    // before anything is torn down or built.
+    long long index = _index;
+    long long chans = _chan_count;
+    double secs = _loopsecs;
+    bool discrete = _have_discrete_io;
+    const XMLProperty* prop;
+
+    if ((prop = node.property("index"))) {
+        parse_integer(prop->value(), index);
+    }
+    if ((prop = node.property("channels"))) {
+        parse_integer(prop->value(), chans);
+    }
+    if ((prop = node.property("loop_secs"))) {
+        parse_double(prop->value(), secs);
+    }
+    if ((prop = node.property("discrete_io"))) {
+        discrete = prop->value() == "yes";
+    }
+    if (!validate_config(index, chans, secs)) {
+        std::cerr << "Looper state refused" << std::endl;
+        return -1;
+    }
+
+    _index = (unsigned int)index;
+    _chan_count = (unsigned int)chans;
+    _loopsecs = (float)secs;
+    _have_discrete_io = discrete;
+
+    initialize(_index, _chan_count, _loopsecs, _have_discrete_io);
+
+    if ((prop = node.property("use_common_ins"))) {
+        _use_common_ins = prop->value() == "yes";
+    }
+    if ((prop = node.property("use_common_outs"))) {
+        _use_common_outs = prop->value() == "yes";
+    }
+    if ((prop = node.property("relative_sync"))) {
+        _relative_sync = prop->value() == "yes";
+    }
+
+    // The named-child list is shared per thread: take a copy.
+    const XMLNodeList panners = node.children("Panner");
+    for (XMLNode* child : panners) {
+        if (_panner) {
+            _panner->set_state(*child);
+        }
+    }
+
+    const XMLNode* controls = node.find_named_node("Controls");
+    if (!controls) {
+        std::cerr << "no controls found" << std::endl;
+        return -1;
+    }
+
+    CommandMap& cmap = CommandMap::instance();
+    for (const XMLNode* child : controls->children()) {
+        if (child->name() != "Control") {
+            continue;
+        }
+        Event::control_t control = Event::Unknown;
+        if ((prop = child->property("name"))) {
+            control = cmap.to_control_t(prop->value());
+        }
+        double dvalue = 0.0;
+        if ((prop = child->property("value"))) {
+            if (!parse_double(prop->value(), dvalue)) {
+                dvalue = 0.0;
+            }
+        }
+        float value = (float)dvalue;
+        if (!std::isfinite(value)) {
+            continue;
+        }
+
+        const int n = (int)control;
+        if (control == Event::DryLevel) {
+            _target_dry = value;
+            _curr_dry = value;
+        } else if (n >= 0 && n <= (int)Event::UseSafetyFeedback) {
+            // As a client's change would: a rate reaches the converters too.
+            apply_control(control, value);
+        } else if (n > (int)Event::UseSafetyFeedback && n < ControlCount) {
+            ports[n] = value;
+        }
+    }
+
+    return 0;
+}
+
+} // namespace Quillomat

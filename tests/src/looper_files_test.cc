@@ -1,0 +1,257 @@
+#include "looper.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "looper_fixture.h"
+
+using namespace Quillomat;
+using qmtest::LooperRig;
+
+namespace {
+
+float wave(unsigned int chan, long frame) {
+    return 0.3f * std::sin(0.021f * (float)frame * (float)(chan + 1)) - 0.05f * (float)chan;
+}
+
+struct Audio {
+    int channels = 0;
+    int samplerate = 0;
+    int format = 0;
+    std::vector<float> data;  // interleaved
+    long frames() const { return channels ? (long)data.size() / channels : 0; }
+    float at(long frame, int chan) const { return data[(size_t)frame * (size_t)channels + (size_t)chan]; }
+};
+
+bool write_wav(const std::string& path, int channels, long frames, int format = SF_FORMAT_FLOAT) {
+    SF_INFO info = {};
+    info.samplerate = 48000;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!f) return false;
+    std::vector<float> data((size_t)frames * (size_t)channels);
+    for (long j = 0; j < frames; ++j) {
+        for (int c = 0; c < channels; ++c) data[(size_t)j * (size_t)channels + (size_t)c] = wave((unsigned)c, j);
+    }
+    const bool ok = sf_writef_float(f, data.data(), frames) == frames;
+    return sf_close(f) == 0 && ok;
+}
+
+bool read_wav(const std::string& path, Audio& out) {
+    SF_INFO info = {};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    if (!f) return false;
+    out.channels = info.channels;
+    out.samplerate = info.samplerate;
+    out.format = info.format;
+    out.data.assign((size_t)info.frames * (size_t)info.channels, 0.0f);
+    const sf_count_t got = sf_readf_float(f, out.data.data(), info.frames);
+    sf_close(f);
+    return got == info.frames;
+}
+
+class LooperFilesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm_looper_files_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d)) {
+                std::string n = e->d_name;
+                if (n != "." && n != "..") unlink((dir + "/" + n).c_str());
+            }
+            closedir(d);
+        }
+        rmdir(dir.c_str());
+    }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+    float loop_frames(const Looper& l) { return LooperRig::value(l, Event::LoopLength) * 48000.0f; }
+
+    // Loads a generated file of `channels` x `frames`, then runs one block.
+    bool load_generated(Looper& l, int channels, long frames) {
+        const std::string p = path("src.wav");
+        if (!write_wav(p, channels, frames)) return false;
+        const bool ok = l.load_loop(p);
+        rig.block(l);
+        return ok;
+    }
+
+    LooperRig rig;
+    std::string dir;
+};
+
+TEST_F(LooperFilesTest, SavedLoopReadsBackSampleForSample) {
+    auto l = rig.make(0, 2, 3.0f, true);
+    ASSERT_TRUE((*l)());
+    ASSERT_TRUE(load_generated(*l, 2, 100000));
+    EXPECT_NEAR(loop_frames(*l), 100000.0f, 0.5f);
+
+    const std::string out = path("float.wav");
+    ASSERT_TRUE(l->save_loop(out, LoopFileEvent::FormatFloat));
+    Audio a;
+    ASSERT_TRUE(read_wav(out, a));
+    EXPECT_EQ(a.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_EQ(a.samplerate, 48000);
+    ASSERT_EQ(a.frames(), 100000);
+    for (long j = 0; j < a.frames(); ++j) {
+        for (int c = 0; c < 2; ++c) ASSERT_NEAR(a.at(j, c), wave((unsigned)c, j), 1e-6) << j << " " << c;
+    }
+
+    // 24- and 32-bit requests are written as float; 16-bit as PCM.
+    const std::string pcm24 = path("pcm24.wav");
+    ASSERT_TRUE(l->save_loop(pcm24, LoopFileEvent::FormatPCM24));
+    ASSERT_TRUE(read_wav(pcm24, a));
+    EXPECT_EQ(a.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+
+    const std::string pcm16 = path("pcm16.wav");
+    ASSERT_TRUE(l->save_loop(pcm16, LoopFileEvent::FormatPCM16));
+    ASSERT_TRUE(read_wav(pcm16, a));
+    EXPECT_EQ(a.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    ASSERT_EQ(a.frames(), 100000);
+    for (long j = 0; j < a.frames(); j += 97) ASSERT_NEAR(a.at(j, 1), wave(1, j), 1.0 / 16384) << j;
+}
+
+TEST_F(LooperFilesTest, ChannelCountsNeedNotMatch) {
+    // Mono into stereo: both channels take the file's only channel.
+    auto stereo = rig.make(0, 2, 2.0f, false);
+    ASSERT_TRUE(load_generated(*stereo, 1, 5000));
+    Audio a;
+    ASSERT_TRUE(stereo->save_loop(path("s.wav")));
+    ASSERT_TRUE(read_wav(path("s.wav"), a));
+    ASSERT_EQ(a.channels, 2);
+    ASSERT_EQ(a.frames(), 5000);
+    for (long j = 0; j < 5000; ++j) {
+        ASSERT_NEAR(a.at(j, 0), wave(0, j), 1e-6);
+        ASSERT_NEAR(a.at(j, 1), wave(0, j), 1e-6);
+    }
+
+    // Stereo and wider into mono: the first channel only.
+    for (int chans : {2, 3}) {
+        auto mono = rig.make(1, 1, 2.0f, false);
+        ASSERT_TRUE(load_generated(*mono, chans, 70000));
+        ASSERT_TRUE(mono->save_loop(path("m.wav")));
+        ASSERT_TRUE(read_wav(path("m.wav"), a));
+        ASSERT_EQ(a.channels, 1);
+        ASSERT_EQ(a.frames(), 70000);
+        for (long j = 0; j < 70000; j += 7) ASSERT_NEAR(a.at(j, 0), wave(0, j), 1e-6) << chans << " " << j;
+    }
+}
+
+TEST_F(LooperFilesTest, BadFilesLeaveTheLoopAsItWas) {
+    auto l = rig.make(0, 1, 1.0f, false);
+    ASSERT_TRUE((*l)());
+    ASSERT_TRUE(load_generated(*l, 1, 3000));
+    ASSERT_TRUE(l->save_loop(path("before.wav")));
+
+    // Too long for the memory (1 s asks for 2^16 frames).
+    ASSERT_TRUE(write_wav(path("long.wav"), 1, 70000));
+    EXPECT_FALSE(l->load_loop(path("long.wav")));
+
+    // Cut inside the header, and not audio at all.
+    std::ifstream whole(path("long.wav"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(whole)), std::istreambuf_iterator<char>());
+    std::ofstream(path("cut.wav"), std::ios::binary) << bytes.substr(0, 30);
+    EXPECT_FALSE(l->load_loop(path("cut.wav")));
+    std::ofstream(path("text.wav")) << "this is not a sound file\n";
+    EXPECT_FALSE(l->load_loop(path("text.wav")));
+    EXPECT_FALSE(l->load_loop(path("missing.wav")));
+
+    // An empty but valid file has nothing to record.
+    ASSERT_TRUE(write_wav(path("empty.wav"), 1, 0));
+    EXPECT_FALSE(l->load_loop(path("empty.wav")));
+
+    rig.block(*l);
+    EXPECT_NEAR(loop_frames(*l), 3000.0f, 0.5f);
+    ASSERT_TRUE(l->save_loop(path("after.wav")));
+    Audio before, after;
+    ASSERT_TRUE(read_wav(path("before.wav"), before));
+    ASSERT_TRUE(read_wav(path("after.wav"), after));
+    EXPECT_EQ(before.data, after.data);
+}
+
+TEST_F(LooperFilesTest, LoadKeepsTheUsersControlsAndTakesTheNewLoop) {
+    auto l = rig.make(0, 2, 2.0f, true);
+    ASSERT_TRUE(load_generated(*l, 2, 4000));
+    LooperRig::control(*l, Event::TriggerThreshold, 0.25f);
+    LooperRig::control(*l, Event::SyncMode, 1.0f);
+    LooperRig::control(*l, Event::FadeSamples, 100.0f);
+    ASSERT_TRUE(load_generated(*l, 2, 6000));
+    EXPECT_EQ(LooperRig::value(*l, Event::TriggerThreshold), 0.25f);
+    EXPECT_EQ(LooperRig::value(*l, Event::SyncMode), 1.0f);
+    EXPECT_EQ(LooperRig::value(*l, Event::FadeSamples), 100.0f);
+    EXPECT_EQ(LooperRig::value(*l, Event::MultiUnused), -1.0f);
+    EXPECT_NEAR(loop_frames(*l), 6000.0f, 0.5f);
+    EXPECT_EQ(LooperRig::value(*l, Event::State), 4.0f);
+}
+
+TEST_F(LooperFilesTest, SaveReportsEveryFailure) {
+    auto l = rig.make(0, 1, 1.0f, false);
+    ASSERT_TRUE((*l)());
+    rig.block(*l);
+    // No loop yet: nothing to write, and no file.
+    EXPECT_FALSE(l->save_loop(path("empty.wav")));
+    EXPECT_NE(access(path("empty.wav").c_str(), F_OK), 0);
+
+    ASSERT_TRUE(load_generated(*l, 1, 20000));
+    EXPECT_FALSE(l->save_loop(path("no/such/dir/x.wav")));
+    // A full disk.
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_FALSE(l->save_loop("/dev/full"));
+    }
+
+    // Room for the header and a little audio only: the write comes up short.
+    rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit small = old_limit;
+    small.rlim_cur = 16384;
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool short_save = l->save_loop(path("short.wav"));
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(short_save);
+}
+
+TEST_F(LooperFilesTest, EmptyNameSavesInTheCurrentDirectoryWithATimeStamp) {
+    auto l = rig.make(3, 1, 1.0f, false);
+    ASSERT_TRUE(load_generated(*l, 1, 1000));
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    const bool saved = l->save_loop("");
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_TRUE(saved);
+
+    const std::regex pattern(R"(qm_\d{8}-\d{2}:\d{2}:\d{2}_loop03\.wav)");
+    int found = 0;
+    DIR* d = opendir(dir.c_str());
+    ASSERT_NE(d, nullptr);
+    while (dirent* e = readdir(d)) {
+        if (std::regex_match(std::string(e->d_name), pattern)) ++found;
+    }
+    closedir(d);
+    EXPECT_EQ(found, 1);
+}
+
+} // namespace

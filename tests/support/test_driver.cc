@@ -1,0 +1,179 @@
+#include "test_driver.h"
+
+#include <algorithm>
+
+namespace qmtest {
+
+TestDriver::TestDriver(nframes_t samplerate, nframes_t buffersize) : AudioDriver("qmtest", "memory")
+{
+    _samplerate = samplerate;
+    _buffersize = buffersize;
+}
+
+TestDriver::~TestDriver() {}
+
+bool TestDriver::initialize(const std::string&)
+{
+    return _init_result;
+}
+
+bool TestDriver::activate()
+{
+    _active = true;
+    return true;
+}
+
+bool TestDriver::deactivate()
+{
+    _active = false;
+    return true;
+}
+
+TestDriver::Port* TestDriver::find(const std::string& name, bool is_input)
+{
+    for (auto& kv : _ports) {
+        if (kv.second.is_input == is_input && kv.second.name == name) {
+            return &kv.second;
+        }
+    }
+    return nullptr;
+}
+
+const TestDriver::Port* TestDriver::find(const std::string& name, bool is_input) const
+{
+    for (const auto& kv : _ports) {
+        if (kv.second.is_input == is_input && kv.second.name == name) {
+            return &kv.second;
+        }
+    }
+    return nullptr;
+}
+
+size_t TestDriver::count(bool is_input) const
+{
+    return (size_t)std::count_if(_ports.begin(), _ports.end(),
+                                 [is_input](const auto& kv) { return kv.second.is_input == is_input; });
+}
+
+bool TestDriver::create_port(const std::string& name, bool is_input, port_id_t& id)
+{
+    _requests.push_back((is_input ? "in:" : "out:") + name);
+    if (_refused.count(name)) {
+        return false;
+    }
+    for (const auto& kv : _ports) {
+        if (kv.second.is_input == is_input && kv.second.name == name) {
+            id = kv.first;
+            return true;
+        }
+    }
+    if (count(is_input) >= _max_ports) {
+        return false;
+    }
+    id = _next_id++;
+    _ports[id] = Port{name, is_input, std::vector<float>(_buffersize, 0.0f)};
+    return true;
+}
+
+bool TestDriver::create_input_port(const std::string& name, port_id_t& id)
+{
+    return create_port(name, true, id);
+}
+
+bool TestDriver::create_output_port(const std::string& name, port_id_t& id)
+{
+    return create_port(name, false, id);
+}
+
+bool TestDriver::destroy_port(port_id_t id, bool is_input)
+{
+    auto it = _ports.find(id);
+    if (it == _ports.end() || it->second.is_input != is_input) {
+        return false;
+    }
+    _destroyed.push_back(it->second.name);
+    _ports.erase(it);
+    return true;
+}
+
+bool TestDriver::destroy_input_port(port_id_t id)
+{
+    return destroy_port(id, true);
+}
+
+bool TestDriver::destroy_output_port(port_id_t id)
+{
+    return destroy_port(id, false);
+}
+
+float* TestDriver::get_input_port_buffer(port_id_t id, nframes_t)
+{
+    auto it = _ports.find(id);
+    if (it == _ports.end() || !it->second.is_input || _hidden.count(it->second.name)) {
+        return nullptr;
+    }
+    return it->second.buf.data();
+}
+
+float* TestDriver::get_output_port_buffer(port_id_t id, nframes_t)
+{
+    auto it = _ports.find(id);
+    if (it == _ports.end() || it->second.is_input || _hidden.count(it->second.name)) {
+        return nullptr;
+    }
+    return it->second.buf.data();
+}
+
+bool TestDriver::get_transport_info(Quillomat::TransportInfo& info)
+{
+    if (!_has_transport) {
+        return false;
+    }
+    info = _transport;
+    return true;
+}
+
+void TestDriver::set_transport(const Quillomat::TransportInfo& info)
+{
+    _transport = info;
+    _has_transport = true;
+}
+
+void TestDriver::set_buffersize(nframes_t frames)
+{
+    _buffersize = frames;
+    for (auto& kv : _ports) {
+        kv.second.buf.assign(frames, 0.0f);
+    }
+}
+
+float* TestDriver::input(const std::string& name)
+{
+    Port* p = find(name, true);
+    return p ? p->buf.data() : nullptr;
+}
+
+float* TestDriver::output(const std::string& name)
+{
+    Port* p = find(name, false);
+    return p ? p->buf.data() : nullptr;
+}
+
+bool TestDriver::has_input(const std::string& name) const
+{
+    return find(name, true) != nullptr;
+}
+
+bool TestDriver::has_output(const std::string& name) const
+{
+    return find(name, false) != nullptr;
+}
+
+void TestDriver::clear_buffers()
+{
+    for (auto& kv : _ports) {
+        std::fill(kv.second.buf.begin(), kv.second.buf.end(), 0.0f);
+    }
+}
+
+} // namespace qmtest
