@@ -131,40 +131,9 @@ Event::type_t CommandMap::to_type_t(const std::string& name) const
     return it == _str_type_map.end() ? Event::type_cmd_hit : it->second;
 }
 
-std::string CommandMap::to_type_str(Event::type_t type) const
-{
-    auto it = _type_str_map.find(type);
-    return it == _type_str_map.end() ? std::string("unknown") : it->second;
-}
-
 bool CommandMap::is_command(const std::string& name) const
 {
     return _str_cmd_map.count(name) != 0;
-}
-
-bool CommandMap::is_control(const std::string& name) const
-{
-    return _str_ctrl_map.count(name) != 0;
-}
-
-bool CommandMap::is_input_control(const std::string& name) const
-{
-    return _input_controls.count(name) != 0;
-}
-
-bool CommandMap::is_output_control(const std::string& name) const
-{
-    return _output_controls.count(name) != 0;
-}
-
-bool CommandMap::is_event_control(const std::string& name) const
-{
-    return _event_controls.count(name) != 0;
-}
-
-bool CommandMap::is_global_control(const std::string& name) const
-{
-    return _global_controls.count(name) != 0;
 }
 
 void CommandMap::get_commands(std::list<std::string>& out) const

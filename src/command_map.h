@@ -31,15 +31,8 @@ public:
 
     // A missing name gives type_cmd_hit, so a bare command name means a hit.
     Event::type_t to_type_t(const std::string& name) const;
-    // A missing type gives "unknown".
-    std::string to_type_str(Event::type_t type) const;
 
     bool is_command(const std::string& name) const;
-    bool is_control(const std::string& name) const;
-    bool is_input_control(const std::string& name) const;
-    bool is_output_control(const std::string& name) const;
-    bool is_event_control(const std::string& name) const;
-    bool is_global_control(const std::string& name) const;
 
     // Append every name, sorted, without clearing the list.
     void get_commands(std::list<std::string>& out) const;

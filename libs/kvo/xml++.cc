@@ -18,45 +18,57 @@ const xmlChar* xml_str(const std::string& s) { return reinterpret_cast<const xml
 
 std::string std_str(const xmlChar* s) { return s ? std::string(reinterpret_cast<const char*>(s)) : std::string(); }
 
+// Elements and the text inside them are the document's data. A comment or
+// processing instruction would be written back as text, and a node without
+// text as a bogus element (a nameless one makes the written file unreadable),
+// so those are left out.
+bool is_data(xmlNodePtr node) {
+    switch (node->type) {
+    case XML_ELEMENT_NODE:
+        return true;
+    case XML_TEXT_NODE:
+    case XML_CDATA_SECTION_NODE:
+    case XML_ENTITY_REF_NODE:
+        return node->content && node->content[0];
+    default:
+        return false;
+    }
+}
+
 XMLNode* node_from_xml(xmlNodePtr node) {
     XMLNode* tmp = new XMLNode(std_str(node->name));
 
-    if (node->type == XML_ELEMENT_NODE) {
-        for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) {
-            // The whole value, even when the parser split it around entity
-            // references.
-            xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(attr));
-            tmp->add_property(std_str(attr->name), std_str(value));
-            xmlFree(value);
-        }
+    if (node->type != XML_ELEMENT_NODE) {
+        tmp->set_content(std_str(node->content));
+        return tmp;
     }
-
-    tmp->set_content(node->type != XML_ELEMENT_NODE ? std_str(node->content) : std::string());
-
+    for (xmlAttrPtr attr = node->properties; attr; attr = attr->next) {
+        // The whole value, even when the parser split it around entity
+        // references.
+        xmlChar* value = xmlNodeGetContent(reinterpret_cast<xmlNodePtr>(attr));
+        tmp->add_property(std_str(attr->name), std_str(value));
+        xmlFree(value);
+    }
     // Only elements own their children: an entity reference's "children" is
     // the shared declaration, linked into the DTD.
-    if (node->type == XML_ELEMENT_NODE) {
-        for (xmlNodePtr child = node->children; child; child = child->next) {
+    for (xmlNodePtr child = node->children; child; child = child->next) {
+        if (is_data(child)) {
             tmp->add_child_nocopy(*node_from_xml(child));
         }
     }
     return tmp;
 }
 
-void node_to_xml(xmlDocPtr doc, const XMLNode* node, xmlNodePtr parent) {
-    if (node->is_content()) {
-        const std::string& text = node->content();
-        xmlNodePtr t = xmlNewDocTextLen(doc, xml_str(text), static_cast<int>(text.size()));
-        if (t && !xmlAddChild(parent, t)) {
-            xmlFreeNode(t);
-        }
-        return;
+void add_text(xmlDocPtr doc, xmlNodePtr parent, const std::string& text) {
+    xmlNodePtr t = xmlNewDocTextLen(doc, xml_str(text), static_cast<int>(text.size()));
+    if (t && !xmlAddChild(parent, t)) {
+        xmlFreeNode(t);
     }
+}
 
-    xmlNodePtr el = xmlNewChild(parent, nullptr, xml_str(node->name()), nullptr);
-    if (!el) {
-        return;
-    }
+void node_to_xml(xmlDocPtr doc, const XMLNode* node, xmlNodePtr parent);
+
+void fill_element(xmlDocPtr doc, xmlNodePtr el, const XMLNode* node) {
     for (const XMLProperty* p : node->properties()) {
         xmlSetProp(el, xml_str(p->name()), xml_str(p->value()));
     }
@@ -65,7 +77,24 @@ void node_to_xml(xmlDocPtr doc, const XMLNode* node, xmlNodePtr parent) {
     }
 }
 
+void node_to_xml(xmlDocPtr doc, const XMLNode* node, xmlNodePtr parent) {
+    if (node->is_content()) {
+        add_text(doc, parent, node->content());
+        return;
+    }
+    // A nameless element (an emptied content node) cannot be written as XML.
+    if (node->name().empty()) {
+        return;
+    }
+    if (xmlNodePtr el = xmlNewChild(parent, nullptr, xml_str(node->name()), nullptr)) {
+        fill_element(doc, el, node);
+    }
+}
+
 xmlDocPtr doc_from_tree(const XMLNode* root, int compression) {
+    if (root->name().empty()) {
+        return nullptr;
+    }
     xmlDocPtr doc = xmlNewDoc(xml_str("1.0"));
     if (!doc) {
         return nullptr;
@@ -78,21 +107,11 @@ xmlDocPtr doc_from_tree(const XMLNode* root, int compression) {
         return nullptr;
     }
     xmlDocSetRootElement(doc, el);
-
     if (root->is_content()) {
         // A bare text cannot be a document; keep it as the element's text.
-        const std::string& text = root->content();
-        xmlNodePtr t = xmlNewDocTextLen(doc, xml_str(text), static_cast<int>(text.size()));
-        if (t && !xmlAddChild(el, t)) {
-            xmlFreeNode(t);
-        }
-        return doc;
-    }
-    for (const XMLProperty* p : root->properties()) {
-        xmlSetProp(el, xml_str(p->name()), xml_str(p->value()));
-    }
-    for (const XMLNode* child : root->children()) {
-        node_to_xml(doc, child, el);
+        add_text(doc, el, root->content());
+    } else {
+        fill_element(doc, el, root);
     }
     return doc;
 }

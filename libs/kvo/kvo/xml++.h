@@ -105,8 +105,9 @@ class XMLTree {
     }
     bool read_buffer(const std::string& buffer);
 
-    // A tree without a root writes nothing: write() fails and write_buffer()
-    // gives an empty text.
+    // A tree without a root, or with a nameless one, writes nothing: write()
+    // fails and write_buffer() gives an empty text. Nameless elements below
+    // the root are left out.
     bool write() const;
     bool write(const std::string& fn) {
         set_filename(fn);

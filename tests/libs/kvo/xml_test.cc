@@ -159,3 +159,31 @@ TEST(XMLNode, NamedChildListsAndDirectChildLookup) {
     p->remove_nodes("Output");
     EXPECT_EQ(p->children().size(), 2u) << "StreamPanner and Deep, no blank text";
 }
+
+TEST(XMLTree, CommentsAndEmptyNodesAreNotReadAsData) {
+    XMLTree tree;
+    ASSERT_TRUE(tree.read_buffer("<Looper><!-- note --><![CDATA[]]><?pi?><Control/>x</Looper>"));
+    const XMLNodeList& kids = tree.root()->children();
+    ASSERT_EQ(kids.size(), 2u);
+    EXPECT_EQ(kids.front()->name(), "Control");
+    EXPECT_EQ(kids.back()->content(), "x");
+
+    XMLTree back;
+    ASSERT_TRUE(back.read_buffer(tree.write_buffer()));
+    EXPECT_EQ(back.root()->children().size(), 2u);
+}
+
+TEST(XMLTree, EmptiedContentNodeStillWritesReadableText) {
+    XMLTree tree;
+    XMLNode* root = tree.set_root(new XMLNode("QMSession"));
+    root->add_content();
+    root->add_child("Globals")->add_content("")->set_content("");
+    root->add_child("Looper");
+    XMLTree back;
+    ASSERT_TRUE(back.read_buffer(tree.write_buffer())) << tree.write_buffer();
+    EXPECT_NE(back.root()->find_named_node("Looper"), nullptr);
+
+    XMLTree nameless;
+    nameless.set_root(new XMLNode(""));
+    EXPECT_EQ(nameless.write_buffer(), "");
+}
