@@ -455,14 +455,11 @@ float* Looper::prepare_channel(unsigned int c, nframes_t offset, nframes_t nfram
         }
     }
 
-    const float start = gain.start;
-    const float gain_step = gain.step;
-    const float target = gain.target;
     float* tmp = _tmp_io_buf;
 
     if (!_use_common_ins && _have_discrete_io && input) {
         for (nframes_t j = 0; j < nframes; ++j) {
-            tmp[j] = ramp_at(start, gain_step, target, j, nframes) * input[j];
+            tmp[j] = ramp_at(gain.start, gain.step, gain.target, j, nframes) * input[j];
         }
         return tmp;
     }
@@ -475,26 +472,34 @@ float* Looper::prepare_channel(unsigned int c, nframes_t offset, nframes_t nfram
     common += offset;
     if (input) {
         for (nframes_t j = 0; j < nframes; ++j) {
-            tmp[j] = ramp_at(start, gain_step, target, j, nframes) * (input[j] + common[j]);
+            tmp[j] = ramp_at(gain.start, gain.step, gain.target, j, nframes) * (input[j] + common[j]);
         }
     } else {
         for (nframes_t j = 0; j < nframes; ++j) {
-            tmp[j] = ramp_at(start, gain_step, target, j, nframes) * common[j];
+            tmp[j] = ramp_at(gain.start, gain.step, gain.target, j, nframes) * common[j];
         }
     }
     return tmp;
 }
 
-void Looper::finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const Ramp& dry)
+bool Looper::take_common_outs(nframes_t offset)
 {
-    if (_panner && _use_common_outs && c < _panner->size() && _panner->outputs.size() == _common_out_count) {
-        bool all = true;
-        for (unsigned int k = 0; k < _common_out_count; ++k) {
-            all = all && _common_out_bufs[k];
-        }
-        if (all) {
-            (*_panner)[c]->distribute(output, _common_out_bufs, 1.0f, nframes);
-        }
+    Engine* engine = _driver->get_engine();
+    bool all = _common_out_count > 0;
+    for (unsigned int k = 0; k < _common_out_count; ++k) {
+        float* b = engine ? engine->get_common_output_buffer(k) : nullptr;
+        _common_out_bufs[k] = b ? b + offset : nullptr;
+        all = all && b;
+    }
+    // The panner writes one buffer per output it holds.
+    return all && _panner && _panner->outputs.size() == _common_out_count;
+}
+
+void Looper::finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const Ramp& dry,
+                            bool pan)
+{
+    if (pan && _use_common_outs && c < _panner->size()) {
+        (*_panner)[c]->distribute(output, _common_out_bufs, 1.0f, nframes);
     }
 
     if (_have_discrete_io && input) {
@@ -529,11 +534,7 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes)
     const Ramp gain = make_ramp(_curr_input_gain, _targ_input_gain, nframes);
     const Ramp dry = make_ramp(_curr_dry, _target_dry, nframes);
 
-    Engine* engine = _driver->get_engine();
-    for (unsigned int k = 0; k < _common_out_count; ++k) {
-        float* b = engine ? engine->get_common_output_buffer(k) : nullptr;
-        _common_out_bufs[k] = b ? b + offset : nullptr;
-    }
+    const bool pan = take_common_outs(offset);
 
     bool master_ran = false;
     for (unsigned int c = 0; c < _built_chans; ++c) {
@@ -559,7 +560,7 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes)
 
         descriptor->run(inst, nframes);
 
-        finish_channel(c, input, output, nframes, dry);
+        finish_channel(c, input, output, nframes, dry, pan);
     }
 
     if (!master_ran) {
@@ -597,11 +598,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         std::memset(_src_sync_buffer + sync_frames, 0, (loop_frames - sync_frames) * sizeof(float));
     }
 
-    Engine* engine = _driver->get_engine();
-    for (unsigned int k = 0; k < _common_out_count; ++k) {
-        float* b = engine ? engine->get_common_output_buffer(k) : nullptr;
-        _common_out_bufs[k] = b ? b + offset : nullptr;
-    }
+    const bool pan = take_common_outs(offset);
 
     bool master_ran = false;
     nframes_t master_frames = 0;
@@ -676,7 +673,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
             _lp_filter[c]->run_lowpass(output, nframes);
         }
 
-        finish_channel(c, input, output, nframes, dry);
+        finish_channel(c, input, output, nframes, dry, pan);
     }
 
     if (master_ran) {

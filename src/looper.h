@@ -112,7 +112,9 @@ private:
     // output to where the processor writes.
     float* prepare_channel(unsigned int c, nframes_t offset, nframes_t nframes, const Ramp& gain, float*& input,
                            float*& output);
-    void finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const Ramp& dry);
+    // Points _common_out_bufs at this stretch; true when the panner can take them.
+    bool take_common_outs(nframes_t offset);
+    void finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const Ramp& dry, bool pan);
     void end_ramps(const Ramp& gain, const Ramp& dry);
 
     // Control changes as they arrive from clients or a restored state.

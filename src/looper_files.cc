@@ -35,11 +35,16 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
         filename = name;
     }
 
-    const float rate = (float)_driver->get_samplerate();
+    // The length port is a float in seconds: past a few million frames it is
+    // a frame or more off either way. It only bounds the read; the loop's end
+    // is where the processor's copy comes up short.
+    const double rate = (double)_driver->get_samplerate();
     const float length = ports[QM_LOOP_LENGTH_OUT];
-    const double want = (length > 0.0f && std::isfinite(length)) ? (double)lrintf(rate * length) : 0.0;
-    nframes_t remaining = want >= 4294967295.0 ? 0xffffffffu : (nframes_t)want;
-    if (remaining == 0) {
+    const double want = (length > 0.0f && std::isfinite(length)) ? std::floor(rate * length + 0.5) : 0.0;
+    const nframes_t expected = want >= 4294967295.0 ? 0xffffffffu : (nframes_t)want;
+    const nframes_t slack = expected / (1u << 20) + 2;
+    const nframes_t limit = expected > 0xffffffffu - slack ? 0xffffffffu : expected + slack;
+    if (expected == 0) {
         std::cerr << "nothing to save: loop " << _index << " is empty" << std::endl;
         return false;
     }
@@ -65,14 +70,13 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
 
     bool ok = true;
     nframes_t offset = 0;
-    while (remaining > 0) {
-        unsigned long n = remaining < FileBlockFrames ? remaining : FileBlockFrames;
+    while (offset < limit) {
+        const unsigned long asked = (limit - offset) < FileBlockFrames ? (limit - offset) : FileBlockFrames;
+        unsigned long n = asked;
         for (unsigned int c = 0; c < _chan_count; ++c) {
             n = qm_read_current_loop_audio(_instances[c], chanbufs[c].data(), n, offset);
         }
         if (n == 0) {
-            std::cerr << "shorted" << std::endl;
-            ok = false;
             break;
         }
         for (unsigned long j = 0; j < n; ++j) {
@@ -87,7 +91,14 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
             break;
         }
         offset += (nframes_t)n;
-        remaining -= (nframes_t)n;
+        if (n < asked) {
+            break;  // the loop's end
+        }
+    }
+    if (ok && offset < expected && expected - offset > slack) {
+        // The loop shrank under us.
+        std::cerr << "shorted" << std::endl;
+        ok = false;
     }
 
     if (sf_close(sf) != 0) {
@@ -115,7 +126,11 @@ bool Looper::load_loop(std::string filename)
     const nframes_t rate = _driver->get_samplerate();
     const double free_secs = ports[QM_SECS_FREE_OUT];
     const double free_d = (free_secs > 0.0 && std::isfinite(free_secs)) ? std::floor(rate * free_secs) : 0.0;
-    const nframes_t free_frames = free_d >= 4294967295.0 ? 0xffffffffu : (nframes_t)free_d;
+    nframes_t free_frames = free_d >= 4294967295.0 ? 0xffffffffu : (nframes_t)free_d;
+    // The port is a float in seconds: past 2^23 frames it may read a few
+    // frames more than there is, and a file that does not quite fit would
+    // lose its whole last block with the load reported done.
+    free_frames -= free_frames >> 23;
 
     if (info.frames > (sf_count_t)free_frames) {
         std::cerr << "file is too long for available space: file: " << (long long)info.frames
@@ -147,7 +162,9 @@ bool Looper::load_loop(std::string filename)
         }
         for (sf_count_t j = 0; j < n; ++j) {
             for (unsigned int c = 0; c < kept; ++c) {
-                audio[c][got + j] = interleaved[(size_t)j * file_chans + c];
+                // A NaN or infinity in the loop would silence all it reaches.
+                const float v = interleaved[(size_t)j * file_chans + c];
+                audio[c][got + j] = std::isfinite(v) ? v : 0.0f;
             }
         }
         got += (nframes_t)n;

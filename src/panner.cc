@@ -216,8 +216,11 @@ StreamPanner* EqualPowerStereoPanner::factory(Panner& parent)
 void EqualPowerStereoPanner::update()
 {
     const float scale = equal_power_scale;
-    const float panR = x;
-    const float panL = 1.0f - x;
+    // The law holds on 0..1 only: past it the gains grow without bound (to
+    // infinity far enough out), so a position outside pans hard to its side.
+    const float pos = x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f;
+    const float panR = pos;
+    const float panL = 1.0f - pos;
 
     desired_left = panL * (scale * panL + 1.0f - scale);
     desired_right = panR * (scale * panR + 1.0f - scale);

@@ -190,6 +190,37 @@ TEST_F(LooperFilesTest, BadFilesLeaveTheLoopAsItWas) {
     EXPECT_EQ(before.data, after.data);
 }
 
+// A float file may hold NaN or infinity; in the loop they would silence every
+// output it reaches, for good.
+TEST_F(LooperFilesTest, NonFiniteSamplesInAFileLoadAsSilence) {
+    const long frames = 3000;
+    std::vector<float> data((size_t)frames);
+    for (long j = 0; j < frames; ++j) data[(size_t)j] = wave(0, j);
+    data[10] = std::nanf("");
+    data[20] = INFINITY;
+    data[30] = -INFINITY;
+    SF_INFO info = {};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open(path("bad.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(sf_writef_float(f, data.data(), frames), frames);
+    ASSERT_EQ(sf_close(f), 0);
+
+    auto l = rig.make(0, 1, 1.0f, false);
+    ASSERT_TRUE(l->load_loop(path("bad.wav")));
+    rig.block(*l);
+    ASSERT_TRUE(l->save_loop(path("back.wav")));
+    Audio a;
+    ASSERT_TRUE(read_wav(path("back.wav"), a));
+    ASSERT_EQ(a.frames(), frames);
+    for (long j = 0; j < frames; ++j) {
+        const float want = (j == 10 || j == 20 || j == 30) ? 0.0f : wave(0, j);
+        ASSERT_NEAR(a.at(j, 0), want, 1e-6) << j;
+    }
+}
+
 TEST_F(LooperFilesTest, LoadKeepsTheUsersControlsAndTakesTheNewLoop) {
     auto l = rig.make(0, 2, 2.0f, true);
     ASSERT_TRUE(load_generated(*l, 2, 4000));
@@ -231,6 +262,20 @@ TEST_F(LooperFilesTest, SaveReportsEveryFailure) {
     setrlimit(RLIMIT_FSIZE, &old_limit);
     signal(SIGXFSZ, old_handler);
     EXPECT_FALSE(short_save);
+}
+
+// The length port is a float in seconds: past six million frames it reads a
+// frame long or short, and the save must still take the loop as it is.
+TEST_F(LooperFilesTest, LongLoopsSaveEveryFrame) {
+    for (long frames : {6144001L, 6144007L}) {
+        auto l = rig.make(0, 1, 140.0f, false);
+        ASSERT_TRUE(load_generated(*l, 1, frames));
+        ASSERT_TRUE(l->save_loop(path("long.wav"))) << frames;
+        Audio a;
+        ASSERT_TRUE(read_wav(path("long.wav"), a));
+        ASSERT_EQ(a.frames(), frames);
+        EXPECT_NEAR(a.at(frames - 1, 0), wave(0, frames - 1), 1e-6);
+    }
 }
 
 TEST_F(LooperFilesTest, EmptyNameSavesInTheCurrentDirectoryWithATimeStamp) {

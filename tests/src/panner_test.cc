@@ -114,6 +114,29 @@ TEST(EqualPowerPanner, RampsOverFirst64FramesThenSettles) {
     EXPECT_EQ(*std::max_element(bus.out[0].begin(), bus.out[0].end()), 0.0f);
 }
 
+// A pan control may carry any finite number; beyond 0..1 the law's gains grow
+// without bound (infinite far enough out) and would put inf and NaN into the mix.
+TEST(EqualPowerPanner, PositionsOutsideTheUnitRangePanHardToThatSide) {
+    Panner p("pan");
+    p.reset(2, 1);
+    StreamPanner* s = p[0];
+    auto* eq = static_cast<EqualPowerStereoPanner*>(s);
+    Bus bus(2, 64);
+    for (float x : {1e20f, -1e20f, 3.0f, -0.5f}) {
+        s->set_position(x);
+        EXPECT_EQ(xpos(s), x); // the position itself is kept as given
+        const bool right = x > 0.5f;
+        EXPECT_EQ(eq->desired_left_gain(), right ? 0.0f : 1.0f) << x;
+        EXPECT_EQ(eq->desired_right_gain(), right ? 1.0f : 0.0f) << x;
+        for (int block = 0; block < 50; ++block) {
+            bus.run(s);
+            for (size_t k = 0; k < 2; ++k) {
+                for (sample_t v : bus.out[k]) ASSERT_TRUE(std::isfinite(v) && std::fabs(v) < 2.0f) << x << " " << v;
+            }
+        }
+    }
+}
+
 TEST(Multi2dPanner, GainsFromSquaredDistancesKeptPerStream) {
     Panner p("pan");
     p.reset(4, 2);
