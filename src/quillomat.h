@@ -319,6 +319,9 @@ void undoLoop(QuillomatI* q);
 void redoLoop(QuillomatI* q);
 void clearLoopChunks(QuillomatI* q);
 void fillLoops(QuillomatI* q, LoopChunk* loop, uint32_t position);
+// Copy-on-play of this chunk alone, at a position of its own; for a chunk
+// whose sources are read at other positions (a multiply's).
+void fillChunk(QuillomatI* q, LoopChunk* chunk, uint32_t position);
 unsigned long qm_read_current_loop_audio(LADSPA_Handle instance, float* buf, unsigned long frames,
                                          unsigned long offset);
 

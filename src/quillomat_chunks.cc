@@ -8,7 +8,7 @@ namespace {
 // The position a new version starts from: inside the source loop. A source
 // still standing at its end (a recording that just stopped) starts over at 0,
 // where its playback goes on.
-double startPos(const LoopChunk* s) { return qmWrapPos(s->dCurrPos, s->lLoopLength); }
+double startPos(const LoopChunk* s) { return qmWrap(s->dCurrPos, s->lLoopLength); }
 
 // A new version is only ever made from the current one, which is the one the
 // history links it to.
@@ -23,6 +23,10 @@ LoopChunk* beginOverdub(QuillomatI* q, LoopChunk* loop) {
     const float step = qmFadeStep(q);
     q->state = STATE_OVERDUB;
     q->fLoopFadeDelta = step;
+    // The old content is kept and heard while overdubbing: after a replace
+    // it fades back in, from a mute it is heard again.
+    q->fFeedFadeDelta = step;
+    q->fPlayFadeDelta = step;
 
     LoopChunk* s = loop;  // the old head, now c->prev
     c->srcloop = s;
@@ -82,6 +86,7 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
         q->state = STATE_MULTIPLY;
         q->fLoopFadeDelta = step;
         q->fFeedFadeDelta = step;
+        q->fPlayFadeDelta = step;
         q->nextState = STATE_PLAY;
         q->waitingForSync = 0;
         return loop;
@@ -96,6 +101,7 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
     q->state = STATE_MULTIPLY;
     q->fLoopFadeDelta = step;
     q->fFeedFadeDelta = step;
+    q->fPlayFadeDelta = step;  // the source is heard: from a mute it fades in
 
     const double spos = startPos(s);
     c->lLoopLength = s->lCycleLength;
@@ -123,8 +129,9 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
         c->lLoopLength = s->lCycleLength;
         quantCycle = qmQuantizeNow(q) == 1.0f;
     }
-    // The front range runs to the source's own position.
-    const int64_t frontEnd = (int64_t)qmToUnsigned(spos) - 1;
+    // The part of the cycle in front of the start, in the chunk's own
+    // positions (copy-on-play adds lStartAdj to reach the source).
+    const int64_t frontEnd = (int64_t)qmToUnsigned(c->dCurrPos) - 1;
     if (c->dCurrPos > 0.0 && !quantCycle && frontEnd >= 0) {
         c->frontfill = 1;
         c->lMarkL = 0;
@@ -153,8 +160,11 @@ LoopChunk* endMultiply(QuillomatI* q, LoopChunk* loop, int next) {
         const int64_t p = (int64_t)qmToUnsigned(loop->dCurrPos);
         qmSetBack(loop, p, (int64_t)loop->lLoopLength - 1);
         loop = transitionToNext(q, loop, next);
-        q->fLoopFadeDelta = -step;
-        q->fFeedFadeDelta = step;
+        // Stop writing, unless the next state writes a new version of its own.
+        if (!qmWritesLoop(q->state)) {
+            q->fLoopFadeDelta = -step;
+            q->fFeedFadeDelta = step;
+        }
     } else {
         // Run on to the end of the current cycle.
         loop->lMarkEndL = qmToUnsigned(loop->dCurrPos);
@@ -285,7 +295,7 @@ LoopChunk* transitionToNext(QuillomatI* q, LoopChunk* loop, int next) {
         q->fFeedFadeDelta = step;
         if (loop) {
             q->state = STATE_ONESHOT;
-            loop->dCurrPos = qmLoopStartPos(q, loop);
+            qmRestart(q, loop);
         } else {
             next = -1;
         }
@@ -296,7 +306,7 @@ LoopChunk* transitionToNext(QuillomatI* q, LoopChunk* loop, int next) {
         q->fFeedFadeDelta = step;
         next = STATE_PLAY;
         q->wasMuted = false;
-        if (loop) loop->dCurrPos = qmLoopStartPos(q, loop);
+        if (loop) qmRestart(q, loop);
         break;
     default:
         break;

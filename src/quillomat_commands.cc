@@ -53,7 +53,7 @@ void resume(const Cmd& c) {
 }
 
 void restart(QuillomatI* q, LoopChunk* loop) {
-    if (loop) loop->dCurrPos = qmLoopStartPos(q, loop);
+    if (loop) qmRestart(q, loop);
 }
 
 void toOneShot(const Cmd& c) {
@@ -301,7 +301,7 @@ void cmdScratch(const Cmd& c) {
     case STATE_MUTE:
     case STATE_ONESHOT:
         toPlay(c);
-        if (l) l->dCurrPos = 0.0;
+        if (l) qmPlaceAt(q, l, 0.0);
         return;
     case STATE_SCRATCH:
         toPlay(c);
@@ -592,32 +592,6 @@ void dispatch(const Cmd& c, int cmd) {
     }
 }
 
-// Keeps what the status outputs report true: a wait only where a sync point
-// can release it, a next state only while something will enter it.
-void settlePending(QuillomatI* q) {
-    bool canWait = false;
-    switch (q->state) {
-    case STATE_REC_ENDING:
-    case STATE_PLAY:
-    case STATE_MUTE:
-    case STATE_SCRATCH:
-    case STATE_ONESHOT:
-    case STATE_OVERDUB:
-    case STATE_REPLACE:
-    case STATE_SUBSTITUTE:
-    case STATE_MULTIPLY:
-        canWait = q->headLoopChunk != nullptr;
-        break;
-    default:
-        break;
-    }
-    if (!canWait) q->waitingForSync = 0;
-    if (q->state != STATE_MULTIPLY && q->state != STATE_INSERT) q->rounding = false;
-    if (!q->waitingForSync && !q->rounding && q->state != STATE_REC_ENDING &&
-        q->state != STATE_MULTIPLY)
-        q->nextState = -1;
-}
-
 void setRamp(float start, float target, unsigned long n, float* value, float* delta, float* tgt) {
     *value = start;
     *tgt = target;
@@ -720,7 +694,7 @@ bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
         Cmd c{q, b, 1.0f / (float)xfade, b->fSyncMode != 0.0f, b->fQuantizeMode != 0.0f};
         dispatch(c, cmd);
     }
-    settlePending(q);
+    qmSettlePending(q);
 
     b->fRate = q->fCurrRate;
     b->lSampleIndex = 0;

@@ -27,6 +27,7 @@ bool regionsOverlap(const QuillomatI* q, uint32_t a, uint32_t la, uint32_t b, ui
 // any source that is gone.
 void releaseRecord(QuillomatI* q, LoopChunk* r) {
     if (q->tailLoopChunk == r) q->tailLoopChunk = r->next != r ? r->next : nullptr;
+    if (q->pMovedChunk == r) q->pMovedChunk = nullptr;
     for (uint32_t i = 0; i < q->lLoopChunkCount; ++i) {
         LoopChunk* c = &q->pLoopChunks[i];
         if (c->prev == r) c->prev = nullptr;
@@ -54,7 +55,9 @@ float sourceSample(const QuillomatI* q, const LoopChunk* s, int64_t index) {
 
 void fillOne(QuillomatI* q, LoopChunk* c, uint32_t position, bool forward) {
     if (c->frontfill && c->lMarkL <= position && position <= c->lMarkH) {
-        *qmCell(q, c, position) = sourceSample(q, c->srcloop, position);
+        // Position 0 of a multiply's chunk is lStartAdj in its source, in
+        // front of its start as behind it.
+        *qmCell(q, c, position) = sourceSample(q, c->srcloop, (int64_t)position + c->lStartAdj);
         if (forward) c->lMarkL = position;
         else c->lMarkH = position;
         if (c->lMarkL == c->lMarkH) qmClearFront(c);
@@ -146,20 +149,25 @@ void undoLoop(QuillomatI* q) {
     LoopChunk* h = q->headLoopChunk;
     if (!h) return;
     if (LoopChunk* p = h->prev)
-        p->dCurrPos = qmWrapPos(h->dCurrPos + (double)h->lStartAdj, p->lLoopLength);
+        p->dCurrPos = qmWrap(h->dCurrPos + (double)h->lStartAdj, p->lLoopLength);
     popHeadLoop(q);
+    qmCloseWrites(q);
 }
 
 void redoLoop(QuillomatI* q) {
     LoopChunk* h = q->headLoopChunk;
     LoopChunk* c = h ? h->next : q->tailLoopChunk;
     if (!c || !c->valid) return;
-    if (h) c->dCurrPos = qmWrapPos(h->dCurrPos + (double)h->lStartAdj, c->lLoopLength);
+    if (h) c->dCurrPos = qmWrap(h->dCurrPos + (double)h->lStartAdj, c->lLoopLength);
     else c->dCurrPos = 0.0;
     q->headLoopChunk = c;
+    qmCloseWrites(q);
 }
 
-void clearLoopChunks(QuillomatI* q) { q->headLoopChunk = nullptr; }
+void clearLoopChunks(QuillomatI* q) {
+    q->headLoopChunk = nullptr;
+    qmCloseWrites(q);
+}
 
 void fillLoops(QuillomatI* q, LoopChunk* loop, uint32_t position) {
     LoopChunk* deepest = nullptr;
@@ -175,6 +183,10 @@ void fillLoops(QuillomatI* q, LoopChunk* loop, uint32_t position) {
         fillOne(q, c, position, forward);
         if (c == loop) break;
     }
+}
+
+void fillChunk(QuillomatI* q, LoopChunk* chunk, uint32_t position) {
+    if (chunk && chunk->valid) fillOne(q, chunk, position, q->fCurrRate > 0.0f);
 }
 
 unsigned long qm_read_current_loop_audio(LADSPA_Handle instance, float* buf, unsigned long frames,

@@ -2,8 +2,6 @@
 // their source while it is heard.
 #include "quillomat_states.h"
 
-using Quillomat::flush_to_zero;
-
 namespace {
 
 float portValue(const float* port) { return port ? *port : 0.0f; }
@@ -48,7 +46,6 @@ void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
     }
     LoopChunk* const src = loop->srcloop;
     QmRamps r(b);
-    if (q->nextState == STATE_MUTE) r.silenceWet();
 
     // Room for the chunk and the one cell past it that the cycle end touches.
     if (!ensureLoopSpace(q, loop, 1, nullptr)) {
@@ -76,18 +73,20 @@ void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
     float* output = q->pfOutput;
     const unsigned long n = b->SampleCount;
     const float step = qmFadeStep(b);
+    // The source is heard through the play fade, which falls ahead of a mute.
+    env.playD = q->nextState == STATE_MUTE ? -step : step;
     const float safety = b->fSafetyFeedback;
     const bool roundOff = portValue(q->pfRoundMode) == 0.0f;
     const uint32_t srcLen = src->lLoopLength;
     const uint32_t cycle = loop->lCycleLength;
-    const double startAdj = (double)loop->lStartAdj;
+    const uint32_t startAdj = loop->lStartAdj;
     uint32_t len = loop->lLoopLength;
     double pos = loop->dCurrPos;
     if (!(pos >= 0.0 && pos <= (double)len)) pos = qmWrap(pos, len);
     QmCells cells(q, loop);
     const QmCells srcCells(q, src);
     // The position steps by exactly one, so the source position does too.
-    uint32_t lp = qmFold(startAdj + pos, srcLen);
+    uint32_t lp = qmFold((double)startAdj + pos, srcLen);
 
     for (unsigned long i = b->lSampleIndex; i < n; ++i, lp = lp + 1 < srcLen ? lp + 1 : 0) {
         r.step(i);
@@ -96,6 +95,7 @@ void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
         float* cell = cells.at(s);
         env.loop = qmEnvStep(env.loop, env.loopD);
         env.feed = qmEnvStep(env.feed, env.feedD);
+        env.play = qmEnvStep(env.play, env.playD);
 
         if (!sync.off)
             sync.rule(q, i, s, cycle);
@@ -116,10 +116,17 @@ void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
             return;
         }
 
-        cells.fill(lp);
-        const float in = input[i];
+        // The source is read at lp, so what it still owes there is copied
+        // first. The part of the first cycle in front of the start is copied
+        // in as the source passes it again: chunk position lp - startAdj.
+        qmFill(q, src, lp);
+        if (loop->frontfill && lp >= startAdj) {
+            const uint32_t y = lp - startAdj;
+            if (y >= loop->lMarkL && y <= loop->lMarkH) fillChunk(q, loop, y);
+        }
+        const float in = qmIn(input[i]);
         const float source = *srcCell;
-        const float out = r.wet * source + r.dry * in;
+        const float out = env.play * r.wet * source + r.dry * in;
         float now;
         if ((int64_t)s > (int64_t)(int32_t)loop->lMarkEndL && roundOff) {
             // Past the requested end: the input fades out, the old material stays.
@@ -129,7 +136,7 @@ void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
             env.feedD = step;
             now = env.loop * in + env.feed * safety * r.fb * source;
         }
-        *cell = flush_to_zero(now);
+        *cell = qmStore(now);
         output[i] = out;
         pos += 1.0;
 
@@ -240,7 +247,7 @@ void qmHandleInsert(QuillomatI* q, QmBlock* b) {
         float* cell = cells.at(p);
         cells.fill(p);
         qmFill(q, src, lp);
-        const float in = input[i];
+        const float in = qmIn(input[i]);
         const float source = *srcCell;
 
         if (beforeInsert) {
@@ -250,13 +257,13 @@ void qmHandleInsert(QuillomatI* q, QmBlock* b) {
             // From the requested end on, without rounding: the input fades
             // out and the rest of the cycle stays silent.
             output[i] = r.dry * in;
-            *cell = flush_to_zero(in * env.loop);
+            *cell = qmStore(in * env.loop);
             env.loopD = -step;
         } else {
             // The inserted cells hold nothing yet: the source fades out under
             // the new material.
             output[i] = r.dry * in + env.play * r.wet * source;
-            *cell = flush_to_zero(in * env.loop + env.feed * r.fb * source);
+            *cell = qmStore(in * env.loop + env.feed * r.fb * source);
             env.loopD = step;
             env.feedD = -step;
             env.playD = -step;

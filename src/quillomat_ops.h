@@ -45,14 +45,14 @@ static inline void qmSetBack(LoopChunk* c, int64_t lo, int64_t hi) {
     c->lMarkEndH = (uint32_t)hi;
 }
 
-// A position carried onto a chunk of the given length: inside [0, length),
-// 0 for an empty chunk.
-static inline double qmWrapPos(double pos, uint32_t length) {
-    if (length == 0 || !std::isfinite(pos)) return 0.0;
-    double p = std::fmod(pos, (double)length);
-    if (p < 0.0) p += (double)length;
-    if (p >= (double)length) p = 0.0;
-    return p;
+// pos brought into [0, len): 0 for an empty chunk or a position that is not
+// finite.
+static inline double qmWrap(double pos, uint32_t len) {
+    if (pos >= 0.0 && pos < (double)len) return pos;
+    if (len == 0 || !std::isfinite(pos)) return 0.0;
+    pos = std::fmod(pos, (double)len);
+    if (pos < 0.0) pos += (double)len;
+    return pos < (double)len ? pos : 0.0;
 }
 
 // Where the loop starts for the current direction.
@@ -60,6 +60,32 @@ static inline double qmLoopStartPos(const QuillomatI* q, const LoopChunk* c) {
     if (q->fCurrRate > 0.0f || c->lLoopLength == 0) return 0.0;
     return (double)c->lLoopLength - 1.0;
 }
+
+// The states that write their input into a version begun for them.
+static inline bool qmWritesLoop(int state) {
+    return state == STATE_OVERDUB || state == STATE_REPLACE || state == STATE_SUBSTITUTE || state == STATE_MULTIPLY ||
+           state == STATE_INSERT;
+}
+
+// Another version comes to the front (undo, redo, a new recording): the
+// crossfade of what was being written belonged to the one before, so none of
+// it is written into this one. No input goes in and the content stays whole;
+// what is heard (the play fade) goes on as it was.
+static inline void qmCloseWrites(QuillomatI* q) {
+    q->fLoopFadeAtten = 0.0f;
+    q->fFeedFadeAtten = 1.0f;
+}
+
+// Puts the play position of a loop where a command sends it. The position
+// is meant for the direction now in force, so the walk must not turn it round
+// for a reverse given since the loop last moved.
+static inline void qmPlaceAt(QuillomatI* q, LoopChunk* c, double pos) {
+    c->dCurrPos = pos;
+    if (q->pMovedChunk == c) q->pMovedChunk = nullptr;
+}
+
+// Restart: the loop's start for the current direction.
+static inline void qmRestart(QuillomatI* q, LoopChunk* c) { qmPlaceAt(q, c, qmLoopStartPos(q, c)); }
 
 static inline float qmFeedbackNow(const QuillomatI* q) {
     return qmClamp01(q->pfFeedback ? *q->pfFeedback : q->fFeedbackCurr);
@@ -73,4 +99,30 @@ static inline float qmQuantizeNow(const QuillomatI* q) {
 static inline float qmRoundNow(const QuillomatI* q) {
     const float v = q->pfRoundMode ? *q->pfRoundMode : q->fRoundMode;
     return v == v ? v : 0.0f;
+}
+
+// Keeps what the status outputs report true: a wait only where a sync point
+// can release it, a rounding end only in a running multiply or insert, and a
+// next state only while something will enter it.
+static inline void qmSettlePending(QuillomatI* q) {
+    bool canWait = false;
+    switch (q->state) {
+    case STATE_REC_ENDING:
+    case STATE_PLAY:
+    case STATE_MUTE:
+    case STATE_SCRATCH:
+    case STATE_ONESHOT:
+    case STATE_OVERDUB:
+    case STATE_REPLACE:
+    case STATE_SUBSTITUTE:
+    case STATE_MULTIPLY:
+        canWait = q->headLoopChunk != nullptr;
+        break;
+    default:
+        break;
+    }
+    if (!canWait) q->waitingForSync = 0;
+    if (q->state != STATE_MULTIPLY && q->state != STATE_INSERT) q->rounding = false;
+    if (!q->waitingForSync && !q->rounding && q->state != STATE_REC_ENDING && q->state != STATE_MULTIPLY)
+        q->nextState = -1;
 }

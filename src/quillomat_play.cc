@@ -2,8 +2,6 @@
 // tap delay.
 #include "quillomat_states.h"
 
-using Quillomat::flush_to_zero;
-
 namespace {
 
 const uint32_t kScratchLapse = 14000;  // samples without a control move
@@ -122,12 +120,12 @@ void qmHandlePlay(QuillomatI* q, QmBlock* b) {
         const float wet = r.wet * env.play;
 
         cells.fill(p);
-        const float in = input[i];
+        const float in = qmIn(input[i]);
         const float old = *cell;
         const float out = wet * old + r.dry * in;
         float now = old * env.feed + env.loop * in;
         if (useFeedback) now = now * (r.fb * env.feed);
-        *cell = flush_to_zero(now);
+        *cell = qmStore(now);
         pos += rate;
         output[i] = out;
 
@@ -198,7 +196,7 @@ void qmHandleDelay(QuillomatI* q, QmBlock* b) {
         r.step(i);
         const uint32_t p = qmFold(pos, len);
         float* cell = qmCell(q, loop, p);
-        const float in = input[i];
+        const float in = qmIn(input[i]);
 
         // The marked range is cleared once as the position passes. The cleared
         // cell leaves the range from whichever end the position is at, so
@@ -221,7 +219,7 @@ void qmHandleDelay(QuillomatI* q, QmBlock* b) {
 
         const float old = *cell;
         output[i] = r.wet * old + r.dry * in;
-        if (!hold) *cell = flush_to_zero(in + r.fb * old);
+        if (!hold) *cell = qmStore(in + r.fb * old);
 
         if (gridPulses) {
             if (qmMultiple(p, cycle)) syncOut[i] = 1.0f;

@@ -3,8 +3,6 @@
 // (overdub, replace, substitute).
 #include "quillomat_states.h"
 
-using Quillomat::flush_to_zero;
-
 namespace {
 
 // A recording's first chunk, with nothing inherited from the record it reuses.
@@ -30,6 +28,11 @@ void startRecording(QuillomatI* q, QmBlock* b, LoopChunk* loop) {
     q->nextState = -1;
     loop->dOrigFeedback = b->fFeedback;
     loop->lSyncOffset = b->fSyncMode == 2.0f ? q->lSamplesSinceSync : 0;
+    // A new recording fades in from nothing, whatever the state before the
+    // wait left the envelopes at (an overdub leaves the loop fade open, a
+    // replace the feed fade closed): its start is what the input still coming
+    // in at its end crossfades with, and play after it keeps it whole.
+    qmCloseWrites(q);
     q->fLoopFadeDelta = qmFadeStep(b);
 }
 
@@ -96,21 +99,15 @@ void overdubWalk(QuillomatI* q, QmBlock* b, LoopChunk* loop) {
             return;
         }
 
-        const float in = input[i];
+        const float in = qmIn(input[i]);
         cells.fill(p);
         const float old = *cell;
-        float out, now;
-        if (K == kOverdub) {
-            out = r.wet * old + r.dry * in;
-            now = env.loop * in + safety * env.feed * r.fb * old;
-        } else if (K == kReplace) {
-            out = env.play * r.wet * old + r.dry * in;
-            now = in * env.loop + env.feed * r.fb * old;
-        } else {
-            out = r.wet * old + r.dry * in;
-            now = in * env.loop + env.feed * r.fb * old;
-        }
-        *cell = flush_to_zero(now);
+        // The loop is heard through the play fade in all three, so one
+        // entered from a mute or a replace fades in instead of jumping in.
+        const float out = env.play * r.wet * old + r.dry * in;
+        const float now = K == kOverdub ? env.loop * in + safety * env.feed * r.fb * old
+                                        : in * env.loop + env.feed * r.fb * old;
+        *cell = qmStore(now);
         output[i] = out;
         pos += rate;
         if (pos >= 0.0 && pos < dlen && pending == 0.0f) continue;
@@ -200,8 +197,8 @@ void qmHandleRecord(QuillomatI* q, QmBlock* b) {
         sync.count(q, i);
         const uint32_t p = qmToUnsigned(pos);
         if (p == 0) sync.out[i] = 1.0f;
-        const float in = input[i];
-        *qmCell(q, loop, p) = env.loop * in;
+        const float in = qmIn(input[i]);
+        *qmCell(q, loop, p) = qmStore(env.loop * in);
         pos += 1.0;
         output[i] = r.dry * in;
     }
@@ -229,7 +226,7 @@ void qmHandleRecEnding(QuillomatI* q, QmBlock* b) {
         r.step(i);
         env.loop = qmEnvStep(env.loop, env.loopD);
         const uint32_t p = qmToUnsigned(pos);
-        const float in = input[i];
+        const float in = qmIn(input[i]);
 
         const bool end = sync.off || (sync.relative ? q->lSamplesSinceSync == loop->lSyncOffset : sync.in[i] != 0.0f);
         if (end) {
@@ -248,7 +245,7 @@ void qmHandleRecEnding(QuillomatI* q, QmBlock* b) {
         }
 
         sync.count(q, i);
-        *qmCell(q, loop, p) = env.loop * in;
+        *qmCell(q, loop, p) = qmStore(env.loop * in);
         pos += 1.0;
         output[i] = r.dry * in;
     }

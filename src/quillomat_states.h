@@ -8,6 +8,7 @@
 // lSampleIndex on the first sample the next handler is to take (the same
 // sample again when the change came before the sample was done).
 #include "quillomat.h"
+#include "quillomat_ops.h"
 #include "utils.h"
 
 #include <cmath>
@@ -71,14 +72,14 @@ static inline uint32_t qmFold(double pos, uint32_t len) {
     return qmToUnsigned(std::fmod(pos, (double)len));
 }
 
-// pos brought into [0, len); anything not finite goes to 0.
-static inline double qmWrap(double pos, uint32_t len) {
-    if (pos >= 0.0 && pos < (double)len) return pos;
-    if (len == 0 || !std::isfinite(pos)) return 0.0;
-    pos = std::fmod(pos, (double)len);
-    if (pos < 0.0) pos += (double)len;
-    return pos < (double)len ? pos : 0.0;
-}
+// An input sample that is not finite counts as silence: it must not reach
+// the loop memory, where it would stay.
+static inline float qmIn(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+// What goes into the loop memory: denormals flushed, and nothing that is not
+// finite, which would otherwise play on every pass from then on (an infinite
+// input sample times a closed loop fade is NaN even in plain play).
+static inline float qmStore(float v) { return std::isfinite(v) ? Quillomat::flush_to_zero(v) : 0.0f; }
 
 // "p is a multiple of d"; only 0 is a multiple of 0.
 static inline bool qmMultiple(uint32_t p, uint32_t d) { return d ? p % d == 0 : p == 0; }

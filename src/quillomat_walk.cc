@@ -46,12 +46,8 @@ void writeOutputs(QuillomatI* q, QmBlock* b) {
     q->fFeedbackCurr = b->fFeedback;
     q->fScratchPosCurr = b->fScratchPos;
 
-    // A rounding end belongs to a running multiply or insert, and a next state
-    // is pending only while something will enter it: anything else is left
-    // over from a command that ended those early.
-    if (q->state != STATE_MULTIPLY && q->state != STATE_INSERT) q->rounding = false;
-    if (!q->waitingForSync && !q->rounding && q->state != STATE_REC_ENDING && q->state != STATE_MULTIPLY)
-        q->nextState = -1;
+    // Anything left pending by a state the walk has since left.
+    qmSettlePending(q);
 
     const LoopChunk* loop = q->headLoopChunk;
     int stateOut = q->state;

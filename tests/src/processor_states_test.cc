@@ -693,6 +693,132 @@ TEST(ProcessorFaults, ReverseTakenAtTheWrapDuringAnOverdubFillsEveryCell) {
     EXPECT_EQ(h.loopAudio(), ramp(16));  // every cell copied, nothing stale
 }
 
+TEST(ProcessorFaults, MultiplyOfAMultiCycleLoopKeepsEveryCycleItWrote) {
+    Rig h;
+    h.recordLoop(ramp(12));
+    LoopChunk* c = const_cast<LoopChunk*>(h.head());
+    c->lCycles = 3;  // three cycles of 4
+    c->lCycleLength = 4;
+    h.silence(10);  // in the third cycle, two samples into it
+    h.command(QM_CMD_MULTIPLY);
+    EXPECT_EQ(h.head()->lStartAdj, 8u);
+    h.block(constant(14, 100.0f));
+    h.command(QM_CMD_MULTIPLY);
+    // The chunk starts at the third source cycle: its first two cells come
+    // from there, and the copy never lands on the cycles the multiply wrote.
+    EXPECT_EQ(h.loopAudio(), (Samples{9, 10, 111, 112, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112}));
+}
+
+TEST(ProcessorFaults, LoopEnteredFromAMuteFadesInWhenOverdubbedOrMultiplied) {
+    for (int cmd : {QM_CMD_OVERDUB, QM_CMD_MULTIPLY}) {
+        Rig h;
+        h.recordLoop(constant(8, 1.0f));
+        h.ctl[QM_FADE_SAMPLES] = 4.0f;
+        h.silence(8);
+        h.command(QM_CMD_MUTE);
+        EXPECT_EQ(h.silence(8), (Samples{0.75f, 0.5f, 0.25f, 0, 0, 0, 0, 0}));
+        h.command(cmd);
+        EXPECT_EQ(h.silence(6), (Samples{0.25f, 0.5f, 0.75f, 1, 1, 1})) << cmd;
+        h.command(cmd);  // back to play: no dip either
+        EXPECT_EQ(h.silence(4), constant(4, 1.0f)) << cmd;
+    }
+}
+
+TEST(ProcessorFaults, NewRecordingTakesNoCrossfadeFromTheStateBefore) {
+    // An overdub leaves the loop fade open, a replace the feed fade closed:
+    // the new loop still fades in from its start, and play keeps it whole.
+    for (int before : {QM_CMD_OVERDUB, QM_CMD_REPLACE}) {
+        Rig h;
+        h.recordLoop(constant(16, 1.0f));
+        h.ctl[QM_FADE_SAMPLES] = 4.0f;
+        h.silence(8);
+        h.command(before);
+        h.silence(8);
+        h.command(QM_CMD_RECORD);
+        h.block(constant(8, 2.0f));
+        EXPECT_EQ(h.state(), STATE_RECORD);
+        h.command(QM_CMD_RECORD);
+        h.silence(16);
+        EXPECT_EQ(h.loopAudio(), (Samples{0.5f, 1, 1.5f, 2, 2, 2, 2, 2})) << before;
+    }
+}
+
+TEST(ProcessorFaults, UndoLeavesTheVersionItReturnsToUntouched) {
+    // The crossfade out of the undone overdub or replace is not written into
+    // the older version: neither the input nor a fade of its content.
+    for (int cmd : {QM_CMD_OVERDUB, QM_CMD_REPLACE, QM_CMD_SUBSTITUTE}) {
+        Rig h;
+        h.recordLoop(constant(16, 1.0f));
+        h.ctl[QM_FADE_SAMPLES] = 4.0f;
+        h.silence(16);
+        h.command(cmd);
+        h.block(constant(8, 5.0f));
+        h.command(QM_CMD_UNDO);
+        EXPECT_EQ(h.state(), STATE_PLAY);
+        h.block(constant(16, 5.0f));
+        EXPECT_EQ(h.loopAudio(), constant(16, 1.0f)) << cmd;
+    }
+}
+
+TEST(ProcessorFaults, OverdubAfterAReplaceKeepsTheOldContent) {
+    Rig h;
+    h.recordLoop(constant(16, 1.0f));
+    h.silence(16);
+    h.command(QM_CMD_REPLACE);
+    h.block(constant(4, 3.0f));
+    h.command(QM_CMD_OVERDUB);
+    h.block(constant(8, 0.5f));
+    h.command(QM_CMD_OVERDUB);
+    h.silence(16);
+    Samples expect = constant(16, 1.0f);
+    for (int i = 0; i < 4; ++i) expect[i] = 3.0f;
+    for (int i = 4; i < 12; ++i) expect[i] = 1.5f;
+    EXPECT_EQ(h.loopAudio(), expect);
+}
+
+TEST(ProcessorFaults, MultiplyEndedIntoAnOverdubRecordsTheInput) {
+    Rig h;
+    h.recordLoop(constant(8, 1.0f));
+    h.ctl[QM_FADE_SAMPLES] = 2.0f;
+    h.silence(8);
+    h.command(QM_CMD_MULTIPLY);
+    h.silence(12);  // two cycles, four samples into the second
+    h.command(QM_CMD_OVERDUB);
+    EXPECT_EQ(h.state(), STATE_OVERDUB);
+    h.block(constant(8, 0.5f));
+    h.command(QM_CMD_OVERDUB);
+    h.silence(16);
+    Samples expect = constant(16, 1.0f);
+    for (int i : {0, 1, 2, 3, 12, 13, 14, 15}) expect[i] = 1.5f;
+    EXPECT_EQ(h.loopAudio(), expect);
+}
+
+TEST(ProcessorFaults, InputThatIsNotFiniteNeverReachesTheLoop) {
+    Rig h;
+    h.recordLoop(constant(8, 1.0f));
+    h.silence(8);
+    Samples in = constant(8, 0.0f);
+    in[2] = INFINITY;  // plain play: closed loop fade times infinity
+    in[5] = NAN;
+    h.block(in);
+    h.command(QM_CMD_OVERDUB);
+    h.block(in);
+    h.command(QM_CMD_OVERDUB);
+    EXPECT_EQ(h.silence(8), constant(8, 1.0f));
+    EXPECT_EQ(h.loopAudio(), constant(8, 1.0f));
+}
+
+TEST(ProcessorFaults, RestartGivenRightAfterAReverseStartsAtTheLoopEnd) {
+    // No sample has played backwards yet when the restart comes: the start
+    // it sets is not turned round again.
+    Rig h;
+    h.recordLoop(ramp(8));
+    h.silence(3);
+    h.command(QM_CMD_REVERSE);
+    h.command(QM_CMD_ONESHOT);
+    EXPECT_EQ(h.silence(9), (Samples{8, 7, 6, 5, 4, 3, 2, 1, 0}));
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(ProcessorRealTime, RunAllocatesNothing) {
