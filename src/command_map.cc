@@ -2,6 +2,36 @@
 
 namespace Quillomat {
 
+namespace {
+
+// The value stored under key, or fallback when there is none.
+template <class Map>
+typename Map::mapped_type lookup(const Map& map, const typename Map::key_type& key,
+                                 const typename Map::mapped_type& fallback)
+{
+    auto it = map.find(key);
+    return it == map.end() ? fallback : it->second;
+}
+
+// Each name stored under its value, walking the names in order.
+template <class Names, class Values>
+void invert(const Names& names, Values& values)
+{
+    for (const auto& kv : names) {
+        values[kv.second] = kv.first;
+    }
+}
+
+template <class Map>
+void append_names(const Map& map, std::list<std::string>& out)
+{
+    for (const auto& kv : map) {
+        out.push_back(kv.first);
+    }
+}
+
+} // namespace
+
 CommandMap& CommandMap::instance()
 {
     // A function-local static is initialised once even if two threads race
@@ -20,9 +50,7 @@ CommandMap::CommandMap()
     _str_type_map["get"] = Event::type_control_request;
     _str_type_map["g_set"] = Event::type_global_control_change;
     _str_type_map["sync"] = Event::type_sync;
-    for (const auto& kv : _str_type_map) {
-        _type_str_map[kv.second] = kv.first;
-    }
+    invert(_str_type_map, _type_str_map);
 
     _str_cmd_map["record"] = Event::RECORD;
     _str_cmd_map["overdub"] = Event::OVERDUB;
@@ -39,9 +67,7 @@ CommandMap::CommandMap()
     _str_cmd_map["substitute"] = Event::SUBSTITUTE;
     _str_cmd_map["undo_all"] = Event::UNDO_ALL;
     _str_cmd_map["redo_all"] = Event::REDO_ALL;
-    for (const auto& kv : _str_cmd_map) {
-        _cmd_str_map[kv.second] = kv.first;
-    }
+    invert(_str_cmd_map, _cmd_str_map);
 
     _input_controls["rec_thresh"] = Event::TriggerThreshold;
     _input_controls["feedback"] = Event::Feedback;
@@ -96,39 +122,32 @@ CommandMap::CommandMap()
     _global_controls["save_loop"] = Event::SaveLoop;
     _str_ctrl_map.insert(_global_controls.begin(), _global_controls.end());
 
-    for (const auto& kv : _str_ctrl_map) {
-        _ctrl_str_map[kv.second] = kv.first;
-    }
+    invert(_str_ctrl_map, _ctrl_str_map);
 }
 
 Event::command_t CommandMap::to_command_t(const std::string& name) const
 {
-    auto it = _str_cmd_map.find(name);
-    return it == _str_cmd_map.end() ? Event::UNKNOWN : it->second;
+    return lookup(_str_cmd_map, name, Event::UNKNOWN);
 }
 
 std::string CommandMap::to_command_str(Event::command_t cmd) const
 {
-    auto it = _cmd_str_map.find(cmd);
-    return it == _cmd_str_map.end() ? std::string("unknown") : it->second;
+    return lookup(_cmd_str_map, cmd, std::string("unknown"));
 }
 
 Event::control_t CommandMap::to_control_t(const std::string& name) const
 {
-    auto it = _str_ctrl_map.find(name);
-    return it == _str_ctrl_map.end() ? Event::Unknown : it->second;
+    return lookup(_str_ctrl_map, name, Event::Unknown);
 }
 
 std::string CommandMap::to_control_str(Event::control_t ctrl) const
 {
-    auto it = _ctrl_str_map.find(ctrl);
-    return it == _ctrl_str_map.end() ? std::string("unknown") : it->second;
+    return lookup(_ctrl_str_map, ctrl, std::string("unknown"));
 }
 
 Event::type_t CommandMap::to_type_t(const std::string& name) const
 {
-    auto it = _str_type_map.find(name);
-    return it == _str_type_map.end() ? Event::type_cmd_hit : it->second;
+    return lookup(_str_type_map, name, Event::type_cmd_hit);
 }
 
 bool CommandMap::is_command(const std::string& name) const
@@ -138,16 +157,12 @@ bool CommandMap::is_command(const std::string& name) const
 
 void CommandMap::get_commands(std::list<std::string>& out) const
 {
-    for (const auto& kv : _str_cmd_map) {
-        out.push_back(kv.first);
-    }
+    append_names(_str_cmd_map, out);
 }
 
 void CommandMap::get_controls(std::list<std::string>& out) const
 {
-    for (const auto& kv : _str_ctrl_map) {
-        out.push_back(kv.first);
-    }
+    append_names(_str_ctrl_map, out);
 }
 
 } // namespace Quillomat

@@ -5,6 +5,34 @@
 
 namespace Quillomat {
 
+namespace {
+
+bool port_at(const std::vector<port_id_t>& ports, unsigned int chan, port_id_t& port)
+{
+    if (chan >= ports.size()) {
+        return false;
+    }
+    port = ports[chan];
+    return true;
+}
+
+// A refused port leaves the port list shorter than the buffer lists, so the
+// buffer index is checked against both.
+float* buffer_at(const std::vector<float*>& buffers, size_t port_count, unsigned int chan)
+{
+    return chan < port_count && chan < buffers.size() ? buffers[chan] : nullptr;
+}
+
+void delete_buffers(std::vector<float*>& buffers)
+{
+    for (float* b : buffers) {
+        delete[] b;
+    }
+    buffers.clear();
+}
+
+} // namespace
+
 Engine::Engine()
     : _driver(nullptr),
       _ok(false),
@@ -76,14 +104,8 @@ bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string
 
 void Engine::free_buffers()
 {
-    for (float* b : _temp_input_buffers) {
-        delete[] b;
-    }
-    _temp_input_buffers.clear();
-    for (float* b : _temp_output_buffers) {
-        delete[] b;
-    }
-    _temp_output_buffers.clear();
+    delete_buffers(_temp_input_buffers);
+    delete_buffers(_temp_output_buffers);
     delete[] _internal_sync_buf;
     _internal_sync_buf = nullptr;
 }
@@ -97,43 +119,22 @@ void Engine::cleanup()
 
 bool Engine::get_common_input(unsigned int chan, port_id_t& port)
 {
-    if (chan >= _common_inputs.size()) {
-        return false;
-    }
-    port = _common_inputs[chan];
-    return true;
+    return port_at(_common_inputs, chan, port);
 }
 
 bool Engine::get_common_output(unsigned int chan, port_id_t& port)
 {
-    if (chan >= _common_outputs.size()) {
-        return false;
-    }
-    port = _common_outputs[chan];
-    return true;
+    return port_at(_common_outputs, chan, port);
 }
 
 float* Engine::get_common_input_buffer(unsigned int chan)
 {
-    if (chan >= _common_inputs.size()) {
-        return nullptr;
-    }
-    // A refused port leaves the lists shorter than the buffers.
-    if (_use_temp_input) {
-        return chan < _temp_input_buffers.size() ? _temp_input_buffers[chan] : nullptr;
-    }
-    return chan < _common_input_buffers.size() ? _common_input_buffers[chan] : nullptr;
+    return buffer_at(_use_temp_input ? _temp_input_buffers : _common_input_buffers, _common_inputs.size(), chan);
 }
 
 float* Engine::get_common_output_buffer(unsigned int chan)
 {
-    if (chan >= _common_outputs.size()) {
-        return nullptr;
-    }
-    if (_use_temp_input) {
-        return chan < _temp_output_buffers.size() ? _temp_output_buffers[chan] : nullptr;
-    }
-    return chan < _common_output_buffers.size() ? _common_output_buffers[chan] : nullptr;
+    return buffer_at(_use_temp_input ? _temp_output_buffers : _common_output_buffers, _common_outputs.size(), chan);
 }
 
 } // namespace Quillomat

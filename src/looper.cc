@@ -33,6 +33,49 @@ inline float ramp_step(float start, float target, nframes_t n)
     return n ? flush_to_zero(target - start) / (float)n : 0.0f;
 }
 
+template <class T> void free_array(T*& p)
+{
+    delete[] p;
+    p = nullptr;
+}
+
+// A zeroed buffer of n samples in place of the old one.
+void renew_buffer(float*& p, nframes_t n)
+{
+    delete[] p;
+    p = new float[n]();
+}
+
+// Samples from..to-1 of buf become silence.
+inline void silence(float* buf, nframes_t from, nframes_t to)
+{
+    if (from < to) {
+        std::memset(buf + from, 0, (to - from) * sizeof(float));
+    }
+}
+
+// One pass of a rate converter through the shared record: the frames it
+// wrote (0 when it failed); used, when asked for, gets the input frames taken.
+nframes_t convert(SRC_STATE* state, SRC_DATA& d, const float* in, nframes_t in_frames, float* out,
+                  nframes_t out_frames, double ratio, nframes_t* used = nullptr)
+{
+    d.data_in = in;
+    d.input_frames = in_frames;
+    d.data_out = out;
+    d.output_frames = out_frames;
+    d.src_ratio = ratio;
+    d.end_of_input = 0;
+    d.input_frames_used = 0;
+    d.output_frames_gen = 0;
+    if (src_process(state, &d) != 0) {
+        return 0;
+    }
+    if (used) {
+        *used = (nframes_t)d.input_frames_used;
+    }
+    return (nframes_t)d.output_frames_gen;
+}
+
 } // namespace
 
 Looper::Looper(AudioDriver* driver, unsigned int index, unsigned int chan_count, float loopsecs, bool discrete)
@@ -252,24 +295,16 @@ void Looper::destroy()
     }
     _built_chans = 0;
 
-    delete[] _instances;
-    _instances = nullptr;
-    delete[] _input_ports;
-    _input_ports = nullptr;
-    delete[] _output_ports;
-    _output_ports = nullptr;
-    delete[] _lp_filter;
-    _lp_filter = nullptr;
+    free_array(_instances);
+    free_array(_input_ports);
+    free_array(_output_ports);
+    free_array(_lp_filter);
 
     const bool own_sync = _use_sync_buf == _our_syncin_buf;
-    delete[] _our_syncin_buf;
-    _our_syncin_buf = nullptr;
-    delete[] _our_syncout_buf;
-    _our_syncout_buf = nullptr;
-    delete[] _dummy_buf;
-    _dummy_buf = nullptr;
-    delete[] _tmp_io_buf;
-    _tmp_io_buf = nullptr;
+    free_array(_our_syncin_buf);
+    free_array(_our_syncout_buf);
+    free_array(_dummy_buf);
+    free_array(_tmp_io_buf);
     if (own_sync) {
         _use_sync_buf = nullptr;
     }
@@ -277,14 +312,11 @@ void Looper::destroy()
 
     delete _panner;
     _panner = nullptr;
-    delete[] _common_out_bufs;
-    _common_out_bufs = nullptr;
+    free_array(_common_out_bufs);
     _common_out_count = 0;
 
-    delete[] _in_src_states;
-    _in_src_states = nullptr;
-    delete[] _out_src_states;
-    _out_src_states = nullptr;
+    free_array(_in_src_states);
+    free_array(_out_src_states);
     if (_insync_src_state) {
         src_delete(_insync_src_state);
         _insync_src_state = nullptr;
@@ -293,10 +325,8 @@ void Looper::destroy()
         src_delete(_outsync_src_state);
         _outsync_src_state = nullptr;
     }
-    delete[] _src_in_buffer;
-    _src_in_buffer = nullptr;
-    delete[] _src_sync_buffer;
-    _src_sync_buffer = nullptr;
+    free_array(_src_in_buffer);
+    free_array(_src_sync_buffer);
     _src_buffer_len = 0;
 }
 
@@ -314,23 +344,17 @@ void Looper::set_buffer_size(nframes_t bufsize)
     const nframes_t maxlen = (nframes_t)std::ceil(bufsize * MaxResamplingRate);
 
     // Zeroed: another loop may read our sync output before channel 0 runs.
-    delete[] _our_syncin_buf;
-    _our_syncin_buf = new float[bufsize]();
-    delete[] _our_syncout_buf;
-    _our_syncout_buf = new float[bufsize]();
-    delete[] _dummy_buf;
-    _dummy_buf = new float[maxlen]();
-    delete[] _tmp_io_buf;
-    _tmp_io_buf = new float[bufsize]();
+    renew_buffer(_our_syncin_buf, bufsize);
+    renew_buffer(_our_syncout_buf, bufsize);
+    renew_buffer(_dummy_buf, maxlen);
+    renew_buffer(_tmp_io_buf, bufsize);
     if (repoint) {
         _use_sync_buf = _our_syncin_buf;
     }
 
-    delete[] _src_in_buffer;
-    delete[] _src_sync_buffer;
     _src_buffer_len = maxlen;
-    _src_in_buffer = new float[_src_buffer_len]();
-    _src_sync_buffer = new float[_src_buffer_len]();
+    renew_buffer(_src_in_buffer, _src_buffer_len);
+    renew_buffer(_src_sync_buffer, _src_buffer_len);
 
     _buffersize = bufsize;
 }
@@ -565,7 +589,7 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes)
 
     if (!master_ran) {
         // No stale pulses for the loops that follow ours.
-        std::memset(_our_syncout_buf + offset, 0, nframes * sizeof(float));
+        silence(_our_syncout_buf + offset, 0, nframes);
     }
 
     end_ramps(gain, dry);
@@ -583,20 +607,9 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     }
 
     // Sync input to the loop rate.
-    _src_data.data_in = _use_sync_buf + offset;
-    _src_data.data_out = _src_sync_buffer;
-    _src_data.input_frames = nframes;
-    _src_data.output_frames = loop_frames;
-    _src_data.src_ratio = r;
-    _src_data.end_of_input = 0;
-    _src_data.output_frames_gen = 0;
-    nframes_t sync_frames = 0;
-    if (src_process(_insync_src_state, &_src_data) == 0) {
-        sync_frames = (nframes_t)_src_data.output_frames_gen;
-    }
-    if (sync_frames < loop_frames) {
-        std::memset(_src_sync_buffer + sync_frames, 0, (loop_frames - sync_frames) * sizeof(float));
-    }
+    const nframes_t sync_frames =
+        convert(_insync_src_state, _src_data, _use_sync_buf + offset, nframes, _src_sync_buffer, loop_frames, r);
+    silence(_src_sync_buffer, sync_frames, loop_frames);
 
     const bool pan = take_common_outs(offset);
 
@@ -612,16 +625,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         compute_peak(loop_in, nframes, _input_peak);
 
         // To the loop rate.
-        _src_data.data_in = loop_in;
-        _src_data.data_out = _src_in_buffer;
-        _src_data.input_frames = nframes;
-        _src_data.output_frames = loop_frames;
-        _src_data.src_ratio = r;
-        _src_data.output_frames_gen = 0;
-        nframes_t m = 0;
-        if (src_process(_in_src_states[c], &_src_data) == 0) {
-            m = (nframes_t)_src_data.output_frames_gen;
-        }
+        const nframes_t m = convert(_in_src_states[c], _src_data, loop_in, nframes, _src_in_buffer, loop_frames, r);
 
         LADSPA_Handle inst = _instances[c];
         descriptor->connect_port(inst, QM_INPUT, _src_in_buffer);
@@ -639,35 +643,17 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         descriptor->run(inst, m);
 
         // Back to the block rate.
-        _src_data.data_in = _src_in_buffer;
-        _src_data.data_out = output;
-        _src_data.input_frames = m;
-        _src_data.output_frames = nframes;
-        _src_data.src_ratio = _src_out_ratio;
-        _src_data.output_frames_gen = 0;
-        _src_data.input_frames_used = 0;
-        nframes_t got = 0;
         nframes_t used = 0;
-        if (src_process(_out_src_states[c], &_src_data) == 0) {
-            got = (nframes_t)_src_data.output_frames_gen;
-            used = (nframes_t)_src_data.input_frames_used;
-        }
+        nframes_t got =
+            convert(_out_src_states[c], _src_data, _src_in_buffer, m, output, nframes, _src_out_ratio, &used);
         if (got < nframes && m > 0) {
             // Offer the last consumed frame again (never before the buffer).
             const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-            _src_data.data_in = _src_in_buffer + from;
-            _src_data.input_frames = m - from;
-            _src_data.data_out = output + got;
-            _src_data.output_frames = nframes - got;
-            _src_data.output_frames_gen = 0;
-            if (src_process(_out_src_states[c], &_src_data) == 0) {
-                got += (nframes_t)_src_data.output_frames_gen;
-            }
+            got += convert(_out_src_states[c], _src_data, _src_in_buffer + from, m - from, output + got, nframes - got,
+                           _src_out_ratio);
         }
-        if (got < nframes) {
-            // What the converter did not produce is silence, not stale input.
-            std::memset(output + got, 0, (nframes - got) * sizeof(float));
-        }
+        // What the converter did not produce is silence, not stale input.
+        silence(output, got, nframes);
 
         if (r < 1.0) {
             _lp_filter[c]->run_lowpass(output, nframes);
@@ -676,23 +662,15 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         finish_channel(c, input, output, nframes, dry, pan);
     }
 
+    // The master's sync output back to the block rate; without a master run,
+    // no stale pulses either.
+    float* sync_out = _our_syncout_buf + offset;
+    nframes_t sync_got = 0;
     if (master_ran) {
-        _src_data.data_in = _src_sync_buffer;
-        _src_data.data_out = _our_syncout_buf + offset;
-        _src_data.input_frames = master_frames;
-        _src_data.output_frames = nframes;
-        _src_data.src_ratio = _src_out_ratio;
-        _src_data.output_frames_gen = 0;
-        nframes_t got = 0;
-        if (src_process(_outsync_src_state, &_src_data) == 0) {
-            got = (nframes_t)_src_data.output_frames_gen;
-        }
-        if (got < nframes) {
-            std::memset(_our_syncout_buf + offset + got, 0, (nframes - got) * sizeof(float));
-        }
-    } else {
-        std::memset(_our_syncout_buf + offset, 0, nframes * sizeof(float));
+        sync_got = convert(_outsync_src_state, _src_data, _src_sync_buffer, master_frames, sync_out, nframes,
+                           _src_out_ratio);
     }
+    silence(sync_out, sync_got, nframes);
 
     end_ramps(gain, dry);
 }

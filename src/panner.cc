@@ -23,6 +23,15 @@ const float equal_power_scale = static_cast<float>(2.0 - 4.0 * std::pow(10.0, -0
 // Smallest normal float: keeps every squared distance above zero.
 const float BIAS = FLT_MIN;
 
+// Where the outputs of the usual layouts (2 to 5 outputs) stand.
+const uint32_t MaxLaidOutOutputs = 5;
+const float output_layouts[MaxLaidOutOutputs - 1][MaxLaidOutOutputs][2] = {
+    {{0.0f, 0.0f}, {1.0f, 0.0f}},
+    {{0.5f, 0.0f}, {0.0f, 1.0f}, {1.0f, 1.0f}},
+    {{0.0f, 0.0f}, {1.0f, 0.0f}, {1.0f, 1.0f}, {0.0f, 1.0f}},
+    {{0.0f, 0.0f}, {1.0f, 0.0f}, {1.0f, 1.0f}, {0.0f, 1.0f}, {0.5f, 0.75f}},
+};
+
 // A leading number, as atof would take it, but never one that would put
 // NaN or infinity into the gains.
 bool parse_float(const XMLProperty* prop, float& out)
@@ -69,6 +78,26 @@ float unit_clamp(float v)
     return std::max(std::min(v, 1.0f), 0.0f);
 }
 
+// Where a linked stream at c goes when the moved one went by delta.
+float follow(float c, float delta, bool same)
+{
+    return unit_clamp(same ? c + delta : c - delta);
+}
+
+// dst += src * g, with the common gains of 1 and 0 kept cheap.
+void add_scaled(const sample_t* src, sample_t* dst, float g, nframes_t nframes)
+{
+    if (g == 1.0f) {
+        for (nframes_t i = 0; i < nframes; ++i) {
+            dst[i] += src[i];
+        }
+    } else if (g != 0.0f) {
+        for (nframes_t i = 0; i < nframes; ++i) {
+            dst[i] += src[i] * g;
+        }
+    }
+}
+
 // One side of the stereo panner: ramp towards the desired gain over at most
 // 64 frames, or snap when close enough.
 void pan_side(float& gain, float desired, float& interp, const sample_t* src, sample_t* dst, gain_t gain_coeff,
@@ -94,16 +123,7 @@ void pan_side(float& gain, float desired, float& interp, const sample_t* src, sa
 
     gain = desired;
     interp = gain;
-    const float g = gain * gain_coeff;
-    if (g == 1.0f) {
-        for (nframes_t i = 0; i < nframes; ++i) {
-            dst[i] += src[i];
-        }
-    } else if (g != 0.0f) {
-        for (nframes_t i = 0; i < nframes; ++i) {
-            dst[i] += src[i] * g;
-        }
-    }
+    add_scaled(src, dst, gain * gain_coeff, nframes);
 }
 
 } // namespace
@@ -306,17 +326,7 @@ void Multi2dPanner::distribute(sample_t* src, sample_t** obufs, gain_t gain_coef
     }
     const size_t k = std::min(_gains.size(), parent.outputs.size());
     for (size_t o = 0; o < k; ++o) {
-        sample_t* dst = obufs[o];
-        const float g = _gains[o] * gain_coeff;
-        if (g == 1.0f) {
-            for (nframes_t i = 0; i < nframes; ++i) {
-                dst[i] += src[i];
-            }
-        } else if (g != 0.0f) {
-            for (nframes_t i = 0; i < nframes; ++i) {
-                dst[i] += src[i] * g;
-            }
-        }
+        add_scaled(src, obufs[o], _gains[o] * gain_coeff, nframes);
     }
 }
 
@@ -414,35 +424,14 @@ void Panner::reset(uint32_t nouts, uint32_t npans)
     outputs.clear();
     outputs.reserve(nouts);
 
-    switch (nouts) {
-    case 2:
-        outputs.emplace_back(0.0f, 0.0f);
-        outputs.emplace_back(1.0f, 0.0f);
-        break;
-    case 3:
-        outputs.emplace_back(0.5f, 0.0f);
-        outputs.emplace_back(0.0f, 1.0f);
-        outputs.emplace_back(1.0f, 1.0f);
-        break;
-    case 4:
-        outputs.emplace_back(0.0f, 0.0f);
-        outputs.emplace_back(1.0f, 0.0f);
-        outputs.emplace_back(1.0f, 1.0f);
-        outputs.emplace_back(0.0f, 1.0f);
-        break;
-    case 5:
-        outputs.emplace_back(0.0f, 0.0f);
-        outputs.emplace_back(1.0f, 0.0f);
-        outputs.emplace_back(1.0f, 1.0f);
-        outputs.emplace_back(0.0f, 1.0f);
-        outputs.emplace_back(0.5f, 0.75f);
-        break;
-    default:
-        for (uint32_t i = 0; i < nouts; ++i) {
+    for (uint32_t i = 0; i < nouts; ++i) {
+        if (nouts <= MaxLaidOutOutputs) {
+            const float* spot = output_layouts[nouts - 2][i];
+            outputs.emplace_back(spot[0], spot[1]);
+        } else {
             const float pos = static_cast<float>(0.1 * i);
             outputs.emplace_back(pos, pos);
         }
-        break;
     }
 
     StreamPanner* (*factory)(Panner&) = (nouts == 2) ? EqualPowerStereoPanner::factory : Multi2dPanner::factory;
@@ -502,7 +491,7 @@ void Panner::set_position(float xpos, StreamPanner& orig)
         } else {
             float c;
             s->get_position(c);
-            s->set_position(unit_clamp(same ? c + xdelta : c - xdelta), true);
+            s->set_position(follow(c, xdelta, same), true);
         }
     }
 }
@@ -523,8 +512,7 @@ void Panner::set_position(float xpos, float ypos, StreamPanner& orig)
             float cx;
             float cy;
             s->get_position(cx, cy);
-            s->set_position(unit_clamp(same ? cx + xdelta : cx - xdelta), unit_clamp(same ? cy + ydelta : cy - ydelta),
-                            true);
+            s->set_position(follow(cx, xdelta, same), follow(cy, ydelta, same), true);
         }
     }
 }
@@ -548,8 +536,7 @@ void Panner::set_position(float xpos, float ypos, float zpos, StreamPanner& orig
             float cy;
             float cz;
             s->get_position(cx, cy, cz);
-            s->set_position(unit_clamp(same ? cx + xdelta : cx - xdelta), unit_clamp(same ? cy + ydelta : cy - ydelta),
-                            unit_clamp(same ? cz + zdelta : cz - zdelta), true);
+            s->set_position(follow(cx, xdelta, same), follow(cy, ydelta, same), follow(cz, zdelta, same), true);
         }
     }
 }

@@ -14,32 +14,48 @@ double startPos(const LoopChunk* s) { return qmWrap(s->dCurrPos, s->lLoopLength)
 // history links it to.
 bool isHead(const QuillomatI* q, const LoopChunk* loop) { return loop && loop == q->headLoopChunk; }
 
+// What every new version c starts with: made from s, the old head, standing at
+// pos, with nothing pending, and the feedback in force when it began.
+void startVersion(QuillomatI* q, LoopChunk* c, LoopChunk* s, double pos) {
+    c->srcloop = s;
+    c->lCycleLength = s->lCycleLength;
+    c->lStartAdj = 0;
+    c->lEndAdj = 0;
+    c->dCurrPos = pos;
+    c->dOrigFeedback = qmFeedbackNow(q);
+    q->nextState = -1;
+    q->waitingForSync = 0;
+}
+
+// Copy-on-play of what lies in front of where a multiply or insert starts:
+// chunk positions 0 .. frontEnd (none when it starts at 0); none behind it.
+void fillInFront(LoopChunk* c, int64_t frontEnd) {
+    if (c->dCurrPos > 0.0 && frontEnd >= 0) {
+        c->frontfill = 1;
+        c->lMarkL = 0;
+        c->lMarkH = (uint32_t)frontEnd;
+    } else {
+        qmClearFront(c);
+    }
+    qmClearBack(c);
+}
+
 }  // namespace
 
 LoopChunk* beginOverdub(QuillomatI* q, LoopChunk* loop) {
     if (!isHead(q, loop)) return nullptr;
     LoopChunk* c = pushNewLoopChunk(q, loop->lLoopLength, loop);
     if (!c) return nullptr;
-    const float step = qmFadeStep(q);
     q->state = STATE_OVERDUB;
-    q->fLoopFadeDelta = step;
     // The old content is kept and heard while overdubbing: after a replace
     // it fades back in, from a mute it is heard again.
-    q->fFeedFadeDelta = step;
-    q->fPlayFadeDelta = step;
+    qmOverdubFades(q, qmFadeStep(q));
 
     LoopChunk* s = loop;  // the old head, now c->prev
-    c->srcloop = s;
-    c->lCycles = s->lCycles;
-    c->lCycleLength = s->lCycleLength;
-    c->lLoopLength = s->lLoopLength;
-    c->lStartAdj = 0;
-    c->lEndAdj = 0;
     const double pos = startPos(s);
-    c->dCurrPos = pos;
-    q->nextState = -1;
-    q->waitingForSync = 0;
-    c->dOrigFeedback = qmFeedbackNow(q);
+    startVersion(q, c, s, pos);
+    c->lCycles = s->lCycles;
+    c->lLoopLength = s->lLoopLength;
 
     // The range already passed in this pass is filled when playback comes
     // round to it again; the range ahead is filled as it is reached.
@@ -84,9 +100,7 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
         // A multiply that was being ended and is still completing goes on.
         loop->mult_out += 1;
         q->state = STATE_MULTIPLY;
-        q->fLoopFadeDelta = step;
-        q->fFeedFadeDelta = step;
-        q->fPlayFadeDelta = step;
+        qmOverdubFades(q, step);
         q->nextState = STATE_PLAY;
         q->waitingForSync = 0;
         return loop;
@@ -97,26 +111,15 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
     if (!c) return nullptr;
 
     LoopChunk* s = loop;  // the old head, now c->prev
-    c->srcloop = s;
     q->state = STATE_MULTIPLY;
-    q->fLoopFadeDelta = step;
-    q->fFeedFadeDelta = step;
-    q->fPlayFadeDelta = step;  // the source is heard: from a mute it fades in
+    qmOverdubFades(q, step);  // the source is heard: from a mute it fades in
 
     const double spos = startPos(s);
+    startVersion(q, c, s, spos);
     c->lLoopLength = s->lCycleLength;
-    c->dCurrPos = spos;
     c->lCycles = 1;
-    c->lCycleLength = s->lCycleLength;
-    q->fCurrRate = 1.0f;
-    c->frontfill = 1;
-    c->backfill = 0;
     c->firsttime = 1;
-    c->lStartAdj = 0;
-    c->lEndAdj = 0;
-    q->nextState = -1;
-    q->waitingForSync = 0;
-    c->dOrigFeedback = qmFeedbackNow(q);
+    q->fCurrRate = 1.0f;
 
     bool quantCycle = false;
     if (s->lCycles > 1) {
@@ -125,21 +128,12 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
         c->lStartAdj = qmToUnsigned((double)cycle * (double)s->lCycleLength);
         c->dCurrPos -= (double)c->lStartAdj;
         if (c->dCurrPos < 0.0) c->dCurrPos = 0.0;
-        c->lCycles = 1;
-        c->lLoopLength = s->lCycleLength;
         quantCycle = qmQuantizeNow(q) == 1.0f;
     }
     // The part of the cycle in front of the start, in the chunk's own
-    // positions (copy-on-play adds lStartAdj to reach the source).
-    const int64_t frontEnd = (int64_t)qmToUnsigned(c->dCurrPos) - 1;
-    if (c->dCurrPos > 0.0 && !quantCycle && frontEnd >= 0) {
-        c->frontfill = 1;
-        c->lMarkL = 0;
-        c->lMarkH = (uint32_t)frontEnd;
-    } else {
-        qmClearFront(c);
-    }
-    qmClearBack(c);
+    // positions (copy-on-play adds lStartAdj to reach the source); none when
+    // a quantized multiply starts on the cycle.
+    fillInFront(c, quantCycle ? -1 : (int64_t)qmToUnsigned(c->dCurrPos) - 1);
     return c;
 }
 
@@ -185,7 +179,6 @@ LoopChunk* beginInsert(QuillomatI* q, LoopChunk* loop) {
     const float quant = qmQuantizeNow(q);
 
     LoopChunk* s = loop;  // the old head, now c->prev
-    c->srcloop = s;
     q->state = STATE_INSERT;
     if (quant == 0.0f) {
         q->fLoopFadeDelta = step;
@@ -194,17 +187,11 @@ LoopChunk* beginInsert(QuillomatI* q, LoopChunk* loop) {
     q->fPlayFadeDelta = -step;
 
     const double spos = startPos(s);
+    startVersion(q, c, s, spos);
     c->lLoopLength = s->lLoopLength + s->lCycleLength;
-    c->dCurrPos = spos;
     c->lCycles = s->lCycles + 1;
-    c->lCycleLength = s->lCycleLength;
-    c->dOrigFeedback = qmFeedbackNow(q);
-    q->fCurrRate = 1.0f;
-    c->frontfill = 1;
-    c->backfill = 0;
     c->firsttime = 1;
-    c->lStartAdj = 0;
-    c->lEndAdj = 0;
+    q->fCurrRate = 1.0f;
 
     if (quant == 1.0f) {
         // The next cycle boundary.
@@ -215,18 +202,7 @@ LoopChunk* beginInsert(QuillomatI* q, LoopChunk* loop) {
     }
     if (qmRoundNow(q) == 0.0f) c->lRemLen = qmToUnsigned((double)s->lLoopLength - c->dCurrPos);
     else c->lRemLen = s->lLoopLength > c->lInsPos ? s->lLoopLength - c->lInsPos : 0;
-
-    q->nextState = -1;
-    q->waitingForSync = 0;
-    const int64_t frontEnd = (int64_t)qmToUnsigned(spos) - 1;
-    if (c->dCurrPos > 0.0 && frontEnd >= 0) {
-        c->frontfill = 1;
-        c->lMarkL = 0;
-        c->lMarkH = (uint32_t)frontEnd;
-    } else {
-        qmClearFront(c);
-    }
-    qmClearBack(c);
+    fillInFront(c, (int64_t)qmToUnsigned(spos) - 1);
     return c;
 }
 
@@ -258,9 +234,7 @@ LoopChunk* transitionToNext(QuillomatI* q, LoopChunk* loop, int next) {
     LoopChunk* result = loop;
     switch (next) {
     case STATE_PLAY:
-        q->fLoopFadeDelta = -step;
-        q->fPlayFadeDelta = step;
-        q->fFeedFadeDelta = step;
+        qmPlayFades(q, step);
         q->wasMuted = false;
         break;
     case STATE_OVERDUB:
@@ -278,21 +252,15 @@ LoopChunk* transitionToNext(QuillomatI* q, LoopChunk* loop, int next) {
             // rather than write into it with nothing to undo to.
             result = q->headLoopChunk;
             next = -1;
-            q->fLoopFadeDelta = -step;
-            q->fPlayFadeDelta = step;
-            q->fFeedFadeDelta = step;
+            qmPlayFades(q, step);
         }
         break;
     case STATE_MUTE:
-        q->fLoopFadeDelta = -step;
-        q->fPlayFadeDelta = -step;
-        q->fFeedFadeDelta = step;
+        qmMuteFades(q, step);
         q->wasMuted = true;
         break;
     case STATE_ONESHOT:
-        q->fLoopFadeDelta = -step;
-        q->fPlayFadeDelta = step;
-        q->fFeedFadeDelta = step;
+        qmPlayFades(q, step);
         if (loop) {
             q->state = STATE_ONESHOT;
             qmRestart(q, loop);
@@ -301,9 +269,7 @@ LoopChunk* transitionToNext(QuillomatI* q, LoopChunk* loop, int next) {
         }
         break;
     case STATE_TRIGGER_PLAY:
-        q->fLoopFadeDelta = -step;
-        q->fPlayFadeDelta = step;
-        q->fFeedFadeDelta = step;
+        qmPlayFades(q, step);
         next = STATE_PLAY;
         q->wasMuted = false;
         if (loop) qmRestart(q, loop);

@@ -36,33 +36,27 @@ void pulse(const Cmd& c) {
 }
 
 void toPlay(const Cmd& c) {
-    QuillomatI* q = c.q;
-    q->state = STATE_PLAY;
-    q->wasMuted = false;
-    q->fLoopFadeDelta = -c.step;
-    q->fPlayFadeDelta = c.step;
-    q->fFeedFadeDelta = c.step;
+    c.q->state = STATE_PLAY;
+    c.q->wasMuted = false;
+    qmPlayFades(c.q, c.step);
 }
 
 void resume(const Cmd& c) {
     QuillomatI* q = c.q;
-    q->state = q->wasMuted ? STATE_MUTE : STATE_PLAY;
-    q->fLoopFadeDelta = -c.step;
-    q->fFeedFadeDelta = c.step;
-    q->fPlayFadeDelta = q->state == STATE_PLAY ? c.step : -c.step;
-}
-
-void restart(QuillomatI* q, LoopChunk* loop) {
-    if (loop) qmRestart(q, loop);
+    if (q->wasMuted) {
+        q->state = STATE_MUTE;
+        qmMuteFades(q, c.step);
+    } else {
+        q->state = STATE_PLAY;
+        qmPlayFades(q, c.step);
+    }
 }
 
 void toOneShot(const Cmd& c) {
     QuillomatI* q = c.q;
-    q->fPlayFadeDelta = c.step;
-    q->fLoopFadeDelta = -c.step;
-    q->fFeedFadeDelta = c.step;
+    qmPlayFades(q, c.step);
     q->state = STATE_ONESHOT;
-    restart(q, c.loop());
+    if (c.loop()) qmRestart(q, c.loop());
 }
 
 // A command that waits for the next sync point. A recording runs on to it;
@@ -76,8 +70,10 @@ void defer(const Cmd& c, int next) {
     q->waitingForSync = 1;
 }
 
+typedef LoopChunk* (*BeginOp)(QuillomatI*, LoopChunk*);
+
 // Begins a new version; a recording that cannot go on into it ends and plays.
-void begin(const Cmd& c, LoopChunk* (*op)(QuillomatI*, LoopChunk*)) {
+void begin(const Cmd& c, BeginOp op) {
     if (!c.loop()) return;
     const bool wasRecording = isRecording(c.q->state);
     if (!op(c.q, c.loop()) && wasRecording) {
@@ -86,6 +82,29 @@ void begin(const Cmd& c, LoopChunk* (*op)(QuillomatI*, LoopChunk*)) {
     }
 }
 
+// A new version begun at once, marked by a sync pulse, or at the next sync
+// point.
+void beginOrDefer(const Cmd& c, BeginOp op, int next) {
+    if (!c.free()) {
+        defer(c, next);
+        return;
+    }
+    begin(c, op);
+    pulse(c);
+}
+
+// A command given while a multiply or an insert runs ends it, into the state
+// the command asks for. True when it did so: the command is then done.
+bool endsMultiplyOrInsert(const Cmd& c, int afterMultiply, int afterInsert) {
+    switch (c.q->state) {
+    case STATE_MULTIPLY: endMultiply(c.q, c.loop(), afterMultiply); return true;
+    case STATE_INSERT: endInsert(c.q, c.loop(), afterInsert); return true;
+    default: return false;
+    }
+}
+
+bool endsMultiplyOrInsert(const Cmd& c, int next) { return endsMultiplyOrInsert(c, next, next); }
+
 // Leaving the tap delay for a loop command: the delay chunk is dropped and
 // the loop it was made over plays again, so nothing writes into that loop
 // as if it were the delay line.
@@ -93,6 +112,17 @@ void leaveDelay(const Cmd& c) {
     if (c.loop()) undoLoop(c.q);
     cancelPending(c.q);
     resume(c);
+}
+
+// A version cut short by RECORD: from now on it is one cycle of the length it
+// has, what copy-on-play still owes in front of the position is cut to that,
+// and it plays.
+void playAsOneCycle(const Cmd& c, LoopChunk* l) {
+    l->lCycleLength = l->lLoopLength;
+    l->lCycles = 1;
+    if (l->frontfill) qmSetFront(l, l->lMarkL, l->lMarkH);
+    cancelPending(c.q);
+    toPlay(c);
 }
 
 // RECORD while multiplying: the multiply ends now, one cycle of what has been
@@ -104,16 +134,14 @@ void recordEndsMultiply(const Cmd& c) {
     if (length == 0) {
         // Nothing recorded yet: keep the loop as it was.
         undoLoop(q);
-    } else {
-        qmClearBack(l);
-        l->lLoopLength = length;
-        l->lCycleLength = length;
-        l->lCycles = 1;
-        l->mult_out = 0;
-        if (l->frontfill) qmSetFront(l, l->lMarkL, l->lMarkH);
+        cancelPending(q);
+        toPlay(c);
+        return;
     }
-    cancelPending(q);
-    toPlay(c);
+    qmClearBack(l);
+    l->lLoopLength = length;
+    l->mult_out = 0;
+    playAsOneCycle(c, l);
 }
 
 // RECORD while inserting: the insert ends now and the rest of the source
@@ -129,11 +157,7 @@ void recordEndsInsert(const Cmd& c) {
     l->lLoopLength = length > q->lBufferSize ? q->lBufferSize : (uint32_t)length;
     l->lEndAdj = inserted;
     qmSetBack(l, pos, (int64_t)l->lLoopLength - 1);
-    l->lCycleLength = l->lLoopLength;
-    l->lCycles = 1;
-    if (l->frontfill) qmSetFront(l, l->lMarkL, l->lMarkH);
-    cancelPending(q);
-    toPlay(c);
+    playAsOneCycle(c, l);
 }
 
 // The second tap: the delay line becomes as long as the time since the first.
@@ -157,18 +181,15 @@ void setDelayLength(const Cmd& c) {
 
 void startDelay(const Cmd& c) {
     QuillomatI* q = c.q;
+    // A fresh record, with no source and nothing to copy; it only takes the
+    // lengths and position of the head over.
     LoopChunk* l = pushNewLoopChunk(q, 0, nullptr);
     if (!l) return;
     q->state = STATE_DELAY;
-    l->srcloop = nullptr;
     l->lLoopLength = 0;
     l->lCycleLength = 0;
     l->lCycles = 1;
     l->dCurrPos = 0.0;
-    l->lStartAdj = 0;
-    l->lEndAdj = 0;
-    qmClearFront(l);
-    qmClearBack(l);
     q->bHoldMode = 0;
     q->lTapTrigSamples = 0;
 }
@@ -229,16 +250,7 @@ void cmdRedo(const Cmd& c) {
 
 void cmdReplaceOrSubstitute(const Cmd& c, int self) {
     QuillomatI* q = c.q;
-    switch (q->state) {
-    case STATE_INSERT:
-        endInsert(q, c.loop(), self);
-        return;
-    case STATE_MULTIPLY:
-        endMultiply(q, c.loop(), self);
-        return;
-    default:
-        break;
-    }
+    if (endsMultiplyOrInsert(c, self)) return;
     if (q->state == self) {
         if (c.free()) {
             toPlay(c);
@@ -253,12 +265,7 @@ void cmdReplaceOrSubstitute(const Cmd& c, int self) {
         q->bHoldMode = !q->bHoldMode;
         return;
     }
-    if (c.free()) {
-        begin(c, self == STATE_REPLACE ? beginReplace : beginSubstitute);
-        pulse(c);
-    } else {
-        defer(c, self);
-    }
+    beginOrDefer(c, self == STATE_REPLACE ? beginReplace : beginSubstitute, self);
 }
 
 void cmdReverse(const Cmd& c) {
@@ -349,15 +356,10 @@ void cmdRecord(const Cmd& c) {
 
 void cmdOverdub(const Cmd& c) {
     QuillomatI* q = c.q;
+    if (endsMultiplyOrInsert(c, STATE_OVERDUB)) return;
     switch (q->state) {
     case STATE_OVERDUB:
         toPlay(c);
-        return;
-    case STATE_MULTIPLY:
-        if (c.loop()) endMultiply(q, c.loop(), STATE_OVERDUB);
-        return;
-    case STATE_INSERT:
-        if (c.loop()) endInsert(q, c.loop(), STATE_OVERDUB);
         return;
     case STATE_DELAY:
         leaveDelay(c);
@@ -380,30 +382,31 @@ void cmdOverdub(const Cmd& c) {
     }
 }
 
+// MULTIPLY while multiplying: the first one ends the multiply after the
+// cycles made so far, each further one asks for one cycle more.
+void multiplyAgain(const Cmd& c, LoopChunk* l) {
+    if (l->mult_out >= 1) {
+        l->mult_out += 1;
+    } else {
+        l->mult_out = (int)l->lCycles;
+        if (c.synced) {
+            c.q->nextState = STATE_PLAY;
+            c.q->waitingForSync = 1;
+        } else {
+            endMultiply(c.q, l, STATE_PLAY);
+        }
+    }
+    if (!c.synced) pulse(c);
+}
+
 void cmdMultiply(const Cmd& c) {
     QuillomatI* q = c.q;
-    LoopChunk* l = c.loop();
     switch (q->state) {
     case STATE_INSERT:
-        if (l) endInsert(q, l, STATE_MULTIPLY);
+        endInsert(q, c.loop(), STATE_MULTIPLY);
         return;
     case STATE_MULTIPLY:
-        if (!l) return;
-        if (!c.synced) {
-            if (l->mult_out < 1) {
-                l->mult_out = (int)l->lCycles;
-                endMultiply(q, l, STATE_PLAY);
-            } else {
-                l->mult_out += 1;
-            }
-            pulse(c);
-        } else if (l->mult_out < 1) {
-            l->mult_out = (int)l->lCycles;
-            q->nextState = STATE_PLAY;
-            q->waitingForSync = 1;
-        } else {
-            l->mult_out += 1;
-        }
+        if (c.loop()) multiplyAgain(c, c.loop());
         return;
     case STATE_DELAY:
         leaveDelay(c);
@@ -411,27 +414,15 @@ void cmdMultiply(const Cmd& c) {
     default:
         break;
     }
-    if (c.free()) {
-        begin(c, beginMultiply);
-        pulse(c);
-    } else {
-        defer(c, STATE_MULTIPLY);
-    }
+    beginOrDefer(c, beginMultiply, STATE_MULTIPLY);
 }
 
 void cmdInsert(const Cmd& c) {
-    QuillomatI* q = c.q;
-    LoopChunk* l = c.loop();
-    switch (q->state) {
-    case STATE_MULTIPLY:
-        if (l) endMultiply(q, l, STATE_INSERT);
-        return;
-    case STATE_INSERT:
-        if (l) endInsert(q, l, STATE_PLAY);
-        return;
+    if (endsMultiplyOrInsert(c, STATE_INSERT, STATE_PLAY)) return;
+    switch (c.q->state) {
     case STATE_MUTE:
     case STATE_ONESHOT:
-        if (l) toOneShot(c);
+        if (c.loop()) toOneShot(c);
         return;
     case STATE_DELAY:
         leaveDelay(c);
@@ -445,14 +436,8 @@ void cmdInsert(const Cmd& c) {
 
 void cmdMute(const Cmd& c) {
     QuillomatI* q = c.q;
-    LoopChunk* l = c.loop();
+    if (endsMultiplyOrInsert(c, STATE_MUTE)) return;
     switch (q->state) {
-    case STATE_MULTIPLY:
-        if (l) endMultiply(q, l, STATE_MUTE);
-        return;
-    case STATE_INSERT:
-        if (l) endInsert(q, l, STATE_MUTE);
-        return;
     case STATE_MUTE:
     case STATE_ONESHOT:
         toPlay(c);
@@ -464,9 +449,7 @@ void cmdMute(const Cmd& c) {
         break;
     }
     q->state = STATE_MUTE;
-    q->fPlayFadeDelta = -c.step;
-    q->fLoopFadeDelta = -c.step;
-    q->fFeedFadeDelta = c.step;
+    qmMuteFades(q, c.step);
     q->wasMuted = true;
 }
 
@@ -489,54 +472,30 @@ void cmdDelay(const Cmd& c) {
 }
 
 void cmdOneShot(const Cmd& c) {
-    QuillomatI* q = c.q;
-    switch (q->state) {
-    case STATE_MULTIPLY:
-        if (c.loop()) endMultiply(q, c.loop(), STATE_ONESHOT);
-        return;
-    case STATE_INSERT:
-        if (c.loop()) endInsert(q, c.loop(), STATE_ONESHOT);
-        return;
-    default:
-        if (!c.loop()) return;
-        if (!c.synced) {
-            cancelPending(q);
-            toOneShot(c);
-            pulse(c);
-        } else {
-            defer(c, STATE_ONESHOT);
-        }
+    if (endsMultiplyOrInsert(c, STATE_ONESHOT) || !c.loop()) return;
+    if (c.synced) {
+        defer(c, STATE_ONESHOT);
         return;
     }
+    cancelPending(c.q);
+    toOneShot(c);
+    pulse(c);
 }
 
 void cmdTrigger(const Cmd& c) {
-    QuillomatI* q = c.q;
-    switch (q->state) {
-    case STATE_MULTIPLY:
-        if (c.loop()) endMultiply(q, c.loop(), STATE_PLAY);
-        return;
-    case STATE_INSERT:
-        if (c.loop()) endInsert(q, c.loop(), STATE_PLAY);
-        return;
-    default:
-        if (!c.loop()) return;
-        if (!c.synced) {
-            transitionToNext(q, c.loop(), STATE_TRIGGER_PLAY);
-            pulse(c);
-        } else {
-            defer(c, STATE_TRIGGER_PLAY);
-        }
+    if (endsMultiplyOrInsert(c, STATE_PLAY) || !c.loop()) return;
+    if (c.synced) {
+        defer(c, STATE_TRIGGER_PLAY);
         return;
     }
+    transitionToNext(c.q, c.loop(), STATE_TRIGGER_PLAY);
+    pulse(c);
 }
 
 void cmdUndoAll(const Cmd& c) {
     QuillomatI* q = c.q;
     clearLoopChunks(q);
-    q->fPlayFadeDelta = -c.step;
-    q->fLoopFadeDelta = -c.step;
-    q->fFeedFadeDelta = c.step;
+    qmMuteFades(q, c.step);
     cancelPending(q);
     q->fNextCurrRate = 0.0f;
     switch (q->state) {
@@ -590,6 +549,21 @@ void dispatch(const Cmd& c, int cmd) {
     case QM_CMD_REDO_ALL: cmdRedoAll(c); break;
     default: break;  // REDO_TOG and 19..127 do nothing
     }
+}
+
+// A tap is a change of the tap port once enough time has passed since the
+// last; the first one after activation only arms the tap.
+bool tapped(QuillomatI* q) {
+    const float tap = *q->pfTapCtrl;
+    if (tap != tap) return false;
+    const bool changed = tap != q->fLastTapCtrl && q->lTapTrigSamples > QM_TAP_MIN_SAMPLES;
+    q->fLastTapCtrl = tap;
+    if (!changed) return false;
+    if (q->bPreTap) {
+        q->bPreTap = 0;
+        return false;
+    }
+    return true;
 }
 
 void setRamp(float start, float target, unsigned long n, float* value, float* delta, float* tgt) {
@@ -651,20 +625,11 @@ bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
     }
     if (cmd == QM_CMD_REDO && readPort(q->pfRedoTapMode) != 0.0f) b->useDelay = true;
 
-    // 6: a tap is a change of the tap port, once enough time has passed; the
-    // first one after activation only arms the tap.
+    // 6: a tap sets the delay length.
     if (q->pfTapCtrl) {
-        const float tap = *q->pfTapCtrl;
-        if (tap == tap) {
-            if (tap != q->fLastTapCtrl && q->lTapTrigSamples > QM_TAP_MIN_SAMPLES) {
-                if (q->bPreTap) {
-                    q->bPreTap = 0;
-                } else {
-                    cmd = QM_CMD_REDO;
-                    b->useDelay = true;
-                }
-            }
-            q->fLastTapCtrl = tap;
+        if (tapped(q)) {
+            cmd = QM_CMD_REDO;
+            b->useDelay = true;
         }
         b->fTapTrig = q->fLastTapCtrl;
     }

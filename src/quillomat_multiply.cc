@@ -18,16 +18,8 @@ bool reachesSource(const QuillomatI* q, const LoopChunk* loop, const LoopChunk* 
 // Ends a multiply at once, cut to its whole cycles, whatever the round mode:
 // used when the source is gone and there is nothing to run on with.
 LoopChunk* cutMultiply(QuillomatI* q, const QmBlock* b, LoopChunk* loop) {
-    const uint32_t pos = qmToUnsigned(loop->dCurrPos);
     loop->lLoopLength = loop->lCycles * loop->lCycleLength;
-    if (pos < loop->lLoopLength) {
-        loop->backfill = 1;
-        loop->lMarkEndL = pos;
-        loop->lMarkEndH = loop->lLoopLength - 1;
-    } else {
-        loop->backfill = 0;
-        loop->lMarkEndL = loop->lMarkEndH = QM_EMPTY_MARK;
-    }
+    qmSetBack(loop, qmToUnsigned(loop->dCurrPos), (int64_t)loop->lLoopLength - 1);
     q->rounding = false;
     loop = qmEnterNext(q, loop, STATE_PLAY);
     const float step = qmFadeStep(b);

@@ -18,31 +18,52 @@ static inline void qmClearBack(LoopChunk* c) {
     c->lMarkEndL = c->lMarkEndH = QM_EMPTY_MARK;
 }
 
-// Inclusive ranges given as signed 64-bit bounds so that "position - 1" at 0
-// or "length - 1" of an empty chunk make an empty range instead of wrapping
-// round to the whole memory.
-static inline void qmSetFront(LoopChunk* c, int64_t lo, int64_t hi) {
+// A copy-on-play range (its flag and inclusive marks) set to [lo, hi] cut to
+// the chunk, or cleared when nothing of it is left. The bounds are signed
+// 64-bit so that "position - 1" at 0 or "length - 1" of an empty chunk make
+// an empty range instead of wrapping round to the whole memory.
+static inline void qmSetRange(const LoopChunk* c, int& fill, uint32_t& markL, uint32_t& markH, int64_t lo,
+                              int64_t hi) {
     if (lo < 0) lo = 0;
     if (hi >= (int64_t)c->lLoopLength) hi = (int64_t)c->lLoopLength - 1;
     if (hi < lo) {
-        qmClearFront(c);
+        fill = 0;
+        markL = markH = QM_EMPTY_MARK;
         return;
     }
-    c->frontfill = 1;
-    c->lMarkL = (uint32_t)lo;
-    c->lMarkH = (uint32_t)hi;
+    fill = 1;
+    markL = (uint32_t)lo;
+    markH = (uint32_t)hi;
+}
+
+static inline void qmSetFront(LoopChunk* c, int64_t lo, int64_t hi) {
+    qmSetRange(c, c->frontfill, c->lMarkL, c->lMarkH, lo, hi);
 }
 
 static inline void qmSetBack(LoopChunk* c, int64_t lo, int64_t hi) {
-    if (lo < 0) lo = 0;
-    if (hi >= (int64_t)c->lLoopLength) hi = (int64_t)c->lLoopLength - 1;
-    if (hi < lo) {
-        qmClearBack(c);
-        return;
-    }
-    c->backfill = 1;
-    c->lMarkEndL = (uint32_t)lo;
-    c->lMarkEndH = (uint32_t)hi;
+    qmSetRange(c, c->backfill, c->lMarkEndL, c->lMarkEndH, lo, hi);
+}
+
+// Where the three envelopes head, each stepping by +step (in) or -step (out).
+// Play: the loop is heard and kept, and no more input goes into it.
+static inline void qmPlayFades(QuillomatI* q, float step) {
+    q->fLoopFadeDelta = -step;
+    q->fPlayFadeDelta = step;
+    q->fFeedFadeDelta = step;
+}
+
+// Mute: as play, but what is heard fades out.
+static inline void qmMuteFades(QuillomatI* q, float step) {
+    q->fLoopFadeDelta = -step;
+    q->fPlayFadeDelta = -step;
+    q->fFeedFadeDelta = step;
+}
+
+// Overdub: the input goes into the loop, which is kept and heard.
+static inline void qmOverdubFades(QuillomatI* q, float step) {
+    q->fLoopFadeDelta = step;
+    q->fPlayFadeDelta = step;
+    q->fFeedFadeDelta = step;
 }
 
 // pos brought into [0, len): 0 for an empty chunk or a position that is not

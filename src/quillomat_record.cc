@@ -5,26 +5,16 @@
 
 namespace {
 
-// A recording's first chunk, with nothing inherited from the record it reuses.
+// A recording's first chunk: a fresh record with no source and nothing to
+// copy, which only took the lengths and position of the head over.
 void startRecording(QuillomatI* q, QmBlock* b, LoopChunk* loop) {
     q->state = STATE_RECORD;
     q->fCurrRate = 1.0f;
     b->fRate = 1.0f;
     loop->lLoopLength = 0;
     loop->lCycleLength = 0;
-    loop->lStartAdj = 0;
-    loop->lEndAdj = 0;
-    loop->lInsPos = 0;
-    loop->lRemLen = 0;
     loop->dCurrPos = 0.0;
-    loop->firsttime = 0;
-    loop->lMarkL = loop->lMarkH = QM_EMPTY_MARK;
-    loop->lMarkEndL = loop->lMarkEndH = QM_EMPTY_MARK;
-    loop->frontfill = 0;
-    loop->backfill = 0;
-    loop->mult_out = 0;
     loop->lCycles = 1;
-    loop->srcloop = nullptr;
     q->nextState = -1;
     loop->dOrigFeedback = b->fFeedback;
     loop->lSyncOffset = b->fSyncMode == 2.0f ? q->lSamplesSinceSync : 0;

@@ -118,13 +118,10 @@ double qmTurnRound(QuillomatI* q, LoopChunk* loop, double pos, float oldRate, fl
 }
 
 void qmFallBackToPlay(QuillomatI* q, const QmBlock* b) {
-    const float step = qmFadeStep(b);
     q->state = STATE_PLAY;
     q->wasMuted = false;
     q->rounding = false;
-    q->fLoopFadeDelta = -step;
-    q->fPlayFadeDelta = step;
-    q->fFeedFadeDelta = step;
+    qmPlayFades(q, qmFadeStep(b));
 }
 
 void qmDryRest(QuillomatI* q, QmBlock* b) {

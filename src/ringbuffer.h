@@ -69,16 +69,11 @@ public:
             return 0;
         }
         const size_t n = cnt > free_cnt ? free_cnt : cnt;
-        const size_t end = w + n;
-        size_t first = n;
-        size_t second = 0;
-        if (end > size) {
-            first = size - w;
-            second = end & size_mask;
-        }
-        std::memcpy(static_cast<void*>(buf + w), src, first * sizeof(T));
-        if (second) {
-            std::memcpy(static_cast<void*>(buf), src + first, second * sizeof(T));
+        rw_vector vec;
+        split(w, n, &vec);
+        std::memcpy(static_cast<void*>(vec.buf[0]), src, vec.len[0] * sizeof(T));
+        if (vec.len[1]) {
+            std::memcpy(static_cast<void*>(vec.buf[1]), src + vec.len[0], vec.len[1] * sizeof(T));
         }
         // Release: the copied elements are visible before the new index is.
         write_ptr.store(static_cast<uint32_t>((w + n) & size_mask), std::memory_order_release);
@@ -95,16 +90,11 @@ public:
             return 0;
         }
         const size_t n = cnt > avail ? avail : cnt;
-        const size_t end = r + n;
-        size_t first = n;
-        size_t second = 0;
-        if (end > size) {
-            first = size - r;
-            second = end & size_mask;
-        }
-        std::memcpy(static_cast<void*>(dest), buf + r, first * sizeof(T));
-        if (second) {
-            std::memcpy(static_cast<void*>(dest + first), buf, second * sizeof(T));
+        rw_vector vec;
+        split(r, n, &vec);
+        std::memcpy(static_cast<void*>(dest), vec.buf[0], vec.len[0] * sizeof(T));
+        if (vec.len[1]) {
+            std::memcpy(static_cast<void*>(dest + vec.len[0]), vec.buf[1], vec.len[1] * sizeof(T));
         }
         read_ptr.store(static_cast<uint32_t>((r + n) & size_mask), std::memory_order_release);
         return n;
@@ -141,34 +131,21 @@ public:
     }
 
 protected:
-    size_t space_to_write(uint32_t w, uint32_t r) const
-    {
-        if (w > r) {
-            return ((r - w + size) & size_mask) - 1;
-        }
-        if (w < r) {
-            return r - w - 1;
-        }
-        return size - 1;
-    }
+    // Both indices stay below size, a power of two that divides 2^32, so the
+    // unsigned differences wrap to the right count under the mask.
+    size_t space_to_write(uint32_t w, uint32_t r) const { return (r - w - 1) & size_mask; }
 
-    size_t space_to_read(uint32_t w, uint32_t r) const
-    {
-        if (w > r) {
-            return w - r;
-        }
-        return (w - r + size) & size_mask;
-    }
+    size_t space_to_read(uint32_t w, uint32_t r) const { return (w - r) & size_mask; }
 
+    // count slots from index on, as the one or two pieces they take.
     void split(uint32_t index, size_t count, rw_vector* vec) const
     {
+        vec->buf[0] = buf + index;
         if (index + count > size) {
-            vec->buf[0] = buf + index;
             vec->len[0] = size - index;
             vec->buf[1] = buf;
             vec->len[1] = (index + count) & size_mask;
         } else {
-            vec->buf[0] = buf + index;
             vec->len[0] = count;
             vec->buf[1] = nullptr;
             vec->len[1] = 0;
