@@ -1,0 +1,62 @@
+#pragma once
+// Small per-sample helpers shared by the loop processor, the Looper and the
+// engine: level ramps, crossfade steps and guards against values that must
+// never reach a loop memory or a host buffer. Header only, so each stays
+// inlined in its hot loop.
+#include <cmath>
+#include <cstdint>
+
+#include "utils.h"
+
+namespace Quillomat {
+namespace dsp {
+
+// A linear ramp over one stretch of n frames: frame j (from 0) gets
+// start + (j + 1) * step, and the last frame is exactly the target, so a
+// level never overshoots however short the stretch.
+struct LinearRamp {
+    float start = 0.0f;
+    float step = 0.0f;
+    float target = 0.0f;
+    uint32_t frames = 0;
+
+    static LinearRamp over(float start, float target, uint32_t n)
+    {
+        LinearRamp r;
+        r.start = start;
+        r.target = target;
+        r.frames = n;
+        r.step = n ? flush_to_zero(target - start) / (float)n : 0.0f;
+        return r;
+    }
+
+    float at(uint32_t j) const { return (j + 1 >= frames) ? target : start + (float)(j + 1) * step; }
+    bool flat() const { return step == 0.0f; }
+};
+
+// One step of a ramp that is advanced sample by sample; it stops on its
+// target instead of passing it.
+inline float ramp_step(float value, float delta, float target)
+{
+    value += delta;
+    if ((delta > 0.0f && value > target) || (delta < 0.0f && value < target)) value = target;
+    return value;
+}
+
+// Crossfade envelopes move by this much per sample over n samples (n >= 1).
+inline float fade_step(unsigned int n) { return 1.0f / (float)(n ? n : 1u); }
+
+// Envelopes and gains in 0..1; NaN counts as 0. Exact at both ends, unlike
+// f_clamp, whose rounding would settle an envelope just below 1.
+inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : (v == v ? v : 0.0f)); }
+
+// A sample that is not finite counts as silence.
+inline float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+// For a sum written to a buffer someone else reads: non-finite becomes
+// silence and denormals become zero; ordinary levels, above 1.0 included,
+// pass untouched.
+inline float mix_guard(float v) { return flush_to_zero(finite_or_zero(v)); }
+
+} // namespace dsp
+} // namespace Quillomat
