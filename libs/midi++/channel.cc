@@ -152,6 +152,13 @@ byte decode_controller_name(const char* name) {
     if (!name) {
         return 0;
     }
+    // Names from the table decode to their own row: "gpc 1" is controller
+    // 16, not 1.
+    for (int n = 0; n < 128; n++) {
+        if (std::strcmp(name, controller_names[n]) == 0) {
+            return byte(n);
+        }
+    }
     const char* lparen = std::strrchr(name, '(');
     if (lparen) {
         return byte(std::atoi(lparen + 1));

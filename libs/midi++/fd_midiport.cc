@@ -68,7 +68,12 @@ void FD_MidiPort::open(PortRequest& req) {
 }
 
 int FD_MidiPort::selectable() const {
-    const int flags = _fd < 0 ? -1 : fcntl(_fd, F_GETFL);
+    int flags = -1;
+    if (_fd < 0) {
+        errno = EBADF;
+    } else {
+        flags = fcntl(_fd, F_GETFL);
+    }
     if (flags < 0 || fcntl(_fd, F_SETFL, flags | O_NONBLOCK) < 0) {
         error << "FD_MidiPort: could not turn on non-blocking mode"
               << " (" << std::strerror(errno) << ")" << endmsg;
