@@ -10,7 +10,7 @@ enum WalkType {
     WALK_D = 0,   // directory (before its contents, or after them with WALK_DEPTH)
     WALK_DNR = 1, // unreadable directory
     WALK_F = 2,   // file
-    WALK_SL = 3,  // symbolic link (also a dangling one in ftw)
+    WALK_SL = 3,  // symbolic link not followed (and a dangling one in ftw)
     WALK_NS = 4,  // no stat information
     WALK_SLN = 6  // dangling symbolic link (nftw)
 };
