@@ -1,4 +1,4 @@
-#include "lockmonitor.hpp"
+#include <kvo/lockmonitor.hpp>
 
 namespace Kvo {
 
