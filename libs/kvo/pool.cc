@@ -39,7 +39,7 @@ MultiAllocSingleReleasePool::MultiAllocSingleReleasePool(const std::string& name
 MultiAllocSingleReleasePool::~MultiAllocSingleReleasePool() {}
 
 void* MultiAllocSingleReleasePool::alloc() {
-    Kvo::LockMonitor lm(_lock, __LINE__, __FILE__);
+    std::lock_guard<std::mutex> lm(_lock);
     return Pool::alloc();
 }
 
@@ -54,6 +54,6 @@ SingleAllocMultiReleasePool::~SingleAllocMultiReleasePool() {}
 void* SingleAllocMultiReleasePool::alloc() { return Pool::alloc(); }
 
 void SingleAllocMultiReleasePool::release(void* ptr) {
-    Kvo::LockMonitor lm(_lock, __LINE__, __FILE__);
+    std::lock_guard<std::mutex> lm(_lock);
     Pool::release(ptr);
 }

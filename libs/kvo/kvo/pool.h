@@ -3,10 +3,10 @@
 // running: every item is allocated up front and handed out and taken back
 // through a lock-free free list.
 
-#include <kvo/lockmonitor.hpp>
 #include <kvo/ringbuffer.h>
 
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 // One allocating thread and one releasing thread.
@@ -38,7 +38,7 @@ class MultiAllocSingleReleasePool : public Pool {
     void release(void* ptr) override;
 
   private:
-    Kvo::Lock _lock;
+    std::mutex _lock;
 };
 
 // One allocating thread, several releasing threads.
@@ -51,5 +51,5 @@ class SingleAllocMultiReleasePool : public Pool {
     void release(void* ptr) override;
 
   private:
-    Kvo::Lock _lock;
+    std::mutex _lock;
 };

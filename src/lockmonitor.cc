@@ -1,4 +1,4 @@
-#include <kvo/lockmonitor.hpp>
+#include "lockmonitor.hpp"
 
 namespace Kvo {
 
