@@ -1,0 +1,1 @@
+target_link_libraries(foundation_test PRIVATE Foundation)
