@@ -29,4 +29,10 @@ printf '\x01\xf0\x43\xf8\x12\xf7\xc0\x05' >"$out/seeds/sysex"
 printf '\x10\xf0\x7f\x7f\x06\x41\x04\x4f\x01\x03\x01\x47\x03\x41\x40\x00\xf7' >"$out/seeds/mmc"
 printf '\x20\xf0\x7f\x7f\x01\x01\x61\x02\x03\x04\xf7\xf1\x10\xf1\x20\xf1\x30\xf1\x40' >"$out/seeds/mtc"
 
-"$out/midi_parser_fuzz" -max_total_time="$secs" -print_final_stats=1 "$out/corpus" "$out/seeds"
+log="$out/last_run.log"
+if ! (cd "$out" && ./midi_parser_fuzz -max_total_time="$secs" -print_final_stats=1 corpus seeds) >"$log" 2>&1; then
+  tail -n 60 "$log"
+  echo "fuzzing found a fault; the input is saved in $out (crash-*, leak-*, timeout-*)" >&2
+  exit 1
+fi
+grep -E '^(Done|stat::number_of_executed_units|stat::average_exec_per_sec)' "$log"
