@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds fuzz/<name>_fuzz.cc with clang and libFuzzer (and AddressSanitizer)
+# against the program's sources, then runs it for the given seconds (default
+# 60) on a corpus kept under build/fuzz/<name>/. The target's own messages
+# on standard error are muted; libFuzzer's report is not.
+#   scripts/fuzz.sh midi_bindings [seconds]
+set -euo pipefail
+name=${1:?usage: fuzz.sh NAME [seconds]}
+secs=${2:-60}
+top=$(cd "$(dirname "$0")/.." && pwd)
+out="$top/build/fuzz"
+mkdir -p "$out/$name"
+# shellcheck disable=SC2046
+clang++ -std=c++17 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
+  -I"$top/src" -I"$top/libs/kvo" \
+  $(pkg-config --cflags sndfile samplerate liblo sigc++-2.0 libxml-2.0) \
+  "$top/fuzz/${name}_fuzz.cc" "$top"/src/*.cc "$top"/libs/kvo/*.cc \
+  $(pkg-config --libs sndfile samplerate liblo sigc++-2.0 libxml-2.0) -lpthread -lm \
+  -o "$out/${name}_fuzz"
+"$out/${name}_fuzz" -max_total_time="$secs" -max_len=4096 -close_fd_mask=2 "$out/$name" "$top/fuzz/${name}_seeds" 2>&1 | tail -n 5
