@@ -19,11 +19,15 @@ namespace {
 
 const int kBlock = (int)EngineRig::kBlock;
 
+using Stamps = std::vector<qmtest::TestDriver::BlockStamp>;
+
 // Offset inside block k of an event stamped at s: the same place relative to
-// the block before, scaled by the frames measured over it.
-double predicted(const std::vector<double>& starts, size_t k, double s) {
-    return (s - starts[k - 1]) * kBlock / (starts[k] - starts[k - 1]);
-}
+// the block before, scaled by the frames measured over it. The engine's block
+// starts are known to lie between two stamps each: the earliest and latest
+// offsets they allow.
+double offset(double s, double prev, double start) { return (s - prev) * kBlock / (start - prev); }
+double earliest(const Stamps& st, size_t k, double s) { return offset(s, st[k - 1].inside, st[k].inside); }
+double latest(const Stamps& st, size_t k, double s) { return offset(s, st[k - 1].before, st[k].before); }
 
 TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
     EngineRig rig;
@@ -60,7 +64,7 @@ TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
     }
     ASSERT_TRUE(rig.driver.wait_blocks(4));
     rig.driver.stop_audio();
-    const std::vector<double>& starts = rig.driver.block_stamps();
+    const Stamps& starts = rig.driver.block_stamps();
 
     // Each change shows as the first frame that leaves the level before it.
     size_t at[2] = {0, 0};
@@ -75,10 +79,10 @@ TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
         const size_t k = at[0] / kBlock;
         const double o = (double)(at[0] % kBlock);
         ASSERT_GE(k, 1u);
-        const double lo = predicted(starts, k, s.before), hi = predicted(starts, k, s.after);
+        const double lo = earliest(starts, k, s.before), hi = latest(starts, k, s.after);
         // A stamp that may lie outside the block acts at its start.
-        const bool edge = lo < 3.0 || hi > kBlock - 3.0;
-        EXPECT_TRUE((o >= lo - 3.0 && o <= hi + 3.0) || (edge && o == 0.0))
+        const bool edge = lo < 1.0 || hi > kBlock - 1.0;
+        EXPECT_TRUE((o >= lo - 1.0 && o <= hi + 1.0) || (edge && o == 0.0))
             << "landed at " << o << ", stamp says " << lo << ".." << hi;
         strict += edge ? 0 : 1;
         level = level == 1.0f ? 0.5f : 1.0f;

@@ -23,6 +23,8 @@ public:
         ok = engine.initialize(&driver, common_channels, 10051, "");
         engine.LoopRemoved.connect([this] { ++removed_signals; });
     }
+    // The audio thread stops before the engine goes.
+    ~EngineRig() { driver.stop_audio(); }
 
     // Blocks run from the test thread; frame counts the frames run so far.
     void run(int blocks = 1) {

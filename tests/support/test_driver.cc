@@ -121,6 +121,10 @@ bool TestDriver::destroy_output_port(port_id_t id)
 
 float* TestDriver::get_input_port_buffer(port_id_t id, nframes_t)
 {
+    if (_stamp_due) {
+        _stamp_due->inside = Quillomat::EventGenerator::createTimeStamp();
+        _stamp_due = nullptr;
+    }
     std::lock_guard<std::mutex> lk(_lock);
     auto it = _ports.find(id);
     if (it == _ports.end() || !it->second.is_input || _hidden.count(it->second.name)) {
@@ -131,6 +135,10 @@ float* TestDriver::get_input_port_buffer(port_id_t id, nframes_t)
 
 float* TestDriver::get_output_port_buffer(port_id_t id, nframes_t)
 {
+    if (_stamp_due) {
+        _stamp_due->inside = Quillomat::EventGenerator::createTimeStamp();
+        _stamp_due = nullptr;
+    }
     std::lock_guard<std::mutex> lk(_lock);
     auto it = _ports.find(id);
     if (it == _ports.end() || it->second.is_input || _hidden.count(it->second.name)) {
@@ -202,7 +210,7 @@ void TestDriver::start_audio(std::function<void(uint64_t)> fill, std::function<v
 {
     stop_audio();
     _blocks.store(0);
-    _stamps.assign(stamps, 0.0);
+    _stamps.assign(stamps, BlockStamp());
     _audio_run.store(true);
     _audio = std::thread([this, fill, take, paced, stamps] {
         using clock = std::chrono::steady_clock;
@@ -215,8 +223,12 @@ void TestDriver::start_audio(std::function<void(uint64_t)> fill, std::function<v
                 next += period;
             }
             if (fill) fill(k);
-            if (k < stamps) _stamps[k] = Quillomat::EventGenerator::createTimeStamp();
+            if (k < stamps) {
+                _stamps[k].before = Quillomat::EventGenerator::createTimeStamp();
+                _stamp_due = &_stamps[k];
+            }
             if (_engine) _engine->process(_buffersize);
+            _stamp_due = nullptr;
             if (take) take(k);
             _blocks.store(k + 1, std::memory_order_release);
         }

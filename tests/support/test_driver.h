@@ -81,17 +81,22 @@ public:
 
     // Calls fill(k), then the engine's process with the block size, then
     // take(k), for blocks k = 0, 1, ...; paced at one block per block period
-    // of wall-clock time, or as fast as it can. The wall-clock time just before
-    // each block (the clock the event stamps use) is kept for the first
-    // `stamps` blocks.
+    // of wall-clock time, or as fast as it can. For the first `stamps` blocks
+    // it keeps two wall-clock times (the clock the event stamps use) that
+    // bracket the engine's own start of the block: just before process, and
+    // when process first asks for a port buffer.
     void start_audio(std::function<void(uint64_t)> fill, std::function<void(uint64_t)> take, bool paced = true,
                      size_t stamps = 0);
     void stop_audio();
     uint64_t blocks_run() const { return _blocks.load(std::memory_order_acquire); }
     // Returns once n more blocks have run (false after ten seconds without).
     bool wait_blocks(uint64_t n);
+    struct BlockStamp {
+        double before = 0.0;
+        double inside = 0.0;
+    };
     // Valid after stop_audio.
-    const std::vector<double>& block_stamps() const { return _stamps; }
+    const std::vector<BlockStamp>& block_stamps() const { return _stamps; }
 
 private:
     // A name asked for again gives the same port (two loops of one index
@@ -125,7 +130,8 @@ private:
     std::thread _audio;
     std::atomic<bool> _audio_run{false};
     std::atomic<uint64_t> _blocks{0};
-    std::vector<double> _stamps;
+    std::vector<BlockStamp> _stamps;
+    BlockStamp* _stamp_due = nullptr;  // audio thread only
 };
 
 } // namespace qmtest
