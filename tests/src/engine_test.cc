@@ -274,6 +274,18 @@ TEST(EngineSync, AMasterLoopSetsTheTempoOnceRecorded) {
     // A one-second cycle of 16 eighths.
     EXPECT_NEAR(rig.global("tempo"), 480.0f, 2.0f);
     EXPECT_TRUE(rig.engine.take_tempo_changed());
+
+    // Loop 1 follows the master's sync output: synced, it starts recording
+    // where the master's cycle starts again.
+    rig.engine.push_midi_control_event(Event::type_control_change, Event::Quantize, 1.0f, 0, 0);
+    rig.engine.push_midi_control_event(Event::type_control_change, Event::SyncMode, 1.0f, 1, 0);
+    rig.run(2);
+    rig.engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 1, 0);
+    int waited = 0;
+    for (; waited < 400 && rig.engine.get_control_value(Event::State, 1) != 2.0f; ++waited) rig.run();
+    EXPECT_GT(waited, 100);
+    // The master's cycle began again within the block.
+    EXPECT_LE(rig.engine.get_control_value(Event::LoopPosition, 0), 256.0f / 48000.0f + 1e-6f);
 }
 
 // ---------------------------------------------------------------------------
