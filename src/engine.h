@@ -127,7 +127,8 @@ public:
     const float* get_internal_sync_buf() const { return _internal_sync_buf; }
 
     // --- producers (OSC thread and the thread that delivers MIDI); a full
-    //     queue drops the event and the call returns false
+    //     queue drops the event and the call returns false. A signal that
+    //     returns nothing reaches them through sigc::hide_return.
 
     bool push_command_event(Event::type_t type, Event::command_t cmd, int8_t instance);
     bool push_midi_command_event(Event::type_t type, Event::command_t cmd, int8_t instance, long framepos);
