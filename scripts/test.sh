@@ -28,6 +28,6 @@ for flavour in asan tsan plain; do
   fi
 done
 
-# A short fuzzing run of the MIDI parser (a longer one: scripts/fuzz.sh 600).
+# A short fuzzing run of the MIDI parser (a longer one: scripts/fuzz.sh midi_parser 600).
 echo "== fuzz =="
-"$top/scripts/fuzz.sh" 20
+"$top/scripts/fuzz.sh" midi_parser 20

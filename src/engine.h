@@ -1,60 +1,340 @@
 #pragma once
-// The engine: owns the loopers, the common input and output buffers and the
-// driver binding.
+// The engine: owns the loopers, the event queues and the common input and
+// output buffers; runs every loop once per audio block, applies queued commands
+// at their frames, and generates the tempo and the sync signal the loops follow.
+//
+// Threads:
+// - audio thread: process() and everything it calls; takes no lock and makes
+//   no system call. It alone runs and changes the loopers that are live.
+// - engine thread (and the host's main thread for the first loop and restored
+//   sessions): adding and removing loops, global parameters, draining the
+//   request and update queues. These callers are serialised by _instance_lock;
+//   a change that concerns live loopers is handed to the audio thread, which
+//   applies it at the start of its next block.
+// - OSC and MIDI threads: the push_* producers only.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include <kvo/sigcompat.h>
 
 #include "audio_driver.h"
+#include "event.h"
+#include "lockmonitor.hpp"
+#include "ringbuffer.h"
 
 namespace Quillomat {
 
+class ControlOSC;
+class EventNonRT;
+class Looper;
+
 class Engine : public SigC::Object {
 public:
+    static const int TEMPO_WINDOW_SIZE = 4;
+    static const int TEMPO_WINDOW_SIZE_MASK = 3;
+
+    // Loop indices travel as a signed byte.
+    static const unsigned int MaxLoops = 128;
+    // A cycle of less than one eighth has no eighths for the processor and no
+    // MIDI ticks; far above the upper bound the tick count overflows.
+    static const float MinEighthPerCycle;
+    static const float MaxEighthPerCycle;
+
+    enum SyncSourceType {
+        FIRST_SYNC_SOURCE = -5,
+        BrotherSync = -4,
+        InternalTempoSync = -3,
+        MidiClockSync = -2,
+        JackSync = -1,  // the host transport
+        NoSync = 0
+        // n >= 1: loop n-1 is the sync master
+    };
+
+    // An added or removed loop on its way to the audio thread and back.
+    struct LoopManageEvent {
+        enum EventType { AddLoop = 0, RemoveLoop = 1 };
+
+        LoopManageEvent() : etype(AddLoop), looper(nullptr) {}
+        LoopManageEvent(EventType t, Looper* l) : etype(t), looper(l) {}
+
+        EventType etype;
+        Looper* looper;
+    };
+
+    // Loop index and whether to announce the configuration (off while a
+    // session loads); emitted on the adding thread.
+    SigC::Signal2<void, int, bool> LoopAdded;
+    // Once per deleted looper, after its deletion, on the engine thread.
+    SigC::Signal0<void> LoopRemoved;
+
     Engine();
     virtual ~Engine();
 
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // Binds the driver, sizes the buffers by its block size and registers the
-    // common ports "common_in_%d"/"common_out_%d" (from 1).
-    bool initialize(AudioDriver* driver, int channels, int port, std::string text);
-    void cleanup();
+    // --- set-up: host thread, while no block runs and the engine thread is stopped
 
-    bool is_ok() const { return _ok; }
+    // Binds the driver, sizes every buffer by its block size, registers the
+    // common ports "common_in_%d"/"common_out_%d" (from 1) and creates the queues.
+    bool initialize(AudioDriver* driver, int channels, int port, std::string text);
+    // Deletes the queues, the buffers, every looper and every queued request.
+    void cleanup();
+    // The driver's block size changed; call before the next block, while no
+    // block is being processed.
+    void buffersize_changed(nframes_t n);
+
+    // Any thread: stops the main loop (unless ignored and not forced).
+    void quit(bool force);
+    void set_ignore_quit(bool ignore) { _ignore_quit = ignore; }
+    bool get_ignore_quit() const { return _ignore_quit; }
+    bool is_ok() const { return _ok.load(std::memory_order_acquire); }
+
     AudioDriver* get_audio_driver() const { return _driver; }
+    // None until an OSC server is attached.
+    ControlOSC* get_control_osc() const { return _osc; }
+    EventGenerator& get_event_generator() { return *_event_generator; }
+
+    // Used when an add request asks for 0 channels or 0 seconds; out-of-range
+    // values are refused.
+    bool set_default_loop_secs(float secs);
+    bool set_default_channels(int channels);
+
+    // --- common ports (the loopers call these on the audio thread)
 
     bool get_common_input(unsigned int chan, port_id_t& port);
     bool get_common_output(unsigned int chan, port_id_t& port);
-
     // The buffers the loopers read and mix into for the current block; null
-    // past the port count.
+    // past the channel count.
     float* get_common_input_buffer(unsigned int chan);
     float* get_common_output_buffer(unsigned int chan);
-
+    // One slot per common channel, also where the driver refused the port.
     unsigned int get_common_input_count() const { return (unsigned int)_common_inputs.size(); }
     unsigned int get_common_output_count() const { return (unsigned int)_common_outputs.size(); }
 
+    // --- audio thread
+
+    // The block routine; nframes at most the driver's block size. Returns 0.
+    int process(nframes_t nframes);
+
+    // The internal sync signal of the last block (1.0 at a sync point).
+    // Audio thread, or any thread while no block runs.
+    const float* get_internal_sync_buf() const { return _internal_sync_buf; }
+
+    // --- producers (OSC thread and the thread that delivers MIDI); a full
+    //     queue drops the event and the call returns false. A signal that
+    //     returns nothing reaches them through sigc::hide_return.
+
+    bool push_command_event(Event::type_t type, Event::command_t cmd, int8_t instance);
+    bool push_midi_command_event(Event::type_t type, Event::command_t cmd, int8_t instance, long framepos);
+    // Also passes the change on to the engine thread's update notices, with
+    // src (the sender's UDP port) so the change is not echoed back to it.
+    bool push_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance, int src);
+    bool push_midi_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance,
+                                 long framepos);
+    // MidiStart, MidiStop or MidiTick; taken only while MIDI clock is the sync source.
+    bool push_sync_event(Event::control_t ctrl, long framepos);
+    // The engine owns the request from here on, also when it is refused (then
+    // it is deleted at once and false returned).
+    bool push_nonrt_event(EventNonRT* event);
+
+    // --- engine thread (or the host's main thread): loops. None of these may be
+    //     called with _instance_lock held.
+
+    unsigned int loop_count();
+
+    // Builds a looper with the next index and copies loop 0's quantize, round
+    // and relative-sync settings to it.
+    bool add_loop(unsigned int channels, float loopsecs, bool discrete);
+    // Takes ownership of a looper built elsewhere (a restored session); a
+    // refused one is deleted.
+    bool add_loop(Looper* looper);
+    // An add request: 0 channels or 0 seconds take the defaults; absurd
+    // values are refused with a message.
+    bool add_loop_request(int channels, float secs, bool discrete);
+    // A remove request: index -1 means the last loop and is written back. The
+    // loop keeps its place (and is still counted) until the audio thread has
+    // let go of it; a second removal of the same loop is ignored. True when
+    // the index names a loop.
+    bool remove_loop_request(int& index);
+    // Every loop leaves the list at once and is handed to the audio thread
+    // for removal (a session being replaced).
+    void remove_all_loops();
+    // Deletes the loopers the audio thread has handed back and hands over
+    // changes that did not fit into the queue before. Each pass of the main loop.
+    void delete_released_loops();
+
+    // --- engine thread: global parameters ("dry", "wet", "input_gain",
+    //     "sync_source", "tempo", "eighth_per_cycle")
+
+    // False for an unknown name (value untouched).
+    bool get_global_param(const std::string& name, float& value);
+    // False for an unknown name or a refused value; nothing changes then.
+    bool set_global_param(const std::string& name, float value);
+    // Accepts a finite tempo above 0 whose quarter note lasts at least two
+    // frames; the loopers get it at the start of the next block.
+    bool set_tempo(double tempo);
+    // After the sync source or the loop list changed; the audio thread
+    // re-points the loopers at the start of the next block.
+    void update_sync_source();
+    // A loop's control (instance 0..count-1) or the engine's levels and
+    // meters (instance -2); 0 otherwise.
+    float get_control_value(Event::control_t ctrl, int8_t instance);
+
+    // --- engine thread: what the main loop drains
+
+    // The next queued request, now owned by the caller; null when none.
+    EventNonRT* pop_nonrt_event();
+    // The next update notice; false when none.
+    bool pop_update_event(Event& ev);
+    // Set by the audio thread, cleared by taking them.
+    bool take_tempo_changed() { return _tempo_changed.exchange(false, std::memory_order_acq_rel); }
+    bool take_beat_occurred() { return _beat_occurred.exchange(false, std::memory_order_acq_rel); }
+    nframes_t get_running_frames() const { return _running_frames.load(std::memory_order_relaxed); }
+    // Waits until woken or until the absolute wall-clock time; the result of
+    // the timed wait (0 when woken, ETIMEDOUT). The audio thread never wakes
+    // this wait (it would take a system call): the main loop polls its flags.
+    int wait_for_event(const struct timespec& until);
+
 private:
+    // What a non-audio thread asks the audio thread to apply to the live loops.
+    enum RtRequest : uint32_t { ReqTempo = 1u, ReqEighths = 2u, ReqSyncSource = 4u };
+
+    // Walks the one or two pieces of a ring buffer's read region in order.
+    struct EventCursor {
+        RingBuffer<Event>::rw_vector vec;
+        unsigned int piece = 0;
+        size_t idx = 0;
+        Event* peek();
+        void next() { ++idx; }
+        size_t total() const { return vec.len[0] + vec.len[1]; }
+    };
+
     void free_buffers();
+    bool tempo_in_range(double tempo) const;
+    static bool eighth_in_range(float eighths);
+
+    // Audio thread.
+    void process_rt_loop_manage_events();
+    void rewire_sync(int source);
+    int master_index() const;
+    void run_loops(nframes_t offset, nframes_t nframes, int master, Event* ev);
+    void do_global_rt_event(Event* ev, nframes_t offset, nframes_t nframes);
+    void tap_tempo(nframes_t offset, nframes_t nframes);
+    void prepare_buffers(nframes_t nframes);
+    void fill_common_outs(nframes_t nframes);
+    void calculate_tempo_frames();
+    void calculate_midi_tick();
+    void set_tempo_rt(double tempo);
+    double avg_tempo(double tempo);
+    void reset_avg_tempo(double tempo);
+    int generate_sync(nframes_t offset, nframes_t nframes);
+    void generate_internal_sync(nframes_t offset, nframes_t nframes, int& hit);
+    void generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit);
+    void generate_transport_sync(nframes_t offset, nframes_t nframes, int& hit);
+    void generate_master_sync(nframes_t offset, nframes_t nframes, int& hit);
+
+    // Non-audio side, with _instance_lock held.
+    bool push_loop_manage_to_rt(LoopManageEvent& ev);
+    bool push_loop_manage_to_main(LoopManageEvent& ev);
+    void queue_to_rt(const LoopManageEvent& ev);
+    void flush_to_rt_backlog();
+    bool is_removing(Looper* looper) const;
+    void queue_removal(Looper* looper);
+    bool add_loop_locked(Looper* looper, int& index);
+    void request(uint32_t what) { _rt_requests.fetch_or(what, std::memory_order_acq_rel); }
+
+    bool do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
+                               int8_t instance, long framepos);
+    bool do_push_control_event(RingBuffer<Event>* queue, Event::type_t type, Event::control_t ctrl, float value,
+                               int8_t instance, long framepos, int src);
+    void wake_engine_thread(bool wait_for_lock);
 
     AudioDriver* _driver;
-    volatile bool _ok;
+    ControlOSC* _osc;
 
+    // The audio thread's list: only the audio thread reads or changes it
+    // (and the set-up calls, while no block runs).
+    std::vector<Looper*> _rt_instances;
+    // The engine side's list, in index order; owning.
+    std::vector<Looper*> _instances;
+    // Owned loopers whose removal has been handed over (some of them still in
+    // _instances); each is deleted exactly once, when it comes back.
+    std::vector<Looper*> _removing;
+    // Records that found the queue towards the audio thread full, in order.
+    std::vector<LoopManageEvent> _to_rt_backlog;
+    // Serialises the non-audio callers that change the lists above.
+    Kvo::NonBlockingLock _instance_lock;
+    RingBuffer<LoopManageEvent>* _loop_manage_to_rt_queue;
+    RingBuffer<LoopManageEvent>* _loop_manage_to_main_queue;
+
+    bool _ignore_quit;
+    std::atomic<bool> _ok;
+
+    RingBuffer<Event>* _event_queue;
+    RingBuffer<Event>* _midi_event_queue;
+    RingBuffer<Event>* _sync_queue;
+    RingBuffer<Event>* _nonrt_update_event_queue;
+    // The sync and update queues have two writers (OSC and MIDI threads).
+    Kvo::NonBlockingLock _sync_write_lock;
+    Kvo::NonBlockingLock _update_write_lock;
+    EventGenerator* _event_generator;
+    RingBuffer<EventNonRT*>* _nonrt_event_queue;
+
+    Kvo::NonBlockingLock _event_loop_lock;
+    pthread_cond_t _event_cond;
+
+    int _def_channel_cnt;
+    float _def_loop_secs;
     nframes_t _buffersize;
+    double _samplerate;
     float* _internal_sync_buf;
 
-    std::vector<port_id_t> _common_inputs;
+    // Written by the engine thread, applied by the audio thread.
+    std::atomic<int> _sync_source;
+    std::atomic<double> _tempo;
+    std::atomic<float> _eighth_cycle;
+    std::atomic<uint32_t> _rt_requests;
+    // The sync source of the current block, read once at its start.
+    int _rt_sync_source;
+
+    std::vector<port_id_t> _common_inputs;  // 0 where the driver refused the port
     std::vector<port_id_t> _common_outputs;
-    std::vector<float*> _common_input_buffers;
+    std::vector<float*> _common_input_buffers;  // the driver's, for the current block
     std::vector<float*> _common_output_buffers;
     std::vector<float*> _temp_input_buffers;
     std::vector<float*> _temp_output_buffers;
+    // Cleared for a block in which the loopers can read and mix into the
+    // driver's buffers directly: the input gain is steady at 1, every buffer
+    // is there and no input shares memory with an output.
     bool _use_temp_input;
 
+    std::atomic<float> _curr_common_dry, _target_common_dry;
+    std::atomic<float> _curr_common_wet, _target_common_wet;
+    std::atomic<float> _curr_input_gain, _target_input_gain;
+    std::atomic<float> _common_input_peak, _common_output_peak;
     float _falloff_per_sample;
+
+    double _tempo_counter;
+    double _tempo_frames;
+    double _quarter_note_frames;
+    double _quarter_counter;
+    uint32_t _midi_ticks;
+    uint32_t _midi_loop_tick;
+    std::atomic<nframes_t> _running_frames;
+    nframes_t _last_tempo_frame;
+    std::atomic<bool> _tempo_changed;
+    std::atomic<bool> _beat_occurred;
+    double _tempo_averages[TEMPO_WINDOW_SIZE];
+    double _running_tempo_sum;
+    uint32_t _avgindex;
+
+    bool _loading;
 };
 
 } // namespace Quillomat

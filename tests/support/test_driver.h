@@ -1,10 +1,16 @@
 #pragma once
 // An audio driver over plain memory: named ports with one block buffer each,
 // settable sample rate, block size and host transport. Engine and looper tests
-// drive their blocks through it by hand.
+// drive their blocks through it by hand, or let its audio thread call the
+// engine's block routine at the pace of a host. Ports may be created and
+// destroyed while that thread runs.
+#include <atomic>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio_driver.h"
@@ -71,11 +77,35 @@ public:
 
     bool active() const { return _active; }
 
+    // --- a host's render thread
+
+    // Calls fill(k), then the engine's process with the block size, then
+    // take(k), for blocks k = 0, 1, ...; paced at one block per block period
+    // of wall-clock time, or as fast as it can. For the first `stamps` blocks
+    // it keeps two wall-clock times (the clock the event stamps use) that
+    // bracket the engine's own start of the block: just before process, and
+    // when process first asks for a port buffer.
+    void start_audio(std::function<void(uint64_t)> fill, std::function<void(uint64_t)> take, bool paced = true,
+                     size_t stamps = 0);
+    void stop_audio();
+    uint64_t blocks_run() const { return _blocks.load(std::memory_order_acquire); }
+    // Returns once n more blocks have run (false after ten seconds without).
+    bool wait_blocks(uint64_t n);
+    struct BlockStamp {
+        double before = 0.0;
+        double inside = 0.0;
+    };
+    // Valid after stop_audio.
+    const std::vector<BlockStamp>& block_stamps() const { return _stamps; }
+
 private:
+    // A name asked for again gives the same port (two loops of one index
+    // share their ports, as on a host's buses); it goes with its last holder.
     struct Port {
         std::string name;
         bool is_input;
         std::vector<float> buf;
+        int holders;
     };
 
     bool create_port(const std::string& name, bool is_input, port_id_t& id);
@@ -95,6 +125,13 @@ private:
     std::set<std::string> _hidden;
     std::vector<std::string> _requests;
     std::vector<std::string> _destroyed;
+    mutable std::mutex _lock;  // the port table, between the test and audio threads
+
+    std::thread _audio;
+    std::atomic<bool> _audio_run{false};
+    std::atomic<uint64_t> _blocks{0};
+    std::vector<BlockStamp> _stamps;
+    BlockStamp* _stamp_due = nullptr;  // audio thread only
 };
 
 } // namespace qmtest

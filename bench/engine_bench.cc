@@ -1,0 +1,164 @@
+// The engine's block routine with 8 playing loops of 2 channels, 256-frame
+// blocks at 48 kHz, at rate 1 and 1.5; beside it the same loops run without
+// the engine, the engine with no loops, and a plain copy of the block's audio
+// as the baseline. Items are blocks; a block lasts 5333 us of real time.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "event.h"
+#include "looper.h"
+
+namespace {
+
+using Quillomat::Engine;
+using Quillomat::Event;
+using Quillomat::nframes_t;
+using Quillomat::port_id_t;
+
+const nframes_t kBlock = 256;
+const nframes_t kRate = 48000;
+const int kLoops = 8;
+const int kChans = 2;
+
+// Ports over plain memory.
+class BenchDriver : public Quillomat::AudioDriver {
+public:
+    BenchDriver() : AudioDriver("bench", "memory") {
+        _samplerate = kRate;
+        _buffersize = kBlock;
+    }
+    bool initialize(const std::string&) override { return true; }
+    bool activate() override { return true; }
+    bool deactivate() override { return true; }
+    bool create_input_port(const std::string& name, port_id_t& id) override { return create(name, id); }
+    bool create_output_port(const std::string& name, port_id_t& id) override { return create(name, id); }
+    bool destroy_input_port(port_id_t) override { return true; }
+    bool destroy_output_port(port_id_t) override { return true; }
+    float* get_input_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
+    float* get_output_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
+    uint32_t get_input_port_count() override { return 64; }
+    uint32_t get_output_port_count() override { return 64; }
+
+    float* buffer(port_id_t id) { return id < _bufs.size() ? _bufs[id].data() : nullptr; }
+
+    // Every input a different tone.
+    void fill_inputs() {
+        for (auto& kv : _ids) {
+            if (kv.first.find("_in_") == std::string::npos) continue;
+            float* b = buffer(kv.second);
+            for (nframes_t j = 0; j < kBlock; ++j) b[j] = 0.2f * std::sin(0.01f * (float)(j * kv.second));
+        }
+    }
+
+private:
+    bool create(const std::string& name, port_id_t& id) {
+        auto it = _ids.find(name);
+        if (it == _ids.end()) {
+            it = _ids.emplace(name, (port_id_t)_bufs.size()).first;
+            _bufs.emplace_back(kBlock, 0.0f);
+        }
+        id = it->second;
+        return true;
+    }
+    std::map<std::string, port_id_t> _ids;
+    std::vector<std::vector<float>> _bufs{std::vector<float>()};  // id 0 is no port
+};
+
+// An engine with eight two-second loops playing at the given rate.
+struct Rig {
+    BenchDriver driver;
+    Engine engine;
+    bool ok = false;
+
+    Rig(int loops, float rate) {
+        ok = engine.initialize(&driver, 2, 10051, "");
+        for (int l = 0; l < loops; ++l) ok = ok && engine.add_loop(kChans, 10.0f, true);
+        driver.fill_inputs();
+        engine.process(kBlock);
+        if (loops == 0) return;
+        engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, -1, 0);
+        for (nframes_t f = 0; f < 2 * kRate; f += kBlock) engine.process(kBlock);
+        engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, -1, 0);
+        engine.push_midi_control_event(Event::type_control_change, Event::Rate, rate, -1, 0);
+        for (int b = 0; b < 4; ++b) engine.process(kBlock);
+        ok = ok && engine.get_control_value(Event::State, 0) == 4.0f;
+    }
+};
+
+void BM_EngineBlock(benchmark::State& state) {
+    const int loops = (int)state.range(0);
+    const float rate = (float)state.range(1) / 100.0f;
+    Rig rig(loops, rate);
+    if (!rig.ok) {
+        state.SkipWithError("engine not set up");
+        return;
+    }
+    for (auto _ : state) {
+        rig.engine.process(kBlock);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed((int64_t)state.iterations());
+    state.SetLabel(std::to_string(loops) + " loops, rate " + std::to_string(rate).substr(0, 4));
+}
+
+// The same loops, run the way the engine runs them but without it: what the
+// engine adds is the difference.
+void BM_LoopersAlone(benchmark::State& state) {
+    const float rate = (float)state.range(0) / 100.0f;
+    BenchDriver driver;
+    Engine engine;
+    engine.initialize(&driver, 2, 10051, "");
+    std::vector<std::unique_ptr<Quillomat::Looper>> loopers;
+    for (int l = 0; l < kLoops; ++l) loopers.emplace_back(new Quillomat::Looper(&driver, (unsigned)l, kChans, 10.0f, true));
+    driver.fill_inputs();
+    auto send = [&](Event::type_t t, Event::command_t c, Event::control_t ctl, float v) {
+        for (auto& l : loopers) {
+            Event ev;
+            ev.Type = t;
+            ev.Command = c;
+            ev.Control = ctl;
+            ev.Value = v;
+            l->do_event(&ev);
+        }
+    };
+    auto block = [&] {
+        for (unsigned int k = 0; k < 2; ++k) std::memset(engine.get_common_output_buffer(k), 0, kBlock * sizeof(float));
+        for (auto& l : loopers) l->run(0, kBlock);
+    };
+    send(Event::type_cmd_hit, Event::RECORD, Event::Unknown, 0.0f);
+    for (nframes_t f = 0; f < 2 * kRate; f += kBlock) block();
+    send(Event::type_cmd_hit, Event::RECORD, Event::Unknown, 0.0f);
+    send(Event::type_control_change, Event::UNKNOWN, Event::Rate, rate);
+    for (int b = 0; b < 4; ++b) block();
+    for (auto _ : state) {
+        block();
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed((int64_t)state.iterations());
+}
+
+// Moving the block's audio once: every loop channel and common channel in to out.
+void BM_CopyBaseline(benchmark::State& state) {
+    const int chans = kLoops * kChans + 2;
+    std::vector<float> in(chans * kBlock), out(chans * kBlock);
+    for (size_t i = 0; i < in.size(); ++i) in[i] = 0.001f * (float)(i % 977);
+    for (auto _ : state) {
+        for (int c = 0; c < chans; ++c) std::memcpy(&out[c * kBlock], &in[c * kBlock], kBlock * sizeof(float));
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed((int64_t)state.iterations());
+}
+
+BENCHMARK(BM_CopyBaseline);
+BENCHMARK(BM_EngineBlock)->Args({0, 100})->Args({kLoops, 100})->Args({kLoops, 150});
+BENCHMARK(BM_LoopersAlone)->Arg(100)->Arg(150);
+
+} // namespace
