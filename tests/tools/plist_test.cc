@@ -81,6 +81,8 @@ TEST(PlistTest, BrokenFilesAreRefusedWithAReason)
         {"<plist><dict/><dict/></plist>", "exactly one value"},
         {"<plist><array>stray<string>x</string></array></plist>", "text where"},
         {"<plist></plist>", "exactly one value"},
+        {"<plist><integer>1\n2</integer></plist>", "not a whole number"},
+        {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist><string>\xff\xfe</string></plist>", "UTF-8"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);

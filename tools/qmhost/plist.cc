@@ -141,6 +141,15 @@ bool base64_decode(const std::string& in, std::vector<UInt8>& out)
     return pad <= 2 && bits < 6 && (acc & ((1u << bits) - 1)) == 0 && (pad == 0 || (bits / 2) == pad);
 }
 
+// A value shown in a one-line message: short, without control characters.
+std::string quoted(const std::string& s)
+{
+    std::string q = s.substr(0, 32);
+    for (char& c : q)
+        if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
+    return "\"" + q + (s.size() > 32 ? "...\"" : "\"");
+}
+
 struct Reader {
     std::string error;
 
@@ -194,7 +203,7 @@ struct Reader {
             long long v = 0;
             auto r = std::from_chars(s.data(), s.data() + s.size(), v);
             if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size())
-                return fail(n, "<integer> holds \"" + s + "\", not a whole number");
+                return fail(n, "<integer> holds " + quoted(s) + ", not a whole number");
             SInt64 i = v;
             return CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &i);
         }
@@ -203,7 +212,7 @@ struct Reader {
             double v = 0;
             auto r = std::from_chars(s.data(), s.data() + s.size(), v);
             if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size())
-                return fail(n, "<real> holds \"" + s + "\", not a number");
+                return fail(n, "<real> holds " + quoted(s) + ", not a number");
             return CFNumberCreate(kCFAllocatorDefault, kCFNumberFloat64Type, &v);
         }
         if (!std::strcmp(name, "data")) {
@@ -262,12 +271,24 @@ struct Reader {
 
 const int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
+void quiet(void*, const char*, ...) {}
+
+// libxml2 reports some faults (bad encodings) straight to standard error;
+// the reader reports one line itself.
+void silence_libxml()
+{
+    xmlSetGenericErrorFunc(nullptr, quiet);
+    xmlResetLastError();
+}
+
 CFPropertyListRef finish(xmlDocPtr doc, std::string& error)
 {
     if (!doc) {
         const xmlError* e = xmlGetLastError();
         std::string msg = e && e->message ? e->message : "not an XML file";
-        while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+        msg = msg.substr(0, msg.find('\n'));  // some messages go on with a line of bytes
+        while (!msg.empty() && msg.back() == ' ') msg.pop_back();
+        if (msg.empty()) msg = "not an XML file";
         error = (e && e->line > 0 ? "line " + std::to_string(e->line) + ": " : std::string()) + msg;
         return nullptr;
     }
@@ -318,13 +339,13 @@ bool write_plist_file(CFPropertyListRef plist, const std::string& path, std::str
 
 CFPropertyListRef read_plist_file(const std::string& path, std::string& error)
 {
-    xmlResetLastError();
+    silence_libxml();
     return finish(xmlReadFile(path.c_str(), nullptr, kParseOptions), error);
 }
 
 CFPropertyListRef read_plist_memory(const char* text, size_t size, std::string& error)
 {
-    xmlResetLastError();
+    silence_libxml();
     if (size > (size_t)INT32_MAX) {
         error = "the file is too large";
         return nullptr;
