@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes through a port's parsers and everything
 // that listens to them (channel state, machine control, time code, learnable
-// controls, tracing). Built by scripts/fuzz.sh midi_parser.
+// controls, tracing). Run by scripts/fuzz.sh.
 
 #include <midi++/channel.h>
 #include <midi++/controllable.h>

@@ -28,6 +28,5 @@ for flavour in asan tsan plain; do
   fi
 done
 
-# A short fuzzing run of the MIDI parser (a longer one: scripts/fuzz.sh midi_parser 600).
-echo "== fuzz =="
-"$top/scripts/fuzz.sh" midi_parser 20
+# A short fuzzing run of the MIDI parser (a longer one: scripts/fuzz.sh 600 midi_parser_fuzz).
+"$top/scripts/fuzz.sh" 20 midi_parser_fuzz

@@ -3,7 +3,7 @@
 // process: bytes sent to a destination reach its read callback, and bytes a
 // source announces reach every input port connected to it, in both cases
 // at once on the calling thread.
-#include <CoreMIDI/CoreFoundationPieces.h>
+#include <CoreFoundation/CoreFoundation.h>
 
 #include <stddef.h>
 #include <stdint.h>
