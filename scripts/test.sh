@@ -27,3 +27,6 @@ for flavour in asan tsan plain; do
     (cd "$top/build/$flavour" && ctest --output-on-failure -j"$jobs")
   fi
 done
+
+# A short fuzzing run of the MIDI parser (a longer one: scripts/fuzz.sh 600 midi_parser_fuzz).
+"$top/scripts/fuzz.sh" 20 midi_parser_fuzz
