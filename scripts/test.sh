@@ -28,5 +28,5 @@ for flavour in asan tsan plain; do
   fi
 done
 
-# A short fuzzing run of the MIDI parser (a longer one: scripts/fuzz.sh 600 midi_parser_fuzz).
-"$top/scripts/fuzz.sh" 20 midi_parser_fuzz
+# A short run of every fuzz target (a longer one: scripts/fuzz.sh 600 <target>).
+"$top/scripts/fuzz.sh" 10
