@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <new>
 #include <stdexcept>
 
 #include "engine.h"
@@ -29,7 +28,8 @@ template <class T> void free_array(T*& p)
     p = nullptr;
 }
 
-// A zeroed buffer of n samples in place of the old one.
+// A zeroed buffer of n samples in place of the old one (null, not dangling,
+// when the allocation fails).
 void renew_buffer(float*& p, size_t n)
 {
     delete[] p;
@@ -240,7 +240,7 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
         }
         build_arrays();
         _samplerate = (float)srate;
-        set_buffer_size(bufsize);
+        resize_buffers(bufsize);
         set_control_defaults(srate);
         if (!build_instances(srate, loopsecs)) {
             publish_config();
@@ -500,6 +500,17 @@ void Looper::set_use_common_outs(bool val)
 
 void Looper::set_buffer_size(nframes_t bufsize)
 {
+    try {
+        resize_buffers(bufsize);
+    } catch (const std::exception& e) {
+        // Some buffers may be gone: the loop must not run on them.
+        std::cerr << "cannot size the buffers of loop " << _index << ": " << e.what() << std::endl;
+        _ok = false;
+    }
+}
+
+void Looper::resize_buffers(nframes_t bufsize)
+{
     if (bufsize == _buffersize) {
         return;
     }
@@ -576,8 +587,12 @@ uint32_t Looper::memory_refusals() const
 
 void Looper::emit_pending_signals()
 {
-    if (_panner) {
-        _panner->emit_pending_changes();
+    try {
+        if (_panner) {
+            _panner->emit_pending_changes();
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "loop " << _index << ": a pan listener failed: " << e.what() << std::endl;
     }
 }
 
@@ -844,35 +859,38 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes)
     end_ramps(gain, dry);
 }
 
-void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t m, double step)
+void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t m)
 {
     std::memset(dst, 0, (size_t)m * sizeof(float));
-    // Pulses carried from the last stretch come first.
-    nframes_t next_free = 0;
-    while (carried > 0 && next_free < m) {
-        dst[next_free++] = 1.0f;
-        --carried;
-    }
-    for (nframes_t j = 0; j < n; ++j) {
-        if (src[j] == 0.0f) {
+    const nframes_t group = 16;
+    for (nframes_t g = 0; g < n; g += group) {
+        // Most of a sync signal is silence: skip it a group at a time.
+        const nframes_t end = n - g < group ? n : g + group;
+        uint32_t any = 0;
+        for (nframes_t j = g; j < end; ++j) {
+            any |= dsp::float_bits(src[j]) & 0x7FFFFFFFu;
+        }
+        if (any == 0) {
             continue;
         }
-        // Each pulse keeps a frame of its own, however dense they come.
-        const double at = std::floor(pos + (double)j * step);
-        nframes_t k = at > 0.0 ? (nframes_t)std::fmin(at, 4294967295.0) : 0;
-        k = k > next_free ? k : next_free;
-        if (k < m) {
-            dst[k] = 1.0f;
-            next_free = k + 1;
-        } else {
-            ++carried;
-            next_free = m;
+        for (nframes_t j = g; j < end; ++j) {
+            if (src[j] == 0.0f) {
+                continue;
+            }
+            if (m == 0) {
+                ++carried;
+                continue;
+            }
+            // The nearest target frame: round(j * m / n).
+            const uint64_t k = ((uint64_t)j * 2 * m + n) / ((uint64_t)n * 2);
+            dst[k < m ? k : m - 1] = 1.0f;
         }
     }
-    // Where the next stretch's first frame lands, kept near the start by the
-    // frames the converter actually produced.
-    pos += (double)n * step - (double)m;
-    pos = std::fmax(-4.0, std::fmin(pos, 4.0));
+    if (carried > 0 && m > 0) {
+        // From a stretch that had no frame to put them on.
+        dst[0] = 1.0f;
+        carried = 0;
+    }
 }
 
 void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
@@ -912,7 +930,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
     float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
     const nframes_t m = convert(_in_src_state, _src_data, block_in, nframes, loop_ilv, loop_frames, r);
-    _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m, r);
+    _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m);
 
     for (unsigned int c = 0; c < nch; ++c) {
         if (!_chan_io[c].loop_in) {
@@ -970,7 +988,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
 
     // The master's sync output back to the block rate.
     if (_chan_io[0].loop_in) {
-        _sync_from_loop.map(_src_sync_buffer, m, _our_syncout_buf + offset, nframes, _src_out_ratio);
+        _sync_from_loop.map(_src_sync_buffer, m, _our_syncout_buf + offset, nframes);
         _sync_out_silent = false;
     } else {
         silence_sync_out(offset, nframes);

@@ -18,10 +18,11 @@
 // snapshot that the audio thread publishes at the end of every run and after
 // every do_event and set_port: single atomic values, at most one stretch old.
 // It holds the controls, the processor's status outputs (ports 19..27),
-// gains, flags, peaks, pan positions and the channel count. The panner's
-// positions are atomic, so its state can be written from another thread.
-// emit_pending_signals runs, on any thread but the audio thread, the panner
-// signals that pan moves on the audio path left pending.
+// gains, flags, peaks, pan positions and the channel count. get_state also
+// reads the panner, whose positions are atomic and whose layout changes only
+// while the looper is not live. get_sync_out_buf's buffer stays put while the
+// looper is live. emit_pending_signals runs, on any thread but the audio
+// thread, the panner signals that pan moves on the audio path left pending.
 //
 // Changes from other threads. No other thread writes the looper's fields: a
 // control change or command reaches the audio thread as an Event through the
@@ -31,15 +32,15 @@
 // looper). load_loop holds _loop_lock while it records the file and runs the
 // processors on a control array of its own, so `ports` stays the audio
 // thread's and a control change made during the load survives it; meanwhile
-// run only passes the discrete input through. save_loop hands the audio
-// thread a request with a buffer of its own; run copies a bounded piece of
-// every channel at the same offsets in each stretch and starts again when the
-// loop of any channel changes version, so the file holds one version of the
-// loop for all channels. When nothing picks a request up within a short
-// bound (no audio thread runs the looper: tests, an engine not yet started),
-// the save withdraws it and copies under _loop_lock itself. The file is
-// written outside any lock. The audio thread never waits for a lock and never
-// allocates for either.
+// run only passes the discrete input through. save_loop asks for the loop one
+// chunk at a time, each into a buffer of its own: run copies a bounded piece
+// of every channel at the same offsets in each stretch, and the save starts
+// again when the loop of any channel changes version, so the file holds one
+// version of the loop for all channels. When nothing picks a request up
+// within a short bound (no audio thread runs the looper: tests, an engine not
+// yet started), the save withdraws it and copies under _loop_lock itself. The
+// file is written outside any lock. For neither does the audio thread wait
+// for a lock or allocate.
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -163,6 +164,7 @@ private:
     void connect_controls(unsigned int c, LADSPA_Data* controls, LADSPA_Data* slave_sync, LADSPA_Data* sink);
     void build_converters_and_filters();
     void build_panner();
+    void resize_buffers(nframes_t bufsize);
     bool validate_config(long long index, long long chan_count, double loopsecs) const;
 
     // Until the processor takes its memory length as an argument and counts
@@ -191,16 +193,14 @@ private:
     void end_ramps(const dsp::LinearRamp& gain, const dsp::LinearRamp& dry);
     void silence_sync_out(nframes_t offset, nframes_t nframes);
 
-    // Sync pulses across the rate change, one pulse in, one pulse out.
+    // Sync pulses across the rate change: a pulse at frame j of the n frames
+    // of a stretch lands on frame j x m / n (rounded) of the m frames on the
+    // other side, so each crosses as one pulse within its own stretch
+    // (pulses closer than a frame there make one).
     struct PulseMap {
-        double pos = 0.0;      // target frame of the first source frame of the next stretch
-        uint32_t carried = 0;  // pulses that fell past the end of the last stretch
-        void reset()
-        {
-            pos = 0.0;
-            carried = 0;
-        }
-        void map(const float* src, nframes_t n, float* dst, nframes_t m, double step);
+        uint32_t carried = 0;  // pulses of a stretch that had no frame to land on
+        void reset() { carried = 0; }
+        void map(const float* src, nframes_t n, float* dst, nframes_t m);
     };
 
     int restore_state(const XMLNode& node);
