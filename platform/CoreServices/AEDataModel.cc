@@ -1,7 +1,7 @@
 #include <CoreServices/AEDataModel.h>
 
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
 // The layout every copy of this library shares.
 namespace {
@@ -11,7 +11,7 @@ const UInt32 kListTag = 0x51414c73; // "QALs"
 struct Item {
     DescType type;
     Size size;
-    void* data;
+    UInt8* data;
 };
 
 struct List {
@@ -37,9 +37,8 @@ OSErr AECreateList(const void* factoringPtr, Size factoredSize, Boolean isRecord
     resultList->descriptorType = typeNull;
     resultList->dataHandle = nullptr;
     if (factoringPtr || factoredSize || isRecord) return paramErr;
-    List* l = static_cast<List*>(std::calloc(1, sizeof(List)));
+    List* l = new (std::nothrow) List{kListTag, 0, nullptr};
     if (!l) return memFullErr;
-    l->tag = kListTag;
     resultList->descriptorType = typeAEList;
     resultList->dataHandle = reinterpret_cast<AEDataStorage>(l);
     return noErr;
@@ -51,20 +50,22 @@ OSErr AEPutPtr(AEDescList* theAEDescList, long index, DescType typeCode, const v
     if (!l) return errAEWrongDataType;
     if (dataSize < 0 || (dataSize > 0 && !dataPtr)) return paramErr;
     if (index < 0 || index > l->count + 1) return errAEBadListItem;
-    void* copy = std::malloc(dataSize ? (size_t)dataSize : 1);
+    UInt8* copy = new (std::nothrow) UInt8[dataSize ? (size_t)dataSize : 1];
     if (!copy) return memFullErr;
     if (dataSize) std::memcpy(copy, dataPtr, (size_t)dataSize);
     if (index >= 1 && index <= l->count) {
         Item& it = l->items[index - 1];
-        std::free(it.data);
+        delete[] it.data;
         it = Item{typeCode, dataSize, copy};
         return noErr;
     }
-    Item* grown = static_cast<Item*>(std::realloc(l->items, sizeof(Item) * (size_t)(l->count + 1)));
+    Item* grown = new (std::nothrow) Item[(size_t)l->count + 1];
     if (!grown) {
-        std::free(copy);
+        delete[] copy;
         return memFullErr;
     }
+    for (long i = 0; i < l->count; ++i) grown[i] = l->items[i];
+    delete[] l->items;
     l->items = grown;
     l->items[l->count++] = Item{typeCode, dataSize, copy};
     return noErr;
@@ -98,10 +99,10 @@ OSErr AEDisposeDesc(AEDesc* theAEDesc)
 {
     if (!theAEDesc) return paramErr;
     if (List* l = list_of(theAEDesc)) {
-        for (long i = 0; i < l->count; ++i) std::free(l->items[i].data);
-        std::free(l->items);
+        for (long i = 0; i < l->count; ++i) delete[] l->items[i].data;
+        delete[] l->items;
         l->tag = 0;
-        std::free(l);
+        delete l;
     }
     theAEDesc->descriptorType = typeNull;
     theAEDesc->dataHandle = nullptr;

@@ -1,7 +1,7 @@
 #pragma once
 // Descriptors and descriptor lists, as a file chooser hands out its selection.
 // A list made by one copy of this library is read and disposed of by another,
-// so its storage is plain memory from malloc.
+// so its storage is plain records from the global allocator.
 #include <CoreFoundation/MacTypes.h>
 
 #ifdef __cplusplus

@@ -531,3 +531,20 @@ TEST_F(ViewTest, GuiThatCannotRunGivesTheAlertAndNothingIsSaved)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ViewTest, HostThatDisposesOfTheWindowFirstCanStillCloseTheView)
+{
+    write_user_file(good.string() + "\n");
+    open_view();
+    ASSERT_TRUE(child_started());
+    const pid_t pid = (pid_t)std::stol(slurp(out / "pid"));
+    DisposeWindow(window);
+    window = nullptr;
+    EXPECT_EQ(CarbonStandIn::liveEventHandlers(), handlers_before);
+    close_view();
+    EXPECT_EQ(kill(pid, 0), -1);
+}
+
+} // namespace
