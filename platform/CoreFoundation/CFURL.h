@@ -24,6 +24,10 @@ CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle);
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer, CFIndex maxBufLen);
 Boolean CFURLHasDirectoryPath(CFURLRef anURL);
 
+// Comes with the file references (CoreServices/Files.h); link CoreServices.
+struct FSRef;
+CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const struct FSRef* fsRef);
+
 #ifdef __cplusplus
 }
 #endif

@@ -24,6 +24,22 @@ typedef FourCharCode OSType;
 typedef char* Ptr;
 typedef Ptr* Handle;
 typedef long Size;
+typedef unsigned long ItemCount;
+typedef unsigned long ByteCount;
+typedef FourCharCode ResType;
+
+// Window coordinates: v down, h across.
+typedef struct Point {
+    SInt16 v;
+    SInt16 h;
+} Point;
+
+typedef struct Rect {
+    SInt16 top;
+    SInt16 left;
+    SInt16 bottom;
+    SInt16 right;
+} Rect;
 
 enum {
     noErr = 0,

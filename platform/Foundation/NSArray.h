@@ -3,6 +3,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 // Holds its elements retained.
 class NSArray : public NSObject {
 public:
@@ -31,3 +33,5 @@ public:
 protected:
     NSMutableArray() = default;
 };
+
+#pragma GCC visibility pop

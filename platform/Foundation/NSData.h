@@ -3,6 +3,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSData : public NSObject {
 public:
     static NSData* alloc() { return new NSData(); }
@@ -18,3 +20,5 @@ protected:
 private:
     std::vector<unsigned char> _bytes;
 };
+
+#pragma GCC visibility pop

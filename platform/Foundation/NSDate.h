@@ -3,6 +3,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 // A point in time; measured on the monotonic clock so the run loop's limits
 // do not jump with the wall clock.
 class NSDate : public NSObject {
@@ -19,3 +21,5 @@ protected:
 private:
     std::chrono::steady_clock::time_point _when;
 };
+
+#pragma GCC visibility pop

@@ -4,6 +4,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 // Small immutable map; keys are compared with isEqual.
 class NSDictionary : public NSObject {
 public:
@@ -22,3 +24,5 @@ protected:
 private:
     std::vector<std::pair<NSObject*, NSObject*>> _entries; // key, object
 };
+
+#pragma GCC visibility pop

@@ -1,6 +1,8 @@
 #pragma once
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSString;
 class NSDictionary;
 
@@ -30,3 +32,5 @@ private:
     NSString* _reason;
     NSDictionary* _userInfo;
 };
+
+#pragma GCC visibility pop

@@ -1,6 +1,8 @@
 #pragma once
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSString;
 class NSData;
 class NSRunLoop;
@@ -62,3 +64,5 @@ private:
     NSFileHandle* _reading;
     NSFileHandle* _writing;
 };
+
+#pragma GCC visibility pop

@@ -5,6 +5,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSString;
 class NSDictionary;
 class NSNotification;
@@ -70,3 +72,5 @@ private:
     std::vector<Registration> _registrations;
     uint64_t _next_id = 1;
 };
+
+#pragma GCC visibility pop

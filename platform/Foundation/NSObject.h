@@ -4,6 +4,8 @@
 
 #include <Foundation/NSObjCRuntime.h>
 
+#pragma GCC visibility push(default)
+
 class NSObject {
 public:
     static NSObject* alloc() { return new NSObject(); }
@@ -34,3 +36,5 @@ private:
     std::atomic<long> _refs;
     bool _immortal;
 };
+
+#pragma GCC visibility pop

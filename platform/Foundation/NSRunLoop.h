@@ -4,6 +4,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSString;
 class NSDate;
 class NSFileHandle;
@@ -44,3 +46,5 @@ private:
     std::vector<Source> _sources;
     uint64_t _next_id = 1;
 };
+
+#pragma GCC visibility pop

@@ -4,6 +4,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSData;
 
 typedef NSUInteger NSStringEncoding;
@@ -39,3 +41,5 @@ private:
 
 // Stands in for a string literal: one immortal instance per place of use.
 #define NSSTR(text) ([]() -> NSString* { static NSString* const s = NSString::literal(text); return s; }())
+
+#pragma GCC visibility pop

@@ -4,6 +4,8 @@
 
 #include <Foundation/NSObject.h>
 
+#pragma GCC visibility push(default)
+
 class NSString;
 class NSArray;
 
@@ -66,3 +68,5 @@ private:
     bool _reaped;
     int _status;
 };
+
+#pragma GCC visibility pop

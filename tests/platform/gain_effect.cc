@@ -104,8 +104,8 @@ ComponentResult TestGainEffect::GetParameterInfo(AudioUnitScope inScope, AudioUn
 ComponentResult TestGainEffect::GetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope inScope,
                                                 AudioUnitElement inElement, UInt32& outDataSize, Boolean& outWritable)
 {
-    if (inID == kGainLabelProperty) {
-        outDataSize = (UInt32)mLabel.size() + 1;
+    if (inID == kGainLabelProperty || inID == kGainAppPathProperty) {
+        outDataSize = (UInt32)(inID == kGainLabelProperty ? mLabel : mAppPath).size() + 1;
         outWritable = true;
         return noErr;
     }
@@ -115,8 +115,9 @@ ComponentResult TestGainEffect::GetPropertyInfo(AudioUnitPropertyID inID, AudioU
 ComponentResult TestGainEffect::GetProperty(AudioUnitPropertyID inID, AudioUnitScope inScope,
                                             AudioUnitElement inElement, void* outData)
 {
-    if (inID == kGainLabelProperty) {
-        std::memcpy(outData, mLabel.c_str(), mLabel.size() + 1);
+    if (inID == kGainLabelProperty || inID == kGainAppPathProperty) {
+        const std::string& s = inID == kGainLabelProperty ? mLabel : mAppPath;
+        std::memcpy(outData, s.c_str(), s.size() + 1);
         return noErr;
     }
     return AUMIDIEffectBase::GetProperty(inID, inScope, inElement, outData);
@@ -125,9 +126,9 @@ ComponentResult TestGainEffect::GetProperty(AudioUnitPropertyID inID, AudioUnitS
 ComponentResult TestGainEffect::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inScope,
                                             AudioUnitElement inElement, const void* inData, UInt32 inDataSize)
 {
-    if (inID == kGainLabelProperty) {
+    if (inID == kGainLabelProperty || inID == kGainAppPathProperty) {
         const char* s = static_cast<const char*>(inData);
-        mLabel.assign(s, strnlen(s, inDataSize));
+        (inID == kGainLabelProperty ? mLabel : mAppPath).assign(s, strnlen(s, inDataSize));
         return noErr;
     }
     return AUMIDIEffectBase::SetProperty(inID, inScope, inElement, inData, inDataSize);

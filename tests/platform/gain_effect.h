@@ -4,7 +4,8 @@
 // MIDI control change 7 sets the gain (value / 127) from its frame on.
 // Parameters (global): 0 "Port" (read-only, 4242 once initialised), 1 "Gain"
 // (0..2), 2 "Tempo" and 3 "Beat" (read-only, the host's answers at the last
-// render). Property 70000: a label, as a C string. The saved state adds the
+// render). Properties 70000 (a label) and 80000 (a GUI path, read and written
+// by the editor view): C strings. The saved state adds the
 // number of MIDI messages received under "TestMidiCount".
 #include <AUPublic/AUMIDIEffectBase.h>
 
@@ -16,7 +17,8 @@ enum {
     kGainParam_Tempo = 2,
     kGainParam_Beat = 3,
     kGainParamCount = 4,
-    kGainLabelProperty = 70000
+    kGainLabelProperty = 70000,
+    kGainAppPathProperty = 80000
 };
 
 class TestGainEffect : public AUMIDIEffectBase {
@@ -57,4 +59,5 @@ private:
     int mChangeCount = 0;
     long mMidiCount = 0;
     std::string mLabel;
+    std::string mAppPath;
 };

@@ -7,3 +7,9 @@ target_sources(audiounit_test PRIVATE ${CMAKE_CURRENT_LIST_DIR}/gain_effect.cc)
 target_link_libraries(audiounit_test PRIVATE AUPublic)
 
 qm_add_audio_unit(qm_gain_effect ENTRY TestGainEffectEntry SOURCES ${CMAKE_CURRENT_LIST_DIR}/gain_effect.cc)
+
+# The same effect with the editor view beside it, as the plug-in is built:
+# both entry points exported.
+qm_add_audio_unit(qm_gain_effect_view ENTRY TestGainEffectEntry QuillomatAUViewEntry
+                  SOURCES ${CMAKE_CURRENT_LIST_DIR}/gain_effect.cc)
+target_link_libraries(qm_gain_effect_view PRIVATE qm_auview)

@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -289,6 +291,71 @@ TEST_F(QmhostTest, StopsCleanlyOnASignal)
         EXPECT_NE(nullptr, state) << error;
         if (state) CFRelease(state);
     }
+}
+
+} // namespace
+
+namespace {
+
+class QmhostEditorTest : public QmhostTest {
+protected:
+    void SetUp() override
+    {
+        QmhostTest::SetUp();
+        const char* h = std::getenv("HOME");
+        saved_home = h ? h : "";
+        app = file("Test GUI.app");
+        gui_out = file("gui");
+        ASSERT_EQ(0, system(("mkdir -p '" + app + "/Contents/MacOS' '" + gui_out + "' '" + file("home/.quillomat") +
+                             "' && cp '" FAKE_QMGUI "' '" + app + "/Contents/MacOS/qmgui'")
+                                .c_str()));
+        write_text(file("home/.quillomat/default_app_path"), app + "\n");
+        setenv("HOME", file("home").c_str(), 1);
+        setenv("FAKE_QMGUI_DIR", gui_out.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        if (saved_home.empty()) unsetenv("HOME");
+        else setenv("HOME", saved_home.c_str(), 1);
+        unsetenv("FAKE_QMGUI_DIR");
+        QmhostTest::TearDown();
+    }
+
+    Result run_editor(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {QMHOST_PATH, "--plugin", QM_GAIN_EFFECT_VIEW_PATH, "--entry", "TestGainEffectEntry",
+                                   "--editor"});
+        return run(args, false);
+    }
+
+    std::string saved_home, app, gui_out;
+};
+
+TEST_F(QmhostEditorTest, EditorStartsTheGuiOnTheUnitsPortAndEndsItWithTheRun)
+{
+    Result r = run_editor({"--duration", "1"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ(0u, r.out.find("OSC port: 4242\neditor: text \"Quillomat OSC server port is: 4242\"\n"
+                             "editor: text \"GUI Path: \"\n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("editor: button \"Browse..\"\neditor: button \"Start GUI\"\n")) << r.out;
+
+    std::string args;
+    for (const char* a : {"-H", "localhost", "-P", "4242", "-N"}) args += std::string(a) + '\0';
+    EXPECT_EQ(args, slurp(gui_out + "/args"));
+    EXPECT_EQ("start\n", slurp(gui_out + "/launches"));
+    EXPECT_EQ(app + "\n", slurp(file("home/.quillomat/default_app_path")));
+    // Ended by the view, not left behind as an orphan.
+    pid_t pid = (pid_t)std::stol(slurp(gui_out + "/pid"));
+    EXPECT_EQ(-1, kill(pid, 0));
+    EXPECT_EQ(ESRCH, errno);
+}
+
+TEST_F(QmhostEditorTest, MissingViewEntryIsReported)
+{
+    Result r = run_editor({"--editor-entry", "NoSuchViewEntry", "--frames", "0"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("no editor view entry point NoSuchViewEntry")) << r.err;
+    EXPECT_EQ("", slurp(gui_out + "/launches"));
 }
 
 } // namespace

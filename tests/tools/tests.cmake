@@ -5,3 +5,7 @@ target_link_libraries(qmhost_test PRIVATE qmhost_core PkgConfig::SNDFILE)
 target_compile_definitions(qmhost_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>"
                            QM_GAIN_EFFECT_PATH="$<TARGET_FILE:qm_gain_effect>")
 add_dependencies(qmhost_test qmhost qm_gain_effect)
+# The editor option, against the test effect built with the editor view.
+target_compile_definitions(qmhost_test PRIVATE QM_GAIN_EFFECT_VIEW_PATH="$<TARGET_FILE:qm_gain_effect_view>"
+                           FAKE_QMGUI="${CMAKE_CURRENT_LIST_DIR}/../mac/QuillomatAU/Source/CarbonUI/fake_qmgui.sh")
+add_dependencies(qmhost_test qm_gain_effect_view)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "editor.h"
 #include "host.h"
 #include "midi_file.h"
 #include "options.h"
@@ -69,6 +70,13 @@ timespec add_seconds(timespec t, double s)
     return t;
 }
 
+double seconds_until(const timespec& when)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)(when.tv_sec - now.tv_sec) + (double)(when.tv_nsec - now.tv_nsec) * 1e-9;
+}
+
 int run(int argc, char** argv)
 {
     HostOptions opt;
@@ -124,6 +132,15 @@ int run(int argc, char** argv)
         std::fprintf(stderr, "qmhost: the plug-in has no parameter 0\n");
     std::fflush(stdout);
 
+    EditorWindow editor;
+    if (opt.editor) {
+        if (!editor.open(host.library(), opt.editor_entry, host.unit(), error)) return fail(error);
+        std::string lines = editor.describe();
+        for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1)
+            std::printf("editor: %s\n", lines.substr(at, end - at).c_str());
+        std::fflush(stdout);
+    }
+
     // How much to render: the length asked for, else the input file's, else
     // until stopped.
     int64_t total = -1;
@@ -168,8 +185,16 @@ int run(int argc, char** argv)
                 break;
             }
         }
-        if (!opt.fast) sleep_until(add_seconds(start, (double)host.position() / setup.rate));
+        const timespec next = add_seconds(start, (double)host.position() / setup.rate);
+        if (editor.is_open()) {
+            // The view's run loop turns on this thread, between render calls.
+            editor.pump(0);
+            while (!opt.fast && !g_stop && seconds_until(next) > 0) editor.pump(seconds_until(next));
+        } else if (!opt.fast) {
+            sleep_until(next);
+        }
     }
+    editor.close();
 
     if (!opt.save_state.empty() && !host.save_state(opt.save_state, error)) status = fail(error);
     host.close();

@@ -13,7 +13,7 @@ namespace {
 const uint32_t kMaxBlock = 65536;
 const uint32_t kMaxChannels = 256;
 
-enum { kMidi = 1000, kRestoreState, kSaveState };
+enum { kMidi = 1000, kRestoreState, kSaveState, kEditor, kEditorEntry };
 
 const option kLongOptions[] = {
     {"plugin", required_argument, nullptr, 'p'},
@@ -31,6 +31,8 @@ const option kLongOptions[] = {
     {"midi", required_argument, nullptr, kMidi},
     {"restore-state", required_argument, nullptr, kRestoreState},
     {"save-state", required_argument, nullptr, kSaveState},
+    {"editor", no_argument, nullptr, kEditor},
+    {"editor-entry", required_argument, nullptr, kEditorEntry},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -83,6 +85,13 @@ writes the state file. After initialising it prints the plug-in's parameter 0
       --midi FILE           send the timed MIDI messages in FILE (below)
       --restore-state FILE  restore the plug-in's state from FILE before initialising
       --save-state FILE     save the plug-in's state to FILE at the end of the run
+      --editor              open the plug-in's editor view (headless) once it is
+                            initialised, print its controls as "editor: ..."
+                            lines, and close it at the end of the run. The
+                            Quillomat view starts the GUI application then, and
+                            ends it when closed.
+      --editor-entry NAME   the editor view's entry point in the plug-in
+                            (default: QuillomatAUViewEntry)
   -h, --help                show this text
 
 Without --duration or --frames the run ends with the input file.
@@ -138,6 +147,8 @@ bool parse_options(int argc, char** argv, HostOptions& o, std::string& error)
         case kMidi: o.midi = arg; break;
         case kRestoreState: o.restore_state = arg; break;
         case kSaveState: o.save_state = arg; break;
+        case kEditor: o.editor = true; break;
+        case kEditorEntry: o.editor_entry = arg; break;
         case 'f': o.fast = true; break;
         case 'h': o.help = true; break;
         case 'c':

@@ -21,6 +21,8 @@ struct HostOptions {
     int64_t frames = -1;                   // negative: not set
     bool fast = false;
     double tempo = 120;                    // 0: no tempo or musical-time callbacks
+    bool editor = false;                   // open the editor view
+    std::string editor_entry = "QuillomatAUViewEntry";
     bool help = false;
 };
 
