@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iterator>
@@ -173,8 +174,12 @@ TEST_F(PortBridge, FiredBindingsAndSyncAreEchoedOverOsc)
     lo_server_add_method(osc, nullptr, nullptr,
                          [](const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* h) {
                              std::string s = std::string(path) + " " + types;
-                             for (int i = 0; i < argc; ++i)
-                                 s += " " + (types[i] == 's' ? std::string(&argv[i]->s) : std::to_string(argv[i]->f));
+                             // liblo packs the arguments: they need not be aligned for lo_arg.
+                             for (int i = 0; i < argc; ++i) {
+                                 float f;
+                                 std::memcpy(&f, argv[i], sizeof(f));
+                                 s += " " + (types[i] == 's' ? std::string((const char*)argv[i]) : std::to_string(f));
+                             }
                              static_cast<Texts*>(h)->push_back(s);
                              return 0;
                          },
