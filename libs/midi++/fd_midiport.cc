@@ -64,7 +64,7 @@ void FD_MidiPort::open(PortRequest& req) {
         errno = EINVAL;
         return;
     }
-    _fd = ::open(req.devname ? req.devname : "", req.mode | O_NONBLOCK);
+    _fd = ::open(req.devname ? req.devname : "", req.mode | O_NONBLOCK | O_CLOEXEC);
 }
 
 int FD_MidiPort::selectable() const {
