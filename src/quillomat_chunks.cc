@@ -146,11 +146,14 @@ LoopChunk* beginMultiply(QuillomatI* q, LoopChunk* loop) {
         // A multiply that was being ended and is still completing goes on.
         // (One laid over its source does not: the source past its end may
         // have been written over since.)
+        // It runs on to its new end, so it reports waiting, as a rounding
+        // end does.
         loop->mult_out += 1;
         q->state = STATE_MULTIPLY;
         qmOverdubFades(q, step);
         q->nextState = STATE_PLAY;
         q->waitingForSync = 0;
+        q->rounding = true;
         return loop;
     }
     // Without a cycle there is nothing to repeat.
