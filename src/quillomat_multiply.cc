@@ -121,7 +121,6 @@ struct MultiplyWalk : GrowWalk {
 
     void sample(unsigned long i, uint32_t s) {
         QuillomatI* q = st.q;
-        QmBlock* b = st.b;
         QmEnv& env = st.env;
         // The source is read at lp, so what it still owes there is copied
         // first. The part of the first cycle in front of the start is copied
@@ -131,8 +130,8 @@ struct MultiplyWalk : GrowWalk {
         if (loop->frontfill && lp >= startAdj && lp - startAdj >= loop->lMarkL && lp - startAdj <= loop->lMarkH)
             fillChunk(q, loop, lp - startAdj);
         const float in = dsp::finite_or_zero(q->pfInput[i]), source = *srcCells.at(lp);
-        const float fb = b->feedback.at((uint32_t)i);
-        const float out = env.play * b->wet.at((uint32_t)i) * source + b->dry.at((uint32_t)i) * in;
+        const float fb = st.fb.at((uint32_t)i);
+        const float out = env.play * st.wet.at((uint32_t)i) * source + st.dry.at((uint32_t)i) * in;
         float now;
         if ((int64_t)s > (int64_t)(int32_t)loop->lMarkEndL && roundOff) {
             // Past the requested end: the input fades out, the old material stays.
@@ -194,13 +193,12 @@ struct InsertWalk : GrowWalk {
 
     void sample(unsigned long i, uint32_t p, bool beforeInsert) {
         QuillomatI* q = st.q;
-        QmBlock* b = st.b;
         QmEnv& env = st.env;
         cells.fill(p);
         qmFill(q, src, lp);
         float* cell = cells.at(p);
         const float in = dsp::finite_or_zero(q->pfInput[i]), source = *srcCells.at(lp);
-        const float wet = wetOn ? b->wet.at((uint32_t)i) : 0.0f, dry = b->dry.at((uint32_t)i);
+        const float wet = wetOn ? st.wet.at((uint32_t)i) : 0.0f, dry = st.dry.at((uint32_t)i);
         if (beforeInsert) {
             // Until the boundary the source plays on and is copied in as it is.
             q->pfOutput[i] = env.play * wet * source + dry * in;
@@ -215,7 +213,7 @@ struct InsertWalk : GrowWalk {
             // The inserted cells hold nothing yet: the source fades out under
             // the new material.
             q->pfOutput[i] = dry * in + env.play * wet * source;
-            *cell = dsp::mix_guard(in * env.loop + env.feed * b->feedback.at((uint32_t)i) * source);
+            *cell = dsp::mix_guard(in * env.loop + env.feed * st.fb.at((uint32_t)i) * source);
             env.loopD = step;
             env.feedD = -step;
             env.playD = -step;

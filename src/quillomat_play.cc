@@ -75,14 +75,13 @@ struct PlayWalk {
     // fade and kept through the feed fade (the loop fade carries the tail of
     // a crossfade out of recording or overdubbing).
     void playSample(unsigned long i, uint32_t p) {
-        QmBlock* b = st.b;
         QmEnv& env = st.env;
         cells.fill(p);
         float* cell = cells.at(p);
         const float in = dsp::finite_or_zero(st.q->pfInput[i]), old = *cell;
-        const float out = b->wet.at((uint32_t)i) * env.play * old + b->dry.at((uint32_t)i) * in;
+        const float out = st.wet.at((uint32_t)i) * env.play * old + st.dry.at((uint32_t)i) * in;
         float now = old * env.feed + env.loop * in;
-        if (useFeedback) now = now * (b->feedback.at((uint32_t)i) * env.feed);
+        if (useFeedback) now = now * (st.fb.at((uint32_t)i) * env.feed);
         *cell = dsp::mix_guard(now);
         st.pos += rate;
         st.q->pfOutput[i] = out;
@@ -195,8 +194,8 @@ void qmHandleDelay(QuillomatI* q, QmBlock* b) {
             else loop->lMarkEndH = p;
         }
         const float in = dsp::finite_or_zero(input[i]), old = *cell;
-        output[i] = b->wet.at((uint32_t)i) * old + b->dry.at((uint32_t)i) * in;
-        if (!hold) *cell = dsp::mix_guard(in + b->feedback.at((uint32_t)i) * old);
+        output[i] = st.wet.at((uint32_t)i) * old + st.dry.at((uint32_t)i) * in;
+        if (!hold) *cell = dsp::mix_guard(in + st.fb.at((uint32_t)i) * old);
         if (!gridPulses) syncOut[i] = syncIn[i];
         else if (qmMultiple(p, cycle)) syncOut[i] = 1.0f;
 

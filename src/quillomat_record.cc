@@ -49,11 +49,11 @@ void setRecordedLength(LoopChunk* loop, double pos) {
 }
 
 // One recorded sample at p; the input goes out dry.
-inline void recordSample(QuillomatI* q, QmBlock* b, QmStretch& st, unsigned long i, uint32_t p) {
+inline void recordSample(QuillomatI* q, QmStretch& st, unsigned long i, uint32_t p) {
     const float in = dsp::finite_or_zero(q->pfInput[i]);
     *qmCell(q, st.loop, p) = dsp::mix_guard(st.env.loop * in);
     st.pos += 1.0;
-    q->pfOutput[i] = b->dry.at((uint32_t)i) * in;
+    q->pfOutput[i] = st.dry.at((uint32_t)i) * in;
 }
 
 enum OverdubKind { kOverdub, kReplace, kSubstitute };
@@ -105,10 +105,10 @@ void overdubWalk(QuillomatI* q, QmBlock* b, LoopChunk* loop) {
         }
         cells.fill(p);
         float* cell = cells.at(p);
-        const float in = dsp::finite_or_zero(input[i]), old = *cell, fb = b->feedback.at((uint32_t)i);
+        const float in = dsp::finite_or_zero(input[i]), old = *cell, fb = st.fb.at((uint32_t)i);
         // The loop is heard through the play fade in all three, so one
         // entered from a mute or a replace fades in instead of jumping in.
-        output[i] = env.play * b->wet.at((uint32_t)i) * old + b->dry.at((uint32_t)i) * in;
+        output[i] = env.play * st.wet.at((uint32_t)i) * old + st.dry.at((uint32_t)i) * in;
         *cell = dsp::mix_guard(K == kOverdub ? env.loop * in + safety * env.feed * fb * old
                                              : in * env.loop + env.feed * fb * old);
         st.pos += rate;
@@ -128,13 +128,14 @@ void qmHandleRecWait(QuillomatI* q, QmBlock* b) {
     const unsigned long n = b->SampleCount;
     const float mode = b->fSyncMode;
     const float thresh = b->fTrigThresh;
+    const dsp::LinearRamp dry = b->dry;
 
     for (unsigned long i = b->lSampleIndex; i < n; ++i) {
         const float in = input[i];
         const bool start = (mode == 0.0f && (in > thresh || thresh == 0.0f)) || mode == 2.0f ||
                            (mode > 0.0f && syncIn[i] != 0.0f);
         if (!start) {
-            output[i] = b->dry.at((uint32_t)i) * in;
+            output[i] = dry.at((uint32_t)i) * in;
             continue;
         }
         // The triggering sample is recorded: hand it on unprocessed.
@@ -160,7 +161,7 @@ void qmHandleRecord(QuillomatI* q, QmBlock* b) {
         sync.count(q, i);
         const uint32_t p = qmToUnsigned(st.pos);
         if (p == 0) sync.out[i] = 1.0f;
-        recordSample(q, b, st, i, p);
+        recordSample(q, st, i, p);
     }
     setRecordedLength(loop, st.pos);
     st.leave(n);
@@ -188,7 +189,7 @@ void qmHandleRecEnding(QuillomatI* q, QmBlock* b) {
             return st.enter(i, q->nextState);
         }
         sync.count(q, i);
-        recordSample(q, b, st, i, p);
+        recordSample(q, st, i, p);
     }
     setRecordedLength(loop, st.pos);
     loop->lCycles = 1;

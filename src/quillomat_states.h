@@ -37,8 +37,7 @@ void qmFallBackToPlay(QuillomatI* q, const QmBlock* b);
 
 // ---------------------------------------------------------------------------
 
-// Envelope step, kept exactly within 0..1.
-static inline float qmEnvStep(float atten, float delta) { return Quillomat::dsp::clamp01(atten + delta); }
+static inline float qmEnvStep(float atten, float delta) { return Quillomat::dsp::envelope_step(atten, delta); }
 
 // "p is a multiple of d"; only 0 is a multiple of 0.
 static inline bool qmMultiple(uint32_t p, uint32_t d) { return d ? p % d == 0 : p == 0; }
@@ -74,15 +73,19 @@ struct QmEnv {
 // One handler's stretch of the block: the envelopes and the play position
 // are held here while its loop runs and given back in one place when it
 // leaves, at the end of the block or where the state or the chunk changes.
+// The block's levels are copied here too, so that the loop reads them from
+// registers rather than through the block.
 struct QmStretch {
     QuillomatI* q;
     QmBlock* b;
     LoopChunk* loop;
     QmEnv env;
     double pos;
+    const Quillomat::dsp::LinearRamp wet, dry, fb;
 
     QmStretch(QuillomatI* q_, QmBlock* b_, LoopChunk* loop_)
-        : q(q_), b(b_), loop(loop_), env(q_), pos(loop_ ? loop_->dCurrPos : 0.0) {}
+        : q(q_), b(b_), loop(loop_), env(q_), pos(loop_ ? loop_->dCurrPos : 0.0), wet(b_->wet), dry(b_->dry),
+          fb(b_->feedback) {}
 
     // The next handler takes the block from sample i on.
     void leave(unsigned long i) {

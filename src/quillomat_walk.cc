@@ -117,9 +117,10 @@ void qmDryRest(QuillomatI* q, QmBlock* b) {
     const QmSync sync(q, b);
     const float* in = q->pfInput;
     float* out = q->pfOutput;
+    const dsp::LinearRamp dry = b->dry;
     const unsigned long n = b->SampleCount;
     for (unsigned long i = b->lSampleIndex; i < n; ++i) {
-        out[i] = b->dry.at((uint32_t)i) * in[i];
+        out[i] = dry.at((uint32_t)i) * in[i];
         sync.count(q, i);
     }
     b->lSampleIndex = n;
