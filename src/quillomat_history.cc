@@ -38,6 +38,18 @@ bool coversSources(const QuillomatI* q, uint32_t start, uint32_t length, const L
     return false;
 }
 
+// Sources the version before `c` still copies from that lie under the memory
+// `c` now claims are written over: copy-on-play takes silence from them from
+// now on, never what `c` puts there. (Sources laid beside as usual are caught
+// by coversSources first; this catches one left outside the history, a
+// relaying insert's, under a recording or a delay.)
+void dropOverwrittenSources(const QuillomatI* q, uint32_t start, uint32_t length, const LoopChunk* c) {
+    uint32_t guard = q->lLoopChunkCount;
+    for (LoopChunk* s = c->prev ? (LoopChunk*)neededSource(c->prev) : nullptr; s && s->valid && guard > 0;
+         s = (LoopChunk*)neededSource(s), --guard)
+        if (s != c && regionsOverlap(q, start, length, s->lLoopStart, s->lLoopLength)) s->valid = 0;
+}
+
 // Cuts every link to a record that is about to carry a new chunk. When the
 // ring has come round to the oldest chunk still in the history, that chunk
 // leaves it here, before anything can reach the record under its new meaning;
@@ -151,6 +163,7 @@ LoopChunk* ensureLoopSpace(QuillomatI* q, LoopChunk* loop, uint32_t more, LoopCh
         const LoopChunk* over = loop->overSource != QM_BESIDE ? loop->srcloop : nullptr;
         if (coversSources(q, loop->lLoopStart, (uint32_t)grown, loop->srcloop, over)) return nullptr;
         invalidateTails(q, loop->lLoopStart, (uint32_t)grown, loop);
+        dropOverwrittenSources(q, loop->lLoopStart, (uint32_t)grown, loop);
         return loop;
     }
 
@@ -168,6 +181,7 @@ LoopChunk* ensureLoopSpace(QuillomatI* q, LoopChunk* loop, uint32_t more, LoopCh
     q->headLoopChunk = c;
     if (!q->tailLoopChunk) q->tailLoopChunk = head;
     invalidateTails(q, start, more, c);
+    dropOverwrittenSources(q, start, more, c);
     return c;
 }
 

@@ -73,14 +73,14 @@ struct MultiplyWalk : GrowWalk {
     const uint32_t startAdj;
 
     MultiplyWalk(QuillomatI* q, QmBlock* b, LoopChunk* loop)
-        : GrowWalk(q, b, loop, qmWrapEnd(loop), loop->lStartAdj), safety(b->fSafetyFeedback),
+        : GrowWalk(q, b, loop, startAt(loop), loop->lStartAdj), safety(b->fSafetyFeedback),
           startAdj(loop->lStartAdj) {
         // The source is heard through the play fade, which falls ahead of a mute.
         st.env.playD = q->nextState == STATE_MUTE ? -step : step;
     }
 
     // The position may stand on the chunk's end, where the next cycle begins.
-    static double qmWrapEnd(const LoopChunk* loop) {
+    static double startAt(const LoopChunk* loop) {
         const double pos = loop->dCurrPos;
         return pos >= 0.0 && pos <= (double)loop->lLoopLength ? pos : qmWrap(pos, loop->lLoopLength);
     }

@@ -173,6 +173,24 @@ TEST(ProcessorLongLoops, InsertRunsOnOverTheLoop) {
     EXPECT_EQ(h.loopAudio(), expect);
 }
 
+TEST(ProcessorLongLoops, RecordingOverARelayedSourceNeverLeaksIntoUndo) {
+    // Right after the insert, what follows it is still copied from the old
+    // loop's memory; a new take laid over that memory must not be copied in.
+    Rig h;
+    h.ctl[QM_ROUND] = 1.0f;
+    h.record(ramp(2400), 3);
+    h.steady(500, 0.0f);
+    h.command(QM_CMD_INSERT);
+    h.steady(400, 9.0f);
+    h.command(QM_CMD_INSERT);
+    h.steady(400, 9.0f);
+    h.record(Samples(500, 7.0f));
+    h.command(QM_CMD_UNDO);
+    ASSERT_EQ(h.length(), 3200u);
+    h.steady(6400, 0.0f);
+    for (float v : h.loopAudio()) ASSERT_NE(v, 7.0f);
+}
+
 TEST(ProcessorLongLoops, InsertsThatCannotFitAreRefusedAndTheLoopPlaysOn) {
     struct {
         uint32_t cycles, at, insertFor;
