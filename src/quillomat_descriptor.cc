@@ -154,7 +154,6 @@ void cleanup_qm_descriptor(LADSPA_Descriptor* d) {
     free(d);
 }
 
-
 LADSPA_Handle instantiateQuillomat(const LADSPA_Descriptor* descriptor, unsigned long sampleRate) {
     return instantiateQuillomatWithMemory(descriptor, sampleRate, secondsFromEnvironment());
 }

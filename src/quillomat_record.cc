@@ -157,7 +157,7 @@ void qmHandleRecord(QuillomatI* q, QmBlock* b) {
     b->fRate = 1.0f;  // recording always runs forward
 
     for (unsigned long i = b->lSampleIndex; i < n; ++i) {
-        st.env.loop = qmEnvStep(st.env.loop, st.env.loopD);
+        st.env.loop = dsp::envelope_step(st.env.loop, st.env.loopD);
         sync.count(q, i);
         const uint32_t p = qmToUnsigned(st.pos);
         if (p == 0) sync.out[i] = 1.0f;
@@ -176,7 +176,7 @@ void qmHandleRecEnding(QuillomatI* q, QmBlock* b) {
     b->fRate = 1.0f;
 
     for (unsigned long i = b->lSampleIndex; i < n; ++i) {
-        st.env.loop = qmEnvStep(st.env.loop, st.env.loopD);
+        st.env.loop = dsp::envelope_step(st.env.loop, st.env.loopD);
         const uint32_t p = qmToUnsigned(st.pos);
         const bool end = sync.off || (sync.relative ? q->lSamplesSinceSync == loop->lSyncOffset : sync.in[i] != 0.0f);
         if (end) {

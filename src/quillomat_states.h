@@ -37,8 +37,6 @@ void qmFallBackToPlay(QuillomatI* q, const QmBlock* b);
 
 // ---------------------------------------------------------------------------
 
-static inline float qmEnvStep(float atten, float delta) { return Quillomat::dsp::envelope_step(atten, delta); }
-
 // "p is a multiple of d"; only 0 is a multiple of 0.
 static inline bool qmMultiple(uint32_t p, uint32_t d) { return d ? p % d == 0 : p == 0; }
 
@@ -55,9 +53,9 @@ struct QmEnv {
           playD(q->fPlayFadeDelta), feed(q->fFeedFadeAtten), feedD(q->fFeedFadeDelta) {}
 
     void step() {
-        loop = qmEnvStep(loop, loopD);
-        play = qmEnvStep(play, playD);
-        feed = qmEnvStep(feed, feedD);
+        loop = Quillomat::dsp::envelope_step(loop, loopD);
+        play = Quillomat::dsp::envelope_step(play, playD);
+        feed = Quillomat::dsp::envelope_step(feed, feedD);
     }
 
     void store(QuillomatI* q) const {
