@@ -1,6 +1,6 @@
 // Throughput of one loop processor instance per state, at 48 kHz in blocks of
 // 64 and 256 frames, against a plain copy of the same samples.
-#include "quillomat.h"
+#include "quillomat_internal.h"
 
 #include <benchmark/benchmark.h>
 

@@ -47,6 +47,15 @@ inline float ramp_step(float value, float delta, float target)
 // Crossfade envelopes move by this much per sample over n samples (n >= 1).
 inline float fade_step(unsigned int n) { return 1.0f / (float)(n ? n : 1u); }
 
+// One step of a crossfade envelope: its level moved by delta and kept
+// exactly within 0..1. Level and step are always finite, so unlike clamp01
+// there is no NaN test in this per-sample path.
+inline float envelope_step(float level, float delta)
+{
+    level += delta;
+    return level < 0.0f ? 0.0f : (level > 1.0f ? 1.0f : level);
+}
+
 // Envelopes and gains in 0..1; NaN counts as 0. Exact at both ends, unlike
 // f_clamp, whose rounding would settle an envelope just below 1.
 inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : (v == v ? v : 0.0f)); }

@@ -1,8 +1,10 @@
 // The first half of a run: block set-up, command and tap detection, and the
 // command-by-state table. The sample walk (processBlock) follows.
-#include "quillomat_ops.h"
+#include "quillomat_internal.h"
 
 #include <cstring>
+
+namespace dsp = Quillomat::dsp;
 
 namespace {
 
@@ -170,6 +172,7 @@ void setDelayLength(const Cmd& c) {
     l->lLoopLength = 0;
     uint32_t length = 0;
     if (taps <= q->lBufferSize && ensureLoopSpace(q, l, taps, nullptr)) length = taps;
+    else qmRefuse(q);
     l->lLoopLength = length;
     l->lCycleLength = length;
     l->lCycles = 1;
@@ -274,7 +277,7 @@ void cmdReverse(const Cmd& c) {
     case STATE_RECORD:
     case STATE_REC_ENDING:
         // The recording ends and plays backwards.
-        q->fCurrRate = -q->fCurrRate;
+        qmReverseNow(q, -q->fCurrRate);
         cancelPending(q);
         toPlay(c);
         return;
@@ -283,7 +286,9 @@ void cmdReverse(const Cmd& c) {
     case STATE_SCRATCH:
         return;
     default:
-        if (!c.quant) q->fCurrRate = -q->fCurrRate;
+        // With quantize on it waits for the next sync point; a loop still
+        // relaying its source holds it until that is done (processBlock).
+        if (!c.quant && qmCanTurn(c.loop())) qmReverseNow(q, -q->fCurrRate);
         else q->fNextCurrRate = -q->fCurrRate;
         return;
     }
@@ -298,7 +303,7 @@ void cmdScratch(const Cmd& c) {
     case STATE_RECORD:
     case STATE_REC_ENDING:
         if (!l) return;
-        q->fCurrRate = -1.0f;
+        qmTurn(q, nullptr, 0.0, -1.0f);
         cancelPending(q);
         toOneShot(c);
         return;
@@ -308,7 +313,7 @@ void cmdScratch(const Cmd& c) {
     case STATE_MUTE:
     case STATE_ONESHOT:
         toPlay(c);
-        if (l) qmPlaceAt(q, l, 0.0);
+        if (l) l->dCurrPos = 0.0;
         return;
     case STATE_SCRATCH:
         toPlay(c);
@@ -566,12 +571,6 @@ bool tapped(QuillomatI* q) {
     return true;
 }
 
-void setRamp(float start, float target, unsigned long n, float* value, float* delta, float* tgt) {
-    *value = start;
-    *tgt = target;
-    *delta = (target - start) / (float)(n > 1 ? n : 1);
-}
-
 }  // namespace
 
 bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
@@ -579,12 +578,12 @@ bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
     if (!q->pfSyncInput || !q->pfSyncOutput) {
         // Not runnable as bound: let the input through rather than leave the
         // output buffer stale.
-        const float dry = qmClamp01(readPort(q->pfDry));
+        const float dry = dsp::clamp01(readPort(q->pfDry));
         for (unsigned long i = 0; i < sampleCount; ++i) q->pfOutput[i] = dry * q->pfInput[i];
         return false;
     }
 
-    memset(b, 0, sizeof(*b));
+    *b = QmBlock();
     b->SampleCount = sampleCount;
 
     // 1-3: fade length, modes and safety feedback.
@@ -636,17 +635,13 @@ bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
     b->lMultiCtrl = cmd;
 
     // 7: ramps over the block, from where the last block ended.
-    const unsigned long n = sampleCount;
-    setRamp(qmClamp01(q->fWetCurr), qmClamp01(readPort(q->pfWet)), n, &b->fWet, &b->wetDelta,
-            &b->wetTarget);
-    setRamp(qmClamp01(q->fDryCurr), qmClamp01(readPort(q->pfDry)), n, &b->fDry, &b->dryDelta,
-            &b->dryTarget);
-    setRamp(qmClamp01(q->fFeedbackCurr), qmClamp01(readPort(q->pfFeedback)), n, &b->fFeedback,
-            &b->feedbackDelta, &b->feedbackTarget);
-    if (q->pfFeedback) *q->pfFeedback = b->feedbackTarget;
+    const uint32_t n = sampleCount > 0xffffffffu ? 0xffffffffu : (uint32_t)sampleCount;
+    b->wet = dsp::LinearRamp::over(dsp::clamp01(q->fWetCurr), dsp::clamp01(readPort(q->pfWet)), n);
+    b->dry = dsp::LinearRamp::over(dsp::clamp01(q->fDryCurr), dsp::clamp01(readPort(q->pfDry)), n);
+    b->feedback = dsp::LinearRamp::over(dsp::clamp01(q->fFeedbackCurr), dsp::clamp01(readPort(q->pfFeedback)), n);
+    if (q->pfFeedback) *q->pfFeedback = b->feedback.target;
     if (q->pfScratchPos)
-        setRamp(qmClamp01(q->fScratchPosCurr), qmClamp01(*q->pfScratchPos), n, &b->fScratchPos,
-                &b->scratchDelta, &b->scratchTarget);
+        b->scratch = dsp::LinearRamp::over(dsp::clamp01(q->fScratchPosCurr), dsp::clamp01(*q->pfScratchPos), n);
 
     // 9: the sync output starts clear, unless incoming sync passes through
     // the shared buffer.
@@ -656,7 +651,7 @@ bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
     // 10: dispatch.
     if (cmd >= 0 && cmd <= 127) {
         if (cmd == QM_CMD_REDO && b->useDelay) cmd = QM_CMD_DELAY;
-        Cmd c{q, b, 1.0f / (float)xfade, b->fSyncMode != 0.0f, b->fQuantizeMode != 0.0f};
+        Cmd c{q, b, dsp::fade_step(xfade), b->fSyncMode != 0.0f, b->fQuantizeMode != 0.0f};
         dispatch(c, cmd);
     }
     qmSettlePending(q);
@@ -664,7 +659,6 @@ bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
     b->fRate = q->fCurrRate;
     b->lSampleIndex = 0;
     b->loop = q->headLoopChunk;
-    b->srcloop = b->loop ? b->loop->srcloop : nullptr;
     return true;
 }
 

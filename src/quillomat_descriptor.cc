@@ -1,6 +1,8 @@
 // The loop processor's descriptor, instance creation with its sample memory,
 // port binding, activation and the standard library entry points.
-#include "quillomat.h"
+#include "quillomat_internal.h"
+
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -58,13 +60,15 @@ LADSPA_Descriptor* g_psDescriptor = nullptr;
 // unsigned 32-bit positions.
 const double kMaxBufferSize = 2147483648.0;
 
-// Seconds of memory asked for through the environment; anything that is not a
-// positive finite number falls back to the default.
-float requestedSeconds() {
+// Seconds of memory: anything that is not a positive finite number falls
+// back to the default.
+float usableSeconds(float secs) { return std::isfinite(secs) && secs > 0.0f ? secs : QM_DEFAULT_TOTAL_SECS; }
+
+// Seconds of memory a user asked for through the environment.
+float secondsFromEnvironment() {
     float secs = QM_DEFAULT_TOTAL_SECS;
     const char* env = getenv("QM_SAMPLE_TIME");
     if (env && sscanf(env, "%f", &secs) != 1) secs = QM_DEFAULT_TOTAL_SECS;
-    if (!std::isfinite(secs) || !(secs > 0.0f)) secs = QM_DEFAULT_TOTAL_SECS;
     return secs;
 }
 
@@ -76,6 +80,18 @@ uint32_t memoryLength(float rate, float secs) {
     if (samples <= 1.0f) return 1;
     const double size = std::pow(2.0, std::ceil(std::log2((double)samples)));
     return size > kMaxBufferSize ? 0 : (uint32_t)size;
+}
+
+// Every page of the memory is written now, off the audio thread, so that no
+// recording or copy ever faults one in there. Through a volatile pointer: a
+// plain memset after the allocation may be folded into calloc, which leaves
+// the pages untouched.
+void touchPages(float* mem, uint32_t size) {
+    const long page = sysconf(_SC_PAGESIZE);
+    const size_t step = page > (long)sizeof(float) ? (size_t)page / sizeof(float) : 1;
+    volatile float* v = mem;
+    for (size_t i = 0; i < size; i += step) v[i] = 0.0f;
+    v[size - 1] = 0.0f;
 }
 
 }  // namespace
@@ -138,13 +154,17 @@ void cleanup_qm_descriptor(LADSPA_Descriptor* d) {
     free(d);
 }
 
-LADSPA_Handle instantiateQuillomat(const LADSPA_Descriptor*, unsigned long sampleRate) {
+LADSPA_Handle instantiateQuillomat(const LADSPA_Descriptor* descriptor, unsigned long sampleRate) {
+    return instantiateQuillomatWithMemory(descriptor, sampleRate, secondsFromEnvironment());
+}
+
+LADSPA_Handle instantiateQuillomatWithMemory(const LADSPA_Descriptor*, unsigned long sampleRate, float loopSecs) {
     const float rate = (float)sampleRate;
     if (!(rate >= 1.0f)) {
         fprintf(stderr, "loop processor: cannot run at a sample rate of %lu\n", sampleRate);
         return nullptr;
     }
-    float secs = requestedSeconds();
+    float secs = usableSeconds(loopSecs);
     uint32_t size = memoryLength(rate, secs);
     if (size == 0 && secs != QM_DEFAULT_TOTAL_SECS) {
         fprintf(stderr, "loop processor: %g seconds of loop memory is too much, using %g\n", secs,
@@ -172,10 +192,7 @@ LADSPA_Handle instantiateQuillomat(const LADSPA_Descriptor*, unsigned long sampl
         free(q);
         return nullptr;
     }
-    // Touch the start of the memory now so the first recording does not fault
-    // pages in on the audio thread.
-    const double touch = 30.0 * (double)rate;
-    memset(q->pSampleBuf, 0, sizeof(float) * (touch < (double)size ? (size_t)touch : (size_t)size));
+    touchPages(q->pSampleBuf, size);
     q->lastLoopChunk = &q->pLoopChunks[q->lLoopChunkCount - 1];
     q->state = STATE_PLAY;
     q->nextState = -1;
@@ -185,6 +202,11 @@ LADSPA_Handle instantiateQuillomat(const LADSPA_Descriptor*, unsigned long sampl
     q->pfRoundMode = &q->fRoundMode;
     q->pfRedoTapMode = &q->fRedoTapMode;
     return q;
+}
+
+uint32_t qm_memory_refusals(LADSPA_Handle instance) {
+    const QuillomatI* q = (const QuillomatI*)instance;
+    return q ? q->lMemoryRefusals : 0;
 }
 
 void connectPortToQuillomat(LADSPA_Handle instance, unsigned long port, LADSPA_Data* location) {

@@ -1,6 +1,6 @@
 // The chunk history: a ring of records over one circular sample memory, with
 // undo, redo and the copy-on-play fill of new versions.
-#include "quillomat_ops.h"
+#include "quillomat_internal.h"
 
 #include <cstring>
 
@@ -20,6 +20,36 @@ bool regionsOverlap(const QuillomatI* q, uint32_t a, uint32_t la, uint32_t b, ui
     return ((b - a) & q->lBufferSizeMask) < la || ((a - b) & q->lBufferSizeMask) < lb;
 }
 
+// The chunk whose memory c still reads from: its source while it owes
+// copies, unless it lies over that source in step (then it reads only the
+// cells under itself).
+const LoopChunk* neededSource(const LoopChunk* c) {
+    return qmOwesCopies(c) && c->overSource != QM_IN_STEP ? c->srcloop : nullptr;
+}
+
+// Whether [start, start + length) covers a chunk that a version made from
+// `src` reads: src itself and the sources it still needs. `skip` is a source
+// the version lies over by design.
+bool coversSources(const QuillomatI* q, uint32_t start, uint32_t length, const LoopChunk* src,
+                   const LoopChunk* skip) {
+    uint32_t guard = q->lLoopChunkCount;
+    for (const LoopChunk* c = src; c && c->valid && guard > 0; c = neededSource(c), --guard)
+        if (c != skip && regionsOverlap(q, start, length, c->lLoopStart, c->lLoopLength)) return true;
+    return false;
+}
+
+// Sources the version before `c` still copies from that lie under the memory
+// `c` now claims are written over: copy-on-play takes silence from them from
+// now on, never what `c` puts there. (Sources laid beside as usual are caught
+// by coversSources first; this catches one left outside the history, a
+// relaying insert's, under a recording or a delay.)
+void dropOverwrittenSources(const QuillomatI* q, uint32_t start, uint32_t length, const LoopChunk* c) {
+    uint32_t guard = q->lLoopChunkCount;
+    for (LoopChunk* s = c->prev ? (LoopChunk*)neededSource(c->prev) : nullptr; s && s->valid && guard > 0;
+         s = (LoopChunk*)neededSource(s), --guard)
+        if (s != c && regionsOverlap(q, start, length, s->lLoopStart, s->lLoopLength)) s->valid = 0;
+}
+
 // Cuts every link to a record that is about to carry a new chunk. When the
 // ring has come round to the oldest chunk still in the history, that chunk
 // leaves it here, before anything can reach the record under its new meaning;
@@ -27,7 +57,6 @@ bool regionsOverlap(const QuillomatI* q, uint32_t a, uint32_t la, uint32_t b, ui
 // any source that is gone.
 void releaseRecord(QuillomatI* q, LoopChunk* r) {
     if (q->tailLoopChunk == r) q->tailLoopChunk = r->next != r ? r->next : nullptr;
-    if (q->pMovedChunk == r) q->pMovedChunk = nullptr;
     for (uint32_t i = 0; i < q->lLoopChunkCount; ++i) {
         LoopChunk* c = &q->pLoopChunks[i];
         if (c->prev == r) c->prev = nullptr;
@@ -46,6 +75,20 @@ void resetChunk(LoopChunk* c, uint32_t start, LoopChunk* src) {
     c->srcloop = src;
 }
 
+// The record after the head, emptied for a new version laid at `start` that
+// takes the head's shape and position to begin with.
+LoopChunk* takeRecord(QuillomatI* q, uint32_t start, LoopChunk* src) {
+    LoopChunk* head = q->headLoopChunk;
+    LoopChunk* c = head == q->lastLoopChunk ? q->pLoopChunks : head + 1;
+    releaseRecord(q, c);
+    resetChunk(c, start, src);
+    c->lCycles = head->lCycles;
+    c->lCycleLength = head->lCycleLength;
+    c->lLoopLength = head->lLoopLength;
+    c->dCurrPos = head->dCurrPos;
+    return c;
+}
+
 float sourceSample(const QuillomatI* q, const LoopChunk* s, int64_t index) {
     if (!s || !s->valid || s->lLoopLength == 0) return 0.0f;
     int64_t m = index % (int64_t)s->lLoopLength;
@@ -53,20 +96,48 @@ float sourceSample(const QuillomatI* q, const LoopChunk* s, int64_t index) {
     return *qmCell(q, s, (uint32_t)m);
 }
 
+void copyFront(QuillomatI* q, LoopChunk* c, uint32_t position) {
+    // Position 0 of a multiply's chunk is lStartAdj in its source, in front
+    // of its start as behind it.
+    *qmCell(q, c, position) = sourceSample(q, c->srcloop, (int64_t)position + c->lStartAdj);
+}
+
+// A relaying chunk's cells run on over its source's start: before one is
+// written, the source cell under it must have gone where it belongs. The
+// front is copied as the play position reaches it, or here, in order, as far
+// as the cell under `position`; every front cell lands in free memory. What
+// follows an insert is read from cells the chunk writes only further back, as
+// long as it is copied forwards (qmCanTurn holds reverses meanwhile).
+void relayFront(QuillomatI* q, LoopChunk* c, uint32_t position) {
+    const LoopChunk* s = c->srcloop;
+    if (!s || !s->valid || !c->frontfill) return;
+    const uint32_t under = (c->lLoopStart + position - s->lLoopStart) & q->lBufferSizeMask;
+    if (under >= s->lLoopLength || under < c->lMarkL || under > c->lMarkH) return;
+    for (uint32_t p = c->lMarkL; p <= under; ++p) copyFront(q, c, p);
+    if (under >= c->lMarkH) qmClearFront(c);
+    else c->lMarkL = under + 1;
+}
+
+// A cell of an owed range [lo, hi] has been copied: the range shrinks past it
+// from the side the position comes from, so it always holds only cells still
+// owed (a turn of direction never copies over one written since). True when
+// nothing is left.
+bool copied(uint32_t& lo, uint32_t& hi, uint32_t position, bool forward) {
+    if (forward ? position >= hi : position <= lo) return true;
+    if (forward) lo = position + 1;
+    else hi = position - 1;
+    return false;
+}
+
 void fillOne(QuillomatI* q, LoopChunk* c, uint32_t position, bool forward) {
+    if (c->overSource == QM_RELAY) relayFront(q, c, position);
     if (c->frontfill && c->lMarkL <= position && position <= c->lMarkH) {
-        // Position 0 of a multiply's chunk is lStartAdj in its source, in
-        // front of its start as behind it.
-        *qmCell(q, c, position) = sourceSample(q, c->srcloop, (int64_t)position + c->lStartAdj);
-        if (forward) c->lMarkL = position;
-        else c->lMarkH = position;
-        if (c->lMarkL == c->lMarkH) qmClearFront(c);
+        copyFront(q, c, position);
+        if (copied(c->lMarkL, c->lMarkH, position, forward)) qmClearFront(c);
     } else if (c->backfill && c->lMarkEndL <= position && position <= c->lMarkEndH) {
         const int64_t index = (int64_t)position + c->lStartAdj - (int64_t)c->lEndAdj;
         *qmCell(q, c, position) = sourceSample(q, c->srcloop, index);
-        if (forward) c->lMarkEndL = position;
-        else c->lMarkEndH = position;
-        if (c->lMarkEndL == c->lMarkEndH) qmClearBack(c);
+        if (copied(c->lMarkEndL, c->lMarkEndH, position, forward)) qmClearBack(c);
     }
 }
 
@@ -87,8 +158,12 @@ LoopChunk* pushNewLoopChunk(QuillomatI* q, uint32_t initLength, LoopChunk* src) 
 
 LoopChunk* ensureLoopSpace(QuillomatI* q, LoopChunk* loop, uint32_t more, LoopChunk* src) {
     if (loop) {
-        if ((uint64_t)loop->lLoopLength + more > q->lBufferSize) return nullptr;
-        invalidateTails(q, loop->lLoopStart, loop->lLoopLength + more, loop);
+        const uint64_t grown = (uint64_t)loop->lLoopLength + more;
+        if (grown > q->lBufferSize || (loop->lMaxLength && grown > loop->lMaxLength)) return nullptr;
+        const LoopChunk* over = loop->overSource != QM_BESIDE ? loop->srcloop : nullptr;
+        if (coversSources(q, loop->lLoopStart, (uint32_t)grown, loop->srcloop, over)) return nullptr;
+        invalidateTails(q, loop->lLoopStart, (uint32_t)grown, loop);
+        dropOverwrittenSources(q, loop->lLoopStart, (uint32_t)grown, loop);
         return loop;
     }
 
@@ -96,24 +171,42 @@ LoopChunk* ensureLoopSpace(QuillomatI* q, LoopChunk* loop, uint32_t more, LoopCh
     if (!head) return nullptr;
     const uint32_t start = (head->lLoopStart + head->lLoopLength) & q->lBufferSizeMask;
     // The new chunk takes `more` samples right after the head; it must fit in
-    // the memory without covering the chunk it copies from, or that source
-    // (the loop being played) would be lost.
-    if (more > q->lBufferSize) return nullptr;
-    if (src && src->valid && regionsOverlap(q, start, more, src->lLoopStart, src->lLoopLength))
-        return nullptr;
+    // the memory without covering what it copies from, or that source (the
+    // loop being played) would be lost.
+    if (more > q->lBufferSize || coversSources(q, start, more, src, nullptr)) return nullptr;
 
-    LoopChunk* c = head == q->lastLoopChunk ? q->pLoopChunks : head + 1;
-    releaseRecord(q, c);
-    resetChunk(c, start, src);
-    c->lCycles = head->lCycles;
-    c->lCycleLength = head->lCycleLength;
-    c->lLoopLength = head->lLoopLength;
-    c->dCurrPos = head->dCurrPos;
+    LoopChunk* c = takeRecord(q, start, src);
     c->prev = head;
     head->next = c;
     q->headLoopChunk = c;
     if (!q->tailLoopChunk) q->tailLoopChunk = head;
     invalidateTails(q, start, more, c);
+    dropOverwrittenSources(q, start, more, c);
+    return c;
+}
+
+uint32_t qmRoomAt(const QuillomatI* q, uint32_t start, const LoopChunk* src) {
+    uint32_t room = q->lBufferSize;
+    uint32_t guard = q->lLoopChunkCount;
+    for (const LoopChunk* c = src; c && c->valid && guard > 0; c = neededSource(c), --guard) {
+        if (c->lLoopLength == 0) continue;
+        if (regionsOverlap(q, start, 1, c->lLoopStart, c->lLoopLength)) return 0;
+        const uint32_t ahead = (c->lLoopStart - start) & q->lBufferSizeMask;
+        if (ahead < room) room = ahead;
+    }
+    return room;
+}
+
+LoopChunk* qmLayOver(QuillomatI* q, LoopChunk* s, uint32_t start, uint32_t claim, int how) {
+    LoopChunk* c = takeRecord(q, start, s);
+    c->overSource = how;
+    // s leaves the history: what came before it is what undo reaches now.
+    c->prev = s->prev;
+    if (c->prev) c->prev->next = c;
+    s->prev = s->next = nullptr;
+    if (!c->prev || q->tailLoopChunk == s) q->tailLoopChunk = c;
+    q->headLoopChunk = c;
+    invalidateTails(q, start, claim, c);
     return c;
 }
 
@@ -172,8 +265,7 @@ void clearLoopChunks(QuillomatI* q) {
 void fillLoops(QuillomatI* q, LoopChunk* loop, uint32_t position) {
     LoopChunk* deepest = nullptr;
     uint32_t guard = q->lLoopChunkCount;
-    for (LoopChunk* c = loop; c && c->valid && (c->frontfill || c->backfill) && guard > 0;
-         c = c->srcloop, --guard)
+    for (LoopChunk* c = loop; c && c->valid && qmOwesCopies(c) && guard > 0; c = c->srcloop, --guard)
         deepest = c;
     if (!deepest) return;
 

@@ -2,18 +2,11 @@
 // their source while it is heard.
 #include "quillomat_states.h"
 
+namespace dsp = Quillomat::dsp;
+
 namespace {
 
 float portValue(const float* port) { return port ? *port : 0.0f; }
-
-// Whether the chunk growing to need samples would run into the start of its
-// source, which lies just behind it on the circular memory. The source has to
-// stay whole until the new chunk no longer reads from it.
-bool reachesSource(const QuillomatI* q, const LoopChunk* loop, const LoopChunk* src, uint64_t need) {
-    if (!src || !src->valid) return false;
-    const uint32_t room = (src->lLoopStart - loop->lLoopStart) & q->lBufferSizeMask;
-    return room != 0 && need > room;
-}
 
 // Ends a multiply at once, cut to its whole cycles, whatever the round mode:
 // used when the source is gone and there is nothing to run on with.
@@ -22,302 +15,273 @@ LoopChunk* cutMultiply(QuillomatI* q, const QmBlock* b, LoopChunk* loop) {
     qmSetBack(loop, qmToUnsigned(loop->dCurrPos), (int64_t)loop->lLoopLength - 1);
     q->rounding = false;
     loop = qmEnterNext(q, loop, STATE_PLAY);
-    const float step = qmFadeStep(b);
+    const float step = dsp::fade_step(b->xfadeSamples);
     q->fLoopFadeDelta = -step;
     q->fFeedFadeDelta = step;
     return loop;
 }
 
-} // namespace
+// What multiply and insert share: the new chunk, its source read one cell
+// further each sample, and the block's settings.
+struct GrowWalk {
+    QmStretch st;
+    const QmSync sync;
+    QmCells cells;
+    const QmCells srcCells;
+    LoopChunk* const src;
+    const float step;
+    const bool roundOff;
+    const uint32_t srcLen, cycle;
+    uint32_t len;
+    uint32_t lp;  // the source position under st.pos
 
-void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
-    LoopChunk* loop = b->loop;
-    if (!loop || loop->lLoopLength == 0 || !loop->srcloop) {
-        qmDryRest(q, b);
-        return;
+    GrowWalk(QuillomatI* q, QmBlock* b, LoopChunk* loop, double pos, uint32_t srcOffset)
+        : st(q, b, loop), sync(q, b), cells(q, loop), srcCells(q, loop->srcloop), src(loop->srcloop),
+          step(dsp::fade_step(b->xfadeSamples)), roundOff(portValue(q->pfRoundMode) == 0.0f),
+          srcLen(src->lLoopLength), cycle(loop->lCycleLength), len(loop->lLoopLength) {
+        st.pos = pos;
+        // The position steps by exactly one, so the source position does too.
+        lp = qmFold((double)srcOffset + pos, srcLen);
+        // Multiply and insert always run forward, also when begun mid-block
+        // from a reversed play.
+        qmTurn(q, nullptr, 0.0, 1.0f);
+        b->fRate = 1.0f;
     }
-    LoopChunk* const src = loop->srcloop;
-    QmRamps r(b);
 
-    // Room for the chunk and the one cell past it that the cycle end touches.
-    if (!ensureLoopSpace(q, loop, 1, nullptr)) {
-        r.store(b);
-        qmFallBackToPlay(q, b);
-        undoLoop(q);
-        b->loop = q->headLoopChunk;
-        qmDryRest(q, b);
-        return;
-    }
-    if (!src->valid) {
-        r.store(b);
-        b->loop = cutMultiply(q, b, loop);
-        return;
+    void advance() {
+        st.pos += 1.0;
+        lp = lp + 1 < srcLen ? lp + 1 : 0;
     }
 
-    // A multiply always runs forward, also when begun mid-block from a
-    // reversed play.
-    q->fCurrRate = 1.0f;
-    b->fRate = 1.0f;
+    // One more cycle of room, or false when the memory cannot give it.
+    bool grow() {
+        if (!ensureLoopSpace(st.q, st.loop, cycle, nullptr)) return false;
+        st.loop->lCycles += 1;
+        st.loop->lLoopLength = len += cycle;
+        return true;
+    }
 
-    QmEnv env(q);
-    const QmSync sync(q, b);
-    const float* input = q->pfInput;
-    float* output = q->pfOutput;
-    const unsigned long n = b->SampleCount;
-    const float step = qmFadeStep(b);
-    // The source is heard through the play fade, which falls ahead of a mute.
-    env.playD = q->nextState == STATE_MUTE ? -step : step;
-    const float safety = b->fSafetyFeedback;
-    const bool roundOff = portValue(q->pfRoundMode) == 0.0f;
-    const uint32_t srcLen = src->lLoopLength;
-    const uint32_t cycle = loop->lCycleLength;
-    const uint32_t startAdj = loop->lStartAdj;
-    uint32_t len = loop->lLoopLength;
-    double pos = loop->dCurrPos;
-    if (!(pos >= 0.0 && pos <= (double)len)) pos = qmWrap(pos, len);
-    QmCells cells(q, loop);
-    const QmCells srcCells(q, src);
-    // The position steps by exactly one, so the source position does too.
-    uint32_t lp = qmFold((double)startAdj + pos, srcLen);
+    // Ends the stretch at sample i into the pending state.
+    void finish(unsigned long i) {
+        st.q->rounding = false;
+        st.enter(i, st.q->nextState);
+    }
+};
 
-    for (unsigned long i = b->lSampleIndex; i < n; ++i, lp = lp + 1 < srcLen ? lp + 1 : 0) {
-        r.step(i);
-        const uint32_t s = (uint32_t)pos;
-        const float* srcCell = srcCells.at(lp);
-        float* cell = cells.at(s);
-        env.loop = qmEnvStep(env.loop, env.loopD);
-        env.feed = qmEnvStep(env.feed, env.feedD);
-        env.play = qmEnvStep(env.play, env.playD);
+struct MultiplyWalk : GrowWalk {
+    const float safety;
+    const uint32_t startAdj;
 
-        if (!sync.off)
-            sync.rule(q, i, s, cycle);
-        else if (sync.quant == 0.0f || (sync.quant == 1.0f && qmMultiple(s, cycle)))
-            sync.out[i] = 1.0f;
+    MultiplyWalk(QuillomatI* q, QmBlock* b, LoopChunk* loop)
+        : GrowWalk(q, b, loop, startAt(loop), loop->lStartAdj), safety(b->fSafetyFeedback),
+          startAdj(loop->lStartAdj) {
+        // The source is heard through the play fade, which falls ahead of a mute.
+        st.env.playD = q->nextState == STATE_MUTE ? -step : step;
+    }
 
-        if (q->waitingForSync && (sync.off || sync.in[i] != 0.0f || (int64_t)s >= (int64_t)len)) {
-            r.store(b);
-            env.store(q);
-            loop->dCurrPos = pos;
-            b->lSampleIndex = i;
-            q->waitingForSync = 0;
-            qmNoteMove(q, loop, 1.0f);
-            const int next = q->nextState < 0 ? STATE_PLAY : q->nextState;
-            b->loop = endMultiply(q, loop, next);
-            if (q->state != STATE_MULTIPLY) q->nextState = -1;
-            sync.out[i] = sync.in[i];
-            return;
+    // The position may stand on the chunk's end, where the next cycle begins.
+    static double startAt(const LoopChunk* loop) {
+        const double pos = loop->dCurrPos;
+        return pos >= 0.0 && pos <= (double)loop->lLoopLength ? pos : qmWrap(pos, loop->lLoopLength);
+    }
+
+    // Sync output: the input passed on, or the own grid (every sample, or
+    // cycle starts); quantize 2 and 3 give no pulse while multiplying.
+    void syncOut(unsigned long i, uint32_t s) {
+        if (!sync.off) sync.rule(st.q, i, s, cycle);
+        else if (sync.quant == 0.0f || (sync.quant == 1.0f && qmMultiple(s, cycle))) sync.out[i] = 1.0f;
+    }
+
+    // A waiting end is released here (by a sync point, or the chunk's end).
+    void endOnWait(unsigned long i) {
+        QuillomatI* q = st.q;
+        st.leave(i);
+        q->waitingForSync = 0;
+        const int next = q->nextState < 0 ? STATE_PLAY : q->nextState;
+        st.b->loop = endMultiply(q, st.loop, next);
+        if (q->state != STATE_MULTIPLY) q->nextState = -1;
+        sync.out[i] = sync.in[i];
+    }
+
+    // At the chunk's end: one more cycle, unless the multiply is to stop here
+    // or the memory cannot give it (then the cycles so far are the loop).
+    bool nextCycle() {
+        LoopChunk* loop = st.loop;
+        if (cycle == 0 || (int64_t)loop->mult_out == (int64_t)loop->lCycles || (uint64_t)len + 1 >= loop->lMarkEndH)
+            return false;
+        if (!grow()) {
+            qmRefuse(st.q);
+            return false;
         }
+        loop->firsttime = 0;
+        st.env.loopD = step;
+        st.env.feedD = step;
+        return true;
+    }
 
+    void sample(unsigned long i, uint32_t s) {
+        QuillomatI* q = st.q;
+        QmEnv& env = st.env;
         // The source is read at lp, so what it still owes there is copied
         // first. The part of the first cycle in front of the start is copied
         // in as the source passes it again: chunk position lp - startAdj.
         qmFill(q, src, lp);
-        if (loop->frontfill && lp >= startAdj) {
-            const uint32_t y = lp - startAdj;
-            if (y >= loop->lMarkL && y <= loop->lMarkH) fillChunk(q, loop, y);
-        }
-        const float in = qmIn(input[i]);
-        const float source = *srcCell;
-        const float out = env.play * r.wet * source + r.dry * in;
+        LoopChunk* loop = st.loop;
+        if (loop->frontfill && lp >= startAdj && lp - startAdj >= loop->lMarkL && lp - startAdj <= loop->lMarkH)
+            fillChunk(q, loop, lp - startAdj);
+        const float in = dsp::finite_or_zero(q->pfInput[i]), source = *srcCells.at(lp);
+        const float fb = st.fb.at((uint32_t)i);
+        const float out = env.play * st.wet.at((uint32_t)i) * source + st.dry.at((uint32_t)i) * in;
         float now;
         if ((int64_t)s > (int64_t)(int32_t)loop->lMarkEndL && roundOff) {
             // Past the requested end: the input fades out, the old material stays.
             env.loopD = -step;
-            now = env.feed * r.fb * source + env.loop * in;
+            now = env.feed * fb * source + env.loop * in;
         } else {
             env.feedD = step;
-            now = env.loop * in + env.feed * safety * r.fb * source;
+            now = env.loop * in + env.feed * safety * fb * source;
         }
-        *cell = qmStore(now);
-        output[i] = out;
-        pos += 1.0;
-
-        const uint32_t ip = (uint32_t)pos;
-        if (ip <= len) continue;
-
-        const uint64_t grown = (uint64_t)len + cycle;
-        if (cycle != 0 && (int64_t)loop->mult_out != (int64_t)loop->lCycles && ip < loop->lMarkEndH &&
-            !reachesSource(q, loop, src, grown + 1)) {
-            loop->lCycles += 1;
-            loop->lLoopLength = len = (uint32_t)grown;
-            loop->firsttime = 0;
-            env.loopD = step;
-            env.feedD = step;
-            if (ensureLoopSpace(q, loop, 1, nullptr)) continue;
-            // No room for another cycle: the whole multiply is dropped, and
-            // this sample plays again from the source at the same place.
-            r.store(b);
-            env.store(q);
-            loop->dCurrPos = pos - 1.0;
-            b->lSampleIndex = i;
-            qmFallBackToPlay(q, b);
-            undoLoop(q);
-            b->loop = q->headLoopChunk;
-            return;
-        }
-
-        // Done: the cycles so far are the loop (also when another cycle would
-        // overwrite the source still being played).
-        loop->lMarkEndH = QM_EMPTY_MARK;
-        loop->backfill = 0;
-        loop->dCurrPos = 0.0;
-        loop->lLoopLength = loop->lCycles * loop->lCycleLength;
-        q->rounding = false;
-        r.store(b);
-        env.store(q);
-        b->lSampleIndex = i;
-        qmNoteMove(q, loop, 1.0f);
-        b->loop = qmEnterNext(q, loop, q->nextState);
-        return;
+        *cells.at(s) = dsp::mix_guard(now);
+        q->pfOutput[i] = out;
     }
-    r.store(b);
-    env.store(q);
-    loop->dCurrPos = pos;
-    b->lSampleIndex = n;
-    qmNoteMove(q, loop, 1.0f);
-}
 
-void qmHandleInsert(QuillomatI* q, QmBlock* b) {
-    LoopChunk* loop = b->loop;
-    if (!loop || loop->lLoopLength == 0 || !loop->srcloop) {
-        qmDryRest(q, b);
-        return;
-    }
-    LoopChunk* const src = loop->srcloop;
-    QmRamps r(b);
-    if (q->nextState == STATE_MUTE) r.silenceWet();
-    q->fCurrRate = 1.0f;
-    b->fRate = 1.0f;
-
-    QmEnv env(q);
-    const QmSync sync(q, b);
-    const float* input = q->pfInput;
-    float* output = q->pfOutput;
-    const unsigned long n = b->SampleCount;
-    const float step = qmFadeStep(b);
-    const bool quantized = portValue(q->pfQuantMode) != 0.0f;
-    const bool roundOff = portValue(q->pfRoundMode) == 0.0f;
-    const uint32_t srcLen = src->lLoopLength;
-    const uint32_t cycle = loop->lCycleLength;
-    bool firsttime = loop->firsttime != 0;
-    uint32_t len = loop->lLoopLength;
-    double pos = loop->dCurrPos;
-    if (!(pos >= 0.0 && pos < (double)len)) pos = qmWrap(pos, len);
-    QmCells cells(q, loop);
-    const QmCells srcCells(q, src);
-    // The position steps by exactly one, so the source position does too.
-    uint32_t lp = qmFold(pos, srcLen);
-
-    for (unsigned long i = b->lSampleIndex; i < n; ++i, lp = lp + 1 < srcLen ? lp + 1 : 0) {
-        const uint32_t p = (uint32_t)pos;
-
-        // The first cycle boundary: a quantized insert starts right here, on
-        // this sample, fading in at once. Where it starts decides the
-        // remaining length and the end point, so they follow it.
-        if (firsttime && qmMultiple(p, cycle)) {
-            firsttime = false;
-            loop->firsttime = 0;
-            if (quantized) {
-                env.loopD = step;
-                env.feedD = -step;
-                env.playD = -step;
-                loop->lInsPos = p;
-                loop->lRemLen = srcLen > p ? srcLen - p : 0;
-                if (q->rounding) loop->lMarkEndH = len - loop->lRemLen;
+    void run() {
+        const unsigned long n = st.b->SampleCount;
+        for (unsigned long i = st.b->lSampleIndex; i < n; ++i, advance()) {
+            const uint32_t s = (uint32_t)st.pos;
+            st.env.step();
+            syncOut(i, s);
+            if (st.q->waitingForSync && (sync.off || sync.in[i] != 0.0f || s >= len)) return endOnWait(i);
+            if (s >= len && !nextCycle()) {
+                // Done: the cycles so far are the loop, played from its start.
+                qmClearBack(st.loop);
+                st.loop->lLoopLength = st.loop->lCycles * cycle;
+                st.pos = 0.0;
+                return finish(i);
             }
+            sample(i, s);
         }
-        // Until then the source plays on and is copied in as it is.
-        const bool beforeInsert = firsttime && quantized;
-        if (beforeInsert) env.playD = step;
+        st.leave(n);
+    }
+};
 
-        r.step(i);
-        env.play = qmEnvStep(env.play, env.playD);
-        env.loop = qmEnvStep(env.loop, env.loopD);
-        env.feed = qmEnvStep(env.feed, env.feedD);
+struct InsertWalk : GrowWalk {
+    const bool quantized, wetOn;
+    bool firsttime;
 
-        const float* srcCell = srcCells.at(lp);
-        float* cell = cells.at(p);
+    InsertWalk(QuillomatI* q, QmBlock* b, LoopChunk* loop)
+        : GrowWalk(q, b, loop, qmWrap(loop->dCurrPos, loop->lLoopLength), 0),
+          quantized(portValue(q->pfQuantMode) != 0.0f), wetOn(q->nextState != STATE_MUTE),
+          firsttime(loop->firsttime != 0) {}
+
+    // The first cycle boundary: a quantized insert starts right here, on this
+    // sample, fading in at once. Where it starts decides the remaining length
+    // and the end point, so they follow it.
+    void firstBoundary(uint32_t p) {
+        if (!firsttime || !qmMultiple(p, cycle)) return;
+        LoopChunk* loop = st.loop;
+        firsttime = false;
+        loop->firsttime = 0;
+        if (!quantized) return;
+        st.env.loopD = step;
+        st.env.feedD = -step;
+        st.env.playD = -step;
+        loop->lInsPos = p;
+        loop->lRemLen = srcLen > p ? srcLen - p : 0;
+        if (st.q->rounding) loop->lMarkEndH = len - loop->lRemLen;
+    }
+
+    void sample(unsigned long i, uint32_t p, bool beforeInsert) {
+        QuillomatI* q = st.q;
+        QmEnv& env = st.env;
         cells.fill(p);
         qmFill(q, src, lp);
-        const float in = qmIn(input[i]);
-        const float source = *srcCell;
-
+        float* cell = cells.at(p);
+        const float in = dsp::finite_or_zero(q->pfInput[i]), source = *srcCells.at(lp);
+        const float wet = wetOn ? st.wet.at((uint32_t)i) : 0.0f, dry = st.dry.at((uint32_t)i);
         if (beforeInsert) {
-            output[i] = env.play * r.wet * source + r.dry * in;
+            // Until the boundary the source plays on and is copied in as it is.
+            q->pfOutput[i] = env.play * wet * source + dry * in;
             *cell = source;
-        } else if (p >= loop->lMarkEndL && roundOff) {
+        } else if (p >= st.loop->lMarkEndL && roundOff) {
             // From the requested end on, without rounding: the input fades
             // out and the rest of the cycle stays silent.
-            output[i] = r.dry * in;
-            *cell = qmStore(in * env.loop);
+            q->pfOutput[i] = dry * in;
+            *cell = dsp::mix_guard(in * env.loop);
             env.loopD = -step;
         } else {
             // The inserted cells hold nothing yet: the source fades out under
             // the new material.
-            output[i] = r.dry * in + env.play * r.wet * source;
-            *cell = qmStore(in * env.loop + env.feed * r.fb * source);
+            q->pfOutput[i] = dry * in + env.play * wet * source;
+            *cell = dsp::mix_guard(in * env.loop + env.feed * st.fb.at((uint32_t)i) * source);
             env.loopD = step;
             env.feedD = -step;
             env.playD = -step;
         }
-        sync.rule(q, i, p, cycle);
-        pos += 1.0;
+    }
 
-        const uint32_t ip = (uint32_t)pos;
-        if (ip >= loop->lMarkEndH) {
-            if (ip < len) {
-                loop->lMarkEndL = ip;
-                loop->lMarkEndH = len - 1;
-                loop->backfill = 1;
-            } else {
-                loop->lMarkEndL = loop->lMarkEndH = QM_EMPTY_MARK;
+    // What follows the insert point comes back from position `from` on.
+    void owesRest(uint32_t from) {
+        if (from < len) qmSetBack(st.loop, from, (int64_t)len - 1);
+        else qmClearBack(st.loop);
+    }
+
+    void run() {
+        const unsigned long n = st.b->SampleCount;
+        for (unsigned long i = st.b->lSampleIndex; i < n; ++i) {
+            const uint32_t p = (uint32_t)st.pos;
+            firstBoundary(p);
+            const bool beforeInsert = firsttime && quantized;
+            if (beforeInsert) st.env.playD = step;
+            st.env.step();
+            sample(i, p, beforeInsert);
+            sync.rule(st.q, i, p, cycle);
+            advance();
+
+            const uint32_t ip = (uint32_t)st.pos;
+            LoopChunk* loop = st.loop;
+            if (ip >= loop->lMarkEndH) {
+                // At the end point; this sample is done, the next state takes
+                // the next one at the next position.
+                owesRest(ip);
+                loop->lLoopLength = loop->lCycles * cycle;
+                return finish(i + 1);
             }
-            q->rounding = false;
-            loop->lLoopLength = loop->lCycles * loop->lCycleLength;
-            // This sample is done; the next state takes the next one, at the
-            // next position.
-            r.store(b);
-            env.store(q);
-            loop->dCurrPos = pos;
-            b->lSampleIndex = i + 1;
-            qmNoteMove(q, loop, 1.0f);
-            b->loop = qmEnterNext(q, loop, q->nextState);
-            return;
+            const bool cycleDone =
+                !beforeInsert && cycle != 0 && p % cycle == (loop->lInsPos % cycle + cycle - 1) % cycle;
+            if (!cycleDone && ip < len) continue;
+            // A cycle of insert is complete: make room for the next one.
+            if (cycleDone && grow()) {
+                st.env.loopD = step;
+                st.env.feedD = -step;
+                continue;
+            }
+            // Memory full (or no room left in the chunk): the insert ends here
+            // and the rest of the source follows it.
+            if (cycleDone) qmRefuse(st.q);
+            loop->lEndAdj = len - srcLen;
+            owesRest(ip);
+            st.q->rounding = false;
+            return st.enter(i + 1, STATE_PLAY);
         }
+        st.leave(n);
+    }
+};
 
-        const bool cycleDone =
-            !beforeInsert && cycle != 0 && p % cycle == (loop->lInsPos % cycle + cycle - 1) % cycle;
-        if (!cycleDone && ip < len) continue;
+} // namespace
 
-        // A cycle of insert is complete: make room for the next one.
-        const uint64_t grown = (uint64_t)len + cycle;
-        if (cycleDone && !reachesSource(q, loop, src, grown) && ensureLoopSpace(q, loop, cycle, nullptr)) {
-            loop->lCycles += 1;
-            loop->lLoopLength = len = (uint32_t)grown;
-            env.loopD = step;
-            env.feedD = -step;
-            continue;
-        }
-        // Memory full (or no room left in the chunk): the insert ends here
-        // and the rest of the source follows it.
-        loop->lEndAdj = len - srcLen;
-        if (ip < len) {
-            loop->lMarkEndL = ip;
-            loop->lMarkEndH = len - 1;
-            loop->backfill = 1;
-        }
-        q->rounding = false;
-        r.store(b);
-        env.store(q);
-        loop->dCurrPos = pos;
-        b->lSampleIndex = i + 1;
-        qmNoteMove(q, loop, 1.0f);
-        b->loop = qmEnterNext(q, loop, STATE_PLAY);
+void qmHandleMultiply(QuillomatI* q, QmBlock* b) {
+    LoopChunk* loop = b->loop;
+    if (!loop || loop->lLoopLength == 0 || !loop->srcloop) return qmDryRest(q, b);
+    if (!loop->srcloop->valid) {
+        b->loop = cutMultiply(q, b, loop);
         return;
     }
-    r.store(b);
-    env.store(q);
-    loop->dCurrPos = pos;
-    b->lSampleIndex = n;
-    qmNoteMove(q, loop, 1.0f);
+    MultiplyWalk(q, b, loop).run();
+}
+
+void qmHandleInsert(QuillomatI* q, QmBlock* b) {
+    LoopChunk* loop = b->loop;
+    if (!loop || loop->lLoopLength == 0 || !loop->srcloop) return qmDryRest(q, b);
+    InsertWalk(q, b, loop).run();
 }

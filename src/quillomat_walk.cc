@@ -2,6 +2,8 @@
 // current state, then fills the output ports.
 #include "quillomat_states.h"
 
+namespace dsp = Quillomat::dsp;
+
 namespace {
 
 // Handlers that change state hand the same sample on; a chain of changes is
@@ -33,18 +35,19 @@ void saturatingAdd(uint32_t& counter, unsigned long n) {
     counter = sum > 0xffffffffu ? 0xffffffffu : (uint32_t)sum;
 }
 
-float finiteOr0(float v) { return std::isfinite(v) ? v : 0.0f; }
+// Where a level stands after the block: its target, unless the block had no
+// samples to ramp over.
+float endLevel(const dsp::LinearRamp& r) { return r.frames ? r.target : r.start; }
 
 void writeOutputs(QuillomatI* q, QmBlock* b) {
     saturatingAdd(q->lScratchSamples, b->SampleCount);
     saturatingAdd(q->lTapTrigSamples, b->SampleCount);
 
-    // The next block's ramps start where this one ended (the target, unless
-    // the block had no samples to ramp over).
-    q->fWetCurr = b->fWet;
-    q->fDryCurr = b->fDry;
-    q->fFeedbackCurr = b->fFeedback;
-    q->fScratchPosCurr = b->fScratchPos;
+    // The next block's ramps start where this one ended.
+    q->fWetCurr = endLevel(b->wet);
+    q->fDryCurr = endLevel(b->dry);
+    q->fFeedbackCurr = endLevel(b->feedback);
+    q->fScratchPosCurr = endLevel(b->scratch);
 
     // Anything left pending by a state the walk has since left.
     qmSettlePending(q);
@@ -59,18 +62,28 @@ void writeOutputs(QuillomatI* q, QmBlock* b) {
                              q->fNextCurrRate != 0.0f || q->rounding;
         *q->pfWaiting = waiting ? 1.0f : 0.0f;
     }
-    if (q->pfRateOutput) *q->pfRateOutput = finiteOr0(q->fCurrRate * (q->pfRate ? *q->pfRate : 1.0f));
+    if (q->pfRateOutput) *q->pfRateOutput = dsp::finite_or_zero(q->fCurrRate * (q->pfRate ? *q->pfRate : 1.0f));
 
     const float rate = q->fSampleRate;
     if (q->pfSecsFree) *q->pfSecsFree = (float)q->lBufferSize / rate;
-    if (q->pfLoopPos) *q->pfLoopPos = loop ? finiteOr0((float)(loop->dCurrPos / rate)) : 0.0f;
+    if (q->pfLoopPos) *q->pfLoopPos = loop ? dsp::finite_or_zero((float)(loop->dCurrPos / rate)) : 0.0f;
     if (q->pfLoopLength) *q->pfLoopLength = loop ? (float)loop->lLoopLength / rate : 0.0f;
     if (q->pfCycleLength) *q->pfCycleLength = loop ? (float)loop->lCycleLength / rate : 0.0f;
+}
+
+// A reverse given with quantize off waits only while the loop still relays
+// its source in one direction; it is taken as soon as that is done.
+void releaseHeldReverse(QuillomatI* q, const QmBlock* b) {
+    if (q->fNextCurrRate != 0.0f && b->fQuantizeMode == 0.0f && qmCanTurn(q->headLoopChunk)) {
+        qmReverseNow(q, q->fNextCurrRate);
+        q->fNextCurrRate = 0.0f;
+    }
 }
 
 } // namespace
 
 void processBlock(QuillomatI* q, QmBlock* b) {
+    releaseHeldReverse(q, b);
     unsigned long last = (unsigned long)-1;
     unsigned handOvers = 0;
     while (b->lSampleIndex < b->SampleCount) {
@@ -93,59 +106,53 @@ LoopChunk* qmEnterNext(QuillomatI* q, LoopChunk* loop, int next) {
     return transitionToNext(q, loop, next < 0 ? STATE_PLAY : next);
 }
 
-namespace {
-
-// A range [lo, hi] being filled in the old direction has its near end on the
-// sample just played: that sample is done.
-void excludeDone(int flag, uint32_t& lo, uint32_t& hi, uint32_t x, bool forward) {
-    if (!flag) return;
-    if (forward && lo == x && x < hi) lo = x + 1;
-    else if (!forward && hi == x && x > lo) hi = x - 1;
-}
-
-} // namespace
-
-double qmTurnRound(QuillomatI* q, LoopChunk* loop, double pos, float oldRate, float newRate) {
-    const uint32_t len = loop->lLoopLength;
-    const uint32_t x = qmFold(qmWrap(pos - oldRate, len), len);
-    const bool forward = oldRate > 0.0f;
-    uint32_t guard = q->lLoopChunkCount;
-    for (LoopChunk* c = loop; c && c->valid && (c->frontfill || c->backfill) && guard > 0; c = c->srcloop, --guard) {
-        excludeDone(c->frontfill, c->lMarkL, c->lMarkH, x, forward);
-        excludeDone(c->backfill, c->lMarkEndL, c->lMarkEndH, x, forward);
-    }
-    return qmWrap((double)x + (pos - std::floor(pos)) + newRate, len);
-}
-
 void qmFallBackToPlay(QuillomatI* q, const QmBlock* b) {
     q->state = STATE_PLAY;
     q->wasMuted = false;
     q->rounding = false;
-    qmPlayFades(q, qmFadeStep(b));
+    qmPlayFades(q, dsp::fade_step(b->xfadeSamples));
 }
 
 void qmDryRest(QuillomatI* q, QmBlock* b) {
-    QmRamps r(b);
     const QmSync sync(q, b);
     const float* in = q->pfInput;
     float* out = q->pfOutput;
+    const dsp::LinearRamp dry = b->dry;
     const unsigned long n = b->SampleCount;
     for (unsigned long i = b->lSampleIndex; i < n; ++i) {
-        r.step(i);
-        out[i] = r.dry * in[i];
+        out[i] = dry.at((uint32_t)i) * in[i];
         sync.count(q, i);
     }
-    r.store(b);
     b->lSampleIndex = n;
 }
 
 void qmDrySample(QuillomatI* q, QmBlock* b) {
     const unsigned long i = b->lSampleIndex;
     if (i >= b->SampleCount) return;
-    QmRamps r(b);
-    r.step(i);
-    q->pfOutput[i] = r.dry * q->pfInput[i];
+    q->pfOutput[i] = b->dry.at((uint32_t)i) * q->pfInput[i];
     QmSync(q, b).count(q, i);
-    r.store(b);
     b->lSampleIndex = i + 1;
+}
+
+void qmSettlePending(QuillomatI* q) {
+    bool canWait = false;
+    switch (q->state) {
+    case STATE_REC_ENDING:
+    case STATE_PLAY:
+    case STATE_MUTE:
+    case STATE_SCRATCH:
+    case STATE_ONESHOT:
+    case STATE_OVERDUB:
+    case STATE_REPLACE:
+    case STATE_SUBSTITUTE:
+    case STATE_MULTIPLY:
+        canWait = q->headLoopChunk != nullptr;
+        break;
+    default:
+        break;
+    }
+    if (!canWait) q->waitingForSync = 0;
+    if (q->state != STATE_MULTIPLY && q->state != STATE_INSERT) q->rounding = false;
+    if (!q->waitingForSync && !q->rounding && q->state != STATE_REC_ENDING && q->state != STATE_MULTIPLY)
+        q->nextState = -1;
 }

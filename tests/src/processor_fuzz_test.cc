@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -77,6 +78,8 @@ public:
         if (next != -1) {
             ASSERT_EQ(h.ctl[QM_WAITING], 1.0f) << "next " << next << " state " << state;
         }
+        checkHistory();
+        if (q->headLoopChunk) ++layouts[q->headLoopChunk->overSource];
         if (const LoopChunk* c = q->headLoopChunk) {
             ASSERT_LE(c->lLoopLength, q->lBufferSize);
             ASSERT_TRUE(std::isfinite(c->dCurrPos));
@@ -87,9 +90,36 @@ public:
         }
     }
 
+    // Every version undo or redo can reach still owns its memory: it is
+    // valid, and no two of them share a cell.
+    void checkHistory() {
+        const QuillomatI* q = h.inst();
+        std::vector<const LoopChunk*> reach;
+        for (const LoopChunk* c = q->headLoopChunk; c; c = c->prev) reach.push_back(c);
+        for (const LoopChunk* c = q->headLoopChunk ? q->headLoopChunk->next : q->tailLoopChunk; c; c = c->next)
+            reach.push_back(c);
+        ASSERT_LE(reach.size(), 512u);
+        std::vector<std::pair<uint32_t, uint32_t>> spans;
+        for (const LoopChunk* c : reach) {
+            ASSERT_TRUE(c->valid) << "a version whose memory was written over is reachable";
+            if (c->lLoopLength > 0) spans.emplace_back(c->lLoopStart, c->lLoopLength);
+        }
+        std::sort(spans.begin(), spans.end());
+        uint64_t total = 0;
+        for (size_t i = 0; i < spans.size(); ++i) {
+            total += spans[i].second;
+            const uint64_t next = i + 1 < spans.size() ? spans[i + 1].first : spans[0].first + uint64_t(q->lBufferSize);
+            if (spans.size() > 1) {
+                ASSERT_LE(spans[i].first + uint64_t(spans[i].second), next) << "versions overlap";
+            }
+        }
+        ASSERT_LE(total, q->lBufferSize);
+    }
+
     std::mt19937 rng;
     qmtest::ProcessorHost h;
     int seen[14] = {};
+    int layouts[3] = {};
     std::vector<float>* outBuf = nullptr;
     std::vector<float>* syncBuf = nullptr;
 };
@@ -97,7 +127,7 @@ public:
 TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
     // A hung audio walk ends the test instead of the test run.
     alarm(240);
-    for (uint32_t seed : {1u, 2u, 3u}) {
+    for (uint32_t seed : {1u, 2u, 3u, 14u}) {
         Fuzzer f(seed);
         ASSERT_NE(f.h.handle, nullptr);
         f.rebind(false);
@@ -118,7 +148,11 @@ TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
             f.checkStatus();
             ASSERT_FALSE(::testing::Test::HasFatalFailure()) << "seed " << seed << " step " << step;
         }
-        // The run reached every state that processes a loop.
+        // The run reached every state that processes a loop, and the ways a
+        // version is laid when the memory runs short.
+        EXPECT_GT(f.layouts[QM_IN_STEP], 0);
+        EXPECT_GT(f.layouts[QM_RELAY], 0);
+        EXPECT_GT(qm_memory_refusals(f.h.handle), 0u);
         for (int st = STATE_RECORD; st <= STATE_SUBSTITUTE; ++st) EXPECT_GT(f.seen[st], 0) << "state " << st;
         const QuillomatI* q = f.h.inst();
         for (uint32_t i = 0; i < q->lBufferSize; ++i) ASSERT_TRUE(std::isfinite(q->pSampleBuf[i])) << "cell " << i;

@@ -279,7 +279,7 @@ TEST(ProcessorHistory, CopyOnPlayFillsTheDeepestOwedVersionFirst) {
     fillLoops(q, c, 0);
     EXPECT_EQ(*qmCell(q, b, 0), 10.0f);
     EXPECT_EQ(*qmCell(q, c, 0), 10.0f);
-    EXPECT_EQ(c->lMarkEndL, 0u);
+    EXPECT_EQ(c->lMarkEndL, 1u);  // the range holds only what is still owed
     for (uint32_t p = 1; p < 10; ++p) fillLoops(q, c, p);
     EXPECT_EQ(cells(q, c), cells(q, a));
     EXPECT_EQ(cells(q, b), cells(q, a));
@@ -294,9 +294,9 @@ TEST(ProcessorHistory, CopyOnPlayFillsTheDeepestOwedVersionFirst) {
     LoopChunk* d = q->headLoopChunk;
     ASSERT_EQ(d->lMarkEndH, 9u);
     fillLoops(q, d, 9);
-    EXPECT_EQ(d->lMarkEndH, 9u);
-    fillLoops(q, d, 8);
     EXPECT_EQ(d->lMarkEndH, 8u);
+    fillLoops(q, d, 8);
+    EXPECT_EQ(d->lMarkEndH, 7u);
     EXPECT_EQ(*qmCell(q, d, 8), 90.0f);
     h.command(QM_CMD_OVERDUB);
 

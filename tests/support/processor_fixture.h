@@ -1,7 +1,7 @@
 #pragma once
 // Drives one loop processor instance through its descriptor, as a host does:
 // every port bound to a cell or buffer owned here.
-#include "quillomat.h"
+#include "quillomat_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,237 @@
+// The loop processor when its memory runs short: loops longer than half the
+// memory are still overdubbed, replaced, substituted, multiplied and inserted
+// into (older versions give way), what cannot fit is refused visibly, and the
+// whole memory is resident before the first recording.
+#include "processor_fixture.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace {
+
+using Samples = std::vector<float>;
+
+// 1000 Hz and 4 s: a memory of 4096 samples, so 2048 is half of it.
+class Rig : public qmtest::ProcessorHost {
+public:
+    Rig() : ProcessorHost(1000, "4") { ctl[QM_RATE] = 1.0f; }
+
+    Samples block(const Samples& in) {
+        Samples out;
+        for (size_t done = 0; done < in.size();) {
+            const size_t k = std::min(in.size() - done, input.size());
+            std::copy(in.begin() + done, in.begin() + done + k, input.begin());
+            run(k);
+            out.insert(out.end(), output.begin(), output.begin() + k);
+            done += k;
+        }
+        return out;
+    }
+    Samples steady(size_t n, float v) { return block(Samples(n, v)); }
+
+    // Records exactly these samples as a new loop; it plays from its start.
+    void record(const Samples& v) {
+        command(QM_CMD_RECORD);
+        block(v);
+        command(QM_CMD_RECORD);
+    }
+    // The same, as `cycles` cycles.
+    void record(const Samples& v, uint32_t cycles) {
+        record(v);
+        inst()->headLoopChunk->lCycles = cycles;
+        inst()->headLoopChunk->lCycleLength = uint32_t(v.size()) / cycles;
+    }
+
+    uint32_t refusals() const { return qm_memory_refusals(handle); }
+    uint32_t length() const { return inst()->headLoopChunk ? inst()->headLoopChunk->lLoopLength : 0; }
+};
+
+Samples ramp(size_t n) {
+    Samples v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = 1.0f + float(i % 97);
+    return v;
+}
+
+Samples plus(Samples v, float x, size_t from = 0, size_t to = SIZE_MAX) {
+    for (size_t i = from; i < v.size() && i < to; ++i) v[i] += x;
+    return v;
+}
+
+// An older take of 1000 samples, then the long loop after it.
+const Samples kOld(1000, 0.5f);
+
+TEST(ProcessorLongLoops, OverdubReplaceAndSubstituteWorkInPlace) {
+    const Samples loop = ramp(2500);
+    struct {
+        int cmd;
+        Samples heard, kept;  // during one pass of 0.25 in, and afterwards
+    } cases[] = {
+        {QM_CMD_OVERDUB, plus(loop, 0.25f), plus(loop, 0.25f)},
+        {QM_CMD_REPLACE, Samples(2500, 0.25f), Samples(2500, 0.25f)},
+        {QM_CMD_SUBSTITUTE, plus(loop, 0.25f), Samples(2500, 0.25f)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cmd);
+        Rig h;
+        h.record(kOld);
+        h.record(loop);
+        h.command(c.cmd);
+        ASSERT_EQ(h.state(), c.cmd == QM_CMD_OVERDUB ? STATE_OVERDUB : c.cmd == QM_CMD_REPLACE ? STATE_REPLACE
+                                                                                                 : STATE_SUBSTITUTE);
+        EXPECT_EQ(h.steady(2500, 0.25f), c.heard);
+        h.command(c.cmd);
+        EXPECT_EQ(h.state(), STATE_PLAY);
+        EXPECT_EQ(h.steady(2500, 0.0f), c.kept);
+        EXPECT_EQ(h.loopAudio(), c.kept);
+        // The version before is given up; undo reaches the older take intact.
+        h.command(QM_CMD_UNDO);
+        EXPECT_EQ(h.loopAudio(), kOld);
+        EXPECT_EQ(h.steady(1000, 0.0f), kOld);
+        h.command(QM_CMD_REDO);
+        EXPECT_EQ(h.loopAudio(), c.kept);
+        EXPECT_EQ(h.refusals(), 0u);
+    }
+    // A long recording goes straight on into an overdub of itself.
+    Rig r;
+    r.command(QM_CMD_RECORD);
+    r.block(loop);
+    r.command(QM_CMD_OVERDUB);
+    EXPECT_EQ(r.state(), STATE_OVERDUB);
+    EXPECT_EQ(r.steady(2500, 1.0f), plus(loop, 1.0f));
+}
+
+TEST(ProcessorLongLoops, MultiplyLaysOverTheLoopAndStopsAtTheMemory) {
+    // One cycle of 2500: a second one cannot fit beside it, so the multiply
+    // works over the loop and is refused at the end of its first cycle.
+    Rig h;
+    h.record(kOld);
+    h.record(ramp(2500));
+    h.command(QM_CMD_MULTIPLY);
+    ASSERT_EQ(h.state(), STATE_MULTIPLY);
+    EXPECT_EQ(h.steady(2500, 0.25f), plus(ramp(2500), 0.25f));
+    const Samples after = h.steady(10, 0.0f);
+    EXPECT_EQ(h.state(), STATE_PLAY);
+    EXPECT_EQ(h.refusals(), 1u);
+    EXPECT_EQ(h.length(), 2500u);
+    EXPECT_EQ(after, Samples(plus(ramp(10), 0.25f)));  // plays on from its start
+    EXPECT_EQ(h.loopAudio(), plus(ramp(2500), 0.25f));
+    h.command(QM_CMD_UNDO);
+    EXPECT_EQ(h.loopAudio(), kOld);
+
+    // Three cycles of 900: beside the loop only one more fits; over it, two
+    // multiplied cycles keep what each repeat of the source had under it.
+    Rig m;
+    const Samples src = ramp(2700);
+    m.record(kOld);
+    m.record(src, 3);
+    m.command(QM_CMD_MULTIPLY);
+    m.steady(1800, 0.25f);
+    m.command(QM_CMD_MULTIPLY);
+    EXPECT_EQ(m.state(), STATE_PLAY);
+    EXPECT_EQ(m.length(), 1800u);
+    EXPECT_EQ(m.steady(1800, 0.0f), plus(Samples(src.begin(), src.begin() + 1800), 0.25f));
+    EXPECT_EQ(m.refusals(), 0u);
+    m.command(QM_CMD_UNDO);
+    EXPECT_EQ(m.loopAudio(), kOld);
+}
+
+TEST(ProcessorLongLoops, InsertRunsOnOverTheLoop) {
+    // Three cycles of 800; one more cycle inserted at 500 fits the memory
+    // only if the loop's own memory is reused.
+    Rig h;
+    h.ctl[QM_ROUND] = 1.0f;
+    const Samples loop = ramp(2400);
+    h.record(loop, 3);
+    h.steady(500, 0.0f);
+    h.command(QM_CMD_INSERT);
+    ASSERT_EQ(h.state(), STATE_INSERT);
+    EXPECT_EQ(h.steady(400, 9.0f), Samples(400, 9.0f));
+    h.command(QM_CMD_INSERT);  // one cycle, rounded
+    h.steady(400, 9.0f);
+    EXPECT_EQ(h.state(), STATE_PLAY);
+    // Reversed right away, it waits until what follows the insert is copied.
+    h.command(QM_CMD_REVERSE);
+    EXPECT_EQ(h.ctl[QM_WAITING], 1.0f);
+    EXPECT_EQ(h.steady(1900, 0.0f), Samples(loop.begin() + 500, loop.end()));
+    h.steady(1, 0.0f);
+    EXPECT_EQ(h.inst()->fCurrRate, -1.0f);
+    h.steady(3200, 0.0f);
+
+    Samples expect(loop.begin(), loop.begin() + 500);
+    expect.insert(expect.end(), 800, 9.0f);
+    expect.insert(expect.end(), loop.begin() + 500, loop.end());
+    EXPECT_EQ(h.loopAudio(), expect);
+    EXPECT_EQ(h.inst()->headLoopChunk->lCycles, 4u);
+    EXPECT_EQ(h.refusals(), 0u);
+    // Every older version gave way: undo leaves no loop, redo brings it back.
+    h.command(QM_CMD_UNDO);
+    EXPECT_EQ(h.inst()->headLoopChunk, nullptr);
+    EXPECT_EQ(h.steady(4, 0.5f), Samples(4, 0.5f));
+    h.command(QM_CMD_REDO);
+    EXPECT_EQ(h.loopAudio(), expect);
+}
+
+TEST(ProcessorLongLoops, RecordingOverARelayedSourceNeverLeaksIntoUndo) {
+    // Right after the insert, what follows it is still copied from the old
+    // loop's memory; a new take laid over that memory must not be copied in.
+    Rig h;
+    h.ctl[QM_ROUND] = 1.0f;
+    h.record(ramp(2400), 3);
+    h.steady(500, 0.0f);
+    h.command(QM_CMD_INSERT);
+    h.steady(400, 9.0f);
+    h.command(QM_CMD_INSERT);
+    h.steady(400, 9.0f);
+    h.record(Samples(500, 7.0f));
+    h.command(QM_CMD_UNDO);
+    ASSERT_EQ(h.length(), 3200u);
+    h.steady(6400, 0.0f);
+    for (float v : h.loopAudio()) ASSERT_NE(v, 7.0f);
+}
+
+TEST(ProcessorLongLoops, InsertsThatCannotFitAreRefusedAndTheLoopPlaysOn) {
+    struct {
+        uint32_t cycles, at, insertFor;
+        uint32_t length;  // afterwards
+    } cases[] = {
+        {1, 100, 100, 2500},   // one more cycle would pass the whole memory
+        {3, 2000, 100, 2400},  // the part in front of the point has nowhere to go
+        {3, 100, 2500, 4000},  // grows by two cycles, then the memory is full
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.at);
+        Rig h;
+        const Samples loop = ramp(c.length == 4000 ? 2400 : c.length);
+        h.record(loop, c.cycles);
+        h.steady(c.at, 0.0f);
+        h.command(QM_CMD_INSERT);
+        h.steady(c.insertFor, 9.0f);
+        EXPECT_EQ(h.state(), STATE_PLAY);
+        EXPECT_EQ(h.refusals(), 1u);
+        EXPECT_EQ(h.length(), c.length);
+        h.steady(8000, 0.0f);
+        Samples expect(loop.begin(), loop.begin() + c.at);
+        if (c.length != loop.size()) expect.insert(expect.end(), c.length - loop.size(), 9.0f);
+        expect.insert(expect.end(), loop.begin() + c.at, loop.end());
+        EXPECT_EQ(h.loopAudio(), c.length == loop.size() ? loop : expect);
+    }
+}
+
+TEST(ProcessorMemory, WholeMemoryIsResidentOnceInstantiated) {
+    // 120 s at 48 kHz: 32 MiB, far past the part touched before.
+    qmtest::ProcessorHost h(48000, "120");
+    const QuillomatI* q = h.inst();
+    ASSERT_EQ(q->lBufferSize, 1u << 23);
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t begin = uintptr_t(q->pSampleBuf) & ~(page - 1);
+    const uintptr_t end = uintptr_t(q->pSampleBuf + q->lBufferSize);
+    std::vector<unsigned char> resident((end - begin + page - 1) / page);
+    ASSERT_EQ(mincore(reinterpret_cast<void*>(begin), end - begin, resident.data()), 0);
+    size_t missing = 0;
+    for (unsigned char r : resident) missing += (r & 1) ? 0 : 1;
+    EXPECT_EQ(missing, 0u) << "of " << resident.size() << " pages";
+}
+
+} // namespace
