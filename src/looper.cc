@@ -157,28 +157,6 @@ void from_lane(const float* ilv, unsigned int nch, unsigned int c, float* dst, n
 // ---------------------------------------------------------------------------
 // The processor's memory length and refusal count
 
-// TODO(merge): replace the body with
-//   return instantiateQuillomatWithMemory(desc, rate, secs);
-LADSPA_Handle Looper::instantiate_processor(const LADSPA_Descriptor* desc, unsigned long rate, float secs)
-{
-    // The environment is the whole process's: two loopers built on two
-    // threads must not interleave our setenv with the processor's getenv.
-    static std::mutex env_lock;
-    std::lock_guard<std::mutex> lg(env_lock);
-    char text[20];
-    snprintf(text, sizeof(text), "%f", (double)secs);
-    setenv("QM_SAMPLE_TIME", text, 1);
-    return desc->instantiate(desc, rate);
-}
-
-// TODO(merge): replace the body with
-//   return qm_memory_refusals(handle);
-uint32_t Looper::processor_memory_refusals(LADSPA_Handle handle)
-{
-    (void)handle;
-    return 0;
-}
-
 // ---------------------------------------------------------------------------
 // Construction
 
@@ -352,7 +330,7 @@ void Looper::connect_controls(unsigned int c, LADSPA_Data* controls, LADSPA_Data
 bool Looper::build_instances(nframes_t srate, float loopsecs)
 {
     for (unsigned int c = 0; c < _chan_count; ++c) {
-        _instances[c] = instantiate_processor(descriptor, srate, loopsecs);
+        _instances[c] = instantiateQuillomatWithMemory(descriptor, srate, loopsecs);
         if (!_instances[c]) {
             return false;
         }
@@ -574,7 +552,7 @@ void Looper::publish()
     uint32_t refusals = 0;
     for (unsigned int c = 0; c < _built_chans; ++c) {
         if (_instances[c]) {
-            refusals += processor_memory_refusals(_instances[c]);
+            refusals += qm_memory_refusals(_instances[c]);
         }
     }
     _pub.memory_refusals.store(refusals, std::memory_order_relaxed);

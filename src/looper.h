@@ -167,11 +167,6 @@ private:
     void resize_buffers(nframes_t bufsize);
     bool validate_config(long long index, long long chan_count, double loopsecs) const;
 
-    // Until the processor takes its memory length as an argument and counts
-    // refusals (see looper.cc).
-    static LADSPA_Handle instantiate_processor(const LADSPA_Descriptor* desc, unsigned long rate, float secs);
-    static uint32_t processor_memory_refusals(LADSPA_Handle handle);
-
     // Block processing.
     void run_loops(nframes_t offset, nframes_t nframes);
     void run_loops_resampled(nframes_t offset, nframes_t nframes);

@@ -70,13 +70,9 @@ struct LoopVersion {
 
 LoopVersion loop_version(LADSPA_Handle handle)
 {
-    const QuillomatI* q = static_cast<const QuillomatI*>(handle);
-    const LoopChunk* c = q ? q->headLoopChunk : nullptr;
-    if (!c) {
-        return LoopVersion{nullptr, 0, 0};
-    }
-    const uint32_t length = c->lLoopLength < q->lBufferSize ? c->lLoopLength : q->lBufferSize;
-    return LoopVersion{c, c->lLoopStart, length};
+    LoopVersion v;
+    qm_current_loop_version(handle, &v.chunk, &v.start, &v.length);
+    return v;
 }
 
 } // namespace

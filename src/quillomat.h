@@ -126,6 +126,12 @@ extern "C" const LADSPA_Descriptor* ladspa_descriptor(unsigned long index);
 unsigned long qm_read_current_loop_audio(LADSPA_Handle instance, float* buf, unsigned long frames,
                                          unsigned long offset);
 
+// Which version of its loop the instance plays now, for a reader that must
+// not mix versions: an identity that changes with every new version, where
+// it starts in the memory and its length (which may grow while recording).
+// All 0 when there is no loop. Audio thread, or while the instance does not run.
+void qm_current_loop_version(LADSPA_Handle instance, const void** version, uint32_t* start, uint32_t* length);
+
 // How many times the instance has refused an operation for lack of memory
 // (a multiply or insert that cannot grow, one that cannot be laid out at all,
 // a recording or delay longer than the memory). Counted on the audio thread

@@ -281,6 +281,14 @@ void fillChunk(QuillomatI* q, LoopChunk* chunk, uint32_t position) {
     if (chunk && chunk->valid) fillOne(q, chunk, position, q->fCurrRate > 0.0f);
 }
 
+void qm_current_loop_version(LADSPA_Handle instance, const void** version, uint32_t* start, uint32_t* length) {
+    const QuillomatI* q = (const QuillomatI*)instance;
+    const LoopChunk* c = q ? q->headLoopChunk : nullptr;
+    if (version) *version = c;
+    if (start) *start = c ? c->lLoopStart : 0;
+    if (length) *length = c ? (c->lLoopLength < q->lBufferSize ? c->lLoopLength : q->lBufferSize) : 0;
+}
+
 unsigned long qm_read_current_loop_audio(LADSPA_Handle instance, float* buf, unsigned long frames,
                                          unsigned long offset) {
     const QuillomatI* q = (const QuillomatI*)instance;
