@@ -62,9 +62,30 @@ void silent_error(int num, const char* msg, const char* where)
     (void)where;
 }
 
+// liblo packs arguments at 4-byte boundaries, below the alignment of its
+// argument union: read them as bytes.
+const char* arg_chars(lo_arg* a)
+{
+    return reinterpret_cast<const char*>(a);
+}
+
 std::string str(lo_arg* a)
 {
-    return std::string(&a->s);
+    return std::string(arg_chars(a));
+}
+
+int32_t arg_int(lo_arg* a)
+{
+    int32_t v;
+    std::memcpy(&v, a, sizeof v);
+    return v;
+}
+
+float arg_float(lo_arg* a)
+{
+    float v;
+    std::memcpy(&v, a, sizeof v);
+    return v;
 }
 
 LoopFileEvent::FileFormat file_format(const std::string& s)
@@ -138,7 +159,7 @@ bool strings_fit(const char* types, lo_arg** argv, int argc)
         return true;
     }
     for (int i = 0; i < argc && types[i]; ++i) {
-        if ((types[i] == 's' || types[i] == 'S') && std::strlen(&argv[i]->s) > kMaxStringArg) {
+        if ((types[i] == 's' || types[i] == 'S') && std::strlen(arg_chars(argv[i])) > kMaxStringArg) {
             return false;
         }
     }
@@ -172,6 +193,9 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
     }
 
     if (_osc_server) {
+        // Bundles act at once: a scheduled one would wait for a datagram
+        // that may never come, and far-off ones would pile up.
+        lo_server_enable_queue(_osc_server, 0, 1);
         if (char* url = lo_server_get_url(_osc_server)) {
             _server_url = url;
             free(url);
@@ -334,7 +358,8 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
         push(new PingEvent(str(argv[0]), str(argv[1])));
         break;
     case MLoopAdd:
-        push(new ConfigLoopEvent(ConfigLoopEvent::Add, argv[0]->i, argv[1]->f, 0, argc > 2 ? argv[2]->i : 1));
+        push(new ConfigLoopEvent(ConfigLoopEvent::Add, arg_int(argv[0]), arg_float(argv[1]), 0,
+                                 argc > 2 ? arg_int(argv[2]) : 1));
         break;
     case MLoadSession:
     case MSaveSession:
@@ -342,7 +367,7 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
                               str(argv[1]), str(argv[2])));
         break;
     case MLoopDel:
-        push(new ConfigLoopEvent(ConfigLoopEvent::Remove, 0, 0.0f, argv[0]->i, 1));
+        push(new ConfigLoopEvent(ConfigLoopEvent::Remove, 0, 0.0f, arg_int(argv[0]), 1));
         break;
     case MRegister:
     case MUnregister:
@@ -352,7 +377,7 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
         break;
     case MGlobalSet:
         // Told to the other clients once the engine has taken the value.
-        push(new GlobalSetEvent(str(argv[0]), argv[1]->f, sender_port(msg)));
+        push(new GlobalSetEvent(str(argv[0]), arg_float(argv[1]), sender_port(msg)));
         break;
     case MGlobalGet:
         push(new GlobalGetEvent(str(argv[0]), str(argv[1]), str(argv[2])));
@@ -375,9 +400,9 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
     case MGlobalRtSet:
     case MLoopSet:
         // A NaN or infinity never reaches a gain or a loop.
-        if (std::isfinite(argv[1]->f)) {
-            _engine->push_control_event(info.type, _cmd_map->to_control_t(str(argv[0])), argv[1]->f, instance,
-                                        sender_port(msg));
+        if (std::isfinite(arg_float(argv[1]))) {
+            _engine->push_control_event(info.type, _cmd_map->to_control_t(str(argv[0])), arg_float(argv[1]),
+                                        instance, sender_port(msg));
         }
         break;
     case MMidiStart:

@@ -1,5 +1,7 @@
 // Everything the OSC server sends: answers, errors, binding listings,
 // configuration announcements and control updates to subscribers.
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,56 @@ bool same_value(float a, float b)
     return a == b || (std::isnan(a) && std::isnan(b));
 }
 
+bool host_char(char c)
+{
+    return std::isalnum((unsigned char)c) || c == '.' || c == '-' || c == '_' || c == ':' || c == '%';
+}
+
+// "osc.udp://HOST:PORT/..." with a host name, an IPv4 address or an IPv6
+// address in brackets. liblo's own URL parser reads past its buffer on some
+// malformed URLs, so it never sees one from a client.
+bool split_udp_url(const std::string& url, std::string& host, std::string& port)
+{
+    static const std::string prefix = "osc.udp://";
+    if (url.compare(0, prefix.size(), prefix) != 0) {
+        return false;
+    }
+    size_t at = prefix.size();
+    size_t end;
+    if (at < url.size() && url[at] == '[') {
+        end = url.find(']', at);
+        if (end == std::string::npos) {
+            return false;
+        }
+        host = url.substr(at + 1, end - at - 1);
+        at = end + 1;
+    } else {
+        end = url.find(':', at);
+        if (end == std::string::npos) {
+            return false;
+        }
+        host = url.substr(at, end - at);
+        at = end;
+    }
+    if (host.empty() || host.size() > 255 || !std::all_of(host.begin(), host.end(), host_char)) {
+        return false;
+    }
+    if (at >= url.size() || url[at] != ':') {
+        return false;
+    }
+    ++at;
+    end = at;
+    while (end < url.size() && std::isdigit((unsigned char)url[end])) {
+        ++end;
+    }
+    if (end == at || end - at > 5 || (end < url.size() && url[end] != '/')) {
+        return false;
+    }
+    port = url.substr(at, end - at);
+    const long number = std::strtol(port.c_str(), nullptr, 10);
+    return number > 0 && number <= 65535;
+}
+
 } // namespace
 
 lo_address ControlOSC::find_or_cache_addr(const std::string& url)
@@ -42,15 +94,15 @@ lo_address ControlOSC::find_or_cache_addr(const std::string& url)
             return nullptr;
         }
     }
-    lo_address addr = lo_address_new_from_url(url.c_str());
-    if (!addr) {
-        return nullptr;
-    }
     // Answers go to UDP clients only: a local-socket or TCP URL would let a
     // client aim our messages at any socket on this machine, or block the
     // engine thread in a connect.
-    if (lo_address_get_protocol(addr) != LO_UDP || !lo_address_get_port(addr)) {
-        lo_address_free(addr);
+    std::string host, port;
+    if (!split_udp_url(url, host, port)) {
+        return nullptr;
+    }
+    lo_address addr = lo_address_new_with_proto(LO_UDP, host.c_str(), port.c_str());
+    if (!addr) {
         return nullptr;
     }
     if (lo_address_errno(addr) < 0) {

@@ -227,7 +227,10 @@ TEST_F(OscTest, BadMessagesAreDroppedWithoutAnswer)
         [&] { return a.send("/get", "tempo", "osc.unix:///tmp/qm_no_such_socket", "/bad"); },
         [&] { return a.send("/get", "tempo", "osc.tcp://127.0.0.1:9/", "/bad"); },
         [&] { return a.send("/get", "tempo", "not a url", "/bad"); },
-        [&] { return a.send("/get", "tempo", "osc.udp://", "/bad"); },
+        [&] { return a.send("/get", "tempo", "osc.udp://", "/bad"); },  // liblo would read past its buffer
+        [&] { return a.send("/get", "tempo", "osc.udp://:9/", "/bad"); },
+        [&] { return a.send("/get", "tempo", "osc.udp://[::1", "/bad"); },
+        [&] { return a.send("/get", "tempo", "osc.udp://127.0.0.1:99999/", "/bad"); },
         [&] { return a.send("/nonexistent", url, "/bad"); },
         [&] { return a.send("/qm/0/hit"); },
         [&] { return a.send("/loop_add", "one", "two"); },

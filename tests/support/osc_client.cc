@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace qmtest {
@@ -76,15 +77,16 @@ void OscClient::on_message(const char* path, const char* types, lo_arg** argv, i
         OscArg a;
         a.type = types[k];
         switch (a.type) {
+        // Arguments sit at 4-byte boundaries: read them as bytes.
         case 'i':
-            a.i = argv[k]->i;
+            std::memcpy(&a.i, argv[k], sizeof a.i);
             break;
         case 'f':
-            a.f = argv[k]->f;
+            std::memcpy(&a.f, argv[k], sizeof a.f);
             break;
         case 's':
         case 'S':
-            a.s = &argv[k]->s;
+            a.s = reinterpret_cast<const char*>(argv[k]);
             break;
         default:
             break;
