@@ -1,5 +1,7 @@
 // One two-channel loop run in 256-frame blocks, playing or overdubbing, at
-// rate 1 and through the rate converters. Items are frames per channel.
+// rate 1 and through the rate converters, against a plain copy of the same
+// samples into the loop's outputs and the common mix. Items are frames per
+// channel. Eight such loops take 8 x (time per block) / 5.33 ms of a core.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -124,6 +126,32 @@ void BM_LooperBlock(benchmark::State& state) {
     state.SetLabel(std::string(overdub ? "overdub" : "play") + " rate " + std::to_string(rate).substr(0, 4));
 }
 
+// What any loop must do at the least: each channel's input to its own output
+// and into the common mix.
+void BM_CopyBaseline(benchmark::State& state) {
+    std::vector<float> in[2], out[2], mix[2];
+    for (int c = 0; c < 2; ++c) {
+        in[c].assign(kBlock, 0.0f);
+        out[c].assign(kBlock, 0.0f);
+        mix[c].assign(kBlock, 0.0f);
+        for (nframes_t j = 0; j < kBlock; ++j) in[c][j] = 0.3f * std::sin(0.01f * (float)j * (float)(c + 1));
+    }
+    for (auto _ : state) {
+        for (int c = 0; c < 2; ++c) {
+            std::fill(mix[c].begin(), mix[c].end(), 0.0f);
+            for (nframes_t j = 0; j < kBlock; ++j) {
+                out[c][j] = in[c][j];
+                mix[c][j] += in[c][j];
+            }
+        }
+        benchmark::DoNotOptimize(out[0].data());
+        benchmark::DoNotOptimize(mix[0].data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed((int64_t)state.iterations() * kBlock);
+}
+
+BENCHMARK(BM_CopyBaseline);
 BENCHMARK(BM_LooperBlock)
     ->Args({0, 100})
     ->Args({1, 100})

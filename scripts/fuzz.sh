@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# Builds fuzz/<name>_fuzz.cc with clang and libFuzzer (and AddressSanitizer)
-# against the program's sources, then runs it for the given seconds (default
-# 60) on a corpus kept under build/fuzz/<name>/. The target's own messages
-# on standard error are muted; libFuzzer's report is not.
-#   scripts/fuzz.sh midi_bindings [seconds]
+# Builds the libFuzzer targets with clang under AddressSanitizer into
+# build/fuzz and runs each for the given seconds (default 60), on a corpus
+# kept under build/fuzz/corpus/<target>, seeded from seeds/<target> beside
+# the target's source. Without target names, every *_fuzz target runs.
+#   scripts/fuzz.sh [seconds] [target...]
 set -euo pipefail
-name=${1:?usage: fuzz.sh NAME [seconds]}
-secs=${2:-60}
+seconds=${1:-60}
+shift || true
 top=$(cd "$(dirname "$0")/.." && pwd)
-out="$top/build/fuzz"
-mkdir -p "$out/$name"
-# shellcheck disable=SC2046
-clang++ -std=c++17 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined \
-  -I"$top/src" -I"$top/libs/kvo" \
-  $(pkg-config --cflags sndfile samplerate liblo sigc++-2.0 libxml-2.0) \
-  "$top/fuzz/${name}_fuzz.cc" "$top"/src/*.cc "$top"/libs/kvo/*.cc \
-  $(pkg-config --libs sndfile samplerate liblo sigc++-2.0 libxml-2.0) -lpthread -lm \
-  -o "$out/${name}_fuzz"
-"$out/${name}_fuzz" -max_total_time="$secs" -max_len=4096 -close_fd_mask=2 "$out/$name" "$top/fuzz/${name}_seeds" 2>&1 | tail -n 5
+dir="$top/build/fuzz"
+mapfile -t sources < <(cd "$top" && git ls-files -- '*_fuzz.cc' 2>/dev/null || find . -name '*_fuzz.cc')
+declare -A src_of
+for s in "${sources[@]}"; do src_of[$(basename "$s" .cc)]=$s; done
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=("${!src_of[@]}")
+CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=address \
+  -DQM_FUZZ=ON >/dev/null
+cmake --build "$dir" $(printf -- '--target %s ' "${targets[@]}") -- -j"$(nproc)" >/dev/null
+for t in "${targets[@]}"; do
+  src=${src_of[$t]:?no fuzz target named $t}
+  seeds="$top/$(dirname "$src")/seeds/$t"
+  corpus="$dir/corpus/$t"
+  mkdir -p "$corpus"
+  exe=$(find "$dir" -type f -name "$t" -perm -u+x | head -n 1)
+  echo "== $t =="
+  # Crash files land in build/fuzz; the target's own messages are muted.
+  (cd "$dir" && "$exe" -max_total_time="$seconds" -max_len=4096 -close_fd_mask=2 "$corpus" \
+    $( [ -d "$seeds" ] && echo "$seeds" ) 2>&1 | tail -n 3)
+done

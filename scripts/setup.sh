@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libsndfile1-dev libsamplerate0-dev liblo-dev libsigc++-2.0-dev libxml2-dev ladspa-sdk
   googletest libgtest-dev libbenchmark-dev locales
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -27,3 +27,6 @@ for flavour in asan tsan plain; do
     (cd "$top/build/$flavour" && ctest --output-on-failure -j"$jobs")
   fi
 done
+
+# A short run of every fuzz target (a longer one: scripts/fuzz.sh 600 <target>).
+"$top/scripts/fuzz.sh" 10

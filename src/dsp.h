@@ -5,6 +5,7 @@
 // inlined in its hot loop.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "utils.h"
 
@@ -57,6 +58,49 @@ inline float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
 // silence and denormals become zero; ordinary levels, above 1.0 included,
 // pass untouched.
 inline float mix_guard(float v) { return flush_to_zero(finite_or_zero(v)); }
+
+// The bits of mix_guard: all ones for a sample it keeps, else zero. On the
+// raw bits, so loops over whole blocks stay free of branches.
+inline uint32_t mix_guard_mask(uint32_t bits)
+{
+    const uint32_t e = bits & 0x7F800000u;
+    return (uint32_t)0 - (uint32_t)((e >= 0x08000000u) & (e != 0x7F800000u));
+}
+
+inline uint32_t float_bits(float v)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+inline float bits_float(uint32_t bits)
+{
+    float v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// mix_guard over a block.
+inline void mix_guard_block(float* buf, uint32_t n)
+{
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t bits = float_bits(buf[i]);
+        buf[i] = bits_float(bits & mix_guard_mask(bits));
+    }
+}
+
+// The largest magnitude in a block, 0 for none. Non-negative floats order
+// like their bits, so the search runs on integers (a NaN ranks above all).
+inline float abs_peak(const float* buf, uint32_t n)
+{
+    uint32_t m = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t a = float_bits(buf[i]) & 0x7FFFFFFFu;
+        m = a > m ? a : m;
+    }
+    return bits_float(m);
+}
 
 } // namespace dsp
 } // namespace Quillomat

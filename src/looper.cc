@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 
 #include "engine.h"
 #include "onepole_filter.h"
@@ -21,28 +22,18 @@ const float Looper::MaxLoopSecs = 3600.0f;
 
 namespace {
 
-// Value of a linear ramp from start towards target at frame j of n: one step
-// of (target - start) / n per frame, landing exactly on target at the last.
-inline float ramp_at(float start, float step, float target, nframes_t j, nframes_t n)
-{
-    return (j + 1 >= n) ? target : start + (float)(j + 1) * step;
-}
-
-inline float ramp_step(float start, float target, nframes_t n)
-{
-    return n ? flush_to_zero(target - start) / (float)n : 0.0f;
-}
-
 template <class T> void free_array(T*& p)
 {
     delete[] p;
     p = nullptr;
 }
 
-// A zeroed buffer of n samples in place of the old one.
-void renew_buffer(float*& p, nframes_t n)
+// A zeroed buffer of n samples in place of the old one (null, not dangling,
+// when the allocation fails).
+void renew_buffer(float*& p, size_t n)
 {
     delete[] p;
+    p = nullptr;
     p = new float[n]();
 }
 
@@ -76,7 +67,120 @@ nframes_t convert(SRC_STATE* state, SRC_DATA& d, const float* in, nframes_t in_f
     return (nframes_t)d.output_frames_gen;
 }
 
+// dst[j] = g(j) * (a[j] + b[j]) (b may be null), the ramp's values as
+// dsp::LinearRamp::at gives them; returns the largest magnitude written.
+float gain_into(float* dst, const float* a, const float* b, const dsp::LinearRamp& g, nframes_t n)
+{
+    if (n == 0) {
+        return 0.0f;
+    }
+    const nframes_t last = n - 1;
+    uint32_t m = 0;
+    auto put = [&](nframes_t j, float v) {
+        dst[j] = v;
+        const uint32_t bits = dsp::float_bits(v) & 0x7FFFFFFFu;
+        m = bits > m ? bits : m;
+    };
+    if (g.flat() && g.start == 1.0f) {
+        if (b) {
+            for (nframes_t j = 0; j < last; ++j) put(j, a[j] + b[j]);
+        } else {
+            for (nframes_t j = 0; j < last; ++j) put(j, a[j]);
+        }
+    } else if (g.flat()) {
+        const float k = g.start;
+        if (b) {
+            for (nframes_t j = 0; j < last; ++j) put(j, k * (a[j] + b[j]));
+        } else {
+            for (nframes_t j = 0; j < last; ++j) put(j, k * a[j]);
+        }
+    } else {
+        if (b) {
+            for (nframes_t j = 0; j < last; ++j) put(j, (g.start + (float)(j + 1) * g.step) * (a[j] + b[j]));
+        } else {
+            for (nframes_t j = 0; j < last; ++j) put(j, (g.start + (float)(j + 1) * g.step) * a[j]);
+        }
+    }
+    put(last, g.target * (b ? a[last] + b[last] : a[last]));
+    return dsp::bits_float(m);
+}
+
+// out[j] = mix_guard(out[j] + d(j) * dry[j]) (dry may be null: the guard
+// alone); returns the largest magnitude written.
+float finish_into(float* out, const float* dry, const dsp::LinearRamp& d, nframes_t n)
+{
+    uint32_t m = 0;
+    auto put = [&](nframes_t j, float v) {
+        uint32_t bits = dsp::float_bits(v);
+        bits &= dsp::mix_guard_mask(bits);
+        out[j] = dsp::bits_float(bits);
+        bits &= 0x7FFFFFFFu;
+        m = bits > m ? bits : m;
+    };
+    if (!dry) {
+        for (nframes_t j = 0; j < n; ++j) put(j, out[j]);
+        return dsp::bits_float(m);
+    }
+    if (n == 0) {
+        return 0.0f;
+    }
+    const nframes_t last = n - 1;
+    if (d.flat()) {
+        const float k = d.start;
+        for (nframes_t j = 0; j < last; ++j) put(j, out[j] + k * dry[j]);
+    } else {
+        for (nframes_t j = 0; j < last; ++j) put(j, out[j] + (d.start + (float)(j + 1) * d.step) * dry[j]);
+    }
+    put(last, out[last] + d.target * dry[last]);
+    return dsp::bits_float(m);
+}
+
+// Lane c of an interleaved block of nch channels from or to a plain buffer.
+void to_lane(float* ilv, unsigned int nch, unsigned int c, const float* src, nframes_t n)
+{
+    float* p = ilv + c;
+    if (src) {
+        for (nframes_t j = 0; j < n; ++j) p[(size_t)j * nch] = src[j];
+    } else {
+        for (nframes_t j = 0; j < n; ++j) p[(size_t)j * nch] = 0.0f;
+    }
+}
+
+void from_lane(const float* ilv, unsigned int nch, unsigned int c, float* dst, nframes_t n)
+{
+    const float* p = ilv + c;
+    for (nframes_t j = 0; j < n; ++j) dst[j] = p[(size_t)j * nch];
+}
+
 } // namespace
+
+// ---------------------------------------------------------------------------
+// The processor's memory length and refusal count
+
+// TODO(merge): replace the body with
+//   return instantiateQuillomatWithMemory(desc, rate, secs);
+LADSPA_Handle Looper::instantiate_processor(const LADSPA_Descriptor* desc, unsigned long rate, float secs)
+{
+    // The environment is the whole process's: two loopers built on two
+    // threads must not interleave our setenv with the processor's getenv.
+    static std::mutex env_lock;
+    std::lock_guard<std::mutex> lg(env_lock);
+    char text[20];
+    snprintf(text, sizeof(text), "%f", (double)secs);
+    setenv("QM_SAMPLE_TIME", text, 1);
+    return desc->instantiate(desc, rate);
+}
+
+// TODO(merge): replace the body with
+//   return qm_memory_refusals(handle);
+uint32_t Looper::processor_memory_refusals(LADSPA_Handle handle)
+{
+    (void)handle;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Construction
 
 Looper::Looper(AudioDriver* driver, unsigned int index, unsigned int chan_count, float loopsecs, bool discrete)
     : _driver(driver), _index(index), _chan_count(chan_count), _loopsecs(loopsecs)
@@ -127,9 +231,39 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
         return false;
     }
 
-    // Whatever an earlier initialisation built goes first.
-    destroy();
+    try {
+        // Whatever an earlier initialisation built goes first.
+        destroy();
+        reset_fields(index, chan_count, discrete);
+        if (!build_descriptor()) {
+            return false;
+        }
+        build_arrays();
+        _samplerate = (float)srate;
+        resize_buffers(bufsize);
+        set_control_defaults(srate);
+        if (!build_instances(srate, loopsecs)) {
+            publish_config();
+            publish();
+            return false;
+        }
+        register_ports();
+        build_converters_and_filters();
+        build_panner();
+    } catch (const std::exception& e) {
+        std::cerr << "cannot build loop " << index << ": " << e.what() << std::endl;
+        destroy();
+        return false;
+    }
 
+    _ok = true;
+    publish_config();
+    publish();
+    return true;
+}
+
+void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool discrete)
+{
     _index = index;
     _chan_count = chan_count;
     _ok = false;
@@ -145,7 +279,18 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
     _curr_input_gain = _targ_input_gain = 1.0f;
     _input_peak = _output_peak = 0.0f;
     _relative_sync = false;
+    _src_in_ratio = 1.0;
+    _src_out_ratio = 1.0;
+    std::memset(&_src_data, 0, sizeof(_src_data));
+    _sync_to_loop.reset();
+    _sync_from_loop.reset();
+    _sync_out_silent = true;
+    _fall_frames = 0;
+    _fall_factor = 1.0f;
+}
 
+bool Looper::build_descriptor()
+{
     if (!descriptor) {
         descriptor = create_qm_descriptor();
         if (!descriptor) {
@@ -153,32 +298,26 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
             return false;
         }
     }
+    return true;
+}
 
+void Looper::build_arrays()
+{
     _built_chans = _chan_count;
     _instances = new LADSPA_Handle[_chan_count]();
     _input_ports = new port_id_t[_chan_count]();
     _output_ports = new port_id_t[_chan_count]();
-    _in_src_states = new SRC_STATE*[_chan_count]();
-    _out_src_states = new SRC_STATE*[_chan_count]();
     _lp_filter = new OnePoleFilter*[_chan_count]();
+    _bound = new BoundAudio[_chan_count]();
+    _chan_io = new ChannelIO[_chan_count]();
+}
 
-    int err = 0;
-    _insync_src_state = src_new(SrcAudioQuality, 1, &err);
-    _outsync_src_state = src_new(SrcAudioQuality, 1, &err);
-    _src_in_buffer = nullptr;
-    _src_sync_buffer = nullptr;
-    _src_buffer_len = 0;
-    _src_in_ratio = 1.0;
-    _src_out_ratio = 1.0;
-    std::memset(&_src_data, 0, sizeof(_src_data));
-
-    _samplerate = (float)srate;
-    set_buffer_size(bufsize);
-
+void Looper::set_control_defaults(nframes_t srate)
+{
     std::memset(ports, 0, sizeof(ports));
     std::memset(_down_stamps, 0, sizeof(_down_stamps));
 
-    _longpress_frames = (nframes_t)lrint((double)srate);
+    _longpress_frames = (uint64_t)lrint((double)srate);
     _falloff_per_sample = 30.0f / _samplerate;
 
     ports[DryLevel] = 0.0f;  // the looper mixes the dry signal itself
@@ -193,54 +332,73 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
     ports[PlaybackSync] = 0.0f;
     ports[UseSafetyFeedback] = 1.0f;
     _slave_sync_port = 1.0f;
+}
 
-    char secs[20];
-    snprintf(secs, sizeof(secs), "%f", (double)loopsecs);
-    setenv("QM_SAMPLE_TIME", secs, 1);
+void Looper::connect_controls(unsigned int c, LADSPA_Data* controls, LADSPA_Data* slave_sync, LADSPA_Data* sink)
+{
+    LADSPA_Handle inst = _instances[c];
+    for (int p = 0; p < ControlCount; ++p) {
+        descriptor->connect_port(inst, p, &controls[p]);
+    }
+    if (c > 0) {
+        // Only channel 0 reports status; the others follow its sync output.
+        descriptor->connect_port(inst, QM_SYNC_MODE, slave_sync);
+        for (int p = QM_STATE_OUT; p <= QM_TRUE_RATE_OUT; ++p) {
+            descriptor->connect_port(inst, p, sink);
+        }
+    }
+}
 
-    char name[100];
+bool Looper::build_instances(nframes_t srate, float loopsecs)
+{
     for (unsigned int c = 0; c < _chan_count; ++c) {
-        _instances[c] = descriptor->instantiate(descriptor, srate);
+        _instances[c] = instantiate_processor(descriptor, srate, loopsecs);
         if (!_instances[c]) {
             return false;
         }
-
-        if (_have_discrete_io) {
-            snprintf(name, sizeof(name), "loop%d_in_%d", (int)_index, (int)c + 1);
-            if (!_driver->create_input_port(name, _input_ports[c])) {
-                _input_ports[c] = 0;
-                std::cerr << "cannot register loop input port" << std::endl;
-                _have_discrete_io = false;
-            }
-            snprintf(name, sizeof(name), "loop%d_out_%d", (int)_index, (int)c + 1);
-            if (!_driver->create_output_port(name, _output_ports[c])) {
-                _output_ports[c] = 0;
-                std::cerr << "cannot register loop output port" << std::endl;
-                _have_discrete_io = false;
-            }
-        }
-
-        for (int p = 0; p < ControlCount; ++p) {
-            descriptor->connect_port(_instances[c], p, &ports[p]);
-        }
-        if (c > 0) {
-            // Only channel 0 reports status; the others follow its sync output.
-            descriptor->connect_port(_instances[c], QM_SYNC_MODE, &_slave_sync_port);
-            for (int p = QM_STATE_OUT; p <= QM_TRUE_RATE_OUT; ++p) {
-                descriptor->connect_port(_instances[c], p, &_slave_dummy_port);
-            }
-        }
-
+        connect_controls(c, ports, &_slave_sync_port, &_slave_dummy_port);
         if (descriptor->activate) {
             descriptor->activate(_instances[c]);
         }
+    }
+    return true;
+}
 
+void Looper::register_ports()
+{
+    char name[100];
+    for (unsigned int c = 0; c < _chan_count && _have_discrete_io; ++c) {
+        snprintf(name, sizeof(name), "loop%d_in_%d", (int)_index, (int)c + 1);
+        if (!_driver->create_input_port(name, _input_ports[c])) {
+            _input_ports[c] = 0;
+            std::cerr << "cannot register loop input port" << std::endl;
+            _have_discrete_io = false;
+        }
+        snprintf(name, sizeof(name), "loop%d_out_%d", (int)_index, (int)c + 1);
+        if (!_driver->create_output_port(name, _output_ports[c])) {
+            _output_ports[c] = 0;
+            std::cerr << "cannot register loop output port" << std::endl;
+            _have_discrete_io = false;
+        }
+    }
+}
+
+void Looper::build_converters_and_filters()
+{
+    int err = 0;
+    _in_src_state = src_new(SrcAudioQuality, (int)_chan_count, &err);
+    _out_src_state = src_new(SrcAudioQuality, (int)_chan_count, &err);
+    if (!_in_src_state || !_out_src_state) {
+        throw std::runtime_error(std::string("rate converter: ") + src_strerror(err));
+    }
+    for (unsigned int c = 0; c < _chan_count; ++c) {
         _lp_filter[c] = new OnePoleFilter(_samplerate);
-        _in_src_states[c] = src_new(SrcAudioQuality, 1, &err);
-        _out_src_states[c] = src_new(SrcAudioQuality, 1, &err);
         _lp_filter[c]->set_cutoff(_lp_filter[c]->get_samplerate() * (float)_src_in_ratio * 0.48f);
     }
+}
 
+void Looper::build_panner()
+{
     Engine* engine = _driver->get_engine();
     _common_out_count = engine ? engine->get_common_output_count() : 0;
     if (_common_out_count > 0) {
@@ -256,9 +414,6 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
             (*_panner)[1]->set_position(1.0f, false);
         }
     }
-
-    _ok = true;
-    return true;
 }
 
 void Looper::destroy()
@@ -283,12 +438,6 @@ void Looper::destroy()
             _driver->destroy_output_port(_output_ports[c]);
             _output_ports[c] = 0;
         }
-        if (_out_src_states && _out_src_states[c]) {
-            src_delete(_out_src_states[c]);
-        }
-        if (_in_src_states && _in_src_states[c]) {
-            src_delete(_in_src_states[c]);
-        }
         if (_lp_filter) {
             delete _lp_filter[c];
         }
@@ -299,6 +448,8 @@ void Looper::destroy()
     free_array(_input_ports);
     free_array(_output_ports);
     free_array(_lp_filter);
+    free_array(_bound);
+    free_array(_chan_io);
 
     const bool own_sync = _use_sync_buf == _our_syncin_buf;
     free_array(_our_syncin_buf);
@@ -315,17 +466,17 @@ void Looper::destroy()
     free_array(_common_out_bufs);
     _common_out_count = 0;
 
-    free_array(_in_src_states);
-    free_array(_out_src_states);
-    if (_insync_src_state) {
-        src_delete(_insync_src_state);
-        _insync_src_state = nullptr;
+    if (_in_src_state) {
+        src_delete(_in_src_state);
+        _in_src_state = nullptr;
     }
-    if (_outsync_src_state) {
-        src_delete(_outsync_src_state);
-        _outsync_src_state = nullptr;
+    if (_out_src_state) {
+        src_delete(_out_src_state);
+        _out_src_state = nullptr;
     }
-    free_array(_src_in_buffer);
+    free_array(_src_block_ilv);
+    free_array(_src_loop_ilv);
+    free_array(_src_chan_bufs);
     free_array(_src_sync_buffer);
     _src_buffer_len = 0;
 }
@@ -335,13 +486,37 @@ void Looper::use_sync_buf(float* buf)
     _use_sync_buf = buf ? buf : _our_syncin_buf;
 }
 
+void Looper::set_use_common_ins(bool val)
+{
+    _use_common_ins = val;
+    _pub.use_common_ins.store(val, std::memory_order_relaxed);
+}
+
+void Looper::set_use_common_outs(bool val)
+{
+    _use_common_outs = val;
+    _pub.use_common_outs.store(val, std::memory_order_relaxed);
+}
+
 void Looper::set_buffer_size(nframes_t bufsize)
+{
+    try {
+        resize_buffers(bufsize);
+    } catch (const std::exception& e) {
+        // Some buffers may be gone: the loop must not run on them.
+        std::cerr << "cannot size the buffers of loop " << _index << ": " << e.what() << std::endl;
+        _ok = false;
+    }
+}
+
+void Looper::resize_buffers(nframes_t bufsize)
 {
     if (bufsize == _buffersize) {
         return;
     }
     const bool repoint = !_use_sync_buf || _use_sync_buf == _our_syncin_buf;
     const nframes_t maxlen = (nframes_t)std::ceil(bufsize * MaxResamplingRate);
+    const size_t chans = _built_chans ? _built_chans : 1;
 
     // Zeroed: another loop may read our sync output before channel 0 runs.
     renew_buffer(_our_syncin_buf, bufsize);
@@ -351,37 +526,104 @@ void Looper::set_buffer_size(nframes_t bufsize)
     if (repoint) {
         _use_sync_buf = _our_syncin_buf;
     }
+    _sync_out_silent = true;
 
     _src_buffer_len = maxlen;
-    renew_buffer(_src_in_buffer, _src_buffer_len);
-    renew_buffer(_src_sync_buffer, _src_buffer_len);
+    renew_buffer(_src_block_ilv, (size_t)bufsize * chans);
+    renew_buffer(_src_loop_ilv, (size_t)maxlen * chans);
+    renew_buffer(_src_chan_bufs, (size_t)maxlen * chans);
+    renew_buffer(_src_sync_buffer, maxlen);
+    if (_bound) {
+        std::memset(_bound, 0, sizeof(BoundAudio) * _built_chans);
+    }
 
     _buffersize = bufsize;
 }
 
 // ---------------------------------------------------------------------------
-// Block processing
+// The published snapshot
 
-void Looper::compute_peak(const float* buf, nframes_t n, float& peak)
+void Looper::publish_config()
 {
-    float p = peak;
-    for (nframes_t i = 0; i < n; ++i) {
-        p = f_max(p, fabsf(buf[i]));
-    }
-    peak = p;
+    _pub.chan_count.store(_chan_count, std::memory_order_relaxed);
+    _pub.discrete_io.store(_have_discrete_io, std::memory_order_relaxed);
 }
 
-float Looper::fall_off(float peak, float db_drop)
+void Looper::publish()
+{
+    for (int p = 0; p < ControlCount; ++p) {
+        _pub.ports[p].store(ports[p], std::memory_order_relaxed);
+    }
+    _pub.ports[DryLevel].store(_curr_dry, std::memory_order_relaxed);
+    _pub.input_gain.store(_curr_input_gain, std::memory_order_relaxed);
+    _pub.in_peak.store(_input_peak, std::memory_order_relaxed);
+    _pub.out_peak.store(_output_peak, std::memory_order_relaxed);
+    _pub.use_common_ins.store(_use_common_ins, std::memory_order_relaxed);
+    _pub.use_common_outs.store(_use_common_outs, std::memory_order_relaxed);
+    _pub.relative_sync.store(_relative_sync, std::memory_order_relaxed);
+
+    const unsigned int streams = _panner ? (unsigned int)_panner->size() : 0;
+    for (unsigned int i = 0; i < (unsigned int)PublishedPans; ++i) {
+        float x = 0.0f;
+        if (i < streams) {
+            (*_panner)[i]->get_position(x);
+        }
+        _pub.pan[i].store(x, std::memory_order_relaxed);
+    }
+
+    uint32_t refusals = 0;
+    for (unsigned int c = 0; c < _built_chans; ++c) {
+        if (_instances[c]) {
+            refusals += processor_memory_refusals(_instances[c]);
+        }
+    }
+    _pub.memory_refusals.store(refusals, std::memory_order_relaxed);
+}
+
+uint32_t Looper::memory_refusals() const
+{
+    return _pub.memory_refusals.load(std::memory_order_relaxed);
+}
+
+void Looper::emit_pending_signals()
+{
+    try {
+        if (_panner) {
+            _panner->emit_pending_changes();
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "loop " << _index << ": a pan listener failed: " << e.what() << std::endl;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Block processing
+
+float Looper::fall_off(float peak, float factor)
 {
     if (!(peak > 0.0f)) {
         return 0.0f;
     }
-    const float db = 20.0f * log10f(peak) - db_drop;
-    float p = db > -90.0f ? powf(10.0f, db * 0.05f) : 0.0f;
-    // Not f_clamp: its sums round a small peak to a multiple of about 2e-6,
-    // and a meter near -85 dB would then never fall any further.
+    // 30 dB/s down to -90 dB (10^-4.5), then nothing. Not f_clamp: its sums
+    // round a small peak to a multiple of about 2e-6, and a meter near -85 dB
+    // would then never fall any further.
+    float p = peak * factor;
+    p = p > 3.16227766e-5f ? p : 0.0f;
     p = p < 20.0f ? p : 20.0f;
     return flush_to_zero(p);
+}
+
+void Looper::fall_meters(nframes_t nframes)
+{
+    if (_input_peak == 0.0f && _output_peak == 0.0f) {
+        return;
+    }
+    if (nframes != _fall_frames) {
+        _fall_frames = nframes;
+        _fall_factor = powf(10.0f, -(float)nframes * _falloff_per_sample * 0.05f);
+    }
+    _input_peak = fall_off(_input_peak, _fall_factor);
+    _output_peak = fall_off(_output_peak, _fall_factor);
 }
 
 void Looper::pass_through(nframes_t offset, nframes_t nframes)
@@ -402,8 +644,23 @@ void Looper::pass_through(nframes_t offset, nframes_t nframes)
         in += offset;
         out += offset;
         for (nframes_t j = 0; j < nframes; ++j) {
-            out[j] = flush_to_zero(in[j] * gain);
+            out[j] = dsp::mix_guard(in[j] * gain);
         }
+    }
+}
+
+void Looper::deliver_command()
+{
+    if (!request_pending) {
+        if (ports[Multi] >= 0.0f) {
+            ports[Multi] = -1.0f;
+        }
+    } else if (ports[Multi] == (float)requested_cmd) {
+        // The processor must see a change: one stretch at -1 first.
+        ports[Multi] = -1.0f;
+    } else {
+        ports[Multi] = (float)requested_cmd;
+        request_pending = false;
     }
 }
 
@@ -420,6 +677,7 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     if (nframes > _buffersize - offset) {
         nframes = _buffersize - offset;
     }
+    _pub.runs.store(++_runs, std::memory_order_relaxed);
 
     if (!lm.locked()) {
         // A file load owns the processors.
@@ -428,18 +686,7 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     }
 
     _running_frames += nframes;
-
-    if (!request_pending) {
-        if (ports[Multi] >= 0.0f) {
-            ports[Multi] = -1.0f;
-        }
-    } else if (ports[Multi] == (float)requested_cmd) {
-        // The processor must see a change: one stretch at -1 first.
-        ports[Multi] = -1.0f;
-    } else {
-        ports[Multi] = (float)requested_cmd;
-        request_pending = false;
-    }
+    deliver_command();
 
     const float user_sync = ports[Sync];
     if (_use_sync_buf == _our_syncin_buf || _use_sync_buf == _our_syncout_buf) {
@@ -448,9 +695,7 @@ void Looper::run(nframes_t offset, nframes_t nframes)
         ports[Sync] = 2.0f;
     }
 
-    const float drop = (float)nframes * _falloff_per_sample;
-    _input_peak = fall_off(_input_peak, drop);
-    _output_peak = fall_off(_output_peak, drop);
+    fall_meters(nframes);
 
     if (ports[Rate] == 1.0f) {
         run_loops(offset, nframes);
@@ -459,9 +704,12 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     }
 
     ports[Sync] = user_sync;
+
+    serve_save();
+    publish();
 }
 
-float* Looper::prepare_channel(unsigned int c, nframes_t offset, nframes_t nframes, const Ramp& gain,
+float* Looper::prepare_channel(unsigned int c, nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
                                float*& input, float*& output)
 {
     input = nullptr;
@@ -480,30 +728,25 @@ float* Looper::prepare_channel(unsigned int c, nframes_t offset, nframes_t nfram
     }
 
     float* tmp = _tmp_io_buf;
+    float* loop_in = tmp;
+    float peak;
 
     if (!_use_common_ins && _have_discrete_io && input) {
-        for (nframes_t j = 0; j < nframes; ++j) {
-            tmp[j] = ramp_at(gain.start, gain.step, gain.target, j, nframes) * input[j];
-        }
-        return tmp;
-    }
-
-    Engine* engine = _driver->get_engine();
-    float* common = engine ? engine->get_common_input_buffer(c) : nullptr;
-    if (!common) {
-        return input;
-    }
-    common += offset;
-    if (input) {
-        for (nframes_t j = 0; j < nframes; ++j) {
-            tmp[j] = ramp_at(gain.start, gain.step, gain.target, j, nframes) * (input[j] + common[j]);
-        }
+        peak = gain_into(tmp, input, nullptr, gain, nframes);
     } else {
-        for (nframes_t j = 0; j < nframes; ++j) {
-            tmp[j] = ramp_at(gain.start, gain.step, gain.target, j, nframes) * common[j];
+        Engine* engine = _driver->get_engine();
+        float* common = engine ? engine->get_common_input_buffer(c) : nullptr;
+        if (common) {
+            peak = gain_into(tmp, common + offset, input, gain, nframes);
+        } else if (input) {
+            loop_in = input;
+            peak = dsp::abs_peak(input, nframes);
+        } else {
+            return nullptr;
         }
     }
-    return tmp;
+    _input_peak = f_max(_input_peak, peak);
+    return loop_in;
 }
 
 bool Looper::take_common_outs(nframes_t offset)
@@ -519,32 +762,51 @@ bool Looper::take_common_outs(nframes_t offset)
     return all && _panner && _panner->outputs.size() == _common_out_count;
 }
 
-void Looper::finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const Ramp& dry,
-                            bool pan)
+void Looper::bind_audio(unsigned int c, float* in, float* out, float* sync_in, float* sync_out)
+{
+    BoundAudio& b = _bound[c];
+    LADSPA_Handle inst = _instances[c];
+    if (b.in != in) {
+        descriptor->connect_port(inst, QM_INPUT, in);
+        b.in = in;
+    }
+    if (b.out != out) {
+        descriptor->connect_port(inst, QM_OUTPUT, out);
+        b.out = out;
+    }
+    if (b.sync_in != sync_in) {
+        descriptor->connect_port(inst, QM_SYNC_INPUT, sync_in);
+        b.sync_in = sync_in;
+    }
+    if (b.sync_out != sync_out) {
+        descriptor->connect_port(inst, QM_SYNC_OUTPUT, sync_out);
+        b.sync_out = sync_out;
+    }
+}
+
+void Looper::finish_channel(unsigned int c, float* input, float* output, nframes_t nframes,
+                            const dsp::LinearRamp& dry, bool pan)
 {
     if (pan && _use_common_outs && c < _panner->size()) {
         (*_panner)[c]->distribute(output, _common_out_bufs, 1.0f, nframes);
     }
+    // The dry signal reaches only the discrete output, after the panning;
+    // what we write stays finite however loud the loop is.
+    const float peak = finish_into(output, (_have_discrete_io && input) ? input : nullptr, dry, nframes);
+    _output_peak = f_max(_output_peak, peak);
+}
 
-    if (_have_discrete_io && input) {
-        for (nframes_t j = 0; j < nframes; ++j) {
-            output[j] += ramp_at(dry.start, dry.step, dry.target, j, nframes) * input[j];
+void Looper::guard_common_outs(nframes_t nframes)
+{
+    // Loud loops summed on one output may overflow.
+    for (unsigned int k = 0; k < _common_out_count; ++k) {
+        if (_common_out_bufs[k]) {
+            dsp::mix_guard_block(_common_out_bufs[k], nframes);
         }
     }
-
-    compute_peak(output, nframes, _output_peak);
 }
 
-Looper::Ramp Looper::make_ramp(float start, float target, nframes_t nframes)
-{
-    Ramp r;
-    r.start = start;
-    r.target = target;
-    r.step = ramp_step(start, target, nframes);
-    return r;
-}
-
-void Looper::end_ramps(const Ramp& gain, const Ramp& dry)
+void Looper::end_ramps(const dsp::LinearRamp& gain, const dsp::LinearRamp& dry)
 {
     // Every ramp of the stretch ended on its target; with none run, the
     // target is taken all the same so the user's setting is what we report.
@@ -552,126 +814,190 @@ void Looper::end_ramps(const Ramp& gain, const Ramp& dry)
     _curr_dry = flush_to_zero(dry.target);
 }
 
+void Looper::silence_sync_out(nframes_t offset, nframes_t nframes)
+{
+    // No stale pulses for the loops that follow ours.
+    if (!_sync_out_silent) {
+        silence(_our_syncout_buf, offset, offset + nframes);
+        _sync_out_silent = offset == 0 && nframes == _buffersize;
+    }
+}
+
 void Looper::run_loops(nframes_t offset, nframes_t nframes)
 {
     // Targets may change from another thread: the stretch keeps one view.
-    const Ramp gain = make_ramp(_curr_input_gain, _targ_input_gain, nframes);
-    const Ramp dry = make_ramp(_curr_dry, _target_dry, nframes);
+    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
+    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
+    _sync_to_loop.reset();
+    _sync_from_loop.reset();
 
     const bool pan = take_common_outs(offset);
 
-    bool master_ran = false;
     for (unsigned int c = 0; c < _built_chans; ++c) {
         float* input;
         float* output;
         float* loop_in = prepare_channel(c, offset, nframes, gain, input, output);
         if (!loop_in) {
+            if (c == 0) {
+                silence_sync_out(offset, nframes);
+            }
             continue;
         }
-        compute_peak(loop_in, nframes, _input_peak);
-
-        LADSPA_Handle inst = _instances[c];
-        descriptor->connect_port(inst, QM_INPUT, loop_in);
-        descriptor->connect_port(inst, QM_OUTPUT, output);
         if (c == 0) {
-            descriptor->connect_port(inst, QM_SYNC_INPUT, _use_sync_buf + offset);
-            descriptor->connect_port(inst, QM_SYNC_OUTPUT, _our_syncout_buf + offset);
-            master_ran = true;
+            bind_audio(c, loop_in, output, _use_sync_buf + offset, _our_syncout_buf + offset);
+            _sync_out_silent = false;
         } else {
-            descriptor->connect_port(inst, QM_SYNC_INPUT, _our_syncout_buf + offset);
-            descriptor->connect_port(inst, QM_SYNC_OUTPUT, _dummy_buf + offset);
+            bind_audio(c, loop_in, output, _our_syncout_buf + offset, _dummy_buf + offset);
         }
-
-        descriptor->run(inst, nframes);
-
+        descriptor->run(_instances[c], nframes);
         finish_channel(c, input, output, nframes, dry, pan);
     }
 
-    if (!master_ran) {
-        // No stale pulses for the loops that follow ours.
-        silence(_our_syncout_buf + offset, 0, nframes);
+    if (pan && _use_common_outs) {
+        guard_common_outs(nframes);
     }
-
     end_ramps(gain, dry);
+}
+
+void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t m)
+{
+    std::memset(dst, 0, (size_t)m * sizeof(float));
+    const nframes_t group = 16;
+    for (nframes_t g = 0; g < n; g += group) {
+        // Most of a sync signal is silence: skip it a group at a time.
+        const nframes_t end = n - g < group ? n : g + group;
+        uint32_t any = 0;
+        for (nframes_t j = g; j < end; ++j) {
+            any |= dsp::float_bits(src[j]) & 0x7FFFFFFFu;
+        }
+        if (any == 0) {
+            continue;
+        }
+        for (nframes_t j = g; j < end; ++j) {
+            if (src[j] == 0.0f) {
+                continue;
+            }
+            if (m == 0) {
+                ++carried;
+                continue;
+            }
+            // The nearest target frame: round(j * m / n).
+            const uint64_t k = ((uint64_t)j * 2 * m + n) / ((uint64_t)n * 2);
+            dst[k < m ? k : m - 1] = 1.0f;
+        }
+    }
+    if (carried > 0 && m > 0) {
+        // From a stretch that had no frame to put them on.
+        dst[0] = 1.0f;
+        carried = 0;
+    }
 }
 
 void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
 {
-    const Ramp gain = make_ramp(_curr_input_gain, _targ_input_gain, nframes);
-    const Ramp dry = make_ramp(_curr_dry, _target_dry, nframes);
+    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
+    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
 
     const double r = _src_in_ratio;
     nframes_t loop_frames = (nframes_t)std::ceil((double)nframes * r);
     if (loop_frames > _src_buffer_len) {
         loop_frames = _src_buffer_len;
     }
-
-    // Sync input to the loop rate.
-    const nframes_t sync_frames =
-        convert(_insync_src_state, _src_data, _use_sync_buf + offset, nframes, _src_sync_buffer, loop_frames, r);
-    silence(_src_sync_buffer, sync_frames, loop_frames);
+    const unsigned int nch = _built_chans;
+    const bool mono = nch == 1;
 
     const bool pan = take_common_outs(offset);
 
-    bool master_ran = false;
-    nframes_t master_frames = 0;
-    for (unsigned int c = 0; c < _built_chans; ++c) {
-        float* input;
-        float* output;
-        float* loop_in = prepare_channel(c, offset, nframes, gain, input, output);
-        if (!loop_in) {
+    // Every channel's loop input, interleaved for the one converter.
+    bool any = false;
+    for (unsigned int c = 0; c < nch; ++c) {
+        ChannelIO& io = _chan_io[c];
+        io.loop_in = prepare_channel(c, offset, nframes, gain, io.input, io.output);
+        any = any || io.loop_in;
+        if (!mono) {
+            to_lane(_src_block_ilv, nch, c, io.loop_in, nframes);
+        }
+    }
+    if (!any) {
+        silence_sync_out(offset, nframes);
+        _sync_to_loop.reset();
+        _sync_from_loop.reset();
+        end_ramps(gain, dry);
+        return;
+    }
+
+    // To the loop rate.
+    const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
+    float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
+    const nframes_t m = convert(_in_src_state, _src_data, block_in, nframes, loop_ilv, loop_frames, r);
+    _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m);
+
+    for (unsigned int c = 0; c < nch; ++c) {
+        if (!_chan_io[c].loop_in) {
             continue;
         }
-        compute_peak(loop_in, nframes, _input_peak);
-
-        // To the loop rate.
-        const nframes_t m = convert(_in_src_states[c], _src_data, loop_in, nframes, _src_in_buffer, loop_frames, r);
-
-        LADSPA_Handle inst = _instances[c];
-        descriptor->connect_port(inst, QM_INPUT, _src_in_buffer);
-        descriptor->connect_port(inst, QM_OUTPUT, _src_in_buffer);
+        float* buf = _src_chan_bufs + (size_t)c * _src_buffer_len;
+        if (!mono) {
+            from_lane(_src_loop_ilv, nch, c, buf, m);
+        }
         if (c == 0) {
-            descriptor->connect_port(inst, QM_SYNC_INPUT, _src_sync_buffer);
-            descriptor->connect_port(inst, QM_SYNC_OUTPUT, _src_sync_buffer);
-            master_ran = true;
-            master_frames = m;
+            // Its sync output replaces the sync input in place.
+            bind_audio(c, buf, buf, _src_sync_buffer, _src_sync_buffer);
         } else {
-            descriptor->connect_port(inst, QM_SYNC_INPUT, _src_sync_buffer);
-            descriptor->connect_port(inst, QM_SYNC_OUTPUT, _dummy_buf);
+            bind_audio(c, buf, buf, _src_sync_buffer, _dummy_buf);
         }
-
-        descriptor->run(inst, m);
-
-        // Back to the block rate.
-        nframes_t used = 0;
-        nframes_t got =
-            convert(_out_src_states[c], _src_data, _src_in_buffer, m, output, nframes, _src_out_ratio, &used);
-        if (got < nframes && m > 0) {
-            // Offer the last consumed frame again (never before the buffer).
-            const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-            got += convert(_out_src_states[c], _src_data, _src_in_buffer + from, m - from, output + got, nframes - got,
-                           _src_out_ratio);
+        descriptor->run(_instances[c], m);
+        if (!mono) {
+            to_lane(_src_loop_ilv, nch, c, buf, m);
         }
-        // What the converter did not produce is silence, not stale input.
-        silence(output, got, nframes);
+    }
+    if (!mono) {
+        for (unsigned int c = 0; c < nch; ++c) {
+            if (!_chan_io[c].loop_in) {
+                to_lane(_src_loop_ilv, nch, c, nullptr, m);
+            }
+        }
+    }
 
+    // Back to the block rate.
+    float* block_ilv = mono ? _chan_io[0].output : _src_block_ilv;
+    nframes_t used = 0;
+    nframes_t got = convert(_out_src_state, _src_data, loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
+    if (got < nframes && m > 0) {
+        // Offer the last consumed frame again (never before the buffer).
+        const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
+        got += convert(_out_src_state, _src_data, loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
+                       nframes - got, _src_out_ratio);
+    }
+    // What the converter did not produce is silence, not stale input.
+    silence(block_ilv, got * nch, nframes * nch);
+
+    for (unsigned int c = 0; c < nch; ++c) {
+        const ChannelIO& io = _chan_io[c];
+        if (!io.loop_in) {
+            continue;
+        }
+        if (!mono) {
+            from_lane(_src_block_ilv, nch, c, io.output, nframes);
+        }
         if (r < 1.0) {
-            _lp_filter[c]->run_lowpass(output, nframes);
+            _lp_filter[c]->run_lowpass(io.output, nframes);
         }
-
-        finish_channel(c, input, output, nframes, dry, pan);
+        finish_channel(c, io.input, io.output, nframes, dry, pan);
     }
 
-    // The master's sync output back to the block rate; without a master run,
-    // no stale pulses either.
-    float* sync_out = _our_syncout_buf + offset;
-    nframes_t sync_got = 0;
-    if (master_ran) {
-        sync_got = convert(_outsync_src_state, _src_data, _src_sync_buffer, master_frames, sync_out, nframes,
-                           _src_out_ratio);
+    // The master's sync output back to the block rate.
+    if (_chan_io[0].loop_in) {
+        _sync_from_loop.map(_src_sync_buffer, m, _our_syncout_buf + offset, nframes);
+        _sync_out_silent = false;
+    } else {
+        silence_sync_out(offset, nframes);
+        _sync_from_loop.reset();
     }
-    silence(sync_out, sync_got, nframes);
 
+    if (pan && _use_common_outs) {
+        guard_common_outs(nframes);
+    }
     end_ramps(gain, dry);
 }
 

@@ -2,17 +2,61 @@
 // One loop track of N channels: one loop processor instance per channel, all
 // driven through one shared control array, with rate change, sync, gains,
 // meters, panning into the engine's common outputs, loop files and XML state.
+//
+// Threads
+// -------
+// Audio thread. Once the engine has added the looper to its list (the looper
+// is live), the audio thread owns run, do_event, set_port, use_sync_buf,
+// set_use_common_ins, set_use_common_outs, the control array `ports`, the
+// gains, flags, converters and filters, the panner's positions, and
+// requested_cmd / request_pending. Before the looper is live (while it is
+// built on the engine or the host's thread) and after the engine has handed
+// it back, the building thread may call these directly; initialize, destroy,
+// set_state, set_buffer_size and get_panner belong to that thread alone.
+//
+// Any thread. get_control_value, get_state and memory_refusals read a
+// snapshot that the audio thread publishes at the end of every run and after
+// every do_event and set_port: single atomic values, at most one stretch old.
+// It holds the controls, the processor's status outputs (ports 19..27),
+// gains, flags, peaks, pan positions and the channel count. get_state also
+// reads the panner, whose positions are atomic and whose layout changes only
+// while the looper is not live. get_sync_out_buf's buffer stays put while the
+// looper is live. emit_pending_signals runs, on any thread but the audio
+// thread, the panner signals that pan moves on the audio path left pending.
+//
+// Changes from other threads. No other thread writes the looper's fields: a
+// control change or command reaches the audio thread as an Event through the
+// engine's queues, and do_event applies it there.
+//
+// Loop files (engine thread, one at a time, while the audio thread runs the
+// looper). load_loop holds _loop_lock while it records the file and runs the
+// processors on a control array of its own, so `ports` stays the audio
+// thread's and a control change made during the load survives it; meanwhile
+// run only passes the discrete input through. save_loop asks for the loop one
+// chunk at a time, each into a buffer of its own: run copies a bounded piece
+// of every channel at the same offsets in each stretch, and the save starts
+// again when the loop of any channel changes version, so the file holds one
+// version of the loop for all channels. When nothing picks a request up
+// within a short bound (no audio thread runs the looper: tests, an engine not
+// yet started), the save withdraws it and copies under _loop_lock itself. The
+// file is written outside any lock. For neither does the audio thread wait
+// for a lock or allocate.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include <ladspa.h>
 #include <samplerate.h>
 
 #include "audio_driver.h"
+#include "dsp.h"
 #include "event.h"
 #include "event_nonrt.h"
 #include "lockmonitor.hpp"
 
 class XMLNode;
+struct sf_private_tag;
 
 namespace Quillomat {
 
@@ -75,16 +119,27 @@ public:
 
     // Audio thread, between two stretches of run.
     void do_event(Event* ev);
-
     void set_port(ControlPort port, float value);
+
+    // Any thread, from the published snapshot.
     float get_control_value(Event::control_t control) const;
+    // Operations the processors refused for lack of memory, over all channels.
+    uint32_t memory_refusals() const;
 
     // Engine thread.
     bool load_loop(std::string filename);
     bool save_loop(std::string filename = "", LoopFileEvent::FileFormat format = LoopFileEvent::FormatFloat);
 
+    // Any thread but the audio thread: runs the slots of pan moves made on
+    // the audio path.
+    void emit_pending_signals();
+
     XMLNode* get_state() const;
     int set_state(const XMLNode& node);
+
+    // Building thread: to connect listeners to the panner's signals (null
+    // when the engine has fewer than two common outputs).
+    Panner* get_panner() { return _panner; }
 
     float* get_sync_out_buf() { return _our_syncout_buf; }
     // Null follows the looper's own sync input.
@@ -92,39 +147,80 @@ public:
 
     void set_buffer_size(nframes_t bufsize);
 
-    void set_use_common_ins(bool val) { _use_common_ins = val; }
-    void set_use_common_outs(bool val) { _use_common_outs = val; }
+    void set_use_common_ins(bool val);
+    void set_use_common_outs(bool val);
 
 private:
+    static const int ControlCount = 28;  // processor control ports 0..27
+    static const int PublishedPans = 4;  // PanChannel1..4
+
+    // Building.
+    void reset_fields(unsigned int index, unsigned int chan_count, bool discrete);
+    bool build_descriptor();
+    void build_arrays();
+    void set_control_defaults(nframes_t srate);
+    bool build_instances(nframes_t srate, float loopsecs);
+    void register_ports();
+    void connect_controls(unsigned int c, LADSPA_Data* controls, LADSPA_Data* slave_sync, LADSPA_Data* sink);
+    void build_converters_and_filters();
+    void build_panner();
+    void resize_buffers(nframes_t bufsize);
+    bool validate_config(long long index, long long chan_count, double loopsecs) const;
+
+    // Until the processor takes its memory length as an argument and counts
+    // refusals (see looper.cc).
+    static LADSPA_Handle instantiate_processor(const LADSPA_Descriptor* desc, unsigned long rate, float secs);
+    static uint32_t processor_memory_refusals(LADSPA_Handle handle);
+
+    // Block processing.
     void run_loops(nframes_t offset, nframes_t nframes);
     void run_loops_resampled(nframes_t offset, nframes_t nframes);
     void pass_through(nframes_t offset, nframes_t nframes);
-
-    // A level ramp over one stretch, ending on its target at the last frame.
-    struct Ramp {
-        float start;
-        float step;
-        float target;
-    };
-    static Ramp make_ramp(float start, float target, nframes_t nframes);
+    void deliver_command();
+    void fall_meters(nframes_t nframes);
 
     // Loop input of channel c for this stretch (null when it has none); sets
-    // output to where the processor writes.
-    float* prepare_channel(unsigned int c, nframes_t offset, nframes_t nframes, const Ramp& gain, float*& input,
-                           float*& output);
+    // input to the raw discrete input and output to where the processor
+    // writes, and raises the input peak.
+    float* prepare_channel(unsigned int c, nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                           float*& input, float*& output);
     // Points _common_out_bufs at this stretch; true when the panner can take them.
     bool take_common_outs(nframes_t offset);
-    void finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const Ramp& dry, bool pan);
-    void end_ramps(const Ramp& gain, const Ramp& dry);
+    void bind_audio(unsigned int c, float* in, float* out, float* sync_in, float* sync_out);
+    void finish_channel(unsigned int c, float* input, float* output, nframes_t nframes, const dsp::LinearRamp& dry,
+                        bool pan);
+    void guard_common_outs(nframes_t nframes);
+    void end_ramps(const dsp::LinearRamp& gain, const dsp::LinearRamp& dry);
+    void silence_sync_out(nframes_t offset, nframes_t nframes);
+
+    // Sync pulses across the rate change: a pulse at frame j of the n frames
+    // of a stretch lands on frame j x m / n (rounded) of the m frames on the
+    // other side, so each crosses as one pulse within its own stretch
+    // (pulses closer than a frame there make one).
+    struct PulseMap {
+        uint32_t carried = 0;  // pulses of a stretch that had no frame to land on
+        void reset() { carried = 0; }
+        void map(const float* src, nframes_t n, float* dst, nframes_t m);
+    };
+
+    int restore_state(const XMLNode& node);
 
     // Control changes as they arrive from clients or a restored state.
     void apply_control(Event::control_t control, float& value);
     void set_rate_ratio(float value);
 
-    bool validate_config(long long index, long long chan_count, double loopsecs) const;
+    // The snapshot other threads read.
+    void publish();
+    void publish_config();
 
-    static void compute_peak(const float* buf, nframes_t n, float& peak);
-    static float fall_off(float peak, float db_drop);
+    // Loop files.
+    int copy_chunk(float* buf, nframes_t chunk, nframes_t offset, uint64_t& quiet_runs);
+    void serve_save();
+    int copy_save_piece(nframes_t limit, bool fresh);
+    bool record_file(sf_private_tag* sf, unsigned int file_chans, nframes_t frames, nframes_t block,
+                     float* interleaved, float* chanbufs);
+
+    static float fall_off(float peak, float factor);
 
 public:
     int requested_cmd = 0;
@@ -139,16 +235,16 @@ private:
     LADSPA_Handle* _instances = nullptr;
     float _loopsecs = 40.0f;
     const LADSPA_Descriptor* descriptor = nullptr;
-    static const int ControlCount = 28;  // processor control ports 0..27
     LADSPA_Data ports[ControlCount] = {};
 
     float _curr_dry = 1.0f, _target_dry = 1.0f;
     float _curr_input_gain = 1.0f, _targ_input_gain = 1.0f;
     bool _relative_sync = false;
 
-    nframes_t _down_stamps[Event::LAST_COMMAND + 1] = {};
-    nframes_t _longpress_frames = 0;
-    nframes_t _running_frames = 0;
+    // 64 bits: a 32-bit count wraps after a day at 48 kHz.
+    uint64_t _down_stamps[Event::LAST_COMMAND + 1] = {};
+    uint64_t _longpress_frames = 0;
+    uint64_t _running_frames = 0;
 
     nframes_t _buffersize = 0;
     float* _our_syncin_buf = nullptr;
@@ -156,6 +252,7 @@ private:
     float* _use_sync_buf = nullptr;
     float* _dummy_buf = nullptr;
     float* _tmp_io_buf = nullptr;
+    bool _sync_out_silent = true;  // no pulse in _our_syncout_buf
 
     Panner* _panner = nullptr;
     // The common output buffers of the current stretch, handed to the panner.
@@ -164,6 +261,8 @@ private:
 
     float _input_peak = 0.0f, _output_peak = 0.0f;
     float _falloff_per_sample = 0.0f;
+    nframes_t _fall_frames = 0;       // stretch length _fall_factor is for
+    float _fall_factor = 1.0f;        // peak factor of 30 dB/s over it
     LADSPA_Data _slave_sync_port = 1.0f;
     LADSPA_Data _slave_dummy_port = 0.0f;
 
@@ -171,18 +270,39 @@ private:
     bool _use_common_outs = true;
     bool _have_discrete_io = false;
 
-    SRC_STATE** _in_src_states = nullptr;
-    SRC_STATE** _out_src_states = nullptr;
-    SRC_STATE* _insync_src_state = nullptr;
-    SRC_STATE* _outsync_src_state = nullptr;
-    float* _src_in_buffer = nullptr;
+    // One converter of _chan_count channels each way, so the channels share
+    // the interpolation work; the audio is interleaved around it.
+    SRC_STATE* _in_src_state = nullptr;
+    SRC_STATE* _out_src_state = nullptr;
+    float* _src_block_ilv = nullptr;  // block rate, interleaved (block size x channels)
+    float* _src_loop_ilv = nullptr;   // loop rate, interleaved (_src_buffer_len x channels)
+    float* _src_chan_bufs = nullptr;  // loop rate, channel c at c x _src_buffer_len
     float* _src_sync_buffer = nullptr;
     nframes_t _src_buffer_len = 0;
     double _src_in_ratio = 1.0, _src_out_ratio = 1.0;
     SRC_DATA _src_data = {};
+    PulseMap _sync_to_loop, _sync_from_loop;
 
     OnePoleFilter** _lp_filter = nullptr;
     float _samplerate = 0.0f;
+
+    // Audio buffers last bound to each processor, so unchanged ones are not
+    // bound again. Touched only under _loop_lock.
+    struct BoundAudio {
+        float* in;
+        float* out;
+        float* sync_in;
+        float* sync_out;
+    };
+    BoundAudio* _bound = nullptr;
+
+    // Each channel's buffers for the stretch being run.
+    struct ChannelIO {
+        float* input;    // raw discrete input, or null
+        float* output;   // where the processor's output goes
+        float* loop_in;  // what the processor records, or null: the channel does not run
+    };
+    ChannelIO* _chan_io = nullptr;
 
     bool _ok = false;
 
@@ -191,6 +311,41 @@ public:
 
 private:
     Kvo::NonBlockingLock _loop_lock;
+    std::mutex _file_lock;  // one load or save at a time; never the audio thread's
+
+    struct Published {
+        std::atomic<float> ports[ControlCount];  // DryLevel holds the current dry level
+        std::atomic<float> input_gain;
+        std::atomic<float> in_peak;
+        std::atomic<float> out_peak;
+        std::atomic<float> pan[PublishedPans];
+        std::atomic<bool> use_common_ins;
+        std::atomic<bool> use_common_outs;
+        std::atomic<bool> discrete_io;
+        std::atomic<bool> relative_sync;
+        std::atomic<unsigned int> chan_count;
+        std::atomic<uint32_t> memory_refusals;
+        std::atomic<uint64_t> runs;  // stretches run so far
+    };
+    Published _pub = {};
+    uint64_t _runs = 0;
+
+    // A save's request to the audio thread: one chunk of the loop at a time.
+    struct SaveCopy {
+        enum State { Idle, Posted, Taken, Copying, ChunkDone, Changed };
+        std::atomic<int> state{Idle};
+        // Set by the saving thread before posting.
+        float* buf = nullptr;  // channel c at c x chunk
+        nframes_t chunk = 0;
+        nframes_t offset = 0;
+        bool first = false;
+        // Kept by whoever holds the request (state Copying).
+        nframes_t frames = 0;  // the loop's length, fixed by the first chunk
+        nframes_t done = 0;
+        const void* version[MaxChannels] = {};
+        uint32_t start[MaxChannels] = {};
+    };
+    SaveCopy _save;
 };
 
 } // namespace Quillomat

@@ -48,7 +48,7 @@ void Looper::do_event(Event* ev)
                 }
                 requested_cmd = c;
                 request_pending = true;
-            } else if ((nframes_t)(_down_stamps[cmd] + _longpress_frames) < _running_frames) {
+            } else if (_down_stamps[cmd] + _longpress_frames < _running_frames) {
                 // A long press: the release acts again.
                 int c = cmd;
                 if (cmd == Event::UNDO) {
@@ -71,6 +71,7 @@ void Looper::do_event(Event* ev)
     default:
         break;
     }
+    publish();
 }
 
 void Looper::set_rate_ratio(float value)
@@ -80,19 +81,13 @@ void Looper::set_rate_ratio(float value)
     _src_in_ratio = r;
     _src_out_ratio = 1.0 / r;
 
-    if (_insync_src_state) {
-        src_set_ratio(_insync_src_state, _src_in_ratio);
+    if (_in_src_state) {
+        src_set_ratio(_in_src_state, _src_in_ratio);
     }
-    if (_outsync_src_state) {
-        src_set_ratio(_outsync_src_state, _src_out_ratio);
+    if (_out_src_state) {
+        src_set_ratio(_out_src_state, _src_out_ratio);
     }
     for (unsigned int c = 0; c < _built_chans; ++c) {
-        if (_in_src_states[c]) {
-            src_set_ratio(_in_src_states[c], _src_in_ratio);
-        }
-        if (_out_src_states[c]) {
-            src_set_ratio(_out_src_states[c], _src_out_ratio);
-        }
         if (_lp_filter[c]) {
             _lp_filter[c]->set_cutoff(_samplerate * (float)_src_in_ratio * 0.48f);
         }
@@ -141,7 +136,8 @@ void Looper::apply_control(Event::control_t control, float& value)
     case Event::PanChannel4: {
         const unsigned int stream = (unsigned int)(ctrl - (int)Event::PanChannel1);
         if (_panner && stream < _panner->size()) {
-            (*_panner)[stream]->set_position(value, false);
+            // No slot runs here: the signal waits for emit_pending_signals.
+            (*_panner)[stream]->move_quietly(value);
         }
         break;
     }
@@ -162,46 +158,39 @@ void Looper::set_port(ControlPort port, float value)
     } else if ((int)port >= 0 && (int)port < ControlCount) {
         ports[port] = value;
     }
+    publish();
 }
 
 float Looper::get_control_value(Event::control_t control) const
 {
     const int ctrl = (int)control;
-    if (control == Event::DryLevel) {
-        return _curr_dry;
-    }
     if (ctrl >= 0 && ctrl < ControlCount) {
-        return ports[ctrl];
+        // DryLevel's slot holds the current dry level.
+        return _pub.ports[ctrl].load(std::memory_order_relaxed);
     }
 
     switch (control) {
     case Event::UseCommonIns:
-        return _use_common_ins ? 1.0f : 0.0f;
+        return _pub.use_common_ins.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
     case Event::UseCommonOuts:
-        return _use_common_outs ? 1.0f : 0.0f;
+        return _pub.use_common_outs.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
     case Event::HasDiscreteIO:
-        return _have_discrete_io ? 1.0f : 0.0f;
+        return _pub.discrete_io.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
     case Event::RelativeSync:
-        return _relative_sync ? 1.0f : 0.0f;
+        return _pub.relative_sync.load(std::memory_order_relaxed) ? 1.0f : 0.0f;
     case Event::ChannelCount:
-        return (float)_chan_count;
+        return (float)_pub.chan_count.load(std::memory_order_relaxed);
     case Event::InPeakMeter:
-        return _input_peak;
+        return _pub.in_peak.load(std::memory_order_relaxed);
     case Event::OutPeakMeter:
-        return _output_peak;
+        return _pub.out_peak.load(std::memory_order_relaxed);
     case Event::InputGain:
-        return _curr_input_gain;
+        return _pub.input_gain.load(std::memory_order_relaxed);
     case Event::PanChannel1:
     case Event::PanChannel2:
     case Event::PanChannel3:
-    case Event::PanChannel4: {
-        const unsigned int stream = (unsigned int)(ctrl - (int)Event::PanChannel1);
-        float x = 0.0f;
-        if (_panner && stream < _panner->size()) {
-            (*_panner)[stream]->get_position(x);
-        }
-        return x;
-    }
+    case Event::PanChannel4:
+        return _pub.pan[ctrl - (int)Event::PanChannel1].load(std::memory_order_relaxed);
     default:
         return 0.0f;
     }

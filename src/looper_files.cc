@@ -1,7 +1,9 @@
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <thread>
 #include <vector>
 
 #include <sndfile.h>
@@ -13,221 +15,434 @@ namespace Quillomat {
 
 namespace {
 
+// Files move in blocks of this many frames, fewer when the channels would
+// make a block larger than BlockSamples.
 const nframes_t FileBlockFrames = 65536;
+const size_t BlockSamples = (size_t)1 << 20;
+// What the audio thread copies for a save in one stretch, over all channels.
+const nframes_t SaveSamplesPerRun = 16384;
+// A save that finds the loop changed this often gives up.
+const unsigned int MaxSaveRestarts = 16;
+
+nframes_t block_frames(unsigned int chans, sf_count_t frames)
+{
+    nframes_t n = (nframes_t)(BlockSamples / (chans ? chans : 1));
+    n = n < FileBlockFrames ? n : FileBlockFrames;
+    n = n > 0 ? n : 1;
+    if (frames >= 0 && frames < (sf_count_t)n) {
+        n = frames > 0 ? (nframes_t)frames : 1;
+    }
+    return n;
+}
+
+// The open file, closed however we leave.
+struct SoundFile {
+    SNDFILE* sf = nullptr;
+    SF_INFO info = {};
+
+    SoundFile(const std::string& name, int mode, const SF_INFO* fmt)
+    {
+        if (fmt) {
+            info = *fmt;
+        }
+        sf = sf_open(name.c_str(), mode, &info);
+    }
+    ~SoundFile() { close(); }
+    SoundFile(const SoundFile&) = delete;
+    SoundFile& operator=(const SoundFile&) = delete;
+
+    bool close()
+    {
+        const bool ok = !sf || sf_close(sf) == 0;
+        sf = nullptr;
+        return ok;
+    }
+};
+
+// Which version of its loop a channel plays now: the processor's current
+// chunk and where it starts; the length may grow (recording) without the
+// version changing.
+struct LoopVersion {
+    const void* chunk;
+    uint32_t start;
+    uint32_t length;
+};
+
+LoopVersion loop_version(LADSPA_Handle handle)
+{
+    const QuillomatI* q = static_cast<const QuillomatI*>(handle);
+    const LoopChunk* c = q ? q->headLoopChunk : nullptr;
+    if (!c) {
+        return LoopVersion{nullptr, 0, 0};
+    }
+    const uint32_t length = c->lLoopLength < q->lBufferSize ? c->lLoopLength : q->lBufferSize;
+    return LoopVersion{c, c->lLoopStart, length};
+}
 
 } // namespace
 
+// ---------------------------------------------------------------------------
+// Saving
+
+int Looper::copy_save_piece(nframes_t limit, bool fresh)
+{
+    SaveCopy& s = _save;
+    if (fresh) {
+        s.done = s.offset;
+        if (s.offset == 0) {
+            // The version and length the whole save keeps to.
+            nframes_t frames = _built_chans ? 0xffffffffu : 0;
+            for (unsigned int c = 0; c < _built_chans; ++c) {
+                const LoopVersion v = loop_version(_instances[c]);
+                s.version[c] = v.chunk;
+                s.start[c] = v.start;
+                frames = v.length < frames ? v.length : frames;
+            }
+            s.frames = frames;
+        }
+    }
+    for (unsigned int c = 0; c < _built_chans; ++c) {
+        const LoopVersion v = loop_version(_instances[c]);
+        if (v.chunk != s.version[c] || v.start != s.start[c] || v.length < s.frames) {
+            return SaveCopy::Changed;
+        }
+    }
+    const nframes_t end = s.frames - s.offset < s.chunk ? s.frames : s.offset + s.chunk;
+    const nframes_t n = end - s.done < limit ? end - s.done : limit;
+    for (unsigned int c = 0; c < _built_chans; ++c) {
+        float* dst = s.buf + (size_t)c * s.chunk + (s.done - s.offset);
+        if (qm_read_current_loop_audio(_instances[c], dst, n, s.done) < n) {
+            return SaveCopy::Changed;
+        }
+    }
+    s.done += n;
+    return s.done >= end ? SaveCopy::ChunkDone : SaveCopy::Taken;
+}
+
+void Looper::serve_save()
+{
+    int state = _save.state.load(std::memory_order_acquire);
+    if (state != SaveCopy::Posted && state != SaveCopy::Taken) {
+        return;
+    }
+    if (!_save.state.compare_exchange_strong(state, SaveCopy::Copying, std::memory_order_acq_rel)) {
+        return;  // withdrawn
+    }
+    const nframes_t per_chan = SaveSamplesPerRun / (_built_chans ? _built_chans : 1);
+    const int next = copy_save_piece(per_chan > 256 ? per_chan : 256, state == SaveCopy::Posted);
+    _save.state.store(next, std::memory_order_release);
+}
+
+int Looper::copy_chunk(float* buf, nframes_t chunk, nframes_t offset, uint64_t& quiet_runs)
+{
+    _save.buf = buf;
+    _save.chunk = chunk;
+    _save.offset = offset;
+
+    bool fresh = true;
+    uint64_t runs = _pub.runs.load(std::memory_order_relaxed);
+    if (runs != quiet_runs) {
+        // Hand the request to the audio thread, and take it back when
+        // nothing runs the looper for a while.
+        const double block_secs = _samplerate > 0.0f ? (double)_buffersize / (double)_samplerate : 0.0;
+        const auto bound = std::chrono::duration<double>(block_secs * 4.0 > 0.02 ? block_secs * 4.0 : 0.02);
+        auto since = std::chrono::steady_clock::now();
+        _save.state.store(SaveCopy::Posted, std::memory_order_release);
+        for (;;) {
+            int state = _save.state.load(std::memory_order_acquire);
+            if (state == SaveCopy::ChunkDone || state == SaveCopy::Changed) {
+                _save.state.store(SaveCopy::Idle, std::memory_order_relaxed);
+                return state;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            const uint64_t seen = _pub.runs.load(std::memory_order_relaxed);
+            if (seen != runs) {
+                runs = seen;
+                since = now;
+            } else if (now - since > bound && state != SaveCopy::Copying &&
+                       _save.state.compare_exchange_strong(state, SaveCopy::Copying, std::memory_order_acq_rel)) {
+                fresh = state == SaveCopy::Posted;
+                quiet_runs = runs;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    } else {
+        _save.state.store(SaveCopy::Copying, std::memory_order_relaxed);
+    }
+
+    // Nobody runs the looper: the processors are ours under the loop lock.
+    int next;
+    {
+        Kvo::LockMonitor lm(_loop_lock, __LINE__, __FILE__);
+        do {
+            next = copy_save_piece(0xffffffffu, fresh);
+            fresh = false;
+        } while (next == SaveCopy::Taken);
+    }
+    _save.state.store(SaveCopy::Idle, std::memory_order_release);
+    return next;
+}
+
 bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
 {
-    if (!_ok) {
-        std::cerr << "cannot save loop " << _index << ": the loop is not ready" << std::endl;
-        return false;
-    }
-
-    if (filename.empty()) {
-        char stamp[64];
-        char name[200];
-        time_t now = time(nullptr);
-        struct tm local;
-        localtime_r(&now, &local);
-        strftime(stamp, sizeof(stamp), "%Y%m%d-%H:%M:%S", &local);
-        snprintf(name, sizeof(name), "qm_%s_loop%02d.wav", stamp, (int)_index);
-        filename = name;
-    }
-
-    // The length port is a float in seconds: past a few million frames it is
-    // a frame or more off either way. It only bounds the read; the loop's end
-    // is where the processor's copy comes up short.
-    const double rate = (double)_driver->get_samplerate();
-    const float length = ports[QM_LOOP_LENGTH_OUT];
-    const double want = (length > 0.0f && std::isfinite(length)) ? std::floor(rate * length + 0.5) : 0.0;
-    const nframes_t expected = want >= 4294967295.0 ? 0xffffffffu : (nframes_t)want;
-    const nframes_t slack = expected / (1u << 20) + 2;
-    const nframes_t limit = expected > 0xffffffffu - slack ? 0xffffffffu : expected + slack;
-    if (expected == 0) {
-        std::cerr << "nothing to save: loop " << _index << " is empty" << std::endl;
-        return false;
-    }
-
-    SF_INFO info = {};
-    info.samplerate = (int)_driver->get_samplerate();
-    info.channels = (int)_chan_count;
-    info.format = SF_FORMAT_WAV | (format == LoopFileEvent::FormatPCM16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
-
-    SNDFILE* sf = sf_open(filename.c_str(), SFM_WRITE, &info);
-    if (!sf) {
-        std::cerr << "error opening " << filename << std::endl;
-        return false;
-    }
-    std::cerr << "opened for write: " << filename << std::endl;
-    if (format == LoopFileEvent::FormatPCM16) {
-        // Loud loops clip instead of wrapping around.
-        sf_command(sf, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    }
-
-    std::vector<std::vector<float>> chanbufs(_chan_count, std::vector<float>(FileBlockFrames));
-    std::vector<float> interleaved((size_t)FileBlockFrames * _chan_count);
-
-    bool ok = true;
-    nframes_t offset = 0;
-    while (offset < limit) {
-        const unsigned long asked = (limit - offset) < FileBlockFrames ? (limit - offset) : FileBlockFrames;
-        unsigned long n = asked;
-        for (unsigned int c = 0; c < _chan_count; ++c) {
-            n = qm_read_current_loop_audio(_instances[c], chanbufs[c].data(), n, offset);
+    try {
+        std::lock_guard<std::mutex> one_at_a_time(_file_lock);
+        if (!_ok) {
+            std::cerr << "cannot save loop " << _index << ": the loop is not ready" << std::endl;
+            return false;
         }
-        if (n == 0) {
-            break;
+
+        if (filename.empty()) {
+            char stamp[64];
+            char name[200];
+            time_t now = time(nullptr);
+            struct tm local;
+            localtime_r(&now, &local);
+            strftime(stamp, sizeof(stamp), "%Y%m%d-%H:%M:%S", &local);
+            snprintf(name, sizeof(name), "qm_%s_loop%02d.wav", stamp, (int)_index);
+            filename = name;
         }
-        for (unsigned long j = 0; j < n; ++j) {
-            for (unsigned int c = 0; c < _chan_count; ++c) {
-                interleaved[j * _chan_count + c] = chanbufs[c][j];
+
+        SF_INFO fmt = {};
+        fmt.samplerate = (int)_driver->get_samplerate();
+        fmt.channels = (int)_chan_count;
+        fmt.format = SF_FORMAT_WAV | (format == LoopFileEvent::FormatPCM16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+
+        const unsigned int chans = _chan_count;
+        const nframes_t chunk = block_frames(chans, -1);
+        std::vector<float> planar((size_t)chunk * chans);
+        std::vector<float> interleaved((size_t)chunk * chans);
+        uint64_t quiet_runs = ~(uint64_t)0;
+
+        for (unsigned int attempt = 0;; ++attempt) {
+            // Opening again empties what an earlier attempt wrote.
+            SoundFile file(filename, SFM_WRITE, &fmt);
+            if (!file.sf) {
+                std::cerr << "error opening " << filename << std::endl;
+                return false;
+            }
+            if (attempt == 0) {
+                std::cerr << "opened for write: " << filename << std::endl;
+            }
+            if (format == LoopFileEvent::FormatPCM16) {
+                // Loud loops clip instead of wrapping around.
+                sf_command(file.sf, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+            }
+
+            bool changed = false;
+            nframes_t offset = 0;
+            do {
+                if (copy_chunk(planar.data(), chunk, offset, quiet_runs) == SaveCopy::Changed) {
+                    changed = true;
+                    break;
+                }
+                const nframes_t frames = _save.frames;
+                const nframes_t n = frames - offset < chunk ? frames - offset : chunk;
+                for (nframes_t j = 0; j < n; ++j) {
+                    for (unsigned int c = 0; c < chans; ++c) {
+                        interleaved[(size_t)j * chans + c] = planar[(size_t)c * chunk + j];
+                    }
+                }
+                if (n > 0 && sf_writef_float(file.sf, interleaved.data(), (sf_count_t)n) != (sf_count_t)n) {
+                    std::cerr << "error writing " << filename << ": " << sf_strerror(file.sf) << std::endl;
+                    return false;
+                }
+                offset += n;
+            } while (offset < _save.frames);
+
+            if (!changed) {
+                if (!file.close()) {
+                    std::cerr << "error closing " << filename << std::endl;
+                    return false;
+                }
+                return true;
+            }
+            if (attempt + 1 >= MaxSaveRestarts) {
+                std::cerr << "cannot save loop " << _index << ": it kept changing" << std::endl;
+                return false;
             }
         }
-        const sf_count_t written = sf_writef_float(sf, interleaved.data(), (sf_count_t)n);
-        if (written != (sf_count_t)n) {
-            std::cerr << "error writing " << filename << ": " << sf_strerror(sf) << std::endl;
-            ok = false;
-            break;
-        }
-        offset += (nframes_t)n;
-        if (n < asked) {
-            break;  // the loop's end
-        }
+    } catch (const std::exception& e) {
+        std::cerr << "cannot save loop " << _index << ": " << e.what() << std::endl;
+        return false;
     }
-    if (ok && offset < expected && expected - offset > slack) {
-        // The loop shrank under us.
-        std::cerr << "shorted" << std::endl;
-        ok = false;
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+
+bool Looper::record_file(sf_private_tag* sf, unsigned int file_chans, nframes_t frames, nframes_t block,
+                         float* interleaved, float* chanbufs)
+{
+    const unsigned int kept = file_chans < _chan_count ? file_chans : _chan_count;
+    std::vector<float> sink_buf(block);
+    std::vector<float> silence_buf(block, 0.0f);
+    float* sink = sink_buf.data();
+    float* quiet = silence_buf.data();
+
+    Kvo::LockMonitor lm(_loop_lock, __LINE__, __FILE__);
+
+    // The processors run on controls of their own, so `ports` stays the
+    // audio thread's: record at once, unsynchronised and without fades.
+    LADSPA_Data controls[ControlCount];
+    for (int p = 0; p < ControlCount; ++p) {
+        controls[p] = _pub.ports[p].load(std::memory_order_relaxed);
+    }
+    controls[DryLevel] = 0.0f;
+    controls[Multi] = -1.0f;
+    controls[TriggerThreshold] = 0.0f;
+    controls[Sync] = 0.0f;
+    controls[FadeSamples] = 0.0f;
+    LADSPA_Data slave_sync = 0.0f;
+    LADSPA_Data status_sink = 0.0f;
+
+    struct Rewire {
+        Looper& l;
+        ~Rewire()
+        {
+            for (unsigned int c = 0; c < l._built_chans; ++c) {
+                l.connect_controls(c, l.ports, &l._slave_sync_port, &l._slave_dummy_port);
+            }
+            // The next run binds the live audio buffers again.
+            std::memset(l._bound, 0, sizeof(BoundAudio) * l._built_chans);
+        }
+    } rewire{*this};
+
+    for (unsigned int c = 0; c < _chan_count; ++c) {
+        connect_controls(c, controls, &slave_sync, &status_sink);
+        descriptor->connect_port(_instances[c], QM_INPUT, quiet);
+        descriptor->connect_port(_instances[c], QM_OUTPUT, sink);
+        descriptor->connect_port(_instances[c], QM_SYNC_INPUT, quiet);
+        descriptor->connect_port(_instances[c], QM_SYNC_OUTPUT, sink);
+    }
+    auto command = [&](unsigned int c, int cmd) {
+        controls[Multi] = (float)cmd;
+        descriptor->run(_instances[c], 0);
+    };
+
+    if (frames == 0) {
+        // Nothing to record: the loop is left empty (its history stays).
+        for (unsigned int c = 0; c < _chan_count; ++c) {
+            command(c, -1);
+            command(c, Event::UNDO_ALL);
+            command(c, -1);
+        }
+        return true;
     }
 
-    if (sf_close(sf) != 0) {
-        std::cerr << "error closing " << filename << std::endl;
-        ok = false;
+    for (unsigned int c = 0; c < _chan_count; ++c) {
+        command(c, Event::MUTE);
+        command(c, Event::RECORD);
     }
-    return ok;
+
+    // Loop channels past the file's take its last channel.
+    nframes_t fed = 0;
+    while (fed < frames) {
+        const nframes_t want = frames - fed < block ? frames - fed : block;
+        const sf_count_t got = sf_readf_float(sf, interleaved, want);
+        if (got <= 0) {
+            break;
+        }
+        for (unsigned int c = 0; c < kept; ++c) {
+            float* dst = chanbufs + (size_t)c * block;
+            for (sf_count_t j = 0; j < got; ++j) {
+                // A NaN or infinity in the loop would silence all it reaches.
+                dst[j] = dsp::finite_or_zero(interleaved[(size_t)j * file_chans + c]);
+            }
+        }
+        for (unsigned int c = 0; c < _chan_count; ++c) {
+            const unsigned int src = c < kept ? c : kept - 1;
+            descriptor->connect_port(_instances[c], QM_INPUT, chanbufs + (size_t)src * block);
+            descriptor->run(_instances[c], (unsigned long)got);
+        }
+        fed += (nframes_t)got;
+    }
+
+    for (unsigned int c = 0; c < _chan_count; ++c) {
+        descriptor->connect_port(_instances[c], QM_INPUT, quiet);
+        command(c, -1);
+        command(c, Event::RECORD);
+        // Leaves the processor's last command at -1, where `ports` holds it
+        // between commands.
+        command(c, -1);
+    }
+    return fed == frames;
 }
 
 bool Looper::load_loop(std::string filename)
 {
-    if (!_ok) {
-        std::cerr << "cannot load into loop " << _index << ": the loop is not ready" << std::endl;
-        return false;
-    }
-
-    SF_INFO info = {};
-    SNDFILE* sf = sf_open(filename.c_str(), SFM_READ, &info);
-    if (!sf) {
-        std::cerr << "error opening " << filename << std::endl;
-        return false;
-    }
-    std::cerr << "opened " << filename << std::endl;
-
-    const nframes_t rate = _driver->get_samplerate();
-    const double free_secs = ports[QM_SECS_FREE_OUT];
-    const double free_d = (free_secs > 0.0 && std::isfinite(free_secs)) ? std::floor(rate * free_secs) : 0.0;
-    nframes_t free_frames = free_d >= 4294967295.0 ? 0xffffffffu : (nframes_t)free_d;
-    // The port is a float in seconds: past 2^23 frames it may read a few
-    // frames more than there is, and a file that does not quite fit would
-    // lose its whole last block with the load reported done.
-    free_frames -= free_frames >> 23;
-
-    if (info.frames > (sf_count_t)free_frames) {
-        std::cerr << "file is too long for available space: file: " << (long long)info.frames
-                  << "  free: " << free_frames << std::endl;
-        sf_close(sf);
-        return false;
-    }
-    if (info.frames <= 0 || info.channels < 1) {
-        std::cerr << "no audio in " << filename << std::endl;
-        sf_close(sf);
-        return false;
-    }
-
-    // The whole file is read before the loop is touched, so a file that ends
-    // early or fails to decode leaves the loop as it was. Only the channels the
-    // loop uses are kept.
-    const nframes_t frames = (nframes_t)info.frames;
-    const unsigned int file_chans = (unsigned int)info.channels;
-    const unsigned int kept = file_chans < _chan_count ? file_chans : _chan_count;
-    std::vector<std::vector<float>> audio(kept, std::vector<float>(frames));
-    std::vector<float> interleaved((size_t)FileBlockFrames * file_chans);
-
-    nframes_t got = 0;
-    while (got < frames) {
-        const nframes_t want = (frames - got) < FileBlockFrames ? (frames - got) : FileBlockFrames;
-        const sf_count_t n = sf_readf_float(sf, interleaved.data(), want);
-        if (n <= 0) {
-            break;
+    try {
+        std::lock_guard<std::mutex> one_at_a_time(_file_lock);
+        if (!_ok) {
+            std::cerr << "cannot load into loop " << _index << ": the loop is not ready" << std::endl;
+            return false;
         }
-        for (sf_count_t j = 0; j < n; ++j) {
-            for (unsigned int c = 0; c < kept; ++c) {
-                // A NaN or infinity in the loop would silence all it reaches.
-                const float v = interleaved[(size_t)j * file_chans + c];
-                audio[c][got + j] = std::isfinite(v) ? v : 0.0f;
+
+        SoundFile file(filename, SFM_READ, nullptr);
+        if (!file.sf) {
+            std::cerr << "error opening " << filename << std::endl;
+            return false;
+        }
+        std::cerr << "opened " << filename << std::endl;
+
+        // Refused before a sample is read or a buffer is sized by the file.
+        const nframes_t rate = _driver->get_samplerate();
+        const double free_secs = get_control_value(Event::FreeTime);
+        const double free_d = (free_secs > 0.0 && std::isfinite(free_secs)) ? std::floor(rate * free_secs) : 0.0;
+        nframes_t free_frames = free_d >= 4294967295.0 ? 0xffffffffu : (nframes_t)free_d;
+        // The value is a float in seconds: past 2^23 frames it may read a few
+        // frames more than there is.
+        free_frames -= free_frames >> 23;
+        const SF_INFO& info = file.info;
+        if (info.frames > (sf_count_t)free_frames || info.frames < 0) {
+            std::cerr << "file is too long for available space: file: " << (long long)info.frames
+                      << "  free: " << free_frames << std::endl;
+            return false;
+        }
+        if (info.channels < 1) {
+            std::cerr << "no audio in " << filename << std::endl;
+            return false;
+        }
+
+        // Buffers sized by what the file holds, never by what it claims.
+        const nframes_t frames = (nframes_t)info.frames;
+        const unsigned int file_chans = (unsigned int)info.channels;
+        const nframes_t block = block_frames(file_chans, info.frames);
+        const unsigned int kept = file_chans < _chan_count ? file_chans : _chan_count;
+        std::vector<float> interleaved((size_t)block * file_chans);
+        std::vector<float> chanbufs((size_t)block * kept);
+
+        // The whole file must read before the loop is touched, so a file that
+        // ends early or fails to decode leaves the loop as it was.
+        nframes_t got = 0;
+        while (got < frames) {
+            const nframes_t want = frames - got < block ? frames - got : block;
+            const sf_count_t n = sf_readf_float(file.sf, interleaved.data(), want);
+            if (n <= 0) {
+                break;
             }
+            got += (nframes_t)n;
         }
-        got += (nframes_t)n;
-    }
-    sf_close(sf);
-    if (got < frames) {
-        std::cerr << "error reading " << filename << ": " << got << " of " << frames << " frames" << std::endl;
+        if (got < frames) {
+            std::cerr << "error reading " << filename << ": " << got << " of " << frames << " frames" << std::endl;
+            return false;
+        }
+        if (frames > 0 && sf_seek(file.sf, 0, SEEK_SET) != 0) {
+            std::cerr << "error reading " << filename << ": cannot go back to its start" << std::endl;
+            return false;
+        }
+
+        if (!record_file(file.sf, file_chans, frames, block, interleaved.data(), chanbufs.data())) {
+            std::cerr << "error reading " << filename << ": it changed while it was loaded" << std::endl;
+            return false;
+        }
+        // The next run takes the new loop's status and binds the live buffers.
+        return true;
+    } catch (const std::exception& e) {
+        std::cerr << "cannot load " << filename << " into loop " << _index << ": " << e.what() << std::endl;
         return false;
     }
-
-    std::vector<float> sink(FileBlockFrames);
-    std::vector<float> silence(FileBlockFrames, 0.0f);
-
-    Kvo::LockMonitor lm(_loop_lock, __LINE__, __FILE__);
-
-    for (unsigned int c = 0; c < _chan_count; ++c) {
-        descriptor->connect_port(_instances[c], QM_OUTPUT, sink.data());
-        descriptor->connect_port(_instances[c], QM_SYNC_INPUT, silence.data());
-        descriptor->connect_port(_instances[c], QM_SYNC_OUTPUT, sink.data());
-    }
-
-    // Record at once, unsynchronised and without fades.
-    const float saved_thresh = ports[TriggerThreshold];
-    const float saved_sync = ports[Sync];
-    const float saved_fade = ports[FadeSamples];
-    ports[TriggerThreshold] = 0.0f;
-    ports[Sync] = 0.0f;
-    ports[FadeSamples] = 0.0f;
-    _slave_sync_port = 0.0f;
-
-    for (unsigned int c = 0; c < _chan_count; ++c) {
-        descriptor->connect_port(_instances[c], QM_INPUT, silence.data());
-        ports[Multi] = (float)Event::MUTE;
-        descriptor->run(_instances[c], 0);
-        ports[Multi] = (float)Event::RECORD;
-        descriptor->run(_instances[c], 0);
-    }
-
-    // Loop channels past the file's take its last channel.
-    for (nframes_t pos = 0; pos < frames; pos += FileBlockFrames) {
-        const nframes_t n = (frames - pos) < FileBlockFrames ? (frames - pos) : FileBlockFrames;
-        for (unsigned int c = 0; c < _chan_count; ++c) {
-            const unsigned int src = c < kept ? c : kept - 1;
-            descriptor->connect_port(_instances[c], QM_INPUT, audio[src].data() + pos);
-            descriptor->run(_instances[c], n);
-        }
-    }
-
-    for (unsigned int c = 0; c < _chan_count; ++c) {
-        descriptor->connect_port(_instances[c], QM_INPUT, silence.data());
-        ports[Multi] = -1.0f;
-        descriptor->run(_instances[c], 0);
-        ports[Multi] = (float)Event::RECORD;
-        descriptor->run(_instances[c], 0);
-    }
-
-    ports[TriggerThreshold] = saved_thresh;
-    ports[Sync] = saved_sync;
-    ports[FadeSamples] = saved_fade;
-    _slave_sync_port = 1.0f;
-
-    // The next run takes the command off the port and reconnects live buffers.
-    return true;
 }
 
 } // namespace Quillomat

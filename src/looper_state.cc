@@ -1,6 +1,7 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 
 #include <kvo/xml++.h>
 
@@ -55,44 +56,64 @@ Looper::Looper(AudioDriver* driver, XMLNode& node)
 
 XMLNode* Looper::get_state() const
 {
-    LocaleGuard lg("POSIX");
-    char buf[120];
+    try {
+        LocaleGuard lg("POSIX");
+        char buf[120];
 
-    XMLNode* node = new XMLNode("Looper");
+        XMLNode* node = new XMLNode("Looper");
+        std::unique_ptr<XMLNode> hold(node);
 
-    snprintf(buf, sizeof(buf), "%d", (int)_index);
-    node->add_property("index", buf);
-    snprintf(buf, sizeof(buf), "%d", (int)_chan_count);
-    node->add_property("channels", buf);
-    snprintf(buf, sizeof(buf), "%.10g", (double)_loopsecs);
-    node->add_property("loop_secs", buf);
-    node->add_property("discrete_io", yes_no(_have_discrete_io));
-    node->add_property("use_common_ins", yes_no(_use_common_ins));
-    node->add_property("use_common_outs", yes_no(_use_common_outs));
-    node->add_property("relative_sync", yes_no(_relative_sync));
+        snprintf(buf, sizeof(buf), "%d", (int)_index);
+        node->add_property("index", buf);
+        snprintf(buf, sizeof(buf), "%d", (int)_chan_count);
+        node->add_property("channels", buf);
+        snprintf(buf, sizeof(buf), "%.10g", (double)_loopsecs);
+        node->add_property("loop_secs", buf);
+        node->add_property("discrete_io", yes_no(get_control_value(Event::HasDiscreteIO) != 0.0f));
+        node->add_property("use_common_ins", yes_no(get_control_value(Event::UseCommonIns) != 0.0f));
+        node->add_property("use_common_outs", yes_no(get_control_value(Event::UseCommonOuts) != 0.0f));
+        node->add_property("relative_sync", yes_no(get_control_value(Event::RelativeSync) != 0.0f));
 
-    if (_panner) {
-        node->add_child_nocopy(_panner->state(true));
-    }
-
-    XMLNode* controls = node->add_child("Controls");
-    CommandMap& cmap = CommandMap::instance();
-    for (int n = 0; n <= (int)Event::UseSafetyFeedback; ++n) {
-        const std::string name = cmap.to_control_str((Event::control_t)n);
-        if (name == "unknown") {
-            continue;
+        if (_panner) {
+            node->add_child_nocopy(_panner->state(true));
         }
-        const float value = (n == (int)Event::DryLevel) ? _curr_dry : ports[n];
-        XMLNode* ctrl = controls->add_child("Control");
-        ctrl->add_property("name", name);
-        snprintf(buf, sizeof(buf), "%.20g", (double)value);
-        ctrl->add_property("value", buf);
-    }
 
-    return node;
+        XMLNode* controls = node->add_child("Controls");
+        CommandMap& cmap = CommandMap::instance();
+        for (int n = 0; n <= (int)Event::UseSafetyFeedback; ++n) {
+            const std::string name = cmap.to_control_str((Event::control_t)n);
+            if (name == "unknown") {
+                continue;
+            }
+            // The published values: the dry level is the current one.
+            const float value = get_control_value((Event::control_t)n);
+            XMLNode* ctrl = controls->add_child("Control");
+            ctrl->add_property("name", name);
+            snprintf(buf, sizeof(buf), "%.20g", (double)value);
+            ctrl->add_property("value", buf);
+        }
+
+        return hold.release();
+    } catch (const std::exception& e) {
+        std::cerr << "cannot write the state of loop " << _index << ": " << e.what() << std::endl;
+        return nullptr;
+    }
 }
 
 int Looper::set_state(const XMLNode& node)
+{
+    try {
+        const int result = restore_state(node);
+        publish();
+        return result;
+    } catch (const std::exception& e) {
+        std::cerr << "cannot restore loop state: " << e.what() << std::endl;
+        destroy();
+        return -1;
+    }
+}
+
+int Looper::restore_state(const XMLNode& node)
 {
     LocaleGuard lg("POSIX");
 

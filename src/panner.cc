@@ -137,14 +137,40 @@ StreamPanner::StreamPanner(Panner& p)
 
 StreamPanner::~StreamPanner() {}
 
-void StreamPanner::set_position(float xpos, bool link_call)
+void StreamPanner::changed(bool notify)
+{
+    if (notify) {
+        Changed();
+    } else {
+        _change_pending.store(true, std::memory_order_release);
+    }
+}
+
+void StreamPanner::place(float xpos, bool link_call, bool notify)
 {
     if (!link_call && parent.linked()) {
-        parent.set_position(xpos, *this);
+        parent.move_linked(xpos, *this, notify);
     }
-    if (x != xpos) {
-        x = xpos;
+    if (x.load(std::memory_order_relaxed) != xpos) {
+        x.store(xpos, std::memory_order_relaxed);
         update();
+        changed(notify);
+    }
+}
+
+void StreamPanner::set_position(float xpos, bool link_call)
+{
+    place(xpos, link_call, true);
+}
+
+void StreamPanner::move_quietly(float xpos)
+{
+    place(xpos, false, false);
+}
+
+void StreamPanner::emit_pending_change()
+{
+    if (_change_pending.exchange(false, std::memory_order_acq_rel)) {
         Changed();
     }
 }
@@ -154,9 +180,12 @@ void StreamPanner::set_position(float xpos, float ypos, bool link_call)
     if (!link_call && parent.linked()) {
         parent.set_position(xpos, ypos, *this);
     }
-    if (x != xpos || y != ypos) {
-        x = xpos;
-        y = ypos;
+    float cx;
+    float cy;
+    get_position(cx, cy);
+    if (cx != xpos || cy != ypos) {
+        x.store(xpos, std::memory_order_relaxed);
+        y.store(ypos, std::memory_order_relaxed);
         update();
         Changed();
     }
@@ -167,10 +196,14 @@ void StreamPanner::set_position(float xpos, float ypos, float zpos, bool link_ca
     if (!link_call && parent.linked()) {
         parent.set_position(xpos, ypos, zpos, *this);
     }
-    if (x != xpos || y != ypos || z != zpos) {
-        x = xpos;
-        y = ypos;
-        z = zpos;
+    float cx;
+    float cy;
+    float cz;
+    get_position(cx, cy, cz);
+    if (cx != xpos || cy != ypos || cz != zpos) {
+        x.store(xpos, std::memory_order_relaxed);
+        y.store(ypos, std::memory_order_relaxed);
+        z.store(zpos, std::memory_order_relaxed);
         update();
         Changed();
     }
@@ -238,20 +271,21 @@ void EqualPowerStereoPanner::update()
     const float scale = equal_power_scale;
     // The law holds on 0..1 only: past it the gains grow without bound (to
     // infinity far enough out), so a position outside pans hard to its side.
-    const float pos = x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f;
+    const float px = x.load(std::memory_order_relaxed);
+    const float pos = px > 0.0f ? (px < 1.0f ? px : 1.0f) : 0.0f;
     const float panR = pos;
     const float panL = 1.0f - pos;
 
     desired_left = panL * (scale * panL + 1.0f - scale);
     desired_right = panR * (scale * panR + 1.0f - scale);
-    effective_x = x;
+    effective_x = px;
 }
 
 XMLNode& EqualPowerStereoPanner::get_state()
 {
     LocaleGuard lg("POSIX");
     XMLNode* node = new XMLNode("StreamPanner");
-    node->add_property("x", format_float(x));
+    node->add_property("x", format_float(x.load(std::memory_order_relaxed)));
     node->add_property("type", EqualPowerStereoPanner::name);
     add_state(*node);
     return *node;
@@ -287,11 +321,14 @@ void Multi2dPanner::update()
 {
     const size_t k = std::min(_gains.size(), parent.outputs.size());
     float sum = 0.0f;
+    float px;
+    float py;
+    get_position(px, py);
 
     // The gains array holds the distances until they are normalised.
     for (size_t i = 0; i < k; ++i) {
         const Panner::Output& o = parent.outputs[i];
-        float d = (x - o.x) * (x - o.x) + (y - o.y) * (y - o.y) + BIAS;
+        float d = (px - o.x) * (px - o.x) + (py - o.y) * (py - o.y) + BIAS;
         if (d < 0.0f) {
             d = 0.0f;
         }
@@ -316,7 +353,7 @@ void Multi2dPanner::update()
     for (size_t i = 0; i < k; ++i) {
         parent.outputs[i].desired_pan = _gains[i];
     }
-    effective_x = x;
+    effective_x = px;
 }
 
 void Multi2dPanner::distribute(sample_t* src, sample_t** obufs, gain_t gain_coeff, nframes_t nframes)
@@ -334,8 +371,11 @@ XMLNode& Multi2dPanner::get_state()
 {
     LocaleGuard lg("POSIX");
     XMLNode* node = new XMLNode("StreamPanner");
-    node->add_property("x", format_float(x));
-    node->add_property("y", format_float(y));
+    float px;
+    float py;
+    get_position(px, py);
+    node->add_property("x", format_float(px));
+    node->add_property("y", format_float(py));
     node->add_property("type", Multi2dPanner::name);
     return *node;
 }
@@ -478,7 +518,7 @@ void Panner::clear()
     std::vector<StreamPanner*>::clear();
 }
 
-void Panner::set_position(float xpos, StreamPanner& orig)
+void Panner::move_linked(float xpos, StreamPanner& orig, bool notify)
 {
     float xnow;
     orig.get_position(xnow);
@@ -487,12 +527,19 @@ void Panner::set_position(float xpos, StreamPanner& orig)
 
     for (StreamPanner* s : *this) {
         if (s == &orig) {
-            s->set_position(xpos, true);
+            s->place(xpos, true, notify);
         } else {
             float c;
             s->get_position(c);
-            s->set_position(follow(c, xdelta, same), true);
+            s->place(follow(c, xdelta, same), true, notify);
         }
+    }
+}
+
+void Panner::emit_pending_changes()
+{
+    for (StreamPanner* s : *this) {
+        s->emit_pending_change();
     }
 }
 

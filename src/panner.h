@@ -1,6 +1,7 @@
 #pragma once
 // Spreading a loop's channels over the engine's common outputs.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,15 +34,24 @@ class StreamPanner : public SigC::Object {
     void set_position(float xpos, float ypos, bool link_call = false);
     void set_position(float xpos, float ypos, float zpos, bool link_call = false);
 
-    void get_position(float& xpos) const { xpos = x; }
+    // Audio path: the move of set_position(xpos), linked streams included,
+    // without running a slot (a slot may allocate or block). Each moved
+    // stream keeps its Changed pending for emit_pending_change.
+    void move_quietly(float xpos);
+    // Any thread that may run slots: emits Changed once if a quiet move is
+    // pending.
+    void emit_pending_change();
+
+    // Any thread: the coordinates are single atomic values.
+    void get_position(float& xpos) const { xpos = x.load(std::memory_order_relaxed); }
     void get_position(float& xpos, float& ypos) const {
-        xpos = x;
-        ypos = y;
+        xpos = x.load(std::memory_order_relaxed);
+        ypos = y.load(std::memory_order_relaxed);
     }
     void get_position(float& xpos, float& ypos, float& zpos) const {
-        xpos = x;
-        ypos = y;
-        zpos = z;
+        xpos = x.load(std::memory_order_relaxed);
+        ypos = y.load(std::memory_order_relaxed);
+        zpos = z.load(std::memory_order_relaxed);
     }
 
     void set_muted(bool yn);
@@ -57,10 +67,16 @@ class StreamPanner : public SigC::Object {
     void add_state(XMLNode& node);
 
   protected:
+    friend class Panner;
+    void place(float xpos, bool link_call, bool notify);
+    void changed(bool notify);
+
     Panner& parent;
-    float x;
-    float y;
-    float z;
+    // Moved on the audio thread, read by whoever saves the state.
+    std::atomic<float> x;
+    std::atomic<float> y;
+    std::atomic<float> z;
+    std::atomic<bool> _change_pending{false};
     float effective_x;
     float effective_y;
     float effective_z;
@@ -162,15 +178,23 @@ class Panner : public std::vector<StreamPanner*>, public SigC::Object {
 
     // Linked moves: orig takes the given position, the others follow by the
     // same delta, clamped to 0..1.
-    void set_position(float xpos, StreamPanner& orig);
+    void set_position(float xpos, StreamPanner& orig) { move_linked(xpos, orig, true); }
     void set_position(float xpos, float ypos, StreamPanner& orig);
     void set_position(float xpos, float ypos, float zpos, StreamPanner& orig);
 
+    // Changed of every stream moved quietly since the last call; on a thread
+    // that may run slots.
+    void emit_pending_changes();
+
+    // Any thread, also while the audio thread moves the streams; the layout
+    // itself changes only before the owning loop runs.
     XMLNode& get_state();
     XMLNode& state(bool full);
     int set_state(const XMLNode& node);
 
   private:
+    friend class StreamPanner;
+    void move_linked(float xpos, StreamPanner& orig, bool notify);
     bool layout_matches() const;
 
     bool _linked;

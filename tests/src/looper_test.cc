@@ -11,6 +11,7 @@
 
 #include "alloc_counter.h"
 #include "looper_fixture.h"
+#include "panner.h"
 
 using namespace Quillomat;
 using qmtest::LooperRig;
@@ -394,6 +395,27 @@ TEST_F(LooperTest, LongPressesRequestAgainOnRelease) {
     EXPECT_EQ(multi(), 9.0f);
 }
 
+// The press stamps count 64-bit frames: a short press just before the count
+// passes 2^32 (about a day at 48 kHz) stays short.
+TEST_F(LooperTest, ShortPressNearTwoToTheThirtyTwoFramesStaysShort) {
+    qmtest::TestDriver bare(48000, 256);  // no inputs: runs cost next to nothing
+    Looper l(&bare, 0, 1, 1.0f, false);
+    ASSERT_TRUE(l());
+    const nframes_t big = 1u << 16;
+    l.set_buffer_size(big);
+    for (uint32_t i = 0; i + 1 < (1u << 16); ++i) l.run(0, big);
+    l.run(0, big - 1000);  // 2^32 - 1000 frames run
+    for (nframes_t before_release : {500u, 2000u}) {  // released before and after 2^32
+        LooperRig::send(l, Event::type_cmd_down, Event::UNDO);
+        l.run(0, 100);
+        EXPECT_EQ(LooperRig::value(l, Event::MultiUnused), 0.0f);
+        l.run(0, before_release);
+        LooperRig::send(l, Event::type_cmd_up, Event::UNDO);
+        l.run(0, 100);
+        EXPECT_EQ(LooperRig::value(l, Event::MultiUnused), -1.0f) << before_release;
+    }
+}
+
 TEST_F(LooperTest, ReleaseRulesFollowTheLoopState) {
     auto l = rig.make(0, 1);
     ASSERT_TRUE((*l)());
@@ -479,6 +501,66 @@ TEST_F(LooperTest, ControlChangesReachTheirTargets) {
     EXPECT_EQ(LooperRig::value(*l, Event::RelativeSync), 0.0f);
     l->set_port(Looper::TempoInput, 120.0f);
     EXPECT_EQ(LooperRig::value(*l, Event::TempoInput), 120.0f);
+}
+
+// A slot may allocate or block: pan moves on the audio path leave the signal
+// pending for a thread that may run it, linked streams included.
+TEST_F(LooperTest, PanMovesOnTheAudioPathRunNoSlot) {
+    auto l = rig.make(0, 2);
+    ASSERT_NE(l->get_panner(), nullptr);
+    Panner& panner = *l->get_panner();
+    panner.set_linked(true);
+    int moved[2] = {0, 0};
+    panner[0]->Changed.connect([&] { ++moved[0]; });
+    panner[1]->Changed.connect([&] { ++moved[1]; });
+    {
+        qmtest::AllocationCounter counter;
+        LooperRig::control(*l, Event::PanChannel2, 0.75f);
+        EXPECT_EQ(counter.count(), 0u);
+    }
+    EXPECT_EQ(moved[0] + moved[1], 0);
+    EXPECT_EQ(LooperRig::value(*l, Event::PanChannel1), 0.0f);  // already at the bound
+    EXPECT_EQ(LooperRig::value(*l, Event::PanChannel2), 0.75f);
+    LooperRig::control(*l, Event::PanChannel1, 0.25f);
+    l->emit_pending_signals();
+    l->emit_pending_signals();
+    EXPECT_EQ(moved[0], 1);
+    EXPECT_EQ(moved[1], 1);
+    EXPECT_EQ(LooperRig::value(*l, Event::PanChannel2), 1.0f);
+}
+
+// Each sync pulse crosses the rate change and back as one pulse within a
+// frame of its own: none lost at rate 0.5, none doubled at 2.0, also at the
+// edges of stretches.
+TEST_F(LooperTest, SyncPulsesCrossTheRateChangeOneForOne) {
+    for (float rate : {0.5f, 1.5f, 2.0f}) {
+        auto l = rig.make(0, 2, 1.0f, false);
+        ASSERT_TRUE((*l)());
+        std::vector<float> sync(rig.block_size(), 0.0f);
+        l->use_sync_buf(sync.data());
+        LooperRig::control(*l, Event::SyncMode, 1.0f);  // the loop passes its sync input on
+        LooperRig::control(*l, Event::Rate, rate);
+        const float* out = l->get_sync_out_buf();
+        std::vector<long> sent, got;
+        long frame = 0;
+        for (int b = 0; b < 200; ++b, frame += 256) {
+            for (nframes_t j = 0; j < 256; ++j) {
+                sync[j] = (frame + (long)j) % 97 == 0 ? 1.0f : 0.0f;
+                if (sync[j] != 0.0f) sent.push_back(frame + (long)j);
+            }
+            rig.begin_block();
+            const nframes_t split = 1 + (nframes_t)(b * 37) % 255;
+            l->run(0, split);
+            l->run(split, 256 - split);
+            for (nframes_t j = 0; j < 256; ++j) {
+                if (out[j] != 0.0f) got.push_back(frame + (long)j);
+            }
+        }
+        ASSERT_EQ(got.size(), sent.size()) << "rate " << rate;
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_NEAR((double)got[i], (double)sent[i], 1.0) << "rate " << rate << " pulse " << i;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,3 @@
+#pragma once
+#include <CoreFoundation/CoreFoundation.h>
+#include <CoreServices/Components.h>

@@ -1,0 +1,182 @@
+// qmhost: runs an Audio Unit effect from the command line (see --help).
+#include <signal.h>
+#include <sndfile.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host.h"
+#include "midi_file.h"
+#include "options.h"
+
+using namespace qmhost;
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_signal(int) { g_stop = 1; }
+
+void install_signals()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no restart: a sleep ends at once
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
+
+int fail(const std::string& message, int status = 1)
+{
+    std::fprintf(stderr, "qmhost: %s\n", message.c_str());
+    return status;
+}
+
+struct SndFile {
+    SNDFILE* f = nullptr;
+    SF_INFO info = {};
+    ~SndFile() { close(); }
+    bool close()
+    {
+        bool ok = !f || sf_close(f) == 0;
+        f = nullptr;
+        return ok;
+    }
+};
+
+// Sleeps until `when` on the monotonic clock; returns early on a signal.
+void sleep_until(const timespec& when)
+{
+    while (!g_stop && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+    }
+}
+
+timespec add_seconds(timespec t, double s)
+{
+    double whole = std::floor(s);
+    t.tv_sec += (time_t)whole;
+    t.tv_nsec += (long)((s - whole) * 1e9);
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+
+int run(int argc, char** argv)
+{
+    HostOptions opt;
+    std::string error;
+    if (!parse_options(argc, argv, opt, error)) return fail(error, 2);
+    if (opt.help) {
+        std::fputs(usage_text().c_str(), stdout);
+        return 0;
+    }
+    install_signals();
+
+    SndFile in, out;
+    if (!opt.input.empty()) {
+        in.f = sf_open(opt.input.c_str(), SFM_READ, &in.info);
+        if (!in.f) return fail("cannot read input file " + opt.input + ": " + sf_strerror(nullptr));
+        if (opt.channels && (uint32_t)in.info.channels != opt.channels)
+            return fail("input file " + opt.input + " has " + std::to_string(in.info.channels) +
+                        " channels, not the " + std::to_string(opt.channels) + " asked for");
+        if (opt.rate && (double)in.info.samplerate != opt.rate)
+            return fail("input file " + opt.input + " is at " + std::to_string(in.info.samplerate) +
+                        " Hz, not the " + std::to_string((long)opt.rate) + " Hz asked for");
+        if (in.info.channels < 1 || in.info.channels > 256)
+            return fail("input file " + opt.input + " has an unusable channel count");
+    }
+    UnitSetup setup;
+    setup.channels = opt.channels ? opt.channels : (in.f ? (uint32_t)in.info.channels : 2);
+    setup.rate = opt.rate ? opt.rate : (in.f ? (double)in.info.samplerate : 48000.0);
+    setup.max_frames = opt.max_frames ? opt.max_frames : opt.block;
+    setup.tempo = opt.tempo;
+
+    if (!opt.output.empty()) {
+        out.info.channels = (int)setup.channels;
+        out.info.samplerate = (int)std::lround(setup.rate);
+        out.info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        out.f = sf_open(opt.output.c_str(), SFM_WRITE, &out.info);
+        if (!out.f) return fail("cannot write output file " + opt.output + ": " + sf_strerror(nullptr));
+    }
+
+    std::vector<TimedMidi> midi;
+    if (!opt.midi.empty() && !read_midi_file(opt.midi, setup.rate, midi, error)) return fail(error);
+
+    PluginHost host;
+    if (!host.load(opt.plugin.empty() ? default_plugin_path() : opt.plugin, opt.entry, error)) return fail(error);
+    if (!host.configure(setup, error)) return fail(error);
+    if (!midi.empty()) host.add_midi_source(std::make_unique<FileMidiSource>(std::move(midi)));
+    if (!opt.restore_state.empty() && !host.restore_state(opt.restore_state, error)) return fail(error);
+    if (!host.initialize(error)) return fail(error);
+
+    float port = 0;
+    if (host.parameter(0, port))
+        std::printf("OSC port: %ld\n", std::lround(port));
+    else
+        std::fprintf(stderr, "qmhost: the plug-in has no parameter 0\n");
+    std::fflush(stdout);
+
+    // How much to render: the length asked for, else the input file's, else
+    // until stopped.
+    int64_t total = -1;
+    if (opt.frames >= 0) total = opt.frames;
+    else if (opt.duration >= 0) total = (int64_t)std::llround(opt.duration * setup.rate);
+    else if (in.f) total = (int64_t)in.info.frames;
+
+    const uint32_t ch = setup.channels, block = opt.block;
+    std::vector<float> interleaved((size_t)ch * block);
+    std::vector<std::vector<float>> inbuf(ch, std::vector<float>(block)), outbuf(ch, std::vector<float>(block));
+    std::vector<const float*> inptr(ch);
+    std::vector<float*> outptr(ch);
+    for (uint32_t c = 0; c < ch; ++c) {
+        inptr[c] = inbuf[c].data();
+        outptr[c] = outbuf[c].data();
+    }
+
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int status = 0;
+    bool input_left = in.f != nullptr;
+    while (!g_stop && (total < 0 || (int64_t)host.position() < total)) {
+        uint32_t n = block;
+        if (total >= 0 && (int64_t)(total - host.position()) < (int64_t)n) n = (uint32_t)(total - host.position());
+        sf_count_t got = 0;
+        if (input_left) {
+            got = sf_readf_float(in.f, interleaved.data(), n);
+            if (got < (sf_count_t)n) input_left = false;
+        }
+        for (uint32_t c = 0; c < ch; ++c)
+            for (uint32_t f = 0; f < n; ++f) inbuf[c][f] = (sf_count_t)f < got ? interleaved[(size_t)f * ch + c] : 0.0f;
+
+        if (!host.render(inptr.data(), outptr.data(), n, error)) {
+            status = fail(error);
+            break;
+        }
+        if (out.f) {
+            for (uint32_t c = 0; c < ch; ++c)
+                for (uint32_t f = 0; f < n; ++f) interleaved[(size_t)f * ch + c] = outbuf[c][f];
+            if (sf_writef_float(out.f, interleaved.data(), n) != (sf_count_t)n) {
+                status = fail("cannot write output file " + opt.output + ": " + sf_strerror(out.f));
+                break;
+            }
+        }
+        if (!opt.fast) sleep_until(add_seconds(start, (double)host.position() / setup.rate));
+    }
+
+    if (!opt.save_state.empty() && !host.save_state(opt.save_state, error)) status = fail(error);
+    host.close();
+    if (!out.close() && status == 0) status = fail("cannot finish output file " + opt.output);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

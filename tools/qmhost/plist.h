@@ -1,0 +1,20 @@
+#pragma once
+// Property lists in the XML form Audio Unit preset files use: dict, key,
+// array, string, data (base64), integer and real.
+#include <CoreFoundation/CoreFoundation.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qmhost {
+
+// Writes through a temporary file beside `path`, so an existing file is
+// replaced only by a complete one. False with a one-line reason on failure.
+bool write_plist_file(CFPropertyListRef plist, const std::string& path, std::string& error);
+
+// The property list in the file (the caller releases it), or null with a
+// one-line reason.
+CFPropertyListRef read_plist_file(const std::string& path, std::string& error);
+CFPropertyListRef read_plist_memory(const char* text, size_t size, std::string& error);
+
+} // namespace qmhost
