@@ -96,10 +96,6 @@ public:
     // being received.
     int dispatch_data(const void* data, size_t size);
 
-    // The address of a reply URL, cached; null for an empty or unusable URL
-    // (only "osc.udp" URLs are answered). Engine thread, with the senders' lock.
-    lo_address find_or_cache_addr(const std::string& url);
-
     // The handlers' entry, public for liblo's C callback only.
     struct CommandInfo;
     struct MidiBindCommand;
@@ -117,6 +113,10 @@ private:
     // (loop index, or -1 all loops, or -2 the engine; control name)
     typedef std::pair<int, std::string> InstanceKey;
     typedef std::map<InstanceKey, SubscriberList> RegistrationMap;
+
+    // The address of a reply URL, cached; null for an empty or unusable URL
+    // (only "osc.udp://HOST:PORT/" URLs are answered). With _reply_lock held.
+    lo_address find_or_cache_addr(const std::string& url);
 
     void register_methods();
     void add_method(const char* path, const char* types, int method, int instance, Event::type_t type);

@@ -199,6 +199,44 @@ TEST(EngineMainLoop, ReportsTempoChangesBeatsAndPolledMetersOnTime)
     EXPECT_EQ(tempos, 1);
 }
 
+// The host keeps the session in its document from its own thread while
+// clients save, load and add loops through the engine thread.
+TEST(EngineMainLoop, SessionsFromTheHostAndFromClientsDoNotOverlap)
+{
+    EngineHost host;
+    ASSERT_TRUE(host.ok && host.port);
+    ASSERT_TRUE(host.engine.add_loop(2, 0.5f, true));
+    OscClient c(host.port);
+    ASSERT_TRUE(c.send("/register", c.url(), "/cfg"));
+    const std::string file = ::testing::TempDir() + "qm_concurrent_" + std::to_string(getpid()) + ".qms";
+    host.driver.start_audio(nullptr, nullptr);
+
+    std::thread host_thread([&] {
+        for (int k = 0; k < 40; ++k) {
+            std::string text;
+            EXPECT_TRUE(host.engine.save_session("", &text));
+            EXPECT_TRUE(host.engine.load_session("host", &text));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    for (int k = 0; k < 40; ++k) {
+        ASSERT_TRUE(c.send("/save_session", file, c.url(), "/err"));
+        ASSERT_TRUE(c.send("/load_session", file, c.url(), "/err"));
+        if (k % 10 == 0) {
+            ASSERT_TRUE(c.send("/loop_add", 1, 0.5f));
+        }
+        ASSERT_TRUE(c.sync());
+    }
+    host_thread.join();
+    int errors = 0;
+    for (const OscMsg& m : c.collect(100)) errors += m.path == "/err" ? 1 : 0;
+    host.stop();
+    EXPECT_EQ(errors, 0);
+    EXPECT_GE(host.engine.loop_count(), 1u);
+    EXPECT_LE(host.engine.loop_count(), 5u);
+    std::remove(file.c_str());
+}
+
 TEST(EngineMainLoop, QuitIsObeyedUnlessIgnoredAndNotForced)
 {
     EngineHost host;
