@@ -6,9 +6,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "control_osc.h"
 #include "dsp.h"
 #include "event_nonrt.h"
 #include "looper.h"
+#include "midi_bridge.h"
 #include "utils.h"
 
 namespace Quillomat {
@@ -205,6 +207,10 @@ Engine::Engine()
       _nonrt_update_event_queue(nullptr),
       _event_generator(nullptr),
       _nonrt_event_queue(nullptr),
+      _wake_pending(false),
+      _midi_bridge(nullptr),
+      _learn_done(false),
+      _received_done(false),
       _def_channel_cnt(2),
       _def_loop_secs(200.0f),
       _buffersize(0),
@@ -245,7 +251,8 @@ Engine::Engine()
 
 Engine::~Engine()
 {
-    if (_driver) {
+    set_midi_bridge(nullptr);
+    if (_driver || _osc) {
         cleanup();
     }
     free_buffers();
@@ -257,10 +264,9 @@ Engine::~Engine()
 
 bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string text)
 {
-    (void)port;
     (void)text;
 
-    if (_driver) {
+    if (_driver || _osc) {
         cleanup();
     }
     if (!driver) {
@@ -335,8 +341,23 @@ bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string
     _rt_sync_source = _sync_source.load();
     calculate_tempo_frames();
 
-    _ok = true;
-    return true;
+    // A port outside 0..65535 binds nothing; the server still runs.
+    _osc = new ControlOSC(this, port >= 0 && port <= 65535 ? (unsigned int)port : 65536u);
+    _ok = _osc->is_ok();
+    return _ok;
+}
+
+std::string Engine::get_osc_url(bool udp) const
+{
+    if (!_osc || !_osc->is_ok()) {
+        return std::string();
+    }
+    return udp ? _osc->get_server_url() : _osc->get_unix_server_url();
+}
+
+int Engine::get_osc_port() const
+{
+    return _osc && _osc->is_ok() ? _osc->get_server_port() : 0;
 }
 
 void Engine::free_buffers()
@@ -349,6 +370,10 @@ void Engine::free_buffers()
 
 void Engine::cleanup()
 {
+    // No handler may queue anything once the queues go.
+    delete _osc;
+    _osc = nullptr;
+
     // Queued requests were handed to us: they go with the queue.
     if (_nonrt_event_queue) {
         EventNonRT* req = nullptr;
@@ -518,11 +543,16 @@ void Engine::wake_engine_thread(bool wait_for_lock)
 {
     if (wait_for_lock) {
         Kvo::LockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
+        _wake_pending = true;
         pthread_cond_signal(&_event_cond);
         return;
     }
-    // Never wait on the MIDI path: a missed wake-up costs at most one tick.
+    // Never wait on the MIDI path: a missed wake-up costs at most one poll
+    // of the main loop.
     Kvo::TentativeLockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
+    if (lm.locked()) {
+        _wake_pending = true;
+    }
     pthread_cond_signal(&_event_cond);
 }
 
@@ -1524,7 +1554,12 @@ bool Engine::pop_update_event(Event& ev)
 int Engine::wait_for_event(const struct timespec& until)
 {
     Kvo::LockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
-    return pthread_cond_timedwait(&_event_cond, _event_loop_lock.mutex(), &until);
+    int result = 0;
+    if (!_wake_pending) {
+        result = pthread_cond_timedwait(&_event_cond, _event_loop_lock.mutex(), &until);
+    }
+    _wake_pending = false;
+    return result;
 }
 
 } // namespace Quillomat

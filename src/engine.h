@@ -8,10 +8,13 @@
 //   no system call. It alone runs and changes the loopers that are live.
 // - engine thread (and the host's main thread for the first loop and restored
 //   sessions): adding and removing loops, global parameters, draining the
-//   request and update queues. These callers are serialised by _instance_lock;
-//   a change that concerns live loopers is handed to the audio thread, which
-//   applies it at the start of its next block.
-// - OSC and MIDI threads: the push_* producers only.
+//   request and update queues (mainloop). These callers are serialised by
+//   _instance_lock; a change that concerns live loopers is handed to the audio
+//   thread, which applies it at the start of its next block. Loopers are
+//   deleted only on the engine thread (and by cleanup). Session loads and
+//   saves, from either thread, are serialised by _session_lock.
+// - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
+//   learn completions.
 #include <pthread.h>
 
 #include <atomic>
@@ -24,14 +27,16 @@
 
 #include "audio_driver.h"
 #include "event.h"
+#include "event_nonrt.h"
 #include "lockmonitor.hpp"
+#include "midi_bind.h"
 #include "ringbuffer.h"
 
 namespace Quillomat {
 
 class ControlOSC;
-class EventNonRT;
 class Looper;
+class MidiBridge;
 
 class Engine : public SigC::Object {
 public:
@@ -81,9 +86,12 @@ public:
     // --- set-up: host thread, while no block runs and the engine thread is stopped
 
     // Binds the driver, sizes every buffer by its block size, registers the
-    // common ports "common_in_%d"/"common_out_%d" (from 1) and creates the queues.
+    // common ports "common_in_%d"/"common_out_%d" (from 1), creates the queues
+    // and the OSC server (first free UDP port of port .. port + 19; without
+    // one the engine runs all the same and reports port 0). text is not used.
     bool initialize(AudioDriver* driver, int channels, int port, std::string text);
-    // Deletes the queues, the buffers, every looper and every queued request.
+    // Stops the OSC server, then deletes the queues, the buffers, every looper
+    // and every queued request. Only after the engine thread has stopped.
     void cleanup();
     // The driver's block size changed; call before the next block, while no
     // block is being processed.
@@ -91,14 +99,19 @@ public:
 
     // Any thread: stops the main loop (unless ignored and not forced).
     void quit(bool force);
-    void set_ignore_quit(bool ignore) { _ignore_quit = ignore; }
-    bool get_ignore_quit() const { return _ignore_quit; }
+    void set_ignore_quit(bool ignore) { _ignore_quit.store(ignore); }
+    bool get_ignore_quit() const { return _ignore_quit.load(); }
     bool is_ok() const { return _ok.load(std::memory_order_acquire); }
 
     AudioDriver* get_audio_driver() const { return _driver; }
-    // None until an OSC server is attached.
+    // None before initialize.
     ControlOSC* get_control_osc() const { return _osc; }
+    MidiBridge* get_midi_bridge() const { return _midi_bridge; }
     EventGenerator& get_event_generator() { return *_event_generator; }
+    // The OSC server's UDP URL (udp false: its local-socket URL, which never
+    // exists); empty without a server. The bound port; 0 without one.
+    std::string get_osc_url(bool udp = true) const;
+    int get_osc_port() const;
 
     // Used when an add request asks for 0 channels or 0 seconds; out-of-range
     // values are refused.
@@ -142,6 +155,37 @@ public:
     // The engine owns the request from here on, also when it is refused (then
     // it is deleted at once and false returned).
     bool push_nonrt_event(EventNonRT* event);
+
+    // --- MIDI bridge
+
+    // Host's thread, before the engine thread runs (or with it stopped):
+    // connects the bridge's five signals to the engine; null detaches.
+    void set_midi_bridge(MidiBridge* bridge);
+    // The bridge's learn and get-next completions (MIDI path; they take the
+    // event-loop lock and wake the engine thread, which answers).
+    void binding_learned(const MidiBindInfo& info);
+    void next_midi_received(const MidiBindInfo& info);
+
+    // --- engine thread
+
+    // Runs until the engine is no longer ok: deletes released loops, executes
+    // and deletes every queued request, passes control changes on to
+    // subscribers, reports tempo changes and beats, answers MIDI learns and
+    // sends the polled updates every 100 ms. The caller enters it again while
+    // the engine lives (it returns at once while not ok).
+    void mainloop();
+    // Executes one request (it stays the caller's).
+    bool process_nonrt_event(EventNonRT* event);
+
+    // --- sessions: engine thread or the host's thread
+
+    // Writes the whole state as a session document into *text (when given)
+    // and into the file (when filename is not empty).
+    bool save_session(const std::string& filename, std::string* text = nullptr);
+    // Replaces every loop and the globals with those of the document in
+    // *text (when given; filename then only names it in messages) or in the
+    // file. A document that cannot be used whole changes nothing.
+    bool load_session(const std::string& filename, const std::string* text = nullptr);
 
     // --- engine thread (or the host's main thread): loops. None of these may be
     //     called with _instance_lock held.
@@ -255,6 +299,15 @@ private:
                                int8_t instance, long framepos, int src);
     void wake_engine_thread(bool wait_for_lock);
 
+    void send_update(int8_t instance, Event::control_t ctrl, float value, int source);
+    void process_update_event(const Event& ev);
+    void finish_midi_learning();
+    void clear_flag(bool& flag);  // a learn flag, under _event_loop_lock
+    void process_midi_binding_event(MidiBindingEvent& ev);
+    void process_loop_file_event(LoopFileEvent& ev);
+    void process_global_set(GlobalSetEvent& ev);
+    std::vector<Looper*> loopers_at(int instance);
+
     AudioDriver* _driver;
     ControlOSC* _osc;
 
@@ -273,7 +326,7 @@ private:
     RingBuffer<LoopManageEvent>* _loop_manage_to_rt_queue;
     RingBuffer<LoopManageEvent>* _loop_manage_to_main_queue;
 
-    bool _ignore_quit;
+    std::atomic<bool> _ignore_quit;  // read by the OSC thread's "/quit"
     std::atomic<bool> _ok;
 
     RingBuffer<Event>* _event_queue;
@@ -288,6 +341,23 @@ private:
 
     Kvo::NonBlockingLock _event_loop_lock;
     pthread_cond_t _event_cond;
+    // Under _event_loop_lock: a wake-up that came while the engine thread was
+    // not waiting is not lost.
+    bool _wake_pending;
+
+    MidiBridge* _midi_bridge;
+    std::vector<sigc::connection> _bridge_connections;
+    // Learn and get-next completions, under _event_loop_lock. Both can be
+    // pending at once, so each has its own record and request.
+    bool _learn_done;
+    bool _received_done;
+    MidiBindInfo _learninfo;
+    MidiBindInfo _nextinfo;
+    // Engine thread: the requests being answered.
+    MidiBindingEvent _learn_event;
+    MidiBindingEvent _next_event;
+
+    Kvo::NonBlockingLock _session_lock;
 
     int _def_channel_cnt;
     float _def_loop_secs;

@@ -1,0 +1,236 @@
+// "/ping" round trips over loopback, from the client's send to the answer in
+// its hands: against a running engine (engine thread in its main loop, an
+// audio thread running 256-frame blocks at 48 kHz with two loops), and as
+// the baseline against a bare liblo server that answers on its own thread.
+// Counters: median and 99th percentile in microseconds, and the engine's
+// ratios to the baseline measured in the same run.
+#include <benchmark/benchmark.h>
+#include <lo/lo.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+
+namespace {
+
+using Quillomat::nframes_t;
+using Quillomat::port_id_t;
+typedef std::chrono::steady_clock Clock;
+
+const nframes_t kBlock = 256;
+const nframes_t kRate = 48000;
+
+class BenchDriver : public Quillomat::AudioDriver {
+public:
+    BenchDriver() : AudioDriver("bench", "memory")
+    {
+        _samplerate = kRate;
+        _buffersize = kBlock;
+    }
+    bool initialize(const std::string&) override { return true; }
+    bool activate() override { return true; }
+    bool deactivate() override { return true; }
+    bool create_input_port(const std::string& name, port_id_t& id) override { return create(name, id); }
+    bool create_output_port(const std::string& name, port_id_t& id) override { return create(name, id); }
+    bool destroy_input_port(port_id_t) override { return true; }
+    bool destroy_output_port(port_id_t) override { return true; }
+    float* get_input_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
+    float* get_output_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
+    uint32_t get_input_port_count() override { return 64; }
+    uint32_t get_output_port_count() override { return 64; }
+
+private:
+    bool create(const std::string& name, port_id_t& id)
+    {
+        auto it = _ids.find(name);
+        if (it == _ids.end()) {
+            it = _ids.emplace(name, (port_id_t)_bufs.size()).first;
+            _bufs.emplace_back(kBlock, 0.0f);
+        }
+        id = it->second + 1;
+        return true;
+    }
+    float* buffer(port_id_t id) { return id && id <= _bufs.size() ? _bufs[id - 1].data() : nullptr; }
+
+    std::map<std::string, port_id_t> _ids;
+    std::vector<std::vector<float>> _bufs;
+};
+
+void quiet(int, const char*, const char*) {}
+
+// The client: its own server for the answers, sending from its port.
+struct Client {
+    lo_server server = lo_server_new(nullptr, quiet);
+    lo_address target;
+    std::string url;
+    bool answered = false;
+
+    explicit Client(int port) : target(lo_address_new("127.0.0.1", std::to_string(port).c_str()))
+    {
+        url = "osc.udp://127.0.0.1:" + std::to_string(lo_server_get_port(server)) + "/";
+        lo_server_add_method(server, "/pong", nullptr, &Client::on_pong, this);
+    }
+    ~Client()
+    {
+        lo_address_free(target);
+        lo_server_free(server);
+    }
+    static int on_pong(const char*, const char*, lo_arg**, int, lo_message, void* self)
+    {
+        static_cast<Client*>(self)->answered = true;
+        return 0;
+    }
+    // Seconds from send to answer; negative when none came within a second.
+    double ping()
+    {
+        answered = false;
+        lo_message m = lo_message_new();
+        lo_message_add_string(m, url.c_str());
+        lo_message_add_string(m, "/pong");
+        const Clock::time_point t0 = Clock::now();
+        lo_send_message_from(target, server, "/ping", m);
+        lo_message_free(m);
+        while (!answered) {
+            if (lo_server_recv_noblock(server, 1000) <= 0) return -1.0;
+        }
+        return std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+};
+
+// A bare liblo server that answers "/ping" on its own thread.
+struct Echo {
+    lo_server server = nullptr;
+    std::thread thread;
+    std::atomic<bool> done{false};
+
+    Echo()
+    {
+        for (int p = 41000; !server && p < 41100; ++p) server = lo_server_new(std::to_string(p).c_str(), quiet);
+        lo_server_add_method(server, "/ping", "ss", &Echo::on_ping, this);
+        thread = std::thread([this] {
+            while (!done) lo_server_recv_noblock(server, 20);
+        });
+    }
+    ~Echo()
+    {
+        done = true;
+        thread.join();
+        lo_server_free(server);
+    }
+    static int on_ping(const char*, const char*, lo_arg** argv, int, lo_message, void* self)
+    {
+        Echo* e = static_cast<Echo*>(self);
+        lo_address to = lo_address_new_from_url(reinterpret_cast<const char*>(argv[0]));
+        lo_message m = lo_message_new();
+        lo_message_add_string(m, "osc.udp://127.0.0.1/");
+        lo_message_add_string(m, "0");
+        lo_message_add_int32(m, 0);
+        lo_send_message_from(to, e->server, reinterpret_cast<const char*>(argv[1]), m);
+        lo_message_free(m);
+        lo_address_free(to);
+        return 0;
+    }
+};
+
+// An engine as a host runs it.
+struct Host {
+    BenchDriver driver;
+    Quillomat::Engine engine;
+    std::atomic<bool> alive{true};
+    std::thread engine_thread, audio_thread;
+
+    Host()
+    {
+        engine.initialize(&driver, 2, 10051, "");
+        engine.add_loop(2, 10.0f, true);
+        engine.add_loop(2, 10.0f, true);
+        engine_thread = std::thread([this] {
+            while (alive) {
+                engine.mainloop();
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        audio_thread = std::thread([this] {
+            const auto period = std::chrono::microseconds(1000000 * kBlock / kRate);
+            Clock::time_point next = Clock::now();
+            while (alive) {
+                engine.process(kBlock);
+                next += period;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    ~Host()
+    {
+        alive = false;
+        engine.quit(true);
+        engine_thread.join();
+        audio_thread.join();
+    }
+};
+
+std::map<std::string, double> g_baseline;  // counter name -> baseline value
+
+void report(benchmark::State& state, std::vector<double>& rtt, const char* name, bool baseline)
+{
+    if (rtt.empty()) {
+        state.SkipWithError("no answers");
+        return;
+    }
+    std::sort(rtt.begin(), rtt.end());
+    const double p50 = rtt[rtt.size() / 2] * 1e6;
+    const double p99 = rtt[std::min(rtt.size() - 1, rtt.size() * 99 / 100)] * 1e6;
+    state.counters["p50_us"] = p50;
+    state.counters["p99_us"] = p99;
+    if (baseline) {
+        g_baseline["p50"] = p50;
+        g_baseline["p99"] = p99;
+    } else if (g_baseline.count("p50")) {
+        state.counters["p50_vs_liblo"] = p50 / g_baseline["p50"];
+        state.counters["p99_vs_liblo"] = p99 / g_baseline["p99"];
+    }
+    state.SetLabel(name);
+}
+
+void run(benchmark::State& state, Client& client, const char* name, bool baseline)
+{
+    for (int k = 0; k < 50; ++k) client.ping();  // warm the route and the caches
+    std::vector<double> rtt;
+    rtt.reserve(20000);
+    for (auto _ : state) {
+        const double t = client.ping();
+        if (t < 0) {
+            state.SkipWithError("a ping went unanswered");
+            return;
+        }
+        state.SetIterationTime(t);
+        rtt.push_back(t);
+    }
+    report(state, rtt, name, baseline);
+}
+
+void BM_PingBareLiblo(benchmark::State& state)
+{
+    Echo echo;
+    Client client(lo_server_get_port(echo.server));
+    run(state, client, "bare liblo answer (baseline)", true);
+}
+
+void BM_PingEngine(benchmark::State& state)
+{
+    Host host;
+    Client client(host.engine.get_osc_port());
+    run(state, client, "engine main loop answer", false);
+}
+
+BENCHMARK(BM_PingBareLiblo)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PingEngine)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
+
+} // namespace

@@ -1,0 +1,575 @@
+#include "control_osc.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <system_error>
+
+#include "command_map.h"
+#include "engine.h"
+
+namespace Quillomat {
+
+namespace {
+
+// What a handler does with a message.
+enum Method {
+    MQuit,
+    MPing,
+    MLoopAdd,
+    MLoadSession,
+    MSaveSession,
+    MLoopDel,
+    MRegister,
+    MUnregister,
+    MGlobalSet,
+    MGlobalGet,
+    MRegisterUpdate,
+    MUnregisterUpdate,
+    MRegisterAutoUpdate,
+    MUnregisterAutoUpdate,
+    MGlobalRtSet,
+    MMidiStart,
+    MMidiStop,
+    MMidiTick,
+    MLoopCommand,
+    MLoopSet,
+    MLoopGet,
+    MLoopLoad,
+    MLoopSave
+};
+
+// A longer string argument is no name, path or URL we could use: the message
+// is dropped. (A datagram may carry up to 64 KiB.)
+const size_t kMaxStringArg = 4096;
+
+// Messages taken from the socket per wake-up before the shutdown flag is
+// looked at again.
+const int kMaxMessagesPerWake = 256;
+
+void silent_error(int num, const char* msg, const char* where)
+{
+    (void)num;
+    (void)msg;
+    (void)where;
+}
+
+// liblo packs arguments at 4-byte boundaries, below the alignment of its
+// argument union: read them as bytes.
+const char* arg_chars(lo_arg* a)
+{
+    return reinterpret_cast<const char*>(a);
+}
+
+std::string str(lo_arg* a)
+{
+    return std::string(arg_chars(a));
+}
+
+int32_t arg_int(lo_arg* a)
+{
+    int32_t v;
+    std::memcpy(&v, a, sizeof v);
+    return v;
+}
+
+float arg_float(lo_arg* a)
+{
+    float v;
+    std::memcpy(&v, a, sizeof v);
+    return v;
+}
+
+LoopFileEvent::FileFormat file_format(const std::string& s)
+{
+    if (s == "pcm16") {
+        return LoopFileEvent::FormatPCM16;
+    }
+    if (s == "pcm24") {
+        return LoopFileEvent::FormatPCM24;
+    }
+    if (s == "pcm32") {
+        return LoopFileEvent::FormatPCM32;
+    }
+    return LoopFileEvent::FormatFloat;
+}
+
+} // namespace
+
+struct ControlOSC::CommandInfo {
+    ControlOSC* osc;
+    int instance;  // loop index, -1 all loops, -2 the engine
+    Event::type_t type;
+    int method;
+    const char* types;  // what the arguments are (null: any, not read)
+};
+
+struct ControlOSC::MidiBindCommand {
+    enum Command {
+        GetAllBinding = 1,
+        RemoveBinding = 2,
+        AddBinding = 3,
+        ClearAllBindings = 4,
+        LoadBindings = 5,
+        SaveBindings = 6,
+        LearnBinding = 7,
+        GetNextMidi = 8,
+        CancelLearn = 9,
+        CancelGetNext = 10
+    };
+
+    ControlOSC* osc;
+    Command command;
+    const char* types;
+};
+
+namespace {
+
+int osc_method(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg, void* user_data)
+{
+    (void)path;
+    (void)types;
+    auto* info = static_cast<ControlOSC::CommandInfo*>(user_data);
+    return info->osc->handle_message(*info, argv, argc, msg);
+}
+
+int osc_midi_binding(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg,
+                     void* user_data)
+{
+    (void)path;
+    (void)types;
+    (void)msg;
+    auto* info = static_cast<ControlOSC::MidiBindCommand*>(user_data);
+    return info->osc->handle_midi_binding(*info, argv, argc);
+}
+
+// Every string argument fits; the types are the registered ones (liblo has
+// checked or converted them).
+bool strings_fit(const char* types, lo_arg** argv, int argc)
+{
+    if (!types) {
+        return true;
+    }
+    for (int i = 0; i < argc && types[i]; ++i) {
+        if ((types[i] == 's' || types[i] == 'S') && std::strlen(arg_chars(argv[i])) > kMaxStringArg) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+ControlOSC::ControlOSC(Engine* engine, unsigned int port)
+    : _engine(engine),
+      _request_pipe{-1, -1},
+      _osc_server(nullptr),
+      _port((int)port),
+      _ok(false),
+      _shutdown(false),
+      _cmd_map(&CommandMap::instance())
+{
+    char buf[32];
+    for (int i = 0; i < PortTries && port + (unsigned int)i <= 65535u; ++i) {
+        snprintf(buf, sizeof(buf), "%d", (int)port + i);
+        _osc_server = lo_server_new(buf, silent_error);
+        if (_osc_server) {
+            _port = (int)port + i;
+            break;
+        }
+    }
+
+    if (_engine) {
+        _engine->LoopAdded.connect(sigc::mem_fun(*this, &ControlOSC::on_loop_added));
+        _engine->LoopRemoved.connect(sigc::mem_fun(*this, &ControlOSC::on_loop_removed));
+    }
+
+    if (_osc_server) {
+        // Bundles act at once: a scheduled one would wait for a datagram
+        // that may never come, and far-off ones would pile up.
+        lo_server_enable_queue(_osc_server, 0, 1);
+        if (char* url = lo_server_get_url(_osc_server)) {
+            _server_url = url;
+            free(url);
+        }
+        register_methods();
+    }
+    on_loop_added(-1, true);
+    _ok = init_osc_thread();
+}
+
+ControlOSC::~ControlOSC()
+{
+    terminate_osc_thread();
+    // The thread is gone: nothing dispatches or sends any more.
+    if (_osc_server) {
+        lo_server_free(_osc_server);
+        _osc_server = nullptr;
+    }
+    for (int& fd : _request_pipe) {
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
+    for (auto& entry : _retaddr_map) {
+        if (entry.second) {
+            lo_address_free(entry.second);
+        }
+    }
+    _retaddr_map.clear();
+}
+
+void ControlOSC::add_method(const char* path, const char* types, int method, int instance, Event::type_t type)
+{
+    _command_infos.emplace_back(new CommandInfo{this, instance, type, method, types});
+    lo_server_add_method(_osc_server, path, types, osc_method, _command_infos.back().get());
+}
+
+void ControlOSC::register_methods()
+{
+    const Event::type_t none = Event::type_control_request;
+    add_method("/quit", "", MQuit, -2, none);
+    add_method("/ping", "ss", MPing, -2, none);
+    add_method("/loop_add", "if", MLoopAdd, -2, none);
+    add_method("/loop_add", "ifi", MLoopAdd, -2, none);
+    add_method("/load_session", "sss", MLoadSession, -2, none);
+    add_method("/save_session", "sss", MSaveSession, -2, none);
+    add_method("/loop_del", "i", MLoopDel, -2, none);
+    add_method("/register", "ss", MRegister, -2, none);
+    add_method("/unregister", "ss", MUnregister, -2, none);
+    add_method("/set", "sf", MGlobalSet, -2, none);
+    add_method("/get", "sss", MGlobalGet, -2, none);
+    add_method("/register_update", "sss", MRegisterUpdate, -2, none);
+    add_method("/unregister_update", "sss", MUnregisterUpdate, -2, none);
+    add_method("/register_auto_update", "siss", MRegisterAutoUpdate, -2, none);
+    add_method("/unregister_auto_update", "sss", MUnregisterAutoUpdate, -2, none);
+    add_method("/qm/-2/set", "sf", MGlobalRtSet, -2, Event::type_global_control_change);
+
+    static const struct {
+        const char* path;
+        const char* types;
+        MidiBindCommand::Command command;
+    } midi[] = {
+        {"/get_all_midi_bindings", "ss", MidiBindCommand::GetAllBinding},
+        {"/remove_midi_binding", "ss", MidiBindCommand::RemoveBinding},
+        {"/add_midi_binding", "ss", MidiBindCommand::AddBinding},
+        {"/clear_midi_bindings", "", MidiBindCommand::ClearAllBindings},
+        {"/load_midi_bindings", "ss", MidiBindCommand::LoadBindings},
+        {"/save_midi_bindings", "ss", MidiBindCommand::SaveBindings},
+        {"/learn_midi_binding", "ssss", MidiBindCommand::LearnBinding},
+        {"/get_next_midi_event", "ss", MidiBindCommand::GetNextMidi},
+        {"/cancel_midi_learn", "ss", MidiBindCommand::CancelLearn},
+        {"/cancel_get_next_midi", "ss", MidiBindCommand::CancelGetNext},
+    };
+    for (const auto& m : midi) {
+        _midi_commands.emplace_back(new MidiBindCommand{this, m.command, m.types});
+        lo_server_add_method(_osc_server, m.path, m.types, osc_midi_binding, _midi_commands.back().get());
+    }
+
+    add_method("/qm/midi_start", nullptr, MMidiStart, -2, Event::type_sync);
+    add_method("/qm/midi_stop", nullptr, MMidiStop, -2, Event::type_sync);
+    add_method("/qm/midi_tick", nullptr, MMidiTick, -2, Event::type_sync);
+
+    // Every index a loop can ever have, so that any loop is reachable however
+    // loops come and go, and nothing is registered while the thread dispatches.
+    for (int index = -1; index <= MaxLoopIndex; ++index) {
+        add_loop_methods(index);
+    }
+}
+
+void ControlOSC::add_loop_methods(int index)
+{
+    static const struct {
+        const char* name;
+        const char* types;
+        Event::type_t type;
+        int method;
+    } loop[] = {
+        {"down", "s", Event::type_cmd_down, MLoopCommand},
+        {"up", "s", Event::type_cmd_up, MLoopCommand},
+        {"hit", "s", Event::type_cmd_hit, MLoopCommand},
+        {"upforce", "s", Event::type_cmd_upforce, MLoopCommand},
+        {"set", "sf", Event::type_control_change, MLoopSet},
+        {"get", "sss", Event::type_control_request, MLoopGet},
+        {"load_loop", "sss", Event::type_control_request, MLoopLoad},
+        {"save_loop", "sssss", Event::type_control_request, MLoopSave},
+        {"register_update", "sss", Event::type_control_request, MRegisterUpdate},
+        {"unregister_update", "sss", Event::type_control_request, MUnregisterUpdate},
+        {"register_auto_update", "siss", Event::type_control_request, MRegisterAutoUpdate},
+        {"unregister_auto_update", "sss", Event::type_control_request, MUnregisterAutoUpdate},
+    };
+    char path[255];
+    for (const auto& m : loop) {
+        snprintf(path, sizeof(path), "/qm/%d/%s", index, m.name);
+        add_method(path, m.types, m.method, index, m.type);
+    }
+}
+
+void ControlOSC::on_loop_added(int index, bool send_config)
+{
+    (void)index;  // every index has its methods from the start
+    if (send_config) {
+        send_all_config();
+    }
+}
+
+void ControlOSC::on_loop_removed()
+{
+    send_all_config();
+}
+
+// ---------------------------------------------------------------------------
+// Handlers (OSC thread)
+
+bool ControlOSC::push(EventNonRT* ev)
+{
+    // The engine owns the request from here on, also when it refuses it.
+    return _engine && _engine->push_nonrt_event(ev);
+}
+
+int ControlOSC::sender_port(lo_message msg) const
+{
+    lo_address src = msg ? lo_message_get_source(msg) : nullptr;
+    const char* port = src ? lo_address_get_port(src) : nullptr;
+    return port ? atoi(port) : -1;
+}
+
+int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc, lo_message msg)
+{
+    if (!_engine || !strings_fit(info.types, argv, argc)) {
+        return 0;
+    }
+    const int8_t instance = (int8_t)info.instance;
+    switch (info.method) {
+    case MQuit:
+        _engine->quit(false);
+        break;
+    case MPing:
+        push(new PingEvent(str(argv[0]), str(argv[1])));
+        break;
+    case MLoopAdd:
+        push(new ConfigLoopEvent(ConfigLoopEvent::Add, arg_int(argv[0]), arg_float(argv[1]), 0,
+                                 argc > 2 ? arg_int(argv[2]) : 1));
+        break;
+    case MLoadSession:
+    case MSaveSession:
+        push(new SessionEvent(info.method == MLoadSession ? SessionEvent::Load : SessionEvent::Save, str(argv[0]),
+                              str(argv[1]), str(argv[2])));
+        break;
+    case MLoopDel:
+        push(new ConfigLoopEvent(ConfigLoopEvent::Remove, 0, 0.0f, arg_int(argv[0]), 1));
+        break;
+    case MRegister:
+    case MUnregister:
+        push(new RegisterConfigEvent(info.method == MRegister ? RegisterConfigEvent::Register
+                                                              : RegisterConfigEvent::Unregister,
+                                     str(argv[0]), str(argv[1])));
+        break;
+    case MGlobalSet:
+        // Told to the other clients once the engine has taken the value.
+        push(new GlobalSetEvent(str(argv[0]), arg_float(argv[1]), sender_port(msg)));
+        break;
+    case MGlobalGet:
+        push(new GlobalGetEvent(str(argv[0]), str(argv[1]), str(argv[2])));
+        break;
+    case MRegisterUpdate:
+    case MUnregisterUpdate:
+        push(new ConfigUpdateEvent(info.method == MRegisterUpdate ? ConfigUpdateEvent::Register
+                                                                  : ConfigUpdateEvent::Unregister,
+                                   instance, _cmd_map->to_control_t(str(argv[0])), str(argv[1]), str(argv[2])));
+        break;
+    case MRegisterAutoUpdate:
+        // The second argument (an interval) is not read: updates are polled every 100 ms.
+        push(new ConfigUpdateEvent(ConfigUpdateEvent::RegisterAuto, instance, _cmd_map->to_control_t(str(argv[0])),
+                                   str(argv[2]), str(argv[3])));
+        break;
+    case MUnregisterAutoUpdate:
+        push(new ConfigUpdateEvent(ConfigUpdateEvent::UnregisterAuto, instance,
+                                   _cmd_map->to_control_t(str(argv[0])), str(argv[1]), str(argv[2])));
+        break;
+    case MGlobalRtSet:
+    case MLoopSet:
+        // A NaN or infinity never reaches a gain or a loop.
+        if (std::isfinite(arg_float(argv[1]))) {
+            _engine->push_control_event(info.type, _cmd_map->to_control_t(str(argv[0])), arg_float(argv[1]),
+                                        instance, sender_port(msg));
+        }
+        break;
+    case MMidiStart:
+        _engine->push_sync_event(Event::MidiStart, -1);
+        break;
+    case MMidiStop:
+        _engine->push_sync_event(Event::MidiStop, -1);
+        break;
+    case MMidiTick:
+        _engine->push_sync_event(Event::MidiTick, -1);
+        break;
+    case MLoopCommand:
+        _engine->push_command_event(info.type, _cmd_map->to_command_t(str(argv[0])), instance);
+        break;
+    case MLoopGet:
+        push(new GetParamEvent(instance, _cmd_map->to_control_t(str(argv[0])), str(argv[1]), str(argv[2])));
+        break;
+    case MLoopLoad:
+        push(new LoopFileEvent(LoopFileEvent::Load, info.instance, str(argv[0]), str(argv[1]), str(argv[2])));
+        break;
+    case MLoopSave:
+        push(new LoopFileEvent(LoopFileEvent::Save, info.instance, str(argv[0]), str(argv[3]), str(argv[4]),
+                               file_format(str(argv[1])),
+                               str(argv[2]) == "big" ? LoopFileEvent::BigEndian : LoopFileEvent::LittleEndian));
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int ControlOSC::handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, int argc)
+{
+    if (!_engine || !strings_fit(info.types, argv, argc)) {
+        return 0;
+    }
+    const MidiBindingEvent::Type type = (MidiBindingEvent::Type)((int)info.command - 1);
+    const std::string none;
+    switch (info.command) {
+    case MidiBindCommand::GetAllBinding:
+    case MidiBindCommand::GetNextMidi:
+    case MidiBindCommand::CancelLearn:
+    case MidiBindCommand::CancelGetNext:
+        push(new MidiBindingEvent(type, none, none, str(argv[0]), str(argv[1])));
+        break;
+    case MidiBindCommand::RemoveBinding:
+    case MidiBindCommand::AddBinding:
+    case MidiBindCommand::LoadBindings:
+    case MidiBindCommand::SaveBindings:
+        push(new MidiBindingEvent(type, str(argv[0]), str(argv[1]), none, none));
+        break;
+    case MidiBindCommand::ClearAllBindings:
+        push(new MidiBindingEvent(type, none, none, none, none));
+        break;
+    case MidiBindCommand::LearnBinding:
+        push(new MidiBindingEvent(type, str(argv[0]), str(argv[1]), str(argv[2]), str(argv[3])));
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int ControlOSC::dispatch_data(const void* data, size_t size)
+{
+    if (!_osc_server || !data) {
+        return -1;
+    }
+    // liblo takes a writable buffer.
+    std::vector<char> copy((const char*)data, (const char*)data + size);
+    return lo_server_dispatch_data(_osc_server, copy.data(), copy.size());
+}
+
+// ---------------------------------------------------------------------------
+// The OSC thread
+
+bool ControlOSC::init_osc_thread()
+{
+    if (pipe2(_request_pipe, O_CLOEXEC) != 0) {
+        std::cerr << "Cannot create osc request signal pipe" << strerror(errno) << std::endl;
+        _request_pipe[0] = _request_pipe[1] = -1;
+        return false;
+    }
+    if (fcntl(_request_pipe[0], F_SETFL, O_NONBLOCK) != 0) {
+        std::cerr << "osc: cannot set O_NONBLOCK on signal read pipe " << strerror(errno) << std::endl;
+        return false;
+    }
+    if (fcntl(_request_pipe[1], F_SETFL, O_NONBLOCK) != 0) {
+        std::cerr << "osc: cannot set O_NONBLOCK on signal write pipe " << strerror(errno) << std::endl;
+        return false;
+    }
+    try {
+        _osc_thread = std::thread(&ControlOSC::osc_receiver, this);
+    } catch (const std::system_error& e) {
+        std::cerr << "cannot start the OSC thread: " << e.what() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void ControlOSC::osc_receiver()
+{
+    struct pollfd pfd[2];
+    nfds_t count = 1;
+    pfd[0].fd = _request_pipe[0];
+    const int sock = _osc_server ? lo_server_get_socket_fd(_osc_server) : -1;
+    if (sock >= 0) {
+        pfd[1].fd = sock;
+        count = 2;
+    }
+
+    while (!_shutdown.load(std::memory_order_acquire)) {
+        for (nfds_t i = 0; i < count; ++i) {
+            pfd[i].events = POLLIN | POLLPRI | POLLERR | POLLHUP;
+            pfd[i].revents = 0;
+        }
+        if (poll(pfd, count, -1) < 0) {
+            if (errno == EINTR) {
+                std::cerr << "EINTR hit " << std::endl;
+                continue;
+            }
+            std::cerr << "OSC thread poll failed: " << strerror(errno) << std::endl;
+            return;
+        }
+        if (_shutdown.load(std::memory_order_acquire)) {
+            return;
+        }
+        if (pfd[0].revents & ~POLLIN) {
+            std::cerr << "OSC: error polling extra port" << std::endl;
+            return;
+        }
+        if (count < 2) {
+            continue;
+        }
+        if (pfd[1].revents & POLLERR) {
+            // A pending socket error (a refused datagram) would wake every poll.
+            int err = 0;
+            socklen_t len = sizeof(err);
+            getsockopt(sock, SOL_SOCKET, SO_ERROR, &err, &len);
+        }
+        if (pfd[1].revents & POLLIN) {
+            for (int n = 0; n < kMaxMessagesPerWake && !_shutdown.load(std::memory_order_acquire); ++n) {
+                if (lo_server_recv_noblock(_osc_server, 0) <= 0) {
+                    break;
+                }
+            }
+        }
+    }
+}
+
+void ControlOSC::poke_osc_thread()
+{
+    const char c = 0;
+    if (_request_pipe[1] < 0 || write(_request_pipe[1], &c, 1) != 1) {
+        std::cerr << "cannot send signal to osc thread! " << strerror(errno) << std::endl;
+    }
+}
+
+void ControlOSC::terminate_osc_thread()
+{
+    _shutdown.store(true, std::memory_order_release);
+    // Only a thread that was started is woken and joined; one that ended by
+    // itself is joined all the same (the pipe is still ours).
+    if (_osc_thread.joinable()) {
+        poke_osc_thread();
+        _osc_thread.join();
+    }
+}
+
+} // namespace Quillomat

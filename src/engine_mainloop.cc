@@ -1,0 +1,356 @@
+// The engine thread: its main loop, the execution of every request, and the
+// MIDI bridge's hand-over of learned bindings.
+#include <time.h>
+
+#include <chrono>
+#include <iostream>
+
+#include "command_map.h"
+#include "control_osc.h"
+#include "engine.h"
+#include "looper.h"
+#include "midi_bridge.h"
+
+namespace Quillomat {
+
+namespace {
+
+// The audio thread never wakes the engine thread (that would take a system
+// call), so its tempo and beat flags are polled at least this often.
+const std::chrono::milliseconds kPollInterval(10);
+const std::chrono::milliseconds kAutoUpdateInterval(100);
+
+bool has_option(const std::string& options, const char* word)
+{
+    return options.find(word) != std::string::npos;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// MIDI bridge
+
+void Engine::set_midi_bridge(MidiBridge* bridge)
+{
+    for (sigc::connection& c : _bridge_connections) {
+        c.disconnect();
+    }
+    _bridge_connections.clear();
+    _midi_bridge = bridge;
+    if (!bridge) {
+        return;
+    }
+    _bridge_connections.push_back(bridge->BindingLearned.connect(sigc::mem_fun(*this, &Engine::binding_learned)));
+    _bridge_connections.push_back(
+        bridge->NextMidiReceived.connect(sigc::mem_fun(*this, &Engine::next_midi_received)));
+    _bridge_connections.push_back(
+        bridge->MidiCommandEvent.connect(sigc::hide_return(sigc::mem_fun(*this, &Engine::push_midi_command_event))));
+    _bridge_connections.push_back(
+        bridge->MidiControlEvent.connect(sigc::hide_return(sigc::mem_fun(*this, &Engine::push_midi_control_event))));
+    _bridge_connections.push_back(
+        bridge->MidiSyncEvent.connect(sigc::hide_return(sigc::mem_fun(*this, &Engine::push_sync_event))));
+}
+
+void Engine::binding_learned(const MidiBindInfo& info)
+{
+    Kvo::LockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
+    _learninfo = info;
+    _learn_done = true;
+    _wake_pending = true;
+    pthread_cond_signal(&_event_cond);
+}
+
+void Engine::next_midi_received(const MidiBindInfo& info)
+{
+    Kvo::LockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
+    _nextinfo = info;
+    _received_done = true;
+    _wake_pending = true;
+    pthread_cond_signal(&_event_cond);
+}
+
+void Engine::finish_midi_learning()
+{
+    bool learned = false, received = false;
+    MidiBindInfo learn, next;
+    {
+        Kvo::LockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
+        if (_learn_done) {
+            learn = _learninfo;
+            _learn_done = false;
+            learned = true;
+        }
+        if (_received_done) {
+            next = _nextinfo;
+            _received_done = false;
+            received = true;
+        }
+    }
+    if (learned && _midi_bridge) {
+        bool added;
+        {
+            Kvo::LockMonitor bl(_midi_bridge->bindings_lock(), __LINE__, __FILE__);
+            added = _midi_bridge->bindings().add_binding(learn, has_option(_learn_event.options, "exclusive"));
+        }
+        _learn_event.bind_str = learn.serialize();
+        if (added) {
+            _osc->finish_midi_binding_event(_learn_event);
+        } else {
+            // The learned message cannot carry that binding: the learn ends
+            // without one, and the client is not left waiting.
+            MidiBindingEvent cancel(MidiBindingEvent::CancelLearn, "", "", _learn_event.ret_url,
+                                    _learn_event.ret_path);
+            _osc->finish_midi_binding_event(cancel);
+        }
+    }
+    if (received) {
+        _next_event.bind_str = next.serialize();
+        _osc->finish_midi_binding_event(_next_event);
+    }
+}
+
+void Engine::process_midi_binding_event(MidiBindingEvent& ev)
+{
+    MidiBridge* bridge = _midi_bridge;
+    MidiBindInfo info;
+    switch (ev.type) {
+    case MidiBindingEvent::GetAll: {
+        Kvo::LockMonitor bl(bridge->bindings_lock(), __LINE__, __FILE__);
+        _osc->send_all_midi_bindings(&bridge->bindings(), ev.ret_url, ev.ret_path);
+        break;
+    }
+    case MidiBindingEvent::Remove:
+        if (info.unserialize(ev.bind_str)) {
+            Kvo::LockMonitor bl(bridge->bindings_lock(), __LINE__, __FILE__);
+            bridge->bindings().remove_binding(info);
+        }
+        break;
+    case MidiBindingEvent::Add:
+        if (info.unserialize(ev.bind_str)) {
+            Kvo::LockMonitor bl(bridge->bindings_lock(), __LINE__, __FILE__);
+            bridge->bindings().add_binding(info, has_option(ev.options, "exclusive"));
+        }
+        break;
+    case MidiBindingEvent::Clear: {
+        Kvo::LockMonitor bl(bridge->bindings_lock(), __LINE__, __FILE__);
+        bridge->bindings().clear_bindings();
+        break;
+    }
+    case MidiBindingEvent::Load: {
+        Kvo::LockMonitor bl(bridge->bindings_lock(), __LINE__, __FILE__);
+        bridge->bindings().load_bindings(ev.bind_str, ev.options == "add");
+        break;
+    }
+    case MidiBindingEvent::Save: {
+        Kvo::LockMonitor bl(bridge->bindings_lock(), __LINE__, __FILE__);
+        bridge->bindings().save_bindings(ev.bind_str);
+        break;
+    }
+    case MidiBindingEvent::Learn:
+        if (info.unserialize(ev.bind_str)) {
+            clear_flag(_learn_done);
+            _learn_event = ev;
+            bridge->start_learn(info, has_option(ev.options, "exclusive"));
+        }
+        break;
+    case MidiBindingEvent::GetNextMidi:
+        clear_flag(_received_done);
+        _next_event = ev;
+        bridge->start_get_next();
+        break;
+    case MidiBindingEvent::CancelLearn:
+        clear_flag(_learn_done);
+        bridge->cancel_learn();
+        _osc->finish_midi_binding_event(ev);
+        break;
+    case MidiBindingEvent::CancelGetNext:
+        clear_flag(_received_done);
+        bridge->cancel_get_next();
+        _osc->finish_midi_binding_event(ev);
+        break;
+    }
+}
+
+void Engine::clear_flag(bool& flag)
+{
+    Kvo::LockMonitor lm(_event_loop_lock, __LINE__, __FILE__);
+    flag = false;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+std::vector<Looper*> Engine::loopers_at(int instance)
+{
+    // The engine thread alone deletes loopers, so these stay valid after the
+    // lock is released.
+    std::vector<Looper*> out;
+    Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    for (size_t i = 0; i < _instances.size(); ++i) {
+        if (instance == -1 || (instance >= 0 && (size_t)instance == i)) {
+            out.push_back(_instances[i]);
+        }
+    }
+    return out;
+}
+
+void Engine::process_loop_file_event(LoopFileEvent& ev)
+{
+    for (Looper* l : loopers_at(ev.instance)) {
+        if (ev.type == LoopFileEvent::Load) {
+            if (!l->load_loop(ev.filename)) {
+                _osc->send_error(ev.ret_url, ev.ret_path, "Loop Load Failed");
+            }
+        } else if (!l->save_loop(ev.filename, ev.format)) {
+            _osc->send_error(ev.ret_url, ev.ret_path, "Loop Save Failed");
+        }
+    }
+}
+
+void Engine::process_global_set(GlobalSetEvent& ev)
+{
+    if (!set_global_param(ev.param, ev.value)) {
+        return;
+    }
+    // The other clients hear of an accepted change only, with the value the
+    // engine keeps (a sync source is rounded).
+    float value = ev.value;
+    if (ev.param != "dry" && ev.param != "wet" && ev.param != "input_gain") {
+        get_global_param(ev.param, value);
+    }
+    send_update(-2, CommandMap::instance().to_control_t(ev.param), value, ev.source);
+}
+
+bool Engine::process_nonrt_event(EventNonRT* event)
+{
+    if (!event || !_osc) {
+        return false;
+    }
+    if (auto* ev = dynamic_cast<GetParamEvent*>(event)) {
+        ev->ret_value = get_control_value(ev->control, ev->instance);
+        _osc->finish_get_event(*ev);
+    } else if (auto* ev = dynamic_cast<GlobalGetEvent*>(event)) {
+        get_global_param(ev->param, ev->ret_value);
+        _osc->finish_global_get_event(*ev);
+    } else if (auto* ev = dynamic_cast<GlobalSetEvent*>(event)) {
+        process_global_set(*ev);
+    } else if (auto* ev = dynamic_cast<ConfigUpdateEvent*>(event)) {
+        _osc->finish_update_event(*ev);
+    } else if (auto* ev = dynamic_cast<ConfigLoopEvent*>(event)) {
+        if (ev->type == ConfigLoopEvent::Add) {
+            add_loop_request(ev->channels, ev->secs, ev->discrete != 0);
+        } else if (ev->type == ConfigLoopEvent::Remove) {
+            remove_loop_request(ev->index);
+            _osc->finish_loop_config_event(*ev);
+        }
+    } else if (auto* ev = dynamic_cast<MidiBindingEvent*>(event)) {
+        if (!_midi_bridge) {
+            return false;
+        }
+        process_midi_binding_event(*ev);
+    } else if (auto* ev = dynamic_cast<PingEvent*>(event)) {
+        _osc->send_pingack(true, ev->ret_url, ev->ret_path);
+    } else if (auto* ev = dynamic_cast<RegisterConfigEvent*>(event)) {
+        _osc->finish_register_event(*ev);
+    } else if (auto* ev = dynamic_cast<LoopFileEvent*>(event)) {
+        process_loop_file_event(*ev);
+    } else if (auto* ev = dynamic_cast<SessionEvent*>(event)) {
+        if (ev->type == SessionEvent::Load) {
+            if (!load_session(ev->filename)) {
+                _osc->send_error(ev->ret_url, ev->ret_path, "Session Load Failed");
+            }
+        } else if (ev->type == SessionEvent::Save) {
+            // A request without a file name would store nothing.
+            if (ev->filename.empty() || !save_session(ev->filename)) {
+                _osc->send_error(ev->ret_url, ev->ret_path, "Session Save Failed");
+            }
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Main loop
+
+void Engine::send_update(int8_t instance, Event::control_t ctrl, float value, int source)
+{
+    ConfigUpdateEvent ev(ConfigUpdateEvent::Send, instance, ctrl, "", "", value, source);
+    _osc->finish_update_event(ev);
+}
+
+void Engine::process_update_event(const Event& ev)
+{
+    if (ev.Control == Event::SaveLoop) {
+        std::cerr << "got save: " << (int)ev.Instance << std::endl;
+        for (Looper* l : loopers_at(ev.Instance < 0 ? -1 : ev.Instance)) {
+            l->save_loop("", LoopFileEvent::FormatFloat);
+        }
+        return;
+    }
+    // A change of the engine's own levels ("/qm/-2/set") is news for their
+    // subscribers as much as a loop's.
+    if (ev.Type == Event::type_control_change || ev.Type == Event::type_global_control_change) {
+        send_update(ev.Instance, ev.Control, ev.Value, ev.source);
+    }
+    // Commands have no subscribers.
+}
+
+void Engine::mainloop()
+{
+    typedef std::chrono::steady_clock Clock;
+    Clock::time_point next_update;  // the clock's epoch: the first pass sends at once
+
+    while (is_ok() && _osc) {
+        delete_released_loops();
+
+        while (is_ok()) {
+            EventNonRT* req = pop_nonrt_event();
+            if (!req) {
+                break;
+            }
+            process_nonrt_event(req);
+            delete req;
+        }
+
+        Event ev;
+        while (is_ok() && pop_update_event(ev)) {
+            process_update_event(ev);
+        }
+        if (!is_ok()) {
+            return;
+        }
+
+        if (take_tempo_changed()) {
+            send_update(-2, Event::Tempo, (float)_tempo.load(std::memory_order_relaxed), -1);
+        }
+        if (take_beat_occurred()) {
+            send_update(-2, Event::TapTempo, (float)get_running_frames(), -1);
+        }
+        finish_midi_learning();
+
+        const Clock::time_point now = Clock::now();
+        if (now >= next_update) {
+            _osc->send_auto_updates();
+            next_update = now + kAutoUpdateInterval;
+        }
+
+        // The timed wait takes the wall clock.
+        const Clock::duration wait = std::min<Clock::duration>(next_update - Clock::now(), kPollInterval);
+        const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        if (ns > 0) {
+            until.tv_nsec += (long)(ns % 1000000000LL);
+            until.tv_sec += (time_t)(ns / 1000000000LL);
+            if (until.tv_nsec >= 1000000000L) {
+                until.tv_nsec -= 1000000000L;
+                until.tv_sec += 1;
+            }
+        }
+        wait_for_event(until);
+    }
+}
+
+} // namespace Quillomat
