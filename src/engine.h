@@ -307,6 +307,9 @@ private:
     void process_loop_file_event(LoopFileEvent& ev);
     void process_global_set(GlobalSetEvent& ev);
     std::vector<Looper*> loopers_at(int instance);
+    // Says on standard error and the error channel which loops refused an
+    // operation for lack of memory since the last pass.
+    void report_memory_refusals();
 
     AudioDriver* _driver;
     ControlOSC* _osc;

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <iostream>
 
+#include <kvo/transmitter.h>
+
 #include "command_map.h"
 #include "control_osc.h"
 #include "engine.h"
@@ -180,6 +182,23 @@ void Engine::clear_flag(bool& flag)
 // ---------------------------------------------------------------------------
 // Requests
 
+void Engine::report_memory_refusals()
+{
+    // The audio thread only counts; saying so is ours, and the loop keeps
+    // playing what it had.
+    Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    for (size_t i = 0; i < _instances.size(); ++i) {
+        const uint32_t n = _instances[i]->take_new_memory_refusals();
+        if (n == 0) {
+            continue;
+        }
+        std::cerr << "loop " << i << ": not enough loop memory, " << n
+                  << (n == 1 ? " operation" : " operations") << " refused" << std::endl;
+        Kvo::error << "loop " << i << ": not enough loop memory, " << n
+                   << (n == 1 ? " operation" : " operations") << " refused" << endmsg;
+    }
+}
+
 std::vector<Looper*> Engine::loopers_at(int instance)
 {
     // The engine thread alone deletes loopers, so these stay valid after the
@@ -329,6 +348,7 @@ void Engine::mainloop()
             send_update(-2, Event::TapTempo, (float)get_running_frames(), -1);
         }
         finish_midi_learning();
+        report_memory_refusals();
 
         const Clock::time_point now = Clock::now();
         if (now >= next_update) {

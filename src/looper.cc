@@ -1,5 +1,7 @@
 #include "looper.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -193,6 +195,50 @@ bool Looper::validate_config(long long index, long long chan_count, double loops
     return true;
 }
 
+namespace {
+
+// Bytes of memory the machine can still give without swapping: the kernel's
+// own estimate, or the free pages where it has none.
+unsigned long long available_memory()
+{
+    if (FILE* f = fopen("/proc/meminfo", "r")) {
+        char line[128];
+        unsigned long long kb = 0;
+        bool found = false;
+        while (!found && fgets(line, sizeof(line), f)) {
+            found = sscanf(line, "MemAvailable: %llu kB", &kb) == 1;
+        }
+        fclose(f);
+        if (found) {
+            return kb * 1024ull;
+        }
+    }
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? (unsigned long long)pages * (unsigned long long)size : ~0ull;
+}
+
+} // namespace
+
+// The processors touch all their memory as they are built: a loop that
+// cannot have it is refused here rather than left to end the host.
+bool Looper::memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate)
+{
+    unsigned long long frames = 1;
+    while ((double)frames < loopsecs * srate) {
+        frames <<= 1;
+    }
+    const unsigned long long need = frames * sizeof(float) * chan_count;
+    const unsigned long long have = available_memory();
+    if (need <= have) {
+        return true;
+    }
+    std::cerr << "not enough memory for a loop of " << chan_count << " channels and " << loopsecs
+              << " seconds: it needs " << (need >> 20) << " MB, " << (have >> 20) << " MB are available"
+              << std::endl;
+    return false;
+}
+
 bool Looper::initialize(unsigned int index, unsigned int chan_count, float loopsecs, bool discrete)
 {
     if (!_driver) {
@@ -206,6 +252,9 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
     const nframes_t bufsize = _driver->get_buffersize();
     if (srate == 0 || bufsize == 0) {
         std::cerr << "audio driver reports no sample rate or block size" << std::endl;
+        return false;
+    }
+    if (!memory_fits(chan_count, loopsecs, srate)) {
         return false;
     }
 
@@ -561,6 +610,14 @@ void Looper::publish()
 uint32_t Looper::memory_refusals() const
 {
     return _pub.memory_refusals.load(std::memory_order_relaxed);
+}
+
+uint32_t Looper::take_new_memory_refusals()
+{
+    const uint32_t now = memory_refusals();
+    const uint32_t fresh = now - _refusals_reported;  // the count wraps
+    _refusals_reported = now;
+    return fresh;
 }
 
 void Looper::emit_pending_signals()

@@ -126,7 +126,9 @@ public:
     // Operations the processors refused for lack of memory, over all channels.
     uint32_t memory_refusals() const;
 
-    // Engine thread.
+    // Engine thread. Refusals since the last call, for the one thread that
+    // reports them.
+    uint32_t take_new_memory_refusals();
     bool load_loop(std::string filename);
     bool save_loop(std::string filename = "", LoopFileEvent::FileFormat format = LoopFileEvent::FormatFloat);
 
@@ -166,6 +168,7 @@ private:
     void build_panner();
     void resize_buffers(nframes_t bufsize);
     bool validate_config(long long index, long long chan_count, double loopsecs) const;
+    static bool memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate);
 
     // Block processing.
     void run_loops(nframes_t offset, nframes_t nframes);
@@ -307,6 +310,7 @@ public:
 private:
     Kvo::NonBlockingLock _loop_lock;
     std::mutex _file_lock;  // one load or save at a time; never the audio thread's
+    uint32_t _refusals_reported = 0;  // engine thread
 
     struct Published {
         std::atomic<float> ports[ControlCount];  // DryLevel holds the current dry level

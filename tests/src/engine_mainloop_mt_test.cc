@@ -8,6 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <kvo/receiver.h>
+
+#include <mutex>
+#include <thread>
+
 #include "engine.h"
 #include "midi_bridge.h"
 #include "osc_fixture.h"
@@ -197,6 +202,41 @@ TEST(EngineMainLoop, ReportsTempoChangesBeatsAndPolledMetersOnTime)
     EXPECT_LE(meters, 12);
     EXPECT_GE(beats, 2);
     EXPECT_EQ(tempos, 1);
+}
+
+// A recording that fills the loop memory is cut short; the engine thread says
+// so on the error channel (and standard error) instead of staying silent.
+TEST(EngineMainLoop, ReportsOperationsRefusedForLackOfMemory)
+{
+    struct Catcher : Receiver {
+        std::mutex lock;
+        std::vector<std::string> texts;
+        void receive(Transmitter::Channel, const char* text) override
+        {
+            std::lock_guard<std::mutex> g(lock);
+            texts.push_back(text);
+        }
+    } catcher;
+    catcher.listen_to(Kvo::error);
+
+    EngineHost host;
+    ASSERT_TRUE(host.ok);
+    ASSERT_TRUE(host.engine.add_loop(1, 0.25f, true));
+    std::fill_n(host.driver.input("loop0_in_1"), 256, 0.25f);
+    host.driver.start_audio(nullptr, nullptr, false);
+    ASSERT_TRUE(host.engine.push_command_event(Event::type_cmd_hit, Event::RECORD, 0));
+    ASSERT_TRUE(host.driver.wait_blocks(200));  // about 1 s of frames: four times the memory
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    bool said = false;
+    while (!said && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::lock_guard<std::mutex> g(catcher.lock);
+        for (const std::string& t : catcher.texts) said = said || t.find("loop 0: not enough loop memory") == 0;
+    }
+    host.stop();
+    catcher.hangup();
+    EXPECT_TRUE(said);
+    EXPECT_EQ(host.engine.get_control_value(Event::State, 0), 4.0f);  // the loop plays what fitted
 }
 
 // The host keeps the session in its document from its own thread while

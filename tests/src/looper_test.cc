@@ -134,7 +134,8 @@ TEST_F(LooperTest, RefusesImpossibleConfigurationsBeforeBuildingAnything) {
                  {0, 1, 0.0f},
                  {0, 1, std::numeric_limits<float>::quiet_NaN()},
                  {0, 1, std::numeric_limits<float>::infinity()},
-                 {0, 1, 1e9f}};
+                 {0, 1, 1e9f},
+                 {0, 64, 3600.0f}};  // 64 GB of loop memory: more than the machine has
     for (const Case& c : cases) {
         Looper l(&rig.driver, c.index, c.chans, c.secs, true);
         EXPECT_FALSE(l()) << c.index << " " << c.chans << " " << c.secs;
