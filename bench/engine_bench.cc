@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_driver.h"
 #include "engine.h"
 #include "event.h"
 #include "looper.h"
@@ -27,49 +28,7 @@ const nframes_t kRate = 48000;
 const int kLoops = 8;
 const int kChans = 2;
 
-// Ports over plain memory.
-class BenchDriver : public Quillomat::AudioDriver {
-public:
-    BenchDriver() : AudioDriver("bench", "memory") {
-        _samplerate = kRate;
-        _buffersize = kBlock;
-    }
-    bool initialize(const std::string&) override { return true; }
-    bool activate() override { return true; }
-    bool deactivate() override { return true; }
-    bool create_input_port(const std::string& name, port_id_t& id) override { return create(name, id); }
-    bool create_output_port(const std::string& name, port_id_t& id) override { return create(name, id); }
-    bool destroy_input_port(port_id_t) override { return true; }
-    bool destroy_output_port(port_id_t) override { return true; }
-    float* get_input_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
-    float* get_output_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
-    uint32_t get_input_port_count() override { return 64; }
-    uint32_t get_output_port_count() override { return 64; }
-
-    float* buffer(port_id_t id) { return id < _bufs.size() ? _bufs[id].data() : nullptr; }
-
-    // Every input a different tone.
-    void fill_inputs() {
-        for (auto& kv : _ids) {
-            if (kv.first.find("_in_") == std::string::npos) continue;
-            float* b = buffer(kv.second);
-            for (nframes_t j = 0; j < kBlock; ++j) b[j] = 0.2f * std::sin(0.01f * (float)(j * kv.second));
-        }
-    }
-
-private:
-    bool create(const std::string& name, port_id_t& id) {
-        auto it = _ids.find(name);
-        if (it == _ids.end()) {
-            it = _ids.emplace(name, (port_id_t)_bufs.size()).first;
-            _bufs.emplace_back(kBlock, 0.0f);
-        }
-        id = it->second;
-        return true;
-    }
-    std::map<std::string, port_id_t> _ids;
-    std::vector<std::vector<float>> _bufs{std::vector<float>()};  // id 0 is no port
-};
+using qmbench::BenchDriver;
 
 // An engine with eight two-second loops playing at the given rate.
 struct Rig {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_driver.h"
 #include "engine.h"
 #include "event.h"
 #include "looper.h"
@@ -21,48 +22,7 @@ using Quillomat::port_id_t;
 const nframes_t kBlock = 256;
 const nframes_t kRate = 48000;
 
-// Ports over plain memory.
-class BenchDriver : public Quillomat::AudioDriver {
-public:
-    BenchDriver() : AudioDriver("bench", "memory") {
-        _samplerate = kRate;
-        _buffersize = kBlock;
-    }
-    bool initialize(const std::string&) override { return true; }
-    bool activate() override { return true; }
-    bool deactivate() override { return true; }
-    bool create_input_port(const std::string& name, port_id_t& id) override { return create(name, id); }
-    bool create_output_port(const std::string& name, port_id_t& id) override { return create(name, id); }
-    bool destroy_input_port(port_id_t) override { return true; }
-    bool destroy_output_port(port_id_t) override { return true; }
-    float* get_input_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
-    float* get_output_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
-    uint32_t get_input_port_count() override { return 64; }
-    uint32_t get_output_port_count() override { return 64; }
-
-    float* buffer(port_id_t id) {
-        auto it = _bufs.find(id);
-        return it == _bufs.end() ? nullptr : it->second.data();
-    }
-    float* named(const std::string& name) {
-        auto it = _ids.find(name);
-        return it == _ids.end() ? nullptr : buffer(it->second);
-    }
-
-private:
-    bool create(const std::string& name, port_id_t& id) {
-        auto it = _ids.find(name);
-        if (it == _ids.end()) {
-            it = _ids.emplace(name, _next++).first;
-            _bufs[it->second].assign(kBlock, 0.0f);
-        }
-        id = it->second;
-        return true;
-    }
-    std::map<std::string, port_id_t> _ids;
-    std::map<port_id_t, std::vector<float>> _bufs;
-    port_id_t _next = 1;
-};
+using qmbench::BenchDriver;
 
 void send(Quillomat::Looper& l, Quillomat::Event::type_t type, Quillomat::Event::command_t cmd,
           Quillomat::Event::control_t ctrl = Quillomat::Event::Unknown, float value = 0.0f) {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_driver.h"
 #include "engine.h"
 
 namespace {
@@ -27,41 +28,7 @@ typedef std::chrono::steady_clock Clock;
 const nframes_t kBlock = 256;
 const nframes_t kRate = 48000;
 
-class BenchDriver : public Quillomat::AudioDriver {
-public:
-    BenchDriver() : AudioDriver("bench", "memory")
-    {
-        _samplerate = kRate;
-        _buffersize = kBlock;
-    }
-    bool initialize(const std::string&) override { return true; }
-    bool activate() override { return true; }
-    bool deactivate() override { return true; }
-    bool create_input_port(const std::string& name, port_id_t& id) override { return create(name, id); }
-    bool create_output_port(const std::string& name, port_id_t& id) override { return create(name, id); }
-    bool destroy_input_port(port_id_t) override { return true; }
-    bool destroy_output_port(port_id_t) override { return true; }
-    float* get_input_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
-    float* get_output_port_buffer(port_id_t id, nframes_t) override { return buffer(id); }
-    uint32_t get_input_port_count() override { return 64; }
-    uint32_t get_output_port_count() override { return 64; }
-
-private:
-    bool create(const std::string& name, port_id_t& id)
-    {
-        auto it = _ids.find(name);
-        if (it == _ids.end()) {
-            it = _ids.emplace(name, (port_id_t)_bufs.size()).first;
-            _bufs.emplace_back(kBlock, 0.0f);
-        }
-        id = it->second + 1;
-        return true;
-    }
-    float* buffer(port_id_t id) { return id && id <= _bufs.size() ? _bufs[id - 1].data() : nullptr; }
-
-    std::map<std::string, port_id_t> _ids;
-    std::vector<std::vector<float>> _bufs;
-};
+using qmbench::BenchDriver;
 
 void quiet(int, const char*, const char*) {}
 
