@@ -497,19 +497,27 @@ float* Engine::get_common_output_buffer(unsigned int chan)
 // ---------------------------------------------------------------------------
 // Producers
 
-bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
-                                   int8_t instance, long framepos)
+Event* Engine::claim_event(RingBuffer<Event>* queue, long framepos)
 {
     if (!queue || !_event_generator) {
-        return false;
+        return nullptr;
     }
     RingBuffer<Event>::rw_vector vec;
     queue->get_write_vector(&vec);
     if (vec.len[0] == 0) {
+        return nullptr;
+    }
+    *vec.buf[0] = _event_generator->createEvent(framepos);
+    return vec.buf[0];
+}
+
+bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
+                                   int8_t instance, long framepos)
+{
+    Event* ev = claim_event(queue, framepos);
+    if (!ev) {
         return false;
     }
-    Event* ev = vec.buf[0];
-    *ev = _event_generator->createEvent(framepos);
     ev->Type = type;
     ev->Command = cmd;
     ev->Instance = instance;
@@ -520,16 +528,10 @@ bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type,
 bool Engine::do_push_control_event(RingBuffer<Event>* queue, Event::type_t type, Event::control_t ctrl, float value,
                                    int8_t instance, long framepos, int src)
 {
-    if (!queue || !_event_generator) {
+    Event* ev = claim_event(queue, framepos);
+    if (!ev) {
         return false;
     }
-    RingBuffer<Event>::rw_vector vec;
-    queue->get_write_vector(&vec);
-    if (vec.len[0] == 0) {
-        return false;
-    }
-    Event* ev = vec.buf[0];
-    *ev = _event_generator->createEvent(framepos);
     ev->Type = type;
     ev->Control = ctrl;
     ev->Value = value;

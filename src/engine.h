@@ -293,6 +293,9 @@ private:
     bool add_loop_locked(Looper* looper, int& index);
     void request(uint32_t what) { _rt_requests.fetch_or(what, std::memory_order_acq_rel); }
 
+    // The queue's next free slot, stamped for framepos (-1: now); null when
+    // the queue is full. The caller fills it and publishes it.
+    Event* claim_event(RingBuffer<Event>* queue, long framepos);
     bool do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
                                int8_t instance, long framepos);
     bool do_push_control_event(RingBuffer<Event>* queue, Event::type_t type, Event::control_t ctrl, float value,
