@@ -42,7 +42,11 @@ struct PluginInput {
         if (bus < 16) ++self->pulls[bus];
         for (UInt32 c = 0; c < io->mNumberBuffers; ++c) {
             float* d = static_cast<float*>(io->mBuffers[c].mData);
-            for (UInt32 f = 0; f < frames; ++f) d[f] = bus == 0 && self->live ? value(c, ts->mSampleTime + f) : 0.0f;
+            if (bus != 0 || !self->live) {
+                std::memset(d, 0, frames * sizeof(float));
+                continue;
+            }
+            for (UInt32 f = 0; f < frames; ++f) d[f] = value(c, ts->mSampleTime + f);
         }
         return noErr;
     }
