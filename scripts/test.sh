@@ -30,7 +30,10 @@ for flavour in asan tsan plain; do
   if [ "$flavour" = asan ]; then
     # The plug-in opened, run and closed over and over under random OSC and
     # MIDI (a longer run: build/asan/tools/qmstress/qmstress 1000).
-    "$top/build/asan/tools/qmstress/qmstress" 40 2>/dev/null
+    if ! "$top/build/asan/tools/qmstress/qmstress" 40 2> "$top/build/asan/qmstress.log"; then
+      tail -n 40 "$top/build/asan/qmstress.log"
+      exit 1
+    fi
   fi
 done
 
