@@ -80,10 +80,12 @@ private:
                     // Bytes that are no OSC message at all.
                     char junk[64];
                     for (char& c : junk) c = (char)_rng();
+                    lo_blob blob = lo_blob_new(sizeof junk, junk);
                     lo_message m = lo_message_new();
-                    lo_message_add_blob(m, lo_blob_new(sizeof junk, junk));
+                    lo_message_add_blob(m, blob);
                     lo_send_message(to, junk[0] & 1 ? "/qm/0/set" : "/\x01", m);
                     lo_message_free(m);
+                    lo_blob_free(blob);
                 }
                 }
                 _sent.fetch_add(1);
