@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole suite: every test under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, then
-# every test again in the plain optimised build.
+# UndefinedBehaviorSanitizer with a short stress run of the plug-in, the
+# threaded tests under ThreadSanitizer, then every test again in the plain
+# optimised build.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh"
@@ -25,6 +26,14 @@ for flavour in asan tsan plain; do
   else
     "$top/scripts/build.sh" "$flavour"
     (cd "$top/build/$flavour" && ctest --output-on-failure -j"$jobs")
+  fi
+  if [ "$flavour" = asan ]; then
+    # The plug-in opened, run and closed over and over under random OSC and
+    # MIDI (a longer run: build/asan/tools/qmstress/qmstress 1000).
+    if ! "$top/build/asan/tools/qmstress/qmstress" 40 2> "$top/build/asan/qmstress.log"; then
+      tail -n 40 "$top/build/asan/qmstress.log"
+      exit 1
+    fi
   fi
 done
 

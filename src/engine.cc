@@ -197,6 +197,7 @@ Event* Engine::EventCursor::peek()
 Engine::Engine()
     : _driver(nullptr),
       _osc(nullptr),
+      _loop_count(0),
       _loop_manage_to_rt_queue(nullptr),
       _loop_manage_to_main_queue(nullptr),
       _ignore_quit(false),
@@ -414,6 +415,7 @@ void Engine::cleanup()
             delete l;
         }
         _instances.clear();
+        count_loops();
         _removing.clear();
         _to_rt_backlog.clear();
     }
@@ -1280,6 +1282,7 @@ bool Engine::add_loop_locked(Looper* looper, int& index)
     }
     looper->set_port(Looper::EighthPerCycleLoop, _eighth_cycle.load(std::memory_order_relaxed));
     _instances.push_back(looper);
+    count_loops();
     queue_to_rt(LoopManageEvent(LoopManageEvent::AddLoop, looper));
     index = (int)looper->get_index();
     return true;
@@ -1287,6 +1290,7 @@ bool Engine::add_loop_locked(Looper* looper, int& index)
 
 bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
 {
+    Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
     int index = -1;
     bool loading = false;
     {
@@ -1329,6 +1333,12 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
 
 bool Engine::add_loop(Looper* looper)
 {
+    Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
+    return add_built_loop(looper);
+}
+
+bool Engine::add_built_loop(Looper* looper)
+{
     if (!looper) {
         return false;
     }
@@ -1368,6 +1378,7 @@ bool Engine::add_loop_request(int channels, float secs, bool discrete)
 
 bool Engine::remove_loop_request(int& index)
 {
+    Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
     Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
     if (index == -1) {
         index = (int)_instances.size() - 1;
@@ -1388,6 +1399,7 @@ void Engine::remove_all_loops()
     while (!_instances.empty()) {
         Looper* looper = _instances.back();
         _instances.pop_back();
+        count_loops();
         if (!is_removing(looper)) {
             queue_removal(looper);
         }
@@ -1415,6 +1427,7 @@ void Engine::delete_released_loops()
             auto listed = std::find(_instances.begin(), _instances.end(), rec.looper);
             if (listed != _instances.end()) {
                 _instances.erase(listed);
+                count_loops();
             }
             delete rec.looper;
             ++deleted;

@@ -12,7 +12,8 @@
 //   _instance_lock; a change that concerns live loopers is handed to the audio
 //   thread, which applies it at the start of its next block. Loopers are
 //   deleted only on the engine thread (and by cleanup). Session loads and
-//   saves, from either thread, are serialised by _session_lock.
+//   saves, loop additions and removal requests, from either thread, are
+//   serialised by _session_lock.
 // - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
 //   learn completions.
 #include <pthread.h>
@@ -191,6 +192,9 @@ public:
     //     called with _instance_lock held.
 
     unsigned int loop_count();
+    // The same count for any thread, the audio thread included: no lock.
+    // It may be one change behind a list change in progress.
+    unsigned int live_loop_count() const { return _loop_count.load(std::memory_order_relaxed); }
 
     // Builds a looper with the next index and copies loop 0's quantize, round
     // and relative-sync settings to it.
@@ -291,6 +295,9 @@ private:
     bool is_removing(Looper* looper) const;
     void queue_removal(Looper* looper);
     bool add_loop_locked(Looper* looper, int& index);
+    // add_loop(Looper*) for a caller that holds _session_lock.
+    bool add_built_loop(Looper* looper);
+    void count_loops() { _loop_count.store((unsigned int)_instances.size(), std::memory_order_relaxed); }
     void request(uint32_t what) { _rt_requests.fetch_or(what, std::memory_order_acq_rel); }
 
     // The queue's next free slot, stamped for framepos (-1: now); null when
@@ -329,6 +336,8 @@ private:
     std::vector<LoopManageEvent> _to_rt_backlog;
     // Serialises the non-audio callers that change the lists above.
     Kvo::NonBlockingLock _instance_lock;
+    // _instances.size(), kept under _instance_lock for readers without it.
+    std::atomic<unsigned int> _loop_count;
     RingBuffer<LoopManageEvent>* _loop_manage_to_rt_queue;
     RingBuffer<LoopManageEvent>* _loop_manage_to_main_queue;
 
@@ -363,6 +372,10 @@ private:
     MidiBindingEvent _learn_event;
     MidiBindingEvent _next_event;
 
+    // Serialises session loads and saves with loop additions and removals,
+    // from the engine thread and the host's thread alike, so that a loop
+    // added or removed meanwhile never lands inside a session being replaced.
+    // Taken before _instance_lock; never on the audio thread.
     Kvo::NonBlockingLock _session_lock;
 
     int _def_channel_cnt;

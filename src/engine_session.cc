@@ -220,7 +220,7 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         _loading = true;
     }
     for (Looper* l : built) {
-        add_loop(l);
+        add_built_loop(l);
     }
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);

@@ -6,14 +6,6 @@
 #include <iostream>
 #include <string>
 
-namespace Kvo {
-// Built in this order and so destroyed in the reverse one.
-Transmitter error(Transmitter::Error);
-Transmitter info(Transmitter::Info);
-Transmitter fatal(Transmitter::Fatal);
-Transmitter warning(Transmitter::Warning);
-} // namespace Kvo
-
 Transmitter::Transmitter(Channel c)
     : std::stringstream(std::ios::in | std::ios::out), channel(c), send(nullptr) {
     switch (c) {

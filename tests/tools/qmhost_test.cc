@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -187,6 +188,47 @@ TEST_F(QmhostTest, StateGoesToAFileAndComesBack)
     EXPECT_FLOAT_EQ(input(0, 123) * 64.0f / 127.0f, out[123]);
 }
 
+TEST_F(QmhostTest, LiveMidiFromANamedPipeActsWhenItArrives)
+{
+    write_wav(file("in.wav"), 1, 48000, 48000);
+    ASSERT_EQ(0, mkfifo(file("midi").c_str(), 0600));
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    int efd = open(file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = spawn(command({"-i", file("in.wav"), "-o", file("out.wav"), "-b", "256", "--midi-pipe", file("midi")}),
+                      out[1], efd);
+    close(out[1]);
+    close(efd);
+    char buf[64] = {0};
+    ASSERT_GT(read(out[0], buf, sizeof buf - 1), 0);
+    close(out[0]);
+    EXPECT_STREQ("OSC port: 4242\n", buf);
+    // Two writers one after the other; the second sets the gain to 0 half-way.
+    for (const char* bytes : {"\xB0\x07\x7F", "\xB0\x07\x00"}) {
+        usleep(250000);
+        int fd = open(file("midi").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(3, write(fd, bytes, 3));
+        close(fd);
+    }
+    EXPECT_EQ(0, wait_status(pid)) << slurp(file("stderr"));
+    SF_INFO info;
+    std::vector<float> data = read_wav(file("out.wav"), info);
+    ASSERT_EQ(48000, info.frames);
+    long first_silent = -1;
+    for (long f = 1000; f < 48000 && first_silent < 0; ++f)
+        if (data[(size_t)f] == 0.0f && data[(size_t)f - 1] == 0.0f && input(0, f) != 0.0f) first_silent = f;
+    // Written about half a second in, real time: somewhere near there.
+    EXPECT_GT(first_silent, 48000 * 3 / 10) << first_silent;
+    EXPECT_LT(first_silent, 48000 * 9 / 10) << first_silent;
+    for (long f = 0; f < first_silent; f += 97) ASSERT_EQ(input(0, f), data[(size_t)f]) << f;
+    for (long f = first_silent; f < 48000; f += 97) ASSERT_EQ(0.0f, data[(size_t)f]) << f;
+
+    Result r = run({"--midi-pipe", file("no-such-pipe"), "-n", "10"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("cannot read MIDI from")) << r.err;
+}
+
 TEST_F(QmhostTest, LengthOptionsAndShortInputs)
 {
     // 441 frames in blocks of 100: the last call is 41 frames.
@@ -257,7 +299,7 @@ TEST_F(QmhostTest, HelpNamesEveryOption)
     Result r = run({QMHOST_PATH, "--help"}, false);
     EXPECT_EQ(0, r.status);
     for (const char* o : {"--plugin", "--entry", "--input", "--output", "--channels", "--rate", "--block",
-                          "--max-frames", "--duration", "--frames", "--fast", "--tempo", "--midi", "--restore-state",
+                          "--max-frames", "--duration", "--frames", "--fast", "--tempo", "--midi", "--midi-pipe", "--restore-state",
                           "--save-state", "--help", "SIGINT", "SIGTERM", "MIDI file"})
         EXPECT_NE(std::string::npos, r.out.find(o)) << o;
 }

@@ -13,6 +13,7 @@
 #include "editor.h"
 #include "host.h"
 #include "midi_file.h"
+#include "midi_pipe.h"
 #include "options.h"
 
 using namespace qmhost;
@@ -122,6 +123,11 @@ int run(int argc, char** argv)
     if (!host.load(opt.plugin.empty() ? default_plugin_path() : opt.plugin, opt.entry, error)) return fail(error);
     if (!host.configure(setup, error)) return fail(error);
     if (!midi.empty()) host.add_midi_source(std::make_unique<FileMidiSource>(std::move(midi)));
+    if (!opt.midi_pipe.empty()) {
+        auto pipe = std::make_unique<PipeMidiSource>();
+        if (!pipe->open(opt.midi_pipe, error)) return fail(error);
+        host.add_midi_source(std::move(pipe));
+    }
     if (!opt.restore_state.empty() && !host.restore_state(opt.restore_state, error)) return fail(error);
     if (!host.initialize(error)) return fail(error);
 

@@ -13,7 +13,7 @@ namespace {
 const uint32_t kMaxBlock = 65536;
 const uint32_t kMaxChannels = 256;
 
-enum { kMidi = 1000, kRestoreState, kSaveState, kEditor, kEditorEntry };
+enum { kMidi = 1000, kMidiPipe, kRestoreState, kSaveState, kEditor, kEditorEntry };
 
 const option kLongOptions[] = {
     {"plugin", required_argument, nullptr, 'p'},
@@ -29,6 +29,7 @@ const option kLongOptions[] = {
     {"fast", no_argument, nullptr, 'f'},
     {"tempo", required_argument, nullptr, 't'},
     {"midi", required_argument, nullptr, kMidi},
+    {"midi-pipe", required_argument, nullptr, kMidiPipe},
     {"restore-state", required_argument, nullptr, kRestoreState},
     {"save-state", required_argument, nullptr, kSaveState},
     {"editor", no_argument, nullptr, kEditor},
@@ -83,6 +84,11 @@ writes the state file. After initialising it prints the plug-in's parameter 0
   -t, --tempo BPM           tempo the host reports, with its beat and 4/4 bar
                             position (default: 120; 0: no tempo callbacks)
       --midi FILE           send the timed MIDI messages in FILE (below)
+      --midi-pipe PATH      send the MIDI bytes written into the named pipe PATH
+                            (make it with mkfifo) as they arrive: each message
+                            reaches the plug-in before the next render call,
+                            at the offset matching its arrival. Writers may
+                            come and go; system exclusive messages are dropped.
       --restore-state FILE  restore the plug-in's state from FILE before initialising
       --save-state FILE     save the plug-in's state to FILE at the end of the run
       --editor              open the plug-in's editor view (headless) once it is
@@ -145,6 +151,7 @@ bool parse_options(int argc, char** argv, HostOptions& o, std::string& error)
         case 'i': o.input = arg; break;
         case 'o': o.output = arg; break;
         case kMidi: o.midi = arg; break;
+        case kMidiPipe: o.midi_pipe = arg; break;
         case kRestoreState: o.restore_state = arg; break;
         case kSaveState: o.save_state = arg; break;
         case kEditor: o.editor = true; break;

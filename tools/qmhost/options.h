@@ -11,6 +11,7 @@ struct HostOptions {
     std::string input;                     // empty: silence
     std::string output;                    // empty: none
     std::string midi;
+    std::string midi_pipe;                 // live MIDI from this named pipe
     std::string restore_state;
     std::string save_state;
     uint32_t channels = 0;                 // 0: the input file's, else 2

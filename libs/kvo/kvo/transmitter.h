@@ -44,7 +44,8 @@ extern "C" void kvo_c_error(const char* str);
 // The program-wide channels. They live in Kvo, not at global scope, where a
 // global named error would clash with the C library's error() from <error.h>.
 // Code elsewhere names them Kvo::error or brings them in with
-// `using Kvo::error;` inside its own namespace.
+// `using Kvo::error;` inside its own namespace. The plug-in defines them in
+// its own source; other programs get the library's (channels.cc).
 namespace Kvo {
 extern Transmitter error;
 extern Transmitter info;

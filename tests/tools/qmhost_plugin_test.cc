@@ -1,0 +1,135 @@
+// The host with the looper plug-in, run as a user runs it: in real time,
+// driven over OSC from outside (record, stop, overdub), its output written
+// to a file that must hold the loop and the overdub.
+#include <fcntl.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "osc_client.h"
+
+namespace {
+
+const int kRate = 48000;
+const double kToneA = 441.0, kToneB = 1250.0;
+
+// Input: tone A for 1.6 s, silence, tone B from 2.0 s to 2.6 s, silence.
+float input(long f)
+{
+    const double t = (double)f / kRate;
+    if (t < 1.6) return 0.3f * (float)std::sin(2 * M_PI * kToneA * t);
+    if (t >= 2.0 && t < 2.6) return 0.3f * (float)std::sin(2 * M_PI * kToneB * t);
+    return 0.0f;
+}
+
+// Magnitude of the frequency in out[from, to) (Goertzel), per frame.
+double level(const std::vector<float>& out, long from, long to, double freq)
+{
+    const double w = 2 * M_PI * freq / kRate, k = 2 * std::cos(w);
+    double s1 = 0, s2 = 0;
+    for (long n = from; n < to; ++n) {
+        const double s0 = out[(size_t)n] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return std::sqrt(s1 * s1 + s2 * s2 - k * s1 * s2) / (double)(to - from);
+}
+
+TEST(QmhostWithPlugin, RecordStopOverdubOverOscEndUpInTheOutput)
+{
+    const std::string dir = testing::TempDir() + "qmhost_plugin_" + std::to_string(getpid());
+    ASSERT_EQ(0, system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()));
+    SF_INFO info = {};
+    info.channels = 2;
+    info.samplerate = kRate;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* f = sf_open((dir + "/in.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(nullptr, f);
+    std::vector<float> in(2 * 3 * kRate);
+    for (size_t n = 0; n < in.size(); ++n) in[n] = input((long)n / 2);
+    sf_writef_float(f, in.data(), 3 * kRate);
+    sf_close(f);
+
+    int pipe_out[2];
+    ASSERT_EQ(0, pipe(pipe_out));
+    const int err_fd = open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_out[1], 1);
+        dup2(err_fd, 2);
+        // The plug-in from its default place beside the host.
+        execl(QMHOST_PATH, QMHOST_PATH, "-i", (dir + "/in.wav").c_str(), "-d", "4", "-o", (dir + "/out.wav").c_str(),
+              "-b", "256", (char*)nullptr);
+        _exit(127);
+    }
+    close(pipe_out[1]);
+    close(err_fd);
+    char line[64] = {0};
+    ssize_t got = read(pipe_out[0], line, sizeof line - 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    close(pipe_out[0]);
+    int port = 0;
+    const bool said = got > 0 && std::sscanf(line, "OSC port: %d", &port) == 1;
+    if (!said || port == 0) {
+        int st;
+        waitpid(pid, &st, 0);
+        ASSERT_TRUE(said) << line;
+        GTEST_SKIP() << "no free OSC port from 10051 on this machine";
+    }
+
+    qmtest::OscClient osc(port);
+    ASSERT_TRUE(osc.ok());
+    auto at = [&](double seconds) { std::this_thread::sleep_until(t0 + std::chrono::duration<double>(seconds)); };
+    auto state = [&] {
+        osc.send("/qm/0/get", "state", osc.url(), "/state");
+        qmtest::OscMsg m;
+        return osc.wait("/state", m) ? m.f(2) : -1.0f;
+    };
+    at(0.3);
+    osc.send("/qm/0/hit", "record");
+    at(0.5);
+    EXPECT_EQ(2.0f, state());  // recording
+    at(1.3);
+    osc.send("/qm/0/hit", "record");
+    at(1.5);
+    EXPECT_EQ(4.0f, state());  // playing
+    at(2.1);
+    osc.send("/qm/0/hit", "overdub");
+    at(2.3);
+    EXPECT_EQ(5.0f, state());  // overdubbing
+    at(2.5);
+    osc.send("/qm/0/hit", "overdub");
+
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+
+    info = SF_INFO();
+    f = sf_open((dir + "/out.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(nullptr, f);
+    ASSERT_EQ(4 * kRate, info.frames);
+    ASSERT_EQ(2, info.channels);
+    std::vector<float> both((size_t)info.frames * 2), out((size_t)info.frames);
+    sf_readf_float(f, both.data(), info.frames);
+    sf_close(f);
+    for (size_t n = 0; n < out.size(); ++n) out[n] = both[2 * n];
+
+    // Input silent from 1.6 s to 2.0 s: the loop of tone A plays, without B.
+    EXPECT_GT(level(out, (long)(1.65 * kRate), (long)(1.95 * kRate), kToneA), 0.05);
+    EXPECT_LT(level(out, (long)(1.65 * kRate), (long)(1.95 * kRate), kToneB), 0.01);
+    // Silent again from 3 s on: the loop now holds the overdubbed tone B too.
+    EXPECT_GT(level(out, 3 * kRate, 4 * kRate, kToneA), 0.02);
+    EXPECT_GT(level(out, 3 * kRate, 4 * kRate, kToneB), 0.01);
+    system(("rm -rf '" + dir + "'").c_str());
+}
+
+} // namespace
