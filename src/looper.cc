@@ -793,8 +793,9 @@ bool Looper::take_common_outs(nframes_t offset)
         _common_out_bufs[k] = b ? b + offset : nullptr;
         all = all && b;
     }
-    // The panner writes one buffer per output it holds.
-    return all && _panner && _panner->outputs.size() == _common_out_count;
+    // The panner writes one buffer per output it holds; a single output
+    // takes every channel as it is.
+    return all && (_panner ? _panner->outputs.size() == _common_out_count : _common_out_count == 1);
 }
 
 void Looper::bind_audio(unsigned int c, float* in, float* out, float* sync_in, float* sync_out)
@@ -822,8 +823,15 @@ void Looper::bind_audio(unsigned int c, float* in, float* out, float* sync_in, f
 void Looper::finish_channel(unsigned int c, float* input, float* output, nframes_t nframes,
                             const dsp::LinearRamp& dry, bool pan)
 {
-    if (pan && _use_common_outs && c < _panner->size()) {
-        (*_panner)[c]->distribute(output, _common_out_bufs, 1.0f, nframes);
+    if (pan && _use_common_outs) {
+        if (!_panner) {
+            float* mix = _common_out_bufs[0];
+            for (nframes_t j = 0; j < nframes; ++j) {
+                mix[j] += output[j];
+            }
+        } else if (c < _panner->size()) {
+            (*_panner)[c]->distribute(output, _common_out_bufs, 1.0f, nframes);
+        }
     }
     // The dry signal reaches only the discrete output, after the panning;
     // what we write stays finite however loud the loop is.

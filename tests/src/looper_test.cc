@@ -629,6 +629,30 @@ TEST_F(LooperTest, RecordsAndPlaysThroughTheCommonOutputs) {
     for (unsigned int k = 0; k < 2; ++k) EXPECT_EQ(rig.common_out(k)[7], 0.0f);
 }
 
+// A mono host has one common output and so no panner: the loop still
+// reaches it.
+TEST(LooperMono, RecordsAndPlaysThroughASingleCommonOutput) {
+    LooperRig mono(1);
+    auto l = mono.make(0, 1, 2.0f, false);
+    ASSERT_TRUE((*l)());
+    ASSERT_EQ(l->get_panner(), nullptr);
+    LooperRig::control(*l, Event::FadeSamples, 1.0f);
+    long frame = 0;
+    LooperRig::hit(*l, Event::RECORD);
+    for (int b = 0; b < 4; ++b, frame += 256) {
+        for (nframes_t j = 0; j < 256; ++j) mono.common_in(0)[j] = sig(0, frame + (long)j);
+        mono.block(*l);
+    }
+    LooperRig::hit(*l, Event::RECORD);
+    std::fill(mono.common_in(0), mono.common_in(0) + 256, 0.0f);
+    for (int b = 0; b < 4; ++b, frame += 256) {
+        mono.block(*l);
+        for (nframes_t j = 0; j < 256; ++j) {
+            ASSERT_NEAR(mono.common_out(0)[j], sig(0, (frame + (long)j - 1024) % 1024), 1e-5) << frame + j;
+        }
+    }
+}
+
 TEST_F(LooperTest, CommandsBetweenStretchesLandOnTheirFrame) {
     auto l = rig.make(0, 1);
     ASSERT_TRUE((*l)());
