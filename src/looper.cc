@@ -740,7 +740,7 @@ void Looper::run(nframes_t offset, nframes_t nframes)
 
     ports[Sync] = user_sync;
 
-    serve_save();
+    serve_save(offset);
     publish();
 }
 

@@ -213,7 +213,8 @@ private:
 
     // Loop files.
     int copy_chunk(float* buf, nframes_t chunk, nframes_t offset, uint64_t& quiet_runs);
-    void serve_save();
+    // offset 0 starts a block and with it a new copying budget.
+    void serve_save(nframes_t offset);
     int copy_save_piece(nframes_t limit, bool fresh);
     bool record_file(sf_private_tag* sf, unsigned int file_chans, nframes_t frames, nframes_t block,
                      float* interleaved, float* chanbufs);
@@ -345,6 +346,7 @@ private:
         uint32_t start[MaxChannels] = {};
     };
     SaveCopy _save;
+    nframes_t _save_budget = 0;  // audio thread: samples still to copy in this block
 };
 
 } // namespace Quillomat

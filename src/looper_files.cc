@@ -19,8 +19,10 @@ namespace {
 // make a block larger than BlockSamples.
 const nframes_t FileBlockFrames = 65536;
 const size_t BlockSamples = (size_t)1 << 20;
-// What the audio thread copies for a save in one stretch, over all channels.
-const nframes_t SaveSamplesPerRun = 16384;
+// What the audio thread copies for a save in one block, over all channels and
+// however many stretches the block has: about 256 KB, well under a block's
+// time, so a 40-second stereo loop is copied in about a third of a second.
+const nframes_t SaveSamplesPerBlock = 65536;
 // A save that finds the loop changed this often gives up.
 const unsigned int MaxSaveRestarts = 16;
 
@@ -115,8 +117,16 @@ int Looper::copy_save_piece(nframes_t limit, bool fresh)
     return s.done >= end ? SaveCopy::ChunkDone : SaveCopy::Taken;
 }
 
-void Looper::serve_save()
+void Looper::serve_save(nframes_t offset)
 {
+    if (offset == 0) {
+        _save_budget = SaveSamplesPerBlock;
+    }
+    const nframes_t chans = _built_chans ? _built_chans : 1;
+    const nframes_t per_chan = _save_budget / chans;
+    if (per_chan == 0) {
+        return;  // the next block goes on
+    }
     int state = _save.state.load(std::memory_order_acquire);
     if (state != SaveCopy::Posted && state != SaveCopy::Taken) {
         return;
@@ -124,8 +134,11 @@ void Looper::serve_save()
     if (!_save.state.compare_exchange_strong(state, SaveCopy::Copying, std::memory_order_acq_rel)) {
         return;  // withdrawn
     }
-    const nframes_t per_chan = SaveSamplesPerRun / (_built_chans ? _built_chans : 1);
-    const int next = copy_save_piece(per_chan > 256 ? per_chan : 256, state == SaveCopy::Posted);
+    const bool fresh = state == SaveCopy::Posted;
+    const nframes_t from = fresh ? _save.offset : _save.done;
+    const int next = copy_save_piece(per_chan, fresh);
+    const nframes_t copied = _save.done > from ? _save.done - from : 0;
+    _save_budget -= copied * chans < _save_budget ? copied * chans : _save_budget;
     _save.state.store(next, std::memory_order_release);
 }
 
