@@ -50,7 +50,7 @@ bool is_action(const std::string& word)
 
 bool is_command_name(const std::string& name)
 {
-    return CommandMap::instance().to_command_t(name) != Event::UNKNOWN;
+    return CommandMap::instance().is_command(name);
 }
 
 bool is_control_name(const std::string& name)
