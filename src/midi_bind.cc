@@ -1,5 +1,7 @@
 #include "midi_bind.h"
 
+#include <midi++/types.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -23,9 +25,9 @@ struct TypeWord {
 };
 
 const TypeWord kTypes[] = {
-    {"cc", 0xB0, "controller"},
-    {"n", 0x90, "note"},
-    {"pc", 0xC0, "program"},
+    {"cc", MIDI::controller, "controller"},
+    {"n", MIDI::on, "note"},
+    {"pc", MIDI::program, "program"},
 };
 
 const TypeWord* find_type(const std::string& word)
