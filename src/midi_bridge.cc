@@ -273,21 +273,14 @@ void MidiBridge::cancel_get_next()
 
 bool MidiBridge::init_thread()
 {
-    // Close-on-exec: the editor view starts child processes.
-    if (pipe2(_midi_request_pipe, O_CLOEXEC) != 0) {
+    // Close-on-exec: the editor view starts child processes. Non-blocking:
+    // the thread drains the pipe to empty, and a full pipe must not hold up
+    // a poke.
+    if (pipe2(_midi_request_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         fprintf(stderr, "Cannot create midi request signal pipe %s\n", strerror(errno));
         _midi_request_pipe[0] = _midi_request_pipe[1] = -1;
         return false;
     }
-    if (fcntl(_midi_request_pipe[0], F_SETFL, O_NONBLOCK) != 0) {
-        fprintf(stderr, "UI: cannot set O_NONBLOCK on signal read pipe %s\n", strerror(errno));
-        return false;
-    }
-    if (fcntl(_midi_request_pipe[1], F_SETFL, O_NONBLOCK) != 0) {
-        fprintf(stderr, "UI: cannot set O_NONBLOCK on signal write pipe %s\n", strerror(errno));
-        return false;
-    }
-    _done.store(false);
     const int err = pthread_create(&_midi_thread, nullptr, &MidiBridge::midi_thread_entry, this);
     if (err != 0) {
         fprintf(stderr, "MidiBridge: cannot start the MIDI thread: %s\n", strerror(err));
