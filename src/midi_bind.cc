@@ -278,11 +278,8 @@ bool MidiBindings::add_binding(const MidiBindInfo& info, bool exclusive)
         report("invalid midi binding: " + why + ": " + info.serialize());
         return false;
     }
-    const int key = binding_key(info);
-    if (key == 0) {
-        return false;
-    }
-    BindingList& list = _bindings[key];
+    // problem() has refused an unknown type word, so the key is never 0.
+    BindingList& list = _bindings[binding_key(info)];
     if (exclusive) {
         list.clear();
     }
