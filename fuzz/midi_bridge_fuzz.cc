@@ -4,6 +4,7 @@
 #include <midi++/parser.h>
 #include <midi++/port_request.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
@@ -23,12 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                             "1 n 60  note record 0  0 1  \n15 n 127  susnote undo 2  0 1  \n"
                             "0 pc 0  hit redo 1  0 1  \n0 n 0  up mute -1  0 1  \n");
     bridge.bindings().load_bindings(text, false);
-    unsigned long fired = 0;
-    bridge.MidiCommandEvent.connect([&](Quillomat::Event::type_t, Quillomat::Event::command_t, int8_t, long) { ++fired; });
-    bridge.MidiControlEvent.connect([&](Quillomat::Event::type_t, Quillomat::Event::control_t, float v, int8_t, long) {
-        fired += v == v; // no NaN reaches the engine
+    bridge.MidiCommandEvent.connect([](Quillomat::Event::type_t, Quillomat::Event::command_t, int8_t, long) {});
+    bridge.MidiControlEvent.connect([](Quillomat::Event::type_t, Quillomat::Event::control_t, float v, int8_t, long) {
+        if (!std::isfinite(v)) {
+            __builtin_trap(); // the engine must never be handed NaN or infinity
+        }
     });
-    bridge.MidiSyncEvent.connect([&](Quillomat::Event::control_t, long) { ++fired; });
+    bridge.MidiSyncEvent.connect([](Quillomat::Event::control_t, long) {});
     if (opts & 1) {
         Quillomat::MidiBindInfo learn;
         learn.unserialize("0 n 0  set feedback 0  0 1  ");
@@ -44,5 +46,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 1; i < size; ++i) {
         port.input()->scanner(data[i]);
     }
-    return fired == ~0UL ? 1 : 0;
+    return 0;
 }

@@ -1,10 +1,13 @@
 #include "midi_bind.h"
 
+#include <midi++/types.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <istream>
+#include <locale>
 #include <ostream>
 #include <sstream>
 #include <type_traits>
@@ -22,9 +25,9 @@ struct TypeWord {
 };
 
 const TypeWord kTypes[] = {
-    {"cc", 0xB0, "controller"},
-    {"n", 0x90, "note"},
-    {"pc", 0xC0, "program"},
+    {"cc", MIDI::controller, "controller"},
+    {"n", MIDI::on, "note"},
+    {"pc", MIDI::program, "program"},
 };
 
 const TypeWord* find_type(const std::string& word)
@@ -50,7 +53,7 @@ bool is_action(const std::string& word)
 
 bool is_command_name(const std::string& name)
 {
-    return CommandMap::instance().to_command_t(name) != Event::UNKNOWN;
+    return CommandMap::instance().is_command(name);
 }
 
 bool is_control_name(const std::string& name)
@@ -66,26 +69,15 @@ void report(const std::string& text)
     fputs(line.c_str(), stderr);
 }
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
+// Words are split on the C locale's blanks, whatever locale the host set.
 std::vector<std::string> split_words(const std::string& line)
 {
+    std::istringstream in(line);
+    in.imbue(std::locale::classic());
     std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && is_blank(line[i])) {
-            ++i;
-        }
-        size_t start = i;
-        while (i < line.size() && !is_blank(line[i])) {
-            ++i;
-        }
-        if (i > start) {
-            words.push_back(line.substr(start, i - start));
-        }
+    std::string word;
+    while (in >> word) {
+        words.push_back(word);
     }
     return words;
 }
@@ -202,27 +194,27 @@ bool MidiBindInfo::unserialize(const std::string& line)
     };
 
     MidiBindInfo b;
-    // How many of the leading fields have the right form; below five the line
-    // is too short to mean anything.
-    int fields = 0;
+    // How many of the leading fields have the right form, counted as far as
+    // the first that has not; below five the line is too short to mean anything.
     const size_t n = words.size();
+    int fields = 0;
     if (n > 0 && parse_number(words[0], b.channel)) {
-        ++fields;
-        if (n > 1) {
-            b.type = words[1];
-            ++fields;
-            if (n > 2 && parse_number(words[2], b.param)) {
-                ++fields;
-                if (n > 3) {
-                    b.command = words[3];
-                    ++fields;
-                    if (n > 4) {
-                        b.control = words[4];
-                        ++fields;
-                    }
-                }
-            }
-        }
+        fields = 1;
+    }
+    if (fields == 1 && n > 1) {
+        b.type = words[1];
+        fields = 2;
+    }
+    if (fields == 2 && n > 2 && parse_number(words[2], b.param)) {
+        fields = 3;
+    }
+    if (fields == 3 && n > 3) {
+        b.command = words[3];
+        fields = 4;
+    }
+    if (fields == 4 && n > 4) {
+        b.control = words[4];
+        fields = 5;
     }
     if (fields < 5) {
         report("ret: " + std::to_string(n == 0 ? -1 : fields) + " invalid input line: " + line);
@@ -286,11 +278,8 @@ bool MidiBindings::add_binding(const MidiBindInfo& info, bool exclusive)
         report("invalid midi binding: " + why + ": " + info.serialize());
         return false;
     }
-    const int key = binding_key(info);
-    if (key == 0) {
-        return false;
-    }
-    BindingList& list = _bindings[key];
+    // problem() has refused an unknown type word, so the key is never 0.
+    BindingList& list = _bindings[binding_key(info)];
     if (exclusive) {
         list.clear();
     }

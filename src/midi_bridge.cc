@@ -6,6 +6,7 @@
 #include <midi++/parser.h>
 #include <midi++/port.h>
 #include <midi++/port_request.h>
+#include <midi++/types.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -109,8 +110,8 @@ bool MidiBridge::open_port(MIDI::PortRequest& req)
 void MidiBridge::inject_midi(unsigned char status, unsigned char data1, unsigned char data2, long frame)
 {
     // A note-off is a note-on with velocity 0, so one binding serves both.
-    if ((status & 0xF0) == 0x80) {
-        status = 0x90 | (status & 0x0F);
+    if ((status & 0xF0) == MIDI::off) {
+        status = MIDI::on | (status & 0x0F);
         data2 = 0;
     }
     if (_learning.load() || _getnext.load()) {
@@ -149,15 +150,15 @@ void MidiBridge::queue_midi(unsigned char status, unsigned char data1, unsigned 
     Event::control_t sync;
     const char* path;
     switch (status) {
-    case 0xFA:
+    case MIDI::start:
         sync = Event::MidiStart;
         path = "/qm/midi_start";
         break;
-    case 0xFC:
+    case MIDI::stop:
         sync = Event::MidiStop;
         path = "/qm/midi_stop";
         break;
-    case 0xF8:
+    case MIDI::timing:
         sync = Event::MidiTick;
         path = "/qm/midi_tick";
         break;
@@ -272,21 +273,14 @@ void MidiBridge::cancel_get_next()
 
 bool MidiBridge::init_thread()
 {
-    // Close-on-exec: the editor view starts child processes.
-    if (pipe2(_midi_request_pipe, O_CLOEXEC) != 0) {
+    // Close-on-exec: the editor view starts child processes. Non-blocking:
+    // the thread drains the pipe to empty, and a full pipe must not hold up
+    // a poke.
+    if (pipe2(_midi_request_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         fprintf(stderr, "Cannot create midi request signal pipe %s\n", strerror(errno));
         _midi_request_pipe[0] = _midi_request_pipe[1] = -1;
         return false;
     }
-    if (fcntl(_midi_request_pipe[0], F_SETFL, O_NONBLOCK) != 0) {
-        fprintf(stderr, "UI: cannot set O_NONBLOCK on signal read pipe %s\n", strerror(errno));
-        return false;
-    }
-    if (fcntl(_midi_request_pipe[1], F_SETFL, O_NONBLOCK) != 0) {
-        fprintf(stderr, "UI: cannot set O_NONBLOCK on signal write pipe %s\n", strerror(errno));
-        return false;
-    }
-    _done.store(false);
     const int err = pthread_create(&_midi_thread, nullptr, &MidiBridge::midi_thread_entry, this);
     if (err != 0) {
         fprintf(stderr, "MidiBridge: cannot start the MIDI thread: %s\n", strerror(err));

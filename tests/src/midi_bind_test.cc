@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -155,7 +154,6 @@ TEST(MidiBindings, AddRemoveAndDuplicates)
     ASSERT_EQ(listing(t).size(), 1u);
     EXPECT_TRUE(t.remove_binding(a));
     EXPECT_TRUE(t.bindings_map().empty());
-
 }
 
 TEST(MidiBindings, UnreadableAndUnwritableFiles)
