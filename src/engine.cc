@@ -669,12 +669,12 @@ int Engine::process(nframes_t nframes)
             const nframes_t pos = (p < (int)used || p >= (int)nframes) ? used : (nframes_t)p;
             const nframes_t len = pos - used;
 
+            // A global event (instance -2) is the engine's alone: no loop
+            // is addressed by it.
             if (ev->Instance == -2) {
                 do_global_rt_event(ev, pos, nframes - pos);
-                run_loops(used, len, master, nullptr);
-            } else {
-                run_loops(used, len, master, ev);
             }
+            run_loops(used, len, master, ev);
             used += len;
         }
         _event_queue->increment_read_ptr(osc_count);
