@@ -119,7 +119,7 @@ private:
     lo_address find_or_cache_addr(const std::string& url);
 
     void register_methods();
-    void add_method(const char* path, const char* types, int method, int instance, Event::type_t type);
+    void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);
     void add_loop_methods(int index);
     bool init_osc_thread();
     void osc_receiver();
