@@ -10,7 +10,6 @@
 #include "dsp.h"
 #include "event_nonrt.h"
 #include "looper.h"
-#include "midi_bridge.h"
 #include "utils.h"
 
 namespace Quillomat {

@@ -2,7 +2,6 @@
 // or a text.
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 
 #include <kvo/xml++.h>
 
