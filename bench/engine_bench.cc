@@ -4,9 +4,7 @@
 // as the baseline. Items are blocks; a block lasts 5333 us of real time.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +19,6 @@ namespace {
 using Quillomat::Engine;
 using Quillomat::Event;
 using Quillomat::nframes_t;
-using Quillomat::port_id_t;
 
 const nframes_t kBlock = 256;
 const nframes_t kRate = 48000;

@@ -6,7 +6,6 @@
 // ratios to the baseline measured in the same run.
 #include <benchmark/benchmark.h>
 #include <lo/lo.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,7 +21,6 @@
 namespace {
 
 using Quillomat::nframes_t;
-using Quillomat::port_id_t;
 typedef std::chrono::steady_clock Clock;
 
 const nframes_t kBlock = 256;

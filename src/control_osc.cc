@@ -20,28 +20,21 @@ namespace Quillomat {
 
 namespace {
 
-// What a handler does with a message.
+// What a handler does with a message. Methods that differ only in the kind
+// of request they make carry that kind in their record.
 enum Method {
     MQuit,
     MPing,
     MLoopAdd,
-    MLoadSession,
-    MSaveSession,
+    MSession,             // kind: SessionEvent::Type
     MLoopDel,
-    MRegister,
-    MUnregister,
+    MConfigRegistration,  // kind: RegisterConfigEvent::Type
     MGlobalSet,
     MGlobalGet,
-    MRegisterUpdate,
-    MUnregisterUpdate,
-    MRegisterAutoUpdate,
-    MUnregisterAutoUpdate,
-    MGlobalRtSet,
-    MMidiStart,
-    MMidiStop,
-    MMidiTick,
+    MUpdateRegistration,  // kind: ConfigUpdateEvent::Type
+    MMidiSync,            // kind: the sync event's Event::control_t
     MLoopCommand,
-    MLoopSet,
+    MControlSet,
     MLoopGet,
     MLoopLoad,
     MLoopSave
@@ -109,6 +102,7 @@ struct ControlOSC::CommandInfo {
     int instance;  // loop index, -1 all loops, -2 the engine
     Event::type_t type;
     int method;
+    int kind;
     const char* types;  // what the arguments are (null: any, not read)
 };
 
@@ -229,31 +223,41 @@ ControlOSC::~ControlOSC()
     _retaddr_map.clear();
 }
 
-void ControlOSC::add_method(const char* path, const char* types, int method, int instance, Event::type_t type)
+void ControlOSC::add_method(const char* path, const char* types, int method, int kind, int instance,
+                            Event::type_t type)
 {
-    _command_infos.emplace_back(new CommandInfo{this, instance, type, method, types});
+    _command_infos.emplace_back(new CommandInfo{this, instance, type, method, kind, types});
     lo_server_add_method(_osc_server, path, types, osc_method, _command_infos.back().get());
 }
 
 void ControlOSC::register_methods()
 {
-    const Event::type_t none = Event::type_control_request;
-    add_method("/quit", "", MQuit, -2, none);
-    add_method("/ping", "ss", MPing, -2, none);
-    add_method("/loop_add", "if", MLoopAdd, -2, none);
-    add_method("/loop_add", "ifi", MLoopAdd, -2, none);
-    add_method("/load_session", "sss", MLoadSession, -2, none);
-    add_method("/save_session", "sss", MSaveSession, -2, none);
-    add_method("/loop_del", "i", MLoopDel, -2, none);
-    add_method("/register", "ss", MRegister, -2, none);
-    add_method("/unregister", "ss", MUnregister, -2, none);
-    add_method("/set", "sf", MGlobalSet, -2, none);
-    add_method("/get", "sss", MGlobalGet, -2, none);
-    add_method("/register_update", "sss", MRegisterUpdate, -2, none);
-    add_method("/unregister_update", "sss", MUnregisterUpdate, -2, none);
-    add_method("/register_auto_update", "siss", MRegisterAutoUpdate, -2, none);
-    add_method("/unregister_auto_update", "sss", MUnregisterAutoUpdate, -2, none);
-    add_method("/qm/-2/set", "sf", MGlobalRtSet, -2, Event::type_global_control_change);
+    static const struct {
+        const char* path;
+        const char* types;
+        int method;
+        int kind;
+    } global[] = {
+        {"/quit", "", MQuit, 0},
+        {"/ping", "ss", MPing, 0},
+        {"/loop_add", "if", MLoopAdd, 0},
+        {"/loop_add", "ifi", MLoopAdd, 0},
+        {"/load_session", "sss", MSession, SessionEvent::Load},
+        {"/save_session", "sss", MSession, SessionEvent::Save},
+        {"/loop_del", "i", MLoopDel, 0},
+        {"/register", "ss", MConfigRegistration, RegisterConfigEvent::Register},
+        {"/unregister", "ss", MConfigRegistration, RegisterConfigEvent::Unregister},
+        {"/set", "sf", MGlobalSet, 0},
+        {"/get", "sss", MGlobalGet, 0},
+        {"/register_update", "sss", MUpdateRegistration, ConfigUpdateEvent::Register},
+        {"/unregister_update", "sss", MUpdateRegistration, ConfigUpdateEvent::Unregister},
+        {"/register_auto_update", "siss", MUpdateRegistration, ConfigUpdateEvent::RegisterAuto},
+        {"/unregister_auto_update", "sss", MUpdateRegistration, ConfigUpdateEvent::UnregisterAuto},
+    };
+    for (const auto& m : global) {
+        add_method(m.path, m.types, m.method, m.kind, -2, Event::type_control_request);
+    }
+    add_method("/qm/-2/set", "sf", MControlSet, 0, -2, Event::type_global_control_change);
 
     static const struct {
         const char* path;
@@ -276,9 +280,9 @@ void ControlOSC::register_methods()
         lo_server_add_method(_osc_server, m.path, m.types, osc_midi_binding, _midi_commands.back().get());
     }
 
-    add_method("/qm/midi_start", nullptr, MMidiStart, -2, Event::type_sync);
-    add_method("/qm/midi_stop", nullptr, MMidiStop, -2, Event::type_sync);
-    add_method("/qm/midi_tick", nullptr, MMidiTick, -2, Event::type_sync);
+    add_method("/qm/midi_start", nullptr, MMidiSync, Event::MidiStart, -2, Event::type_sync);
+    add_method("/qm/midi_stop", nullptr, MMidiSync, Event::MidiStop, -2, Event::type_sync);
+    add_method("/qm/midi_tick", nullptr, MMidiSync, Event::MidiTick, -2, Event::type_sync);
 
     // Every index a loop can ever have, so that any loop is reachable however
     // loops come and go, and nothing is registered while the thread dispatches.
@@ -294,24 +298,28 @@ void ControlOSC::add_loop_methods(int index)
         const char* types;
         Event::type_t type;
         int method;
+        int kind;
     } loop[] = {
-        {"down", "s", Event::type_cmd_down, MLoopCommand},
-        {"up", "s", Event::type_cmd_up, MLoopCommand},
-        {"hit", "s", Event::type_cmd_hit, MLoopCommand},
-        {"upforce", "s", Event::type_cmd_upforce, MLoopCommand},
-        {"set", "sf", Event::type_control_change, MLoopSet},
-        {"get", "sss", Event::type_control_request, MLoopGet},
-        {"load_loop", "sss", Event::type_control_request, MLoopLoad},
-        {"save_loop", "sssss", Event::type_control_request, MLoopSave},
-        {"register_update", "sss", Event::type_control_request, MRegisterUpdate},
-        {"unregister_update", "sss", Event::type_control_request, MUnregisterUpdate},
-        {"register_auto_update", "siss", Event::type_control_request, MRegisterAutoUpdate},
-        {"unregister_auto_update", "sss", Event::type_control_request, MUnregisterAutoUpdate},
+        {"down", "s", Event::type_cmd_down, MLoopCommand, 0},
+        {"up", "s", Event::type_cmd_up, MLoopCommand, 0},
+        {"hit", "s", Event::type_cmd_hit, MLoopCommand, 0},
+        {"upforce", "s", Event::type_cmd_upforce, MLoopCommand, 0},
+        {"set", "sf", Event::type_control_change, MControlSet, 0},
+        {"get", "sss", Event::type_control_request, MLoopGet, 0},
+        {"load_loop", "sss", Event::type_control_request, MLoopLoad, 0},
+        {"save_loop", "sssss", Event::type_control_request, MLoopSave, 0},
+        {"register_update", "sss", Event::type_control_request, MUpdateRegistration, ConfigUpdateEvent::Register},
+        {"unregister_update", "sss", Event::type_control_request, MUpdateRegistration,
+         ConfigUpdateEvent::Unregister},
+        {"register_auto_update", "siss", Event::type_control_request, MUpdateRegistration,
+         ConfigUpdateEvent::RegisterAuto},
+        {"unregister_auto_update", "sss", Event::type_control_request, MUpdateRegistration,
+         ConfigUpdateEvent::UnregisterAuto},
     };
     char path[255];
     for (const auto& m : loop) {
         snprintf(path, sizeof(path), "/qm/%d/%s", index, m.name);
-        add_method(path, m.types, m.method, index, m.type);
+        add_method(path, m.types, m.method, m.kind, index, m.type);
     }
 }
 
@@ -361,19 +369,14 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
         push(new ConfigLoopEvent(ConfigLoopEvent::Add, arg_int(argv[0]), arg_float(argv[1]), 0,
                                  argc > 2 ? arg_int(argv[2]) : 1));
         break;
-    case MLoadSession:
-    case MSaveSession:
-        push(new SessionEvent(info.method == MLoadSession ? SessionEvent::Load : SessionEvent::Save, str(argv[0]),
-                              str(argv[1]), str(argv[2])));
+    case MSession:
+        push(new SessionEvent((SessionEvent::Type)info.kind, str(argv[0]), str(argv[1]), str(argv[2])));
         break;
     case MLoopDel:
         push(new ConfigLoopEvent(ConfigLoopEvent::Remove, 0, 0.0f, arg_int(argv[0]), 1));
         break;
-    case MRegister:
-    case MUnregister:
-        push(new RegisterConfigEvent(info.method == MRegister ? RegisterConfigEvent::Register
-                                                              : RegisterConfigEvent::Unregister,
-                                     str(argv[0]), str(argv[1])));
+    case MConfigRegistration:
+        push(new RegisterConfigEvent((RegisterConfigEvent::Type)info.kind, str(argv[0]), str(argv[1])));
         break;
     case MGlobalSet:
         // Told to the other clients once the engine has taken the value.
@@ -382,37 +385,21 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
     case MGlobalGet:
         push(new GlobalGetEvent(str(argv[0]), str(argv[1]), str(argv[2])));
         break;
-    case MRegisterUpdate:
-    case MUnregisterUpdate:
-        push(new ConfigUpdateEvent(info.method == MRegisterUpdate ? ConfigUpdateEvent::Register
-                                                                  : ConfigUpdateEvent::Unregister,
-                                   instance, _cmd_map->to_control_t(str(argv[0])), str(argv[1]), str(argv[2])));
+    case MUpdateRegistration:
+        // The address comes last. The interval of a polled subscription
+        // before it is not read: updates are polled every 100 ms.
+        push(new ConfigUpdateEvent((ConfigUpdateEvent::Type)info.kind, instance, _cmd_map->to_control_t(str(argv[0])),
+                                   str(argv[argc - 2]), str(argv[argc - 1])));
         break;
-    case MRegisterAutoUpdate:
-        // The second argument (an interval) is not read: updates are polled every 100 ms.
-        push(new ConfigUpdateEvent(ConfigUpdateEvent::RegisterAuto, instance, _cmd_map->to_control_t(str(argv[0])),
-                                   str(argv[2]), str(argv[3])));
-        break;
-    case MUnregisterAutoUpdate:
-        push(new ConfigUpdateEvent(ConfigUpdateEvent::UnregisterAuto, instance,
-                                   _cmd_map->to_control_t(str(argv[0])), str(argv[1]), str(argv[2])));
-        break;
-    case MGlobalRtSet:
-    case MLoopSet:
+    case MControlSet:
         // A NaN or infinity never reaches a gain or a loop.
         if (std::isfinite(arg_float(argv[1]))) {
             _engine->push_control_event(info.type, _cmd_map->to_control_t(str(argv[0])), arg_float(argv[1]),
                                         instance, sender_port(msg));
         }
         break;
-    case MMidiStart:
-        _engine->push_sync_event(Event::MidiStart, -1);
-        break;
-    case MMidiStop:
-        _engine->push_sync_event(Event::MidiStop, -1);
-        break;
-    case MMidiTick:
-        _engine->push_sync_event(Event::MidiTick, -1);
+    case MMidiSync:
+        _engine->push_sync_event((Event::control_t)info.kind, -1);
         break;
     case MLoopCommand:
         _engine->push_command_event(info.type, _cmd_map->to_command_t(str(argv[0])), instance);

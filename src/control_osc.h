@@ -119,7 +119,7 @@ private:
     lo_address find_or_cache_addr(const std::string& url);
 
     void register_methods();
-    void add_method(const char* path, const char* types, int method, int instance, Event::type_t type);
+    void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);
     void add_loop_methods(int index);
     bool init_osc_thread();
     void osc_receiver();
@@ -132,6 +132,7 @@ private:
     // With _reply_lock held.
     void send_pingack_locked(const std::string& url, const std::string& path);
     void send_all_config_locked();
+    void send_registered_updates_locked(const std::string& ctrl, float val, int instance, int source);
     bool send_message(lo_address addr, const std::string& path, lo_message msg, bool report);
     bool send_list(SubscriberList& list, const std::string& ctrl, float val, int instance, int source);
     bool send_isf(lo_address addr, const std::string& path, int instance, const std::string& name, float val,
@@ -139,6 +140,7 @@ private:
     bool send_ss(lo_address addr, const std::string& path, const std::string& a, const std::string& b,
                  bool report);
     void report_send_error(lo_address addr) const;
+    void report_binding_error(lo_address addr) const;
     void update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add);
     bool address_in_use(lo_address addr) const;
     void prune_address_cache();

@@ -143,6 +143,11 @@ void ControlOSC::report_send_error(lo_address addr) const
     fprintf(stderr, "OSC error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
 }
 
+void ControlOSC::report_binding_error(lo_address addr) const
+{
+    fprintf(stderr, "OSC error sending binding %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
+}
+
 bool ControlOSC::send_message(lo_address addr, const std::string& path, lo_message msg, bool report)
 {
     // From our own socket: liblo's default would be whichever server the
@@ -264,7 +269,7 @@ void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::strin
     }
     for (const MidiBindInfo& info : list) {
         if (!send_ss(addr, path, "add", info.serialize(), false)) {
-            fprintf(stderr, "OSC error sending binding %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
+            report_binding_error(addr);
             break;
         }
     }
@@ -283,7 +288,7 @@ void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
         if (send_ss(addr, ev.ret_path, "add", ev.bind_str, false)) {
             send_ss(addr, ev.ret_path, "done", ev.bind_str, true);
         } else {
-            fprintf(stderr, "OSC error sending binding %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
+            report_binding_error(addr);
         }
         break;
     case MidiBindingEvent::GetNextMidi:
@@ -310,7 +315,6 @@ void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev
         return;
     }
     const InstanceKey key((int)ev.instance, _cmd_map->to_control_str(ev.control));
-    auto found = map.find(key);
     if (add) {
         SubscriberList& list = map[key];
         for (const Subscriber& s : list) {
@@ -323,6 +327,7 @@ void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev
         }
         return;
     }
+    auto found = map.find(key);
     if (found == map.end()) {
         return;
     }
@@ -344,16 +349,10 @@ void ControlOSC::finish_update_event(ConfigUpdateEvent& ev)
         if (ev.instance == -1) {
             const int loops = _engine ? (int)_engine->loop_count() : 0;
             for (int i = 0; i < loops; ++i) {
-                auto it = _registration_map.find(InstanceKey(i, name));
-                if (it != _registration_map.end() && !send_list(it->second, name, ev.value, i, ev.source)) {
-                    _registration_map.erase(it);
-                }
+                send_registered_updates_locked(name, ev.value, i, ev.source);
             }
         } else {
-            auto it = _registration_map.find(InstanceKey(ev.instance, name));
-            if (it != _registration_map.end() && !send_list(it->second, name, ev.value, ev.instance, ev.source)) {
-                _registration_map.erase(it);
-            }
+            send_registered_updates_locked(name, ev.value, ev.instance, ev.source);
         }
         break;
     }
@@ -392,6 +391,11 @@ void ControlOSC::finish_loop_config_event(ConfigLoopEvent& ev)
 void ControlOSC::send_registered_updates(const std::string& ctrl, float val, int instance, int source)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
+    send_registered_updates_locked(ctrl, val, instance, source);
+}
+
+void ControlOSC::send_registered_updates_locked(const std::string& ctrl, float val, int instance, int source)
+{
     auto it = _registration_map.find(InstanceKey(instance, ctrl));
     if (it != _registration_map.end() && !send_list(it->second, ctrl, val, instance, source)) {
         _registration_map.erase(it);

@@ -10,7 +10,6 @@
 #include "dsp.h"
 #include "event_nonrt.h"
 #include "looper.h"
-#include "midi_bridge.h"
 #include "utils.h"
 
 namespace Quillomat {
@@ -394,24 +393,15 @@ void Engine::cleanup()
     _nonrt_update_event_queue = nullptr;
     delete _event_generator;
     _event_generator = nullptr;
-    delete[] _internal_sync_buf;
-    _internal_sync_buf = nullptr;
     delete _loop_manage_to_rt_queue;
     _loop_manage_to_rt_queue = nullptr;
     delete _loop_manage_to_main_queue;
     _loop_manage_to_main_queue = nullptr;
-    delete_buffers(_temp_input_buffers);
-    delete_buffers(_temp_output_buffers);
+    free_buffers();
 
-    // Every looper we own, once: a loop on its way out may still be listed.
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        for (Looper* l : _removing) {
-            if (std::find(_instances.begin(), _instances.end(), l) == _instances.end()) {
-                delete l;
-            }
-        }
-        for (Looper* l : _instances) {
+        for (Looper* l : owned_loopers()) {
             delete l;
         }
         _instances.clear();
@@ -432,13 +422,8 @@ void Engine::buffersize_changed(nframes_t n)
     }
     Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
     // Live loops, loops on their way in and loops waiting for deletion alike.
-    for (Looper* l : _instances) {
+    for (Looper* l : owned_loopers()) {
         l->set_buffer_size(n);
-    }
-    for (Looper* l : _removing) {
-        if (std::find(_instances.begin(), _instances.end(), l) == _instances.end()) {
-            l->set_buffer_size(n);
-        }
     }
     renew_buffers(_temp_input_buffers, n);
     renew_buffers(_temp_output_buffers, n);
@@ -447,6 +432,18 @@ void Engine::buffersize_changed(nframes_t n)
     _buffersize = n;
     // The master's sync output and our own sync buffer have moved.
     rewire_sync(_sync_source.load());
+}
+
+std::vector<Looper*> Engine::owned_loopers() const
+{
+    // A loop on its way out may still be listed: each looper once.
+    std::vector<Looper*> all(_instances);
+    for (Looper* l : _removing) {
+        if (std::find(_instances.begin(), _instances.end(), l) == _instances.end()) {
+            all.push_back(l);
+        }
+    }
+    return all;
 }
 
 void Engine::quit(bool force)
@@ -671,12 +668,12 @@ int Engine::process(nframes_t nframes)
             const nframes_t pos = (p < (int)used || p >= (int)nframes) ? used : (nframes_t)p;
             const nframes_t len = pos - used;
 
+            // A global event (instance -2) is the engine's alone: no loop
+            // is addressed by it.
             if (ev->Instance == -2) {
                 do_global_rt_event(ev, pos, nframes - pos);
-                run_loops(used, len, master, nullptr);
-            } else {
-                run_loops(used, len, master, ev);
             }
+            run_loops(used, len, master, ev);
             used += len;
         }
         _event_queue->increment_read_ptr(osc_count);

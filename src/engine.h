@@ -293,6 +293,8 @@ private:
     void queue_to_rt(const LoopManageEvent& ev);
     void flush_to_rt_backlog();
     bool is_removing(Looper* looper) const;
+    // Every looper the engine owns: listed, or handed over for removal.
+    std::vector<Looper*> owned_loopers() const;
     void queue_removal(Looper* looper);
     bool add_loop_locked(Looper* looper, int& index);
     // add_loop(Looper*) for a caller that holds _session_lock.

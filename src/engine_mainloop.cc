@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <string>
 
 #include <kvo/transmitter.h>
 
@@ -192,10 +193,10 @@ void Engine::report_memory_refusals()
         if (n == 0) {
             continue;
         }
-        std::cerr << "loop " << i << ": not enough loop memory, " << n
-                  << (n == 1 ? " operation" : " operations") << " refused" << std::endl;
-        Kvo::error << "loop " << i << ": not enough loop memory, " << n
-                   << (n == 1 ? " operation" : " operations") << " refused" << endmsg;
+        const std::string text = "loop " + std::to_string(i) + ": not enough loop memory, " + std::to_string(n) +
+                                 (n == 1 ? " operation" : " operations") + " refused";
+        std::cerr << text << std::endl;
+        Kvo::error << text << endmsg;
     }
 }
 

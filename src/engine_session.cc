@@ -2,7 +2,6 @@
 // or a text.
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 
 #include <kvo/xml++.h>
 
@@ -28,21 +27,10 @@ bool parse_number(const std::string& text, double& out)
     return true;
 }
 
-// The globals a document sets; each only when present.
-struct SessionGlobals {
-    bool has_tempo = false, has_eighths = false, has_sync = false;
-    bool has_dry = false, has_wet = false, has_gain = false;
-    double tempo = 0.0;
-    float eighths = 0.0f, dry = 0.0f, wet = 0.0f, gain = 0.0f;
-    int sync = 0;
-};
-
-void format_into(XMLNode* node, const char* name, const char* format, double value)
-{
-    char buf[120];
-    snprintf(buf, sizeof(buf), format, value);
-    node->add_property(name, buf);
-}
+// The attributes of "Globals", in the order they are written.
+enum Global { GTempo, GEighths, GDry, GWet, GGain, GSync, GlobalCount };
+const char* const kGlobalNames[GlobalCount] = {"tempo",      "eighth_per_cycle", "common_dry",
+                                               "common_wet", "input_gain",       "sync_source"};
 
 } // namespace
 
@@ -57,14 +45,21 @@ bool Engine::save_session(const std::string& filename, std::string* text)
     root->add_property("version", quillomat_version);
 
     XMLNode* globals = root->add_child("Globals");
-    format_into(globals, "tempo", "%.10g", _tempo.load(std::memory_order_relaxed));
-    format_into(globals, "eighth_per_cycle", "%.10g", _eighth_cycle.load(std::memory_order_relaxed));
-    format_into(globals, "common_dry", "%.10g", _curr_common_dry.load(std::memory_order_relaxed));
-    format_into(globals, "common_wet", "%.10g", _curr_common_wet.load(std::memory_order_relaxed));
-    format_into(globals, "input_gain", "%.10g", _curr_input_gain.load(std::memory_order_relaxed));
-    char buf[120];
-    snprintf(buf, sizeof(buf), "%d", _sync_source.load(std::memory_order_relaxed));
-    globals->add_property("sync_source", buf);
+    const double values[GlobalCount] = {_tempo.load(std::memory_order_relaxed),
+                                        _eighth_cycle.load(std::memory_order_relaxed),
+                                        _curr_common_dry.load(std::memory_order_relaxed),
+                                        _curr_common_wet.load(std::memory_order_relaxed),
+                                        _curr_input_gain.load(std::memory_order_relaxed),
+                                        (double)_sync_source.load(std::memory_order_relaxed)};
+    for (int i = 0; i < GlobalCount; ++i) {
+        char buf[120];
+        if (i == GSync) {
+            snprintf(buf, sizeof(buf), "%d", (int)values[i]);
+        } else {
+            snprintf(buf, sizeof(buf), "%.10g", values[i]);
+        }
+        globals->add_property(kGlobalNames[i], buf);
+    }
 
     XMLNode* loopers = root->add_child("Loopers");
     {
@@ -116,49 +111,39 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
     }
 
     // Everything is checked, and every loop built, before anything changes.
-    SessionGlobals g;
+    bool has[GlobalCount] = {};
+    double v[GlobalCount] = {};
     if (XMLNode* globals = root->find_named_node("Globals")) {
-        struct Attr {
-            const char* name;
-            bool* has;
-        } attrs[] = {{"tempo", &g.has_tempo},   {"eighth_per_cycle", &g.has_eighths}, {"common_dry", &g.has_dry},
-                     {"common_wet", &g.has_wet}, {"input_gain", &g.has_gain},        {"sync_source", &g.has_sync}};
-        double v[6] = {};
-        for (int i = 0; i < 6; ++i) {
-            const XMLProperty* prop = globals->property(attrs[i].name);
+        for (int i = 0; i < GlobalCount; ++i) {
+            const XMLProperty* prop = globals->property(kGlobalNames[i]);
             if (!prop) {
                 continue;
             }
             if (!parse_number(prop->value(), v[i])) {
-                fprintf(stderr, "Session %s: \"%s\" is no number: %s\n", name, attrs[i].name, prop->value().c_str());
+                fprintf(stderr, "Session %s: \"%s\" is no number: %s\n", name, kGlobalNames[i], prop->value().c_str());
                 return false;
             }
-            *attrs[i].has = true;
+            has[i] = true;
         }
-        g.tempo = v[0];
-        g.eighths = (float)v[1];
-        g.dry = (float)v[2];
-        g.wet = (float)v[3];
-        g.gain = (float)v[4];
-        // A stored master may name a loop that was removed before the save,
-        // which the engine bears; nothing outside the possible range.
-        const bool sync_ok = std::trunc(v[5]) == v[5] && v[5] > (double)FIRST_SYNC_SOURCE && v[5] <= (double)MaxLoops;
-        g.sync = sync_ok ? (int)v[5] : 0;
-        const char* bad = nullptr;
-        if (g.has_tempo && !tempo_in_range(g.tempo)) {
-            bad = "tempo";
-        } else if (g.has_eighths && !eighth_in_range((float)v[1])) {
-            bad = "eighth_per_cycle";
-        } else if ((g.has_dry && !std::isfinite(g.dry)) || (g.has_wet && !std::isfinite(g.wet)) ||
-                   (g.has_gain && !std::isfinite(g.gain))) {
-            bad = "common levels";
-        } else if (g.has_sync && !sync_ok) {
-            bad = "sync_source";
-        }
-        if (bad) {
-            fprintf(stderr, "Session %s: %s out of range\n", name, bad);
-            return false;
-        }
+    }
+    // A stored master may name a loop that was removed before the save,
+    // which the engine bears; nothing outside the possible range.
+    const double sync = v[GSync];
+    const bool sync_ok = std::trunc(sync) == sync && sync > (double)FIRST_SYNC_SOURCE && sync <= (double)MaxLoops;
+    const char* bad = nullptr;
+    if (has[GTempo] && !tempo_in_range(v[GTempo])) {
+        bad = "tempo";
+    } else if (has[GEighths] && !eighth_in_range((float)v[GEighths])) {
+        bad = "eighth_per_cycle";
+    } else if ((has[GDry] && !std::isfinite((float)v[GDry])) || (has[GWet] && !std::isfinite((float)v[GWet])) ||
+               (has[GGain] && !std::isfinite((float)v[GGain]))) {
+        bad = "common levels";
+    } else if (has[GSync] && !sync_ok) {
+        bad = "sync_source";
+    }
+    if (bad) {
+        fprintf(stderr, "Session %s: %s out of range\n", name, bad);
+        return false;
     }
 
     XMLNode* loopers_node = root->find_named_node("Loopers");
@@ -191,28 +176,28 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
     // From here on the session replaces what was there.
     remove_all_loops();
 
-    if (g.has_tempo) {
-        _tempo.store(g.tempo, std::memory_order_relaxed);
+    if (has[GTempo]) {
+        _tempo.store(v[GTempo], std::memory_order_relaxed);
         request(ReqTempo);
     }
-    if (g.has_eighths) {
-        _eighth_cycle.store(g.eighths, std::memory_order_relaxed);
+    if (has[GEighths]) {
+        _eighth_cycle.store((float)v[GEighths], std::memory_order_relaxed);
         request(ReqEighths);
     }
-    if (g.has_dry) {
-        _target_common_dry.store(g.dry, std::memory_order_relaxed);
-        _curr_common_dry.store(g.dry, std::memory_order_relaxed);
+    if (has[GDry]) {
+        _target_common_dry.store((float)v[GDry], std::memory_order_relaxed);
+        _curr_common_dry.store((float)v[GDry], std::memory_order_relaxed);
     }
-    if (g.has_wet) {
-        _target_common_wet.store(g.wet, std::memory_order_relaxed);
-        _curr_common_wet.store(g.wet, std::memory_order_relaxed);
+    if (has[GWet]) {
+        _target_common_wet.store((float)v[GWet], std::memory_order_relaxed);
+        _curr_common_wet.store((float)v[GWet], std::memory_order_relaxed);
     }
-    if (g.has_gain) {
-        _target_input_gain.store(g.gain, std::memory_order_relaxed);
-        _curr_input_gain.store(g.gain, std::memory_order_relaxed);
+    if (has[GGain]) {
+        _target_input_gain.store((float)v[GGain], std::memory_order_relaxed);
+        _curr_input_gain.store((float)v[GGain], std::memory_order_relaxed);
     }
-    if (g.has_sync) {
-        _sync_source.store(g.sync, std::memory_order_release);
+    if (has[GSync]) {
+        _sync_source.store((int)sync, std::memory_order_release);
     }
 
     {

@@ -10,6 +10,7 @@
 #include "engine.h"
 #include "event.h"
 #include "looper.h"
+#include "looper_fixture.h"
 #include "test_driver.h"
 
 namespace qmtest {
@@ -69,11 +70,8 @@ public:
 
     bool add(unsigned int chans = 1, float secs = 0.5f) { return engine.add_loop(chans, secs, true); }
 
-    float* loop_in(int loop, int chan = 0) { return driver.input(port("in", loop, chan)); }
-    float* loop_out(int loop, int chan = 0) { return driver.output(port("out", loop, chan)); }
-    static std::string port(const char* dir, int loop, int chan) {
-        return "loop" + std::to_string(loop) + "_" + dir + "_" + std::to_string(chan + 1);
-    }
+    float* loop_in(int loop, int chan = 0) { return driver.input(LooperRig::port_name("in", loop, chan)); }
+    float* loop_out(int loop, int chan = 0) { return driver.output(LooperRig::port_name("out", loop, chan)); }
 
     float global(const std::string& name) {
         float v = -999.0f;

@@ -119,32 +119,29 @@ bool TestDriver::destroy_output_port(port_id_t id)
     return destroy_port(id, false);
 }
 
-float* TestDriver::get_input_port_buffer(port_id_t id, nframes_t)
+float* TestDriver::port_buffer(port_id_t id, bool is_input)
 {
+    // The engine's first request for a buffer marks where its block began.
     if (_stamp_due) {
         _stamp_due->inside = Quillomat::EventGenerator::createTimeStamp();
         _stamp_due = nullptr;
     }
     std::lock_guard<std::mutex> lk(_lock);
     auto it = _ports.find(id);
-    if (it == _ports.end() || !it->second.is_input || _hidden.count(it->second.name)) {
+    if (it == _ports.end() || it->second.is_input != is_input || _hidden.count(it->second.name)) {
         return nullptr;
     }
     return it->second.buf.data();
 }
 
+float* TestDriver::get_input_port_buffer(port_id_t id, nframes_t)
+{
+    return port_buffer(id, true);
+}
+
 float* TestDriver::get_output_port_buffer(port_id_t id, nframes_t)
 {
-    if (_stamp_due) {
-        _stamp_due->inside = Quillomat::EventGenerator::createTimeStamp();
-        _stamp_due = nullptr;
-    }
-    std::lock_guard<std::mutex> lk(_lock);
-    auto it = _ports.find(id);
-    if (it == _ports.end() || it->second.is_input || _hidden.count(it->second.name)) {
-        return nullptr;
-    }
-    return it->second.buf.data();
+    return port_buffer(id, false);
 }
 
 bool TestDriver::get_transport_info(Quillomat::TransportInfo& info)

@@ -110,6 +110,7 @@ private:
 
     bool create_port(const std::string& name, bool is_input, port_id_t& id);
     bool destroy_port(port_id_t id, bool is_input);
+    float* port_buffer(port_id_t id, bool is_input);
     Port* find(const std::string& name, bool is_input);
     const Port* find(const std::string& name, bool is_input) const;
     size_t count(bool is_input) const;
