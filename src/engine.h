@@ -160,7 +160,9 @@ public:
     // --- MIDI bridge
 
     // Host's thread, before the engine thread runs (or with it stopped):
-    // connects the bridge's five signals to the engine; null detaches.
+    // connects the bridge's five signals to the engine under the bridge's
+    // bindings lock; null detaches. The bridge must outlive the engine or
+    // be detached first.
     void set_midi_bridge(MidiBridge* bridge);
     // The bridge's learn and get-next completions (MIDI path; they take the
     // event-loop lock and wake the engine thread, which answers).

@@ -35,14 +35,20 @@ bool has_option(const std::string& options, const char* word)
 
 void Engine::set_midi_bridge(MidiBridge* bridge)
 {
-    for (sigc::connection& c : _bridge_connections) {
-        c.disconnect();
+    // A bridge that owns a port may already be emitting on its own thread,
+    // always under its bindings lock: change its connections under it too.
+    if (_midi_bridge) {
+        Kvo::LockMonitor lm(_midi_bridge->bindings_lock(), __LINE__, __FILE__);
+        for (sigc::connection& c : _bridge_connections) {
+            c.disconnect();
+        }
     }
     _bridge_connections.clear();
     _midi_bridge = bridge;
     if (!bridge) {
         return;
     }
+    Kvo::LockMonitor lm(bridge->bindings_lock(), __LINE__, __FILE__);
     _bridge_connections.push_back(bridge->BindingLearned.connect(sigc::mem_fun(*this, &Engine::binding_learned)));
     _bridge_connections.push_back(
         bridge->NextMidiReceived.connect(sigc::mem_fun(*this, &Engine::next_midi_received)));
