@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <AUPublic/CAStreamBasicDescription.h>
 #include <dlfcn.h>
 
 #include <cmath>
@@ -97,14 +98,7 @@ bool PluginHost::configure(const UnitSetup& setup, std::string& error)
         error = "the plug-in refused " + what + ": " + status_text(err);
         return false;
     };
-    AudioStreamBasicDescription f = {};
-    f.mSampleRate = setup.rate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagsAudioUnitCanonical;
-    f.mBytesPerPacket = f.mBytesPerFrame = sizeof(float);
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = setup.channels;
-    f.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription f = CAStreamBasicDescription(setup.rate, setup.channels);
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
         UInt32 buses = 0, size = sizeof buses;
         OSStatus err = AudioUnitGetProperty(_unit, kAudioUnitProperty_ElementCount, scope, 0, &buses, &size);
