@@ -62,6 +62,14 @@ void FileMidiSource::deliver(AudioUnit unit, uint64_t start, uint32_t frames)
     }
 }
 
+OSErr open_entry(void* entry, ComponentDescription desc, Component& component, ComponentInstance& instance)
+{
+    ComponentRoutineProcPtr proc;
+    std::memcpy(&proc, &entry, sizeof proc);
+    component = RegisterComponent(&desc, proc, 0, nullptr, nullptr, nullptr);
+    return component ? OpenAComponent(component, &instance) : (OSErr)memFullErr;
+}
+
 PluginHost::~PluginHost() { close(); }
 
 bool PluginHost::load(const std::string& path, const std::string& entry, std::string& error)
@@ -79,11 +87,7 @@ bool PluginHost::load(const std::string& path, const std::string& entry, std::st
         error = "plug-in " + path + " has no entry point " + entry;
         return false;
     }
-    ComponentDescription desc = kRegistration;
-    ComponentRoutineProcPtr proc;
-    std::memcpy(&proc, &sym, sizeof proc);
-    _component = RegisterComponent(&desc, proc, 0, nullptr, nullptr, nullptr);
-    OSErr err = _component ? OpenAComponent(_component, &_unit) : (OSErr)memFullErr;
+    OSErr err = open_entry(sym, kRegistration, _component, _unit);
     if (err != noErr) {
         error = "the plug-in could not be opened: " + status_text(err);
         return false;

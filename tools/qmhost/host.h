@@ -96,6 +96,11 @@ private:
     std::vector<std::unique_ptr<MidiSource>> _midi;
 };
 
+// Registers a component entry point looked up in a loaded library under
+// `desc` and opens an instance. On failure `component` may still be
+// registered: the caller unregisters it.
+OSErr open_entry(void* entry, ComponentDescription desc, Component& component, ComponentInstance& instance);
+
 // "status -10868 (format not supported)" and the like.
 std::string status_text(OSStatus status);
 
