@@ -140,8 +140,7 @@ bool PluginHost::restore_state(const std::string& path, std::string& error)
         error = "cannot read state file " + path + ": " + why;
         return false;
     }
-    OSStatus err = AudioUnitSetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state,
-                                        sizeof state);
+    OSStatus err = set_state(state);
     CFRelease(state);
     if (err != noErr) {
         error = "the plug-in refused the state in " + path + ": " + status_text(err);
@@ -153,8 +152,7 @@ bool PluginHost::restore_state(const std::string& path, std::string& error)
 bool PluginHost::save_state(const std::string& path, std::string& error)
 {
     CFPropertyListRef state = nullptr;
-    UInt32 size = sizeof state;
-    OSStatus err = AudioUnitGetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, &size);
+    OSStatus err = get_state(state);
     if (err != noErr || !state) {
         error = "the plug-in gave no state: " + status_text(err);
         return false;
@@ -164,6 +162,17 @@ bool PluginHost::save_state(const std::string& path, std::string& error)
     CFRelease(state);
     if (!ok) error = "cannot write state file " + path + ": " + why;
     return ok;
+}
+
+OSStatus PluginHost::get_state(CFPropertyListRef& state) const
+{
+    UInt32 size = sizeof state;
+    return AudioUnitGetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, &size);
+}
+
+OSStatus PluginHost::set_state(CFPropertyListRef state)
+{
+    return AudioUnitSetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, sizeof state);
 }
 
 bool PluginHost::initialize(std::string& error)

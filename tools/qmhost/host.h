@@ -56,6 +56,10 @@ public:
     bool configure(const UnitSetup& setup, std::string& error);
     bool restore_state(const std::string& path, std::string& error);
     bool save_state(const std::string& path, std::string& error);
+    // The unit's state as a property list (the caller releases it), and one
+    // given back to it.
+    OSStatus get_state(CFPropertyListRef& state) const;
+    OSStatus set_state(CFPropertyListRef state);
     bool initialize(std::string& error);
     bool parameter(AudioUnitParameterID id, float& value) const;
 
