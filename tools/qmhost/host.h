@@ -4,8 +4,9 @@
 // state, initialisation, render calls with MIDI in between.
 //
 // Ways in for more: further MidiSource kinds (a live MIDI pipe is one, in
-// midi_pipe.h) are added with add_midi_source; library() and unit() give what an editor view opener
-// needs (the view's entry point beside the effect's, and the unit it edits).
+// midi_pipe.h) are added with add_midi_source; library() and unit() give what
+// an editor view opener needs (the view's entry point beside the effect's, and
+// the unit it edits).
 #include <AudioUnit/AudioUnit.h>
 
 #include <cstdint>

@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <iostream>
 
 #include <AudioUnit/AudioUnitCarbonView.h>
