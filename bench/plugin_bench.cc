@@ -1,21 +1,19 @@
 // A render call of the default plug-in (one loop of 2 channels, 256-frame
 // slices at 48 kHz, the loop playing) through its entry point, beside the
-// engine's block routine alone on a test driver with the same loop playing.
+// engine's block routine alone on the benchmarks' memory driver with the
+// same loop playing.
 // The counter "vs_engine" of the render benchmark is its cost over the
 // engine block's in the same run; the plug-in's own layer is that minus 1.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
-#include <cstring>
 #include <map>
 #include <string>
-#include <memory>
 #include <vector>
 
+#include "bench_driver.h"
 #include "engine.h"
 #include "event.h"
 #include "plugin_rig.h"
-#include "test_driver.h"
 
 namespace {
 
@@ -23,11 +21,11 @@ const UInt32 kBlock = 256;
 const int kTakeBlocks = 150;  // a loop of 0.8 s
 
 // The loop recorded from the tone, then playing.
-void take_engine_loop(Quillomat::Engine& engine, qmtest::TestDriver& driver, uint64_t& frame)
+void take_engine_loop(Quillomat::Engine& engine, qmbench::BenchDriver& driver, uint64_t& frame)
 {
     auto block = [&] {
         for (const char* name : {"common_in_1", "common_in_2"}) {
-            float* b = driver.input(name);
+            float* b = driver.named(name);
             for (UInt32 j = 0; j < kBlock; ++j) b[j] = qmtest::PluginInput::value(0, (double)(frame + j));
         }
         engine.process(kBlock);
@@ -41,7 +39,7 @@ void take_engine_loop(Quillomat::Engine& engine, qmtest::TestDriver& driver, uin
 
 void BM_EngineBlock(benchmark::State& state)
 {
-    qmtest::TestDriver driver(48000, kBlock);
+    qmbench::BenchDriver driver(48000, kBlock);
     Quillomat::Engine engine;
     engine.set_ignore_quit(true);
     if (!engine.initialize(&driver, 2, 10051, "") || !engine.add_loop(2, 40.0f, true)) {

@@ -38,10 +38,7 @@ bool EditorWindow::open(void* library, const std::string& entry, AudioUnit unit,
             size >= sizeof desc)
             std::memcpy(&desc, list.data(), sizeof desc);
     }
-    ComponentRoutineProcPtr proc;
-    std::memcpy(&proc, &sym, sizeof proc);
-    _component = RegisterComponent(&desc, proc, 0, nullptr, nullptr, nullptr);
-    OSErr err = _component ? OpenAComponent(_component, &_view) : (OSErr)memFullErr;
+    OSErr err = open_entry(sym, desc, _component, _view);
     if (err != noErr) {
         error = "the editor view could not be opened: " + status_text(err);
         close();

@@ -1,5 +1,6 @@
 #include "host.h"
 
+#include <AUPublic/CAStreamBasicDescription.h>
 #include <dlfcn.h>
 
 #include <cmath>
@@ -61,6 +62,14 @@ void FileMidiSource::deliver(AudioUnit unit, uint64_t start, uint32_t frames)
     }
 }
 
+OSErr open_entry(void* entry, ComponentDescription desc, Component& component, ComponentInstance& instance)
+{
+    ComponentRoutineProcPtr proc;
+    std::memcpy(&proc, &entry, sizeof proc);
+    component = RegisterComponent(&desc, proc, 0, nullptr, nullptr, nullptr);
+    return component ? OpenAComponent(component, &instance) : (OSErr)memFullErr;
+}
+
 PluginHost::~PluginHost() { close(); }
 
 bool PluginHost::load(const std::string& path, const std::string& entry, std::string& error)
@@ -78,11 +87,7 @@ bool PluginHost::load(const std::string& path, const std::string& entry, std::st
         error = "plug-in " + path + " has no entry point " + entry;
         return false;
     }
-    ComponentDescription desc = kRegistration;
-    ComponentRoutineProcPtr proc;
-    std::memcpy(&proc, &sym, sizeof proc);
-    _component = RegisterComponent(&desc, proc, 0, nullptr, nullptr, nullptr);
-    OSErr err = _component ? OpenAComponent(_component, &_unit) : (OSErr)memFullErr;
+    OSErr err = open_entry(sym, kRegistration, _component, _unit);
     if (err != noErr) {
         error = "the plug-in could not be opened: " + status_text(err);
         return false;
@@ -97,14 +102,7 @@ bool PluginHost::configure(const UnitSetup& setup, std::string& error)
         error = "the plug-in refused " + what + ": " + status_text(err);
         return false;
     };
-    AudioStreamBasicDescription f = {};
-    f.mSampleRate = setup.rate;
-    f.mFormatID = kAudioFormatLinearPCM;
-    f.mFormatFlags = kAudioFormatFlagsAudioUnitCanonical;
-    f.mBytesPerPacket = f.mBytesPerFrame = sizeof(float);
-    f.mFramesPerPacket = 1;
-    f.mChannelsPerFrame = setup.channels;
-    f.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription f = CAStreamBasicDescription(setup.rate, setup.channels);
     for (AudioUnitScope scope : {kAudioUnitScope_Input, kAudioUnitScope_Output}) {
         UInt32 buses = 0, size = sizeof buses;
         OSStatus err = AudioUnitGetProperty(_unit, kAudioUnitProperty_ElementCount, scope, 0, &buses, &size);
@@ -142,8 +140,7 @@ bool PluginHost::restore_state(const std::string& path, std::string& error)
         error = "cannot read state file " + path + ": " + why;
         return false;
     }
-    OSStatus err = AudioUnitSetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state,
-                                        sizeof state);
+    OSStatus err = set_state(state);
     CFRelease(state);
     if (err != noErr) {
         error = "the plug-in refused the state in " + path + ": " + status_text(err);
@@ -155,8 +152,7 @@ bool PluginHost::restore_state(const std::string& path, std::string& error)
 bool PluginHost::save_state(const std::string& path, std::string& error)
 {
     CFPropertyListRef state = nullptr;
-    UInt32 size = sizeof state;
-    OSStatus err = AudioUnitGetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, &size);
+    OSStatus err = get_state(state);
     if (err != noErr || !state) {
         error = "the plug-in gave no state: " + status_text(err);
         return false;
@@ -166,6 +162,17 @@ bool PluginHost::save_state(const std::string& path, std::string& error)
     CFRelease(state);
     if (!ok) error = "cannot write state file " + path + ": " + why;
     return ok;
+}
+
+OSStatus PluginHost::get_state(CFPropertyListRef& state) const
+{
+    UInt32 size = sizeof state;
+    return AudioUnitGetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, &size);
+}
+
+OSStatus PluginHost::set_state(CFPropertyListRef state)
+{
+    return AudioUnitSetProperty(_unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, sizeof state);
 }
 
 bool PluginHost::initialize(std::string& error)

@@ -4,8 +4,9 @@
 // state, initialisation, render calls with MIDI in between.
 //
 // Ways in for more: further MidiSource kinds (a live MIDI pipe is one, in
-// midi_pipe.h) are added with add_midi_source; library() and unit() give what an editor view opener
-// needs (the view's entry point beside the effect's, and the unit it edits).
+// midi_pipe.h) are added with add_midi_source; library() and unit() give what
+// an editor view opener needs (the view's entry point beside the effect's, and
+// the unit it edits).
 #include <AudioUnit/AudioUnit.h>
 
 #include <cstdint>
@@ -56,6 +57,10 @@ public:
     bool configure(const UnitSetup& setup, std::string& error);
     bool restore_state(const std::string& path, std::string& error);
     bool save_state(const std::string& path, std::string& error);
+    // The unit's state as a property list (the caller releases it), and one
+    // given back to it.
+    OSStatus get_state(CFPropertyListRef& state) const;
+    OSStatus set_state(CFPropertyListRef state);
     bool initialize(std::string& error);
     bool parameter(AudioUnitParameterID id, float& value) const;
 
@@ -95,6 +100,11 @@ private:
     std::vector<unsigned char> _out_list;
     std::vector<std::unique_ptr<MidiSource>> _midi;
 };
+
+// Registers a component entry point looked up in a loaded library under
+// `desc` and opens an instance. On failure `component` may still be
+// registered: the caller unregisters it.
+OSErr open_entry(void* entry, ComponentDescription desc, Component& component, ComponentInstance& instance);
 
 // "status -10868 (format not supported)" and the like.
 std::string status_text(OSStatus status);

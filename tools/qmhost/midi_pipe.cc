@@ -125,13 +125,12 @@ void PipeMidiSource::reader()
 
 void PipeMidiSource::on_message(MIDI::Parser&, unsigned char* msg, unsigned long len)
 {
-    // A MIDI event call carries a status byte and at most two data bytes.
-    if (!msg || len == 0 || len > 3 || msg[0] < 0x80 || msg[0] == 0xF0) {
-        _dropped.fetch_add(1);
-        return;
-    }
+    // A MIDI event call carries a status byte and at most two data bytes;
+    // anything else (system exclusive) is dropped, as is what finds the queue
+    // full.
+    if (!msg || len == 0 || len > 3 || msg[0] < 0x80 || msg[0] == 0xF0) return;
     Stamped s = {now_seconds(), {msg[0], len > 1 ? msg[1] : (unsigned char)0, len > 2 ? msg[2] : (unsigned char)0}};
-    if (_queue.write(&s, 1) != 1) _dropped.fetch_add(1);
+    _queue.write(&s, 1);
 }
 
 void PipeMidiSource::deliver(AudioUnit unit, uint64_t, uint32_t frames)

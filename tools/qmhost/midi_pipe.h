@@ -33,10 +33,6 @@ public:
 
     void deliver(AudioUnit unit, uint64_t start, uint32_t frames) override;
 
-    // Messages dropped because they do not fit a MIDI event call (system
-    // exclusive) or came faster than the host rendered.
-    unsigned long dropped() const { return _dropped.load(); }
-
 private:
     struct Stamped {
         double when;  // seconds on the monotonic clock
@@ -54,7 +50,6 @@ private:
     pthread_t _thread{};
     bool _running = false;
     std::atomic<bool> _done{false};
-    std::atomic<unsigned long> _dropped{0};
     double _last_deliver = -1.0;  // host thread only
 };
 

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cmath>
+#include <cstring>
 
 namespace qmhost {
 namespace {
@@ -48,9 +48,14 @@ std::string name_of(int c)
 template <class T>
 bool number(const char* text, T& value)
 {
-    std::string s = text;
-    auto r = std::from_chars(s.data(), s.data() + s.size(), value);
-    return !s.empty() && r.ec == std::errc() && r.ptr == s.data() + s.size();
+    const char* end = text + std::strlen(text);
+    auto r = std::from_chars(text, end, value);
+    return r.ec == std::errc() && r.ptr == end;
+}
+
+bool count(const char* text, uint32_t& value, uint32_t lo, uint32_t hi)
+{
+    return number(text, value) && value >= lo && value <= hi;
 }
 
 } // namespace
@@ -159,18 +164,15 @@ bool parse_options(int argc, char** argv, HostOptions& o, std::string& error)
         case 'f': o.fast = true; break;
         case 'h': o.help = true; break;
         case 'c':
-            if (!number(arg, o.channels) || o.channels < 1 || o.channels > kMaxChannels)
+            if (!count(arg, o.channels, 1, kMaxChannels))
                 return bad("a channel count from 1 to " + std::to_string(kMaxChannels));
             break;
         case 'r':
             if (!number(arg, o.rate) || !(o.rate >= 1) || o.rate > 1e7) return bad("a sample rate in Hz");
             break;
         case 'b':
-            if (!number(arg, o.block) || o.block < 1 || o.block > kMaxBlock)
-                return bad("a frame count from 1 to " + std::to_string(kMaxBlock));
-            break;
         case 'm':
-            if (!number(arg, o.max_frames) || o.max_frames < 1 || o.max_frames > kMaxBlock)
+            if (!count(arg, c == 'b' ? o.block : o.max_frames, 1, kMaxBlock))
                 return bad("a frame count from 1 to " + std::to_string(kMaxBlock));
             break;
         case 'd':

@@ -142,20 +142,6 @@ private:
     std::thread _thread;
 };
 
-bool save(AudioUnit unit, CFPropertyListRef& state)
-{
-    UInt32 size = sizeof state;
-    return AudioUnitGetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state, &size) ==
-               noErr &&
-           state;
-}
-
-bool restore(AudioUnit unit, CFPropertyListRef state)
-{
-    return AudioUnitSetProperty(unit, kAudioUnitProperty_ClassInfo, kAudioUnitScope_Global, 0, &state,
-                                sizeof state) == noErr;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -190,7 +176,7 @@ int main(int argc, char** argv)
         }
         // Restored before initialising about half of the time, after it otherwise.
         const bool early = rng() % 2;
-        if (state && early && !restore(host.unit(), state)) {
+        if (state && early && host.set_state(state) != noErr) {
             std::fprintf(stderr, "qmstress: cycle %lu: state refused before initialising\n", cycle);
             return 1;
         }
@@ -198,7 +184,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "qmstress: cycle %lu: %s\n", cycle, error.c_str());
             return 1;
         }
-        if (state && !early && !restore(host.unit(), state)) {
+        if (state && !early && host.set_state(state) != noErr) {
             std::fprintf(stderr, "qmstress: cycle %lu: state refused after initialising\n", cycle);
             return 1;
         }
@@ -220,7 +206,7 @@ int main(int argc, char** argv)
         }
         if (state) CFRelease(state);
         state = nullptr;
-        if (!save(host.unit(), state)) {
+        if (host.get_state(state) != noErr || !state) {
             std::fprintf(stderr, "qmstress: cycle %lu: no state saved\n", cycle);
             return 1;
         }

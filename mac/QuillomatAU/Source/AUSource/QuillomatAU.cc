@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstring>
 #include <iostream>
 
 #include <AudioUnit/AudioUnitCarbonView.h>
@@ -14,9 +13,12 @@
 #include "engine.h"
 #include "midi_bridge.h"
 
-// The program-wide message channels live with the plug-in, built in this
-// order and destroyed in the reverse one. Nothing is attached to them here:
-// what a user sees goes to standard error.
+// The program-wide message channels, defined here as well as in the support
+// library (channels.cc) on purpose: these are built and destroyed with the
+// plug-in's own unit, at its load and unload, in this order and the reverse
+// one. The library's copy never joins them: a static library's object is
+// linked only for a symbol nothing else defines. Nothing is attached to them
+// here: what a user sees goes to standard error.
 namespace Kvo {
 Transmitter error(Transmitter::Error);
 Transmitter info(Transmitter::Info);

@@ -117,7 +117,8 @@ private:
     AudioBufferList* _in_buflist[kBusCount];
     AudioTimeStamp _curr_stamp;
     uint32_t _last_framepos;
-    // The editor view may read or write it from another thread than a save.
+    // The editor view may read or write it from another thread than a save;
+    // nothing real-time touches it, so a plain lock.
     std::string _guiapp_path;
-    mutable Kvo::NonBlockingLock _path_lock;
+    Kvo::Lock _path_lock;
 };

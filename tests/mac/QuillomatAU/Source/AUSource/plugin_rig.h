@@ -2,6 +2,7 @@
 // The effect opened in-process through its entry point and driven through
 // the host's C calls: formats on every bus, input callbacks, render calls,
 // MIDI, saved state and properties.
+#include <AUPublic/CAStreamBasicDescription.h>
 #include <AudioUnit/AudioUnit.h>
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -16,19 +17,6 @@
 extern "C" ComponentResult QuillomatAUEntry(ComponentParameters* params, Handle storage);
 
 namespace qmtest {
-
-inline AudioStreamBasicDescription canonical(UInt32 channels, double rate = 48000.0)
-{
-    AudioStreamBasicDescription d = {};
-    d.mSampleRate = rate;
-    d.mFormatID = kAudioFormatLinearPCM;
-    d.mFormatFlags = kAudioFormatFlagsAudioUnitCanonical;
-    d.mBytesPerPacket = d.mBytesPerFrame = 4;
-    d.mFramesPerPacket = 1;
-    d.mChannelsPerFrame = channels;
-    d.mBitsPerChannel = 32;
-    return d;
-}
 
 // Input on bus 0: channel c at absolute frame n, a tone that never repeats
 // within a test. Other buses: silence. Counts the buses it was asked for.
@@ -84,7 +72,7 @@ public:
 
     OSStatus set_format(AudioUnitScope scope, UInt32 bus, UInt32 channels, double rate = 48000.0)
     {
-        AudioStreamBasicDescription d = canonical(channels, rate);
+        const AudioStreamBasicDescription d = CAStreamBasicDescription(rate, channels);
         return AudioUnitSetProperty(unit, kAudioUnitProperty_StreamFormat, scope, bus, &d, sizeof d);
     }
     // Every bus `channels` wide at `rate`, inputs from `input`, at most max_frames a call.

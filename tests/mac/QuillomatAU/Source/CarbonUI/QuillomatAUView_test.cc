@@ -7,22 +7,21 @@
 #include <AUPublic/AUBase.h>
 #include <AppKit/StandIn.h>
 #include <Carbon/StandIn.h>
-#include <Foundation/Foundation.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include "run_loop.h"
 
 namespace fs = std::filesystem;
 
@@ -103,17 +102,8 @@ COMPONENT_ENTRY(FakeUnit)
 
 namespace {
 
-bool pump_until(const std::function<bool()>& done, double seconds = 15)
-{
-    const auto start = std::chrono::steady_clock::now();
-    while (!done()) {
-        if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) return false;
-        NSDate* limit = NSDate::alloc()->initWithTimeIntervalSinceNow(0.02);
-        if (!NSRunLoop::currentRunLoop()->runMode(NSDefaultRunLoopMode, limit)) usleep(10000);
-        limit->release();
-    }
-    return true;
-}
+using qmtest::pump_for;
+using qmtest::pump_until;
 
 std::string slurp(const fs::path& p)
 {
@@ -233,7 +223,7 @@ protected:
     bool child_started() { return pump_until([this] { return fs::file_size(out / "pid", ec) > 0 && !ec; }); }
     int launches()
     {
-        pump_until([] { return false; }, 0.1);
+        pump_for(0.1);
         std::string s = slurp(out / "launches");
         return s == "<none>" ? 0 : (int)std::count(s.begin(), s.end(), '\n');
     }

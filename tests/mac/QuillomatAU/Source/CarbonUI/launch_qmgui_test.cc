@@ -1,7 +1,6 @@
 #include <launch_qmgui.h>
 
 #include <AppKit/StandIn.h>
-#include <Foundation/Foundation.h>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +21,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "run_loop.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -29,32 +30,9 @@ namespace {
 const char* const alert_title = "Error Starting GUI.  Please choose the correct application path.";
 const std::vector<std::string> gui_args{"-H", "localhost", "-P", "10051", "-N"};
 
-double seconds_since(std::chrono::steady_clock::time_point t)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-}
-
-// The host's main thread: pumps its run loop, where the child's output arrives.
-bool pump_until(const std::function<bool()>& done, double seconds = 15)
-{
-    const auto start = std::chrono::steady_clock::now();
-    while (!done()) {
-        if (seconds_since(start) > seconds) {
-            return false;
-        }
-        NSDate* limit = NSDate::alloc()->initWithTimeIntervalSinceNow(0.02);
-        if (!NSRunLoop::currentRunLoop()->runMode(NSDefaultRunLoopMode, limit)) {
-            usleep(10000);
-        }
-        limit->release();
-    }
-    return true;
-}
-
-void pump_for(double seconds)
-{
-    pump_until([] { return false; }, seconds);
-}
+using qmtest::pump_for;
+using qmtest::pump_until;
+using qmtest::seconds_since;
 
 class Launcher : public ::testing::Test {
 protected:
