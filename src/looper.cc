@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -47,19 +46,17 @@ inline void silence(float* buf, nframes_t from, nframes_t to)
     }
 }
 
-// One pass of a rate converter through the shared record: the frames it
-// wrote (0 when it failed); used, when asked for, gets the input frames taken.
-nframes_t convert(SRC_STATE* state, SRC_DATA& d, const float* in, nframes_t in_frames, float* out,
-                  nframes_t out_frames, double ratio, nframes_t* used = nullptr)
+// One pass of a rate converter: the frames it wrote (0 when it failed); used,
+// when asked for, gets the input frames taken.
+nframes_t convert(SRC_STATE* state, const float* in, nframes_t in_frames, float* out, nframes_t out_frames,
+                  double ratio, nframes_t* used = nullptr)
 {
+    SRC_DATA d = {};
     d.data_in = in;
     d.input_frames = in_frames;
     d.data_out = out;
     d.output_frames = out_frames;
     d.src_ratio = ratio;
-    d.end_of_input = 0;
-    d.input_frames_used = 0;
-    d.output_frames_gen = 0;
     if (src_process(state, &d) != 0) {
         return 0;
     }
@@ -155,9 +152,6 @@ void from_lane(const float* ilv, unsigned int nch, unsigned int c, float* dst, n
 }
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-// The processor's memory length and refusal count
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -308,7 +302,6 @@ void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool disc
     _relative_sync = false;
     _src_in_ratio = 1.0;
     _src_out_ratio = 1.0;
-    std::memset(&_src_data, 0, sizeof(_src_data));
     _sync_to_loop.reset();
     _sync_from_loop.reset();
     _sync_out_silent = true;
@@ -972,7 +965,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     // To the loop rate.
     const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
     float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
-    const nframes_t m = convert(_in_src_state, _src_data, block_in, nframes, loop_ilv, loop_frames, r);
+    const nframes_t m = convert(_in_src_state, block_in, nframes, loop_ilv, loop_frames, r);
     _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m);
 
     for (unsigned int c = 0; c < nch; ++c) {
@@ -1005,11 +998,11 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     // Back to the block rate.
     float* block_ilv = mono ? _chan_io[0].output : _src_block_ilv;
     nframes_t used = 0;
-    nframes_t got = convert(_out_src_state, _src_data, loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
+    nframes_t got = convert(_out_src_state, loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
     if (got < nframes && m > 0) {
         // Offer the last consumed frame again (never before the buffer).
         const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-        got += convert(_out_src_state, _src_data, loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
+        got += convert(_out_src_state, loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
                        nframes - got, _src_out_ratio);
     }
     // What the converter did not produce is silence, not stale input.

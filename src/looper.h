@@ -279,7 +279,6 @@ private:
     float* _src_sync_buffer = nullptr;
     nframes_t _src_buffer_len = 0;
     double _src_in_ratio = 1.0, _src_out_ratio = 1.0;
-    SRC_DATA _src_data = {};
     PulseMap _sync_to_loop, _sync_from_loop;
 
     OnePoleFilter** _lp_filter = nullptr;
@@ -338,7 +337,6 @@ private:
         float* buf = nullptr;  // channel c at c x chunk
         nframes_t chunk = 0;
         nframes_t offset = 0;
-        bool first = false;
         // Kept by whoever holds the request (state Copying).
         nframes_t frames = 0;  // the loop's length, fixed by the first chunk
         nframes_t done = 0;
