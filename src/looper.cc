@@ -725,11 +725,18 @@ void Looper::run(nframes_t offset, nframes_t nframes)
 
     fall_meters(nframes);
 
+    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
+    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
+    const bool pan = take_common_outs(offset);
     if (ports[Rate] == 1.0f) {
-        run_loops(offset, nframes);
+        run_loops(offset, nframes, gain, dry, pan);
     } else {
-        run_loops_resampled(offset, nframes);
+        run_loops_resampled(offset, nframes, gain, dry, pan);
     }
+    if (pan && _use_common_outs) {
+        guard_common_outs(nframes);
+    }
+    end_ramps(gain, dry);
 
     ports[Sync] = user_sync;
 
@@ -859,15 +866,11 @@ void Looper::silence_sync_out(nframes_t offset, nframes_t nframes)
     }
 }
 
-void Looper::run_loops(nframes_t offset, nframes_t nframes)
+void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
+                       bool pan)
 {
-    // Targets may change from another thread: the stretch keeps one view.
-    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
-    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
     _sync_to_loop.reset();
     _sync_from_loop.reset();
-
-    const bool pan = take_common_outs(offset);
 
     for (unsigned int c = 0; c < _built_chans; ++c) {
         float* input;
@@ -888,11 +891,6 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes)
         descriptor->run(_instances[c], nframes);
         finish_channel(c, input, output, nframes, dry, pan);
     }
-
-    if (pan && _use_common_outs) {
-        guard_common_outs(nframes);
-    }
-    end_ramps(gain, dry);
 }
 
 void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t m)
@@ -929,11 +927,9 @@ void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t 
     }
 }
 
-void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
+void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                                 const dsp::LinearRamp& dry, bool pan)
 {
-    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
-    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
-
     const double r = _src_in_ratio;
     nframes_t loop_frames = (nframes_t)std::ceil((double)nframes * r);
     if (loop_frames > _src_buffer_len) {
@@ -941,8 +937,6 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     }
     const unsigned int nch = _built_chans;
     const bool mono = nch == 1;
-
-    const bool pan = take_common_outs(offset);
 
     // Every channel's loop input, interleaved for the one converter.
     bool any = false;
@@ -958,7 +952,6 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         silence_sync_out(offset, nframes);
         _sync_to_loop.reset();
         _sync_from_loop.reset();
-        end_ramps(gain, dry);
         return;
     }
 
@@ -1030,11 +1023,6 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         silence_sync_out(offset, nframes);
         _sync_from_loop.reset();
     }
-
-    if (pan && _use_common_outs) {
-        guard_common_outs(nframes);
-    }
-    end_ramps(gain, dry);
 }
 
 } // namespace Quillomat

@@ -170,9 +170,13 @@ private:
     bool validate_config(long long index, long long chan_count, double loopsecs) const;
     static bool memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate);
 
-    // Block processing.
-    void run_loops(nframes_t offset, nframes_t nframes);
-    void run_loops_resampled(nframes_t offset, nframes_t nframes);
+    // Block processing. The processors run over a stretch at the block's
+    // rate or through the converters, with the stretch's level ramps; pan
+    // says whether the panner can take the common outputs.
+    void run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
+                   bool pan);
+    void run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                             const dsp::LinearRamp& dry, bool pan);
     void pass_through(nframes_t offset, nframes_t nframes);
     void deliver_command();
     void fall_meters(nframes_t nframes);
