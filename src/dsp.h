@@ -35,15 +35,6 @@ struct LinearRamp {
     bool flat() const { return step == 0.0f; }
 };
 
-// One step of a ramp that is advanced sample by sample; it stops on its
-// target instead of passing it.
-inline float ramp_step(float value, float delta, float target)
-{
-    value += delta;
-    if ((delta > 0.0f && value > target) || (delta < 0.0f && value < target)) value = target;
-    return value;
-}
-
 // Crossfade envelopes move by this much per sample over n samples (n >= 1).
 inline float fade_step(unsigned int n) { return 1.0f / (float)(n ? n : 1u); }
 
