@@ -110,10 +110,8 @@ float finish_into(float* out, const float* dry, const dsp::LinearRamp& d, nframe
 {
     uint32_t m = 0;
     auto put = [&](nframes_t j, float v) {
-        uint32_t bits = dsp::float_bits(v);
-        bits &= dsp::mix_guard_mask(bits);
-        out[j] = dsp::bits_float(bits);
-        bits &= 0x7FFFFFFFu;
+        out[j] = dsp::mix_guard(v);
+        const uint32_t bits = dsp::float_bits(out[j]) & 0x7FFFFFFFu;
         m = bits > m ? bits : m;
     };
     if (!dry) {
