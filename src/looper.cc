@@ -214,13 +214,9 @@ unsigned long long available_memory()
 
 // The processors touch all their memory as they are built: a loop that
 // cannot have it is refused here rather than left to end the host.
-bool Looper::memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate)
+bool Looper::memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate)
 {
-    unsigned long long frames = 1;
-    while ((double)frames < loopsecs * srate) {
-        frames <<= 1;
-    }
-    const unsigned long long need = frames * sizeof(float) * chan_count;
+    const unsigned long long need = (unsigned long long)qm_memory_samples(srate, loopsecs) * sizeof(float) * chan_count;
     const unsigned long long have = available_memory();
     if (need <= have) {
         return true;

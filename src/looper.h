@@ -168,7 +168,7 @@ private:
     void build_panner();
     void resize_buffers(nframes_t bufsize);
     bool validate_config(long long index, long long chan_count, double loopsecs) const;
-    static bool memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate);
+    static bool memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate);
 
     // Block processing. The processors run over a stretch at the block's
     // rate or through the converters, with the stretch's level ramps; pan
