@@ -699,7 +699,8 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     if (nframes > _buffersize - offset) {
         nframes = _buffersize - offset;
     }
-    _pub.runs.store(++_runs, std::memory_order_relaxed);
+    // Only this thread counts: no read-modify-write needed.
+    _pub.runs.store(_pub.runs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 
     if (!lm.locked()) {
         // A file load owns the processors.

@@ -331,7 +331,6 @@ private:
         std::atomic<uint64_t> runs;  // stretches run so far
     };
     Published _pub = {};
-    uint64_t _runs = 0;
 
     // A save's request to the audio thread: one chunk of the loop at a time.
     struct SaveCopy {
