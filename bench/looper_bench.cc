@@ -4,8 +4,8 @@
 // channel. Eight such loops take 8 x (time per block) / 5.33 ms of a core.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,6 @@
 namespace {
 
 using Quillomat::nframes_t;
-using Quillomat::port_id_t;
 
 const nframes_t kBlock = 256;
 const nframes_t kRate = 48000;

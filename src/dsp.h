@@ -35,15 +35,6 @@ struct LinearRamp {
     bool flat() const { return step == 0.0f; }
 };
 
-// One step of a ramp that is advanced sample by sample; it stops on its
-// target instead of passing it.
-inline float ramp_step(float value, float delta, float target)
-{
-    value += delta;
-    if ((delta > 0.0f && value > target) || (delta < 0.0f && value < target)) value = target;
-    return value;
-}
-
 // Crossfade envelopes move by this much per sample over n samples (n >= 1).
 inline float fade_step(unsigned int n) { return 1.0f / (float)(n ? n : 1u); }
 
@@ -63,19 +54,6 @@ inline float clamp01(float v) { return v < 0.0f ? 0.0f : (v > 1.0f ? 1.0f : (v =
 // A sample that is not finite counts as silence.
 inline float finite_or_zero(float v) { return std::isfinite(v) ? v : 0.0f; }
 
-// For a sum written to a buffer someone else reads: non-finite becomes
-// silence and denormals become zero; ordinary levels, above 1.0 included,
-// pass untouched.
-inline float mix_guard(float v) { return flush_to_zero(finite_or_zero(v)); }
-
-// The bits of mix_guard: all ones for a sample it keeps, else zero. On the
-// raw bits, so loops over whole blocks stay free of branches.
-inline uint32_t mix_guard_mask(uint32_t bits)
-{
-    const uint32_t e = bits & 0x7F800000u;
-    return (uint32_t)0 - (uint32_t)((e >= 0x08000000u) & (e != 0x7F800000u));
-}
-
 inline uint32_t float_bits(float v)
 {
     uint32_t bits;
@@ -90,13 +68,21 @@ inline float bits_float(uint32_t bits)
     return v;
 }
 
+// For a sum written to a buffer someone else reads: non-finite becomes
+// silence and denormals become zero (below 2^-111, as flush_to_zero);
+// ordinary levels, above 1.0 included, pass untouched. On the raw bits, so
+// loops over whole blocks stay free of branches.
+inline float mix_guard(float v)
+{
+    const uint32_t bits = float_bits(v);
+    const uint32_t e = bits & 0x7F800000u;
+    return bits_float(bits & ((uint32_t)0 - (uint32_t)((e >= 0x08000000u) & (e != 0x7F800000u))));
+}
+
 // mix_guard over a block.
 inline void mix_guard_block(float* buf, uint32_t n)
 {
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t bits = float_bits(buf[i]);
-        buf[i] = bits_float(bits & mix_guard_mask(bits));
-    }
+    for (uint32_t i = 0; i < n; ++i) buf[i] = mix_guard(buf[i]);
 }
 
 // The largest magnitude in a block, 0 for none. Non-negative floats order

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <stdexcept>
@@ -47,19 +46,17 @@ inline void silence(float* buf, nframes_t from, nframes_t to)
     }
 }
 
-// One pass of a rate converter through the shared record: the frames it
-// wrote (0 when it failed); used, when asked for, gets the input frames taken.
-nframes_t convert(SRC_STATE* state, SRC_DATA& d, const float* in, nframes_t in_frames, float* out,
-                  nframes_t out_frames, double ratio, nframes_t* used = nullptr)
+// One pass of a rate converter: the frames it wrote (0 when it failed); used,
+// when asked for, gets the input frames taken.
+nframes_t convert(SRC_STATE* state, const float* in, nframes_t in_frames, float* out, nframes_t out_frames,
+                  double ratio, nframes_t* used = nullptr)
 {
+    SRC_DATA d = {};
     d.data_in = in;
     d.input_frames = in_frames;
     d.data_out = out;
     d.output_frames = out_frames;
     d.src_ratio = ratio;
-    d.end_of_input = 0;
-    d.input_frames_used = 0;
-    d.output_frames_gen = 0;
     if (src_process(state, &d) != 0) {
         return 0;
     }
@@ -113,10 +110,8 @@ float finish_into(float* out, const float* dry, const dsp::LinearRamp& d, nframe
 {
     uint32_t m = 0;
     auto put = [&](nframes_t j, float v) {
-        uint32_t bits = dsp::float_bits(v);
-        bits &= dsp::mix_guard_mask(bits);
-        out[j] = dsp::bits_float(bits);
-        bits &= 0x7FFFFFFFu;
+        out[j] = dsp::mix_guard(v);
+        const uint32_t bits = dsp::float_bits(out[j]) & 0x7FFFFFFFu;
         m = bits > m ? bits : m;
     };
     if (!dry) {
@@ -155,9 +150,6 @@ void from_lane(const float* ilv, unsigned int nch, unsigned int c, float* dst, n
 }
 
 } // namespace
-
-// ---------------------------------------------------------------------------
-// The processor's memory length and refusal count
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -222,13 +214,9 @@ unsigned long long available_memory()
 
 // The processors touch all their memory as they are built: a loop that
 // cannot have it is refused here rather than left to end the host.
-bool Looper::memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate)
+bool Looper::memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate)
 {
-    unsigned long long frames = 1;
-    while ((double)frames < loopsecs * srate) {
-        frames <<= 1;
-    }
-    const unsigned long long need = frames * sizeof(float) * chan_count;
+    const unsigned long long need = (unsigned long long)qm_memory_samples(srate, loopsecs) * sizeof(float) * chan_count;
     const unsigned long long have = available_memory();
     if (need <= have) {
         return true;
@@ -308,7 +296,6 @@ void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool disc
     _relative_sync = false;
     _src_in_ratio = 1.0;
     _src_out_ratio = 1.0;
-    std::memset(&_src_data, 0, sizeof(_src_data));
     _sync_to_loop.reset();
     _sync_from_loop.reset();
     _sync_out_silent = true;
@@ -712,7 +699,8 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     if (nframes > _buffersize - offset) {
         nframes = _buffersize - offset;
     }
-    _pub.runs.store(++_runs, std::memory_order_relaxed);
+    // Only this thread counts: no read-modify-write needed.
+    _pub.runs.store(_pub.runs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 
     if (!lm.locked()) {
         // A file load owns the processors.
@@ -732,11 +720,18 @@ void Looper::run(nframes_t offset, nframes_t nframes)
 
     fall_meters(nframes);
 
+    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
+    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
+    const bool pan = take_common_outs(offset);
     if (ports[Rate] == 1.0f) {
-        run_loops(offset, nframes);
+        run_loops(offset, nframes, gain, dry, pan);
     } else {
-        run_loops_resampled(offset, nframes);
+        run_loops_resampled(offset, nframes, gain, dry, pan);
     }
+    if (pan && _use_common_outs) {
+        guard_common_outs(nframes);
+    }
+    end_ramps(gain, dry);
 
     ports[Sync] = user_sync;
 
@@ -866,15 +861,11 @@ void Looper::silence_sync_out(nframes_t offset, nframes_t nframes)
     }
 }
 
-void Looper::run_loops(nframes_t offset, nframes_t nframes)
+void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
+                       bool pan)
 {
-    // Targets may change from another thread: the stretch keeps one view.
-    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
-    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
     _sync_to_loop.reset();
     _sync_from_loop.reset();
-
-    const bool pan = take_common_outs(offset);
 
     for (unsigned int c = 0; c < _built_chans; ++c) {
         float* input;
@@ -895,11 +886,6 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes)
         descriptor->run(_instances[c], nframes);
         finish_channel(c, input, output, nframes, dry, pan);
     }
-
-    if (pan && _use_common_outs) {
-        guard_common_outs(nframes);
-    }
-    end_ramps(gain, dry);
 }
 
 void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t m)
@@ -936,11 +922,9 @@ void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t 
     }
 }
 
-void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
+void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                                 const dsp::LinearRamp& dry, bool pan)
 {
-    const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
-    const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
-
     const double r = _src_in_ratio;
     nframes_t loop_frames = (nframes_t)std::ceil((double)nframes * r);
     if (loop_frames > _src_buffer_len) {
@@ -948,8 +932,6 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     }
     const unsigned int nch = _built_chans;
     const bool mono = nch == 1;
-
-    const bool pan = take_common_outs(offset);
 
     // Every channel's loop input, interleaved for the one converter.
     bool any = false;
@@ -965,14 +947,13 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         silence_sync_out(offset, nframes);
         _sync_to_loop.reset();
         _sync_from_loop.reset();
-        end_ramps(gain, dry);
         return;
     }
 
     // To the loop rate.
     const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
     float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
-    const nframes_t m = convert(_in_src_state, _src_data, block_in, nframes, loop_ilv, loop_frames, r);
+    const nframes_t m = convert(_in_src_state, block_in, nframes, loop_ilv, loop_frames, r);
     _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m);
 
     for (unsigned int c = 0; c < nch; ++c) {
@@ -1005,11 +986,11 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
     // Back to the block rate.
     float* block_ilv = mono ? _chan_io[0].output : _src_block_ilv;
     nframes_t used = 0;
-    nframes_t got = convert(_out_src_state, _src_data, loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
+    nframes_t got = convert(_out_src_state, loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
     if (got < nframes && m > 0) {
         // Offer the last consumed frame again (never before the buffer).
         const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-        got += convert(_out_src_state, _src_data, loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
+        got += convert(_out_src_state, loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
                        nframes - got, _src_out_ratio);
     }
     // What the converter did not produce is silence, not stale input.
@@ -1037,11 +1018,6 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes)
         silence_sync_out(offset, nframes);
         _sync_from_loop.reset();
     }
-
-    if (pan && _use_common_outs) {
-        guard_common_outs(nframes);
-    }
-    end_ramps(gain, dry);
 }
 
 } // namespace Quillomat

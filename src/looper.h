@@ -168,11 +168,15 @@ private:
     void build_panner();
     void resize_buffers(nframes_t bufsize);
     bool validate_config(long long index, long long chan_count, double loopsecs) const;
-    static bool memory_fits(unsigned int chan_count, double loopsecs, nframes_t srate);
+    static bool memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate);
 
-    // Block processing.
-    void run_loops(nframes_t offset, nframes_t nframes);
-    void run_loops_resampled(nframes_t offset, nframes_t nframes);
+    // Block processing. The processors run over a stretch at the block's
+    // rate or through the converters, with the stretch's level ramps; pan
+    // says whether the panner can take the common outputs.
+    void run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
+                   bool pan);
+    void run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                             const dsp::LinearRamp& dry, bool pan);
     void pass_through(nframes_t offset, nframes_t nframes);
     void deliver_command();
     void fall_meters(nframes_t nframes);
@@ -279,7 +283,6 @@ private:
     float* _src_sync_buffer = nullptr;
     nframes_t _src_buffer_len = 0;
     double _src_in_ratio = 1.0, _src_out_ratio = 1.0;
-    SRC_DATA _src_data = {};
     PulseMap _sync_to_loop, _sync_from_loop;
 
     OnePoleFilter** _lp_filter = nullptr;
@@ -328,7 +331,6 @@ private:
         std::atomic<uint64_t> runs;  // stretches run so far
     };
     Published _pub = {};
-    uint64_t _runs = 0;
 
     // A save's request to the audio thread: one chunk of the loop at a time.
     struct SaveCopy {
@@ -338,7 +340,6 @@ private:
         float* buf = nullptr;  // channel c at c x chunk
         nframes_t chunk = 0;
         nframes_t offset = 0;
-        bool first = false;
         // Kept by whoever holds the request (state Copying).
         nframes_t frames = 0;  // the loop's length, fixed by the first chunk
         nframes_t done = 0;

@@ -112,6 +112,9 @@ LADSPA_Handle instantiateQuillomat(const LADSPA_Descriptor* descriptor, unsigned
 // QM_DEFAULT_TOTAL_SECS.
 LADSPA_Handle instantiateQuillomatWithMemory(const LADSPA_Descriptor* descriptor, unsigned long sampleRate,
                                              float loopSecs);
+// Samples of loop memory such an instance gets: a power of two; 0 for a
+// sample rate it cannot run at.
+uint32_t qm_memory_samples(unsigned long sampleRate, float loopSecs);
 void connectPortToQuillomat(LADSPA_Handle instance, unsigned long port, LADSPA_Data* location);
 void activateQuillomat(LADSPA_Handle instance);
 void runQuillomat(LADSPA_Handle instance, unsigned long sampleCount);

@@ -164,17 +164,15 @@ LADSPA_Handle instantiateQuillomatWithMemory(const LADSPA_Descriptor*, unsigned 
         fprintf(stderr, "loop processor: cannot run at a sample rate of %lu\n", sampleRate);
         return nullptr;
     }
-    float secs = usableSeconds(loopSecs);
-    uint32_t size = memoryLength(rate, secs);
-    if (size == 0 && secs != QM_DEFAULT_TOTAL_SECS) {
-        fprintf(stderr, "loop processor: %g seconds of loop memory is too much, using %g\n", secs,
-                (double)QM_DEFAULT_TOTAL_SECS);
-        secs = QM_DEFAULT_TOTAL_SECS;
-        size = memoryLength(rate, secs);
-    }
+    const float secs = usableSeconds(loopSecs);
+    const uint32_t size = qm_memory_samples(sampleRate, secs);
     if (size == 0) {
         fprintf(stderr, "loop processor: no loop memory fits a sample rate of %lu\n", sampleRate);
         return nullptr;
+    }
+    if (size != memoryLength(rate, secs)) {
+        fprintf(stderr, "loop processor: %g seconds of loop memory is too much, using %g\n", secs,
+                (double)QM_DEFAULT_TOTAL_SECS);
     }
 
     QuillomatI* q = (QuillomatI*)calloc(1, sizeof(QuillomatI));
@@ -202,6 +200,13 @@ LADSPA_Handle instantiateQuillomatWithMemory(const LADSPA_Descriptor*, unsigned 
     q->pfRoundMode = &q->fRoundMode;
     q->pfRedoTapMode = &q->fRedoTapMode;
     return q;
+}
+
+uint32_t qm_memory_samples(unsigned long sampleRate, float loopSecs) {
+    const float rate = (float)sampleRate;
+    if (!(rate >= 1.0f)) return 0;
+    const uint32_t size = memoryLength(rate, usableSeconds(loopSecs));
+    return size ? size : memoryLength(rate, QM_DEFAULT_TOTAL_SECS);
 }
 
 uint32_t qm_memory_refusals(LADSPA_Handle instance) {

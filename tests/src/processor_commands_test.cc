@@ -4,6 +4,7 @@
 #include "processor_fixture.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -132,6 +133,9 @@ TEST(ProcessorMemory, SizedToThePowerOfTwoHoldingTheRequestedTime) {
         EXPECT_FLOAT_EQ(h.inst()->fTotalSecs, float(c.size) / float(c.rate));
         EXPECT_FLOAT_EQ(h.ctl[QM_SECS_TOTAL_OUT], h.inst()->fTotalSecs);
         EXPECT_NE(h.inst()->pSampleBuf, nullptr);
+        // What the looper checks the machine for is what the instance gets.
+        const float secs = c.env && *c.env ? std::strtof(c.env, nullptr) : -1.0f;
+        EXPECT_EQ(qm_memory_samples(c.rate, secs), c.size);
     }
     ProcessorHost ten(48000, "10");
     EXPECT_NEAR(ten.ctl[QM_SECS_TOTAL_OUT], 10.9227f, 1e-4f);
@@ -143,6 +147,8 @@ TEST(ProcessorMemory, RefusesRatesWithNoUsableMemory) {
     // 40 s at this rate do not fit 32-bit positions either.
     ProcessorHost huge(4000000000ul, nullptr);
     EXPECT_EQ(huge.handle, nullptr);
+    EXPECT_EQ(qm_memory_samples(0, 4.0f), 0u);
+    EXPECT_EQ(qm_memory_samples(4000000000ul, 40.0f), 0u);
 }
 
 TEST(ProcessorActivation, StartsPlayingWithAnEmptyHistory) {
