@@ -149,15 +149,6 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     return make(bytes ? bytes : &none, (size_t)numBytes, encoding);
 }
 
-CFStringRef CFStringCreateCopy(CFAllocatorRef, CFStringRef theString)
-{
-    const __CFString* s = str(theString);
-    if (!s) return nullptr;
-    __CFString* c = new __CFString(s->utf8);
-    c->utf16_length = s->utf16_length;
-    return c;
-}
-
 CFIndex CFStringGetLength(CFStringRef theString)
 {
     const __CFString* s = str(theString);
@@ -191,15 +182,6 @@ const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encodi
     if (ascii && (encoding == kCFStringEncodingASCII || encoding == kCFStringEncodingISOLatin1))
         return s->utf8.c_str();
     return nullptr;
-}
-
-CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2, CFStringCompareFlags)
-{
-    const __CFString* a = str(theString1);
-    const __CFString* b = str(theString2);
-    // UTF-8 byte order is code point order.
-    int c = (a ? a->utf8 : std::string()).compare(b ? b->utf8 : std::string());
-    return c < 0 ? kCFCompareLessThan : (c > 0 ? kCFCompareGreaterThan : kCFCompareEqualTo);
 }
 
 CFStringRef __CFStringMakeConstantString(const char* cStr)
