@@ -55,11 +55,6 @@ ComponentResult AudioUnitRender(AudioUnit ci, AudioUnitRenderActionFlags* ioActi
         .arg(inNumberFrames).ptr(ioData).send(ci);
 }
 
-ComponentResult AudioUnitReset(AudioUnit ci, AudioUnitScope inScope, AudioUnitElement inElement)
-{
-    return Call(kAudioUnitResetSelect).arg(inScope).arg(inElement).send(ci);
-}
-
 OSStatus MusicDeviceMIDIEvent(MusicDeviceComponent inUnit, UInt32 inStatus, UInt32 inData1, UInt32 inData2,
                               UInt32 inOffsetSampleFrame)
 {
