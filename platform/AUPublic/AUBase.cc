@@ -783,26 +783,6 @@ OSStatus AUBase::CallHostMusicalTimeLocation(UInt32* outDeltaSampleOffsetToNextB
     return err;
 }
 
-OSStatus AUBase::CallHostTransportState(Boolean* outIsPlaying, Boolean* outTransportStateChanged,
-                                        Float64* outCurrentSampleInTimeLine, Boolean* outIsCycling,
-                                        Float64* outCycleStartBeat, Float64* outCycleEndBeat)
-{
-    if (!mHostCallbackInfo.transportStateProc) return kAudioUnitErr_CannotDoInCurrentContext;
-    Boolean playing = false, changed = false, cycling = false;
-    Float64 sample = 0, start = 0, end = 0;
-    OSStatus err = mHostCallbackInfo.transportStateProc(mHostCallbackInfo.hostUserData, &playing, &changed, &sample,
-                                                        &cycling, &start, &end);
-    if (err == noErr) {
-        if (outIsPlaying) *outIsPlaying = playing;
-        if (outTransportStateChanged) *outTransportStateChanged = changed;
-        if (outCurrentSampleInTimeLine) *outCurrentSampleInTimeLine = sample;
-        if (outIsCycling) *outIsCycling = cycling;
-        if (outCycleStartBeat) *outCycleStartBeat = start;
-        if (outCycleEndBeat) *outCycleEndBeat = end;
-    }
-    return err;
-}
-
 // ------------------------------------------------------------ dispatch
 
 bool AUBase::CanDo(SInt16 selector)
