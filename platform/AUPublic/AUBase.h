@@ -128,6 +128,8 @@ protected:
 
 private:
     ComponentResult CheckScopeElement(AudioUnitScope inScope, AudioUnitElement inElement);
+    // The element must be an input or output bus.
+    ComponentResult CheckIOElement(AudioUnitScope inScope, AudioUnitElement inElement);
     void ReallocateBuffers();
     void DeallocateBuffers();
     bool NeedsToRender(const AudioTimeStamp& inTimeStamp, UInt32 inNumberFrames);
