@@ -24,11 +24,6 @@ void NSObject::release()
     }
 }
 
-NSUInteger NSObject::retainCount() const
-{
-    return _immortal ? ~NSUInteger(0) : NSUInteger(_refs.load(std::memory_order_relaxed));
-}
-
 std::string NSObject::description() const
 {
     char text[48];
@@ -162,23 +157,11 @@ NSData* NSData::initWithBytes(const void* bytes, NSUInteger length)
 
 // NSArray
 
-namespace {
-
-[[noreturn]] void raise(NSString* name, const std::string& reason)
-{
-    NSString* text = NSString::alloc()->initWithUTF8String(reason.c_str());
-    NSException* e = NSException::alloc()->initWithName(name, text, nullptr);
-    text->release();
-    e->raise();
-}
-
-} // namespace
-
 NSObject* NSArray::objectAtIndex(NSUInteger index) const
 {
     if (index >= _objects.size()) {
-        raise(NSRangeException, "index " + std::to_string(index) + " beyond bounds of " +
-                                    std::to_string(_objects.size()) + " elements");
+        NSException::raise(NSRangeException, "index " + std::to_string(index) + " beyond bounds of " +
+                                                 std::to_string(_objects.size()) + " elements");
     }
     return _objects[index];
 }
@@ -195,7 +178,7 @@ void NSArray::dealloc()
 void NSMutableArray::addObject(NSObject* object)
 {
     if (!object) {
-        raise(NSInvalidArgumentException, "attempt to insert nil object");
+        NSException::raise(NSInvalidArgumentException, "attempt to insert nil object");
     }
     _objects.push_back(object->retain());
 }
@@ -208,7 +191,7 @@ NSDictionary* NSDictionary::initWithObjects(NSObject* const* objects, NSObject* 
     for (NSUInteger i = 0; i < count; ++i) {
         if (!objects[i] || !keys[i]) {
             release();
-            raise(NSInvalidArgumentException, "attempt to insert nil object or key");
+            NSException::raise(NSInvalidArgumentException, "attempt to insert nil object or key");
         }
         _entries.emplace_back(keys[i]->retain(), objects[i]->retain());
     }
@@ -250,6 +233,14 @@ void NSException::raise()
     throw this;
 }
 
+void NSException::raise(NSString* name, const std::string& reason)
+{
+    NSString* text = NSString::alloc()->initWithUTF8String(reason.c_str());
+    NSException* e = NSException::alloc()->initWithName(name, text, nullptr);
+    text->release();
+    e->raise();
+}
+
 std::string NSException::description() const
 {
     return _reason ? _reason->description() : std::string();
@@ -267,12 +258,6 @@ void NSException::dealloc()
 }
 
 // NSDate
-
-NSDate* NSDate::init()
-{
-    _when = std::chrono::steady_clock::now();
-    return this;
-}
 
 NSDate* NSDate::initWithTimeIntervalSinceNow(NSTimeInterval seconds)
 {
