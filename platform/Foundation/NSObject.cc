@@ -1,7 +1,7 @@
+#include <CoreFoundation/cf_utf8.h>
 #include <Foundation/Foundation.h>
 
 #include <cstdio>
-#include <cstring>
 
 NSString* const NSInvalidArgumentException = NSString::literal("NSInvalidArgumentException");
 NSString* const NSRangeException = NSString::literal("NSRangeException");
@@ -38,51 +38,6 @@ void NSObject::dealloc()
 
 // NSString
 
-namespace {
-
-bool valid_utf8(const unsigned char* s, size_t n)
-{
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        size_t more;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            more = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            more = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            more = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i <= more) {
-            return false;
-        }
-        for (size_t k = 1; k <= more; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and values past the last code point.
-        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < least[more] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            return false;
-        }
-        i += more + 1;
-    }
-    return true;
-}
-
-} // namespace
-
 NSString* NSString::initWithUTF8String(const char* text)
 {
     if (!text) {
@@ -97,7 +52,7 @@ NSString* NSString::initWithData(NSData* data, NSStringEncoding encoding)
 {
     const unsigned char* bytes = data ? static_cast<const unsigned char*>(data->bytes()) : nullptr;
     size_t length = data ? data->length() : 0;
-    if (encoding != NSUTF8StringEncoding || !valid_utf8(bytes, length)) {
+    if (encoding != NSUTF8StringEncoding || !qmcf::valid_utf8(bytes, length)) {
         release();
         return nullptr;
     }
