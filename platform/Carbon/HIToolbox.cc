@@ -19,16 +19,6 @@ bool alive(const void* object) { return object && live().count(object) > 0; }
 void born(const void* object) { live().insert(object); }
 void died(const void* object) { live().erase(object); }
 
-} // namespace qmcarbon
-
-using qmcarbon::alive;
-using qmcarbon::born;
-using qmcarbon::died;
-
-namespace {
-
-int g_live_handlers = 0;
-
 std::string utf8(CFStringRef s)
 {
     if (!s) return std::string();
@@ -36,6 +26,17 @@ std::string utf8(CFStringRef s)
     std::vector<char> buf((size_t)CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1);
     return CFStringGetCString(s, buf.data(), (CFIndex)buf.size(), kCFStringEncodingUTF8) ? buf.data() : "";
 }
+
+} // namespace qmcarbon
+
+using qmcarbon::alive;
+using qmcarbon::born;
+using qmcarbon::died;
+using qmcarbon::utf8;
+
+namespace {
+
+int g_live_handlers = 0;
 
 void remove_handlers(OpaqueEventTargetRef& target)
 {
@@ -78,6 +79,7 @@ OSStatus make_control(WindowRef window, const Rect* bounds, CarbonStandIn::Kind 
     if (!alive(window)) return errInvalidWindowRef;
     if (!bounds) return paramErr;
     ControlRef c = new OpaqueControlRef;
+    c->ref = c;
     c->window = window;
     c->kind = kind;
     c->bounds = *bounds;
@@ -394,26 +396,10 @@ OSStatus SendEventToEventTarget(EventRef inEvent, EventTargetRef inTarget)
 namespace CarbonStandIn {
 namespace {
 
-Control info(ControlRef c)
-{
-    Control i;
-    i.ref = c;
-    i.kind = c->kind;
-    i.bounds = c->bounds;
-    i.text = c->text;
-    i.drawnText = c->drawnText;
-    i.draws = c->draws;
-    i.commandID = c->commandID;
-    i.styled = c->styled;
-    i.style = c->style;
-    i.parent = c->parent;
-    return i;
-}
-
 void collect(ControlRef c, std::vector<Control>& out)
 {
     for (ControlRef child : c->children) {
-        out.push_back(info(child));
+        out.push_back(static_cast<const Control&>(*child));
         collect(child, out);
     }
 }
@@ -443,7 +429,7 @@ std::vector<Control> controls(WindowRef window)
 bool control(ControlRef ref, Control& out)
 {
     if (!alive(ref)) return false;
-    out = info(ref);
+    out = static_cast<const Control&>(*ref);
     return true;
 }
 
