@@ -147,13 +147,6 @@ void ShowWindow(WindowRef window)
     draw(window->root);
 }
 
-void HideWindow(WindowRef window)
-{
-    if (alive(window)) window->visible = false;
-}
-
-Boolean IsWindowVisible(WindowRef window) { return alive(window) && window->visible; }
-
 EventTargetRef GetWindowEventTarget(WindowRef inWindow) { return alive(inWindow) ? &inWindow->target : nullptr; }
 
 // ----------------------------------------------------------------- controls
@@ -222,11 +215,6 @@ Rect* GetControlBounds(ControlRef control, Rect* bounds)
     return bounds;
 }
 
-void SetControlBounds(ControlRef control, const Rect* bounds)
-{
-    if (alive(control) && bounds) control->bounds = *bounds;
-}
-
 void SizeControl(ControlRef theControl, SInt16 w, SInt16 h)
 {
     if (!alive(theControl)) return;
@@ -238,14 +226,6 @@ OSStatus SetControlCommandID(ControlRef inControl, UInt32 inCommandID)
 {
     if (!alive(inControl)) return errUnknownControl;
     inControl->commandID = inCommandID;
-    return noErr;
-}
-
-OSStatus GetControlCommandID(ControlRef inControl, UInt32* outCommandID)
-{
-    if (!alive(inControl)) return errUnknownControl;
-    if (!outCommandID) return paramErr;
-    *outCommandID = inControl->commandID;
     return noErr;
 }
 
@@ -326,9 +306,6 @@ void ReleaseEvent(EventRef inEvent)
 {
     if (inEvent && --inEvent->refs == 0) delete inEvent;
 }
-
-UInt32 GetEventClass(EventRef inEvent) { return inEvent ? inEvent->eventClass : 0; }
-UInt32 GetEventKind(EventRef inEvent) { return inEvent ? inEvent->eventKind : 0; }
 
 OSStatus SetEventParameter(EventRef inEvent, EventParamName inName, EventParamType inType, ByteCount inSize,
                            const void* inDataPtr)
@@ -424,24 +401,6 @@ std::vector<Control> controls(WindowRef window)
     std::vector<Control> out;
     if (alive(window) && window->root) collect(window->root, out);
     return out;
-}
-
-bool control(ControlRef ref, Control& out)
-{
-    if (!alive(ref)) return false;
-    out = static_cast<const Control&>(*ref);
-    return true;
-}
-
-bool findControl(WindowRef window, const std::string& text, Control& out)
-{
-    for (const Control& c : controls(window)) {
-        if (c.text == text) {
-            out = c;
-            return true;
-        }
-    }
-    return false;
 }
 
 OSStatus pressButton(ControlRef button)
