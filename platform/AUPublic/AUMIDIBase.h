@@ -1,7 +1,7 @@
 #pragma once
 // MIDI input for a unit: MusicDeviceMIDIEvent arrives here and is handed to
 // HandleMidiEvent with the status split from the channel.
-#include <AUPublic/AUBase.h>
+#include <CoreFoundation/MacTypes.h>
 
 class AUMIDIBase {
 public:
