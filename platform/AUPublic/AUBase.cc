@@ -49,6 +49,25 @@ bool get_number(CFDictionaryRef dict, const char* key, SInt32& value)
            CFNumberGetValue(static_cast<CFNumberRef>(n), kCFNumberSInt32Type, &value);
 }
 
+// Getting, asking about and setting a property that lives on one scope only
+// are refused on any other.
+ComponentResult check_scope(AudioUnitPropertyID id, AudioUnitScope scope)
+{
+    AudioUnitScope only;
+    switch (id) {
+    case kAudioUnitProperty_ClassInfo:
+    case kAudioUnitProperty_Latency:
+    case kAudioUnitProperty_TailTime:
+    case kAudioUnitProperty_MaximumFramesPerSlice:
+    case kAudioUnitProperty_GetUIComponentList:
+    case kAudioUnitProperty_HostCallbacks: only = kAudioUnitScope_Global; break;
+    case kAudioUnitProperty_MakeConnection:
+    case kAudioUnitProperty_SetRenderCallback: only = kAudioUnitScope_Input; break;
+    default: return noErr;
+    }
+    return scope == only ? noErr : (ComponentResult)kAudioUnitErr_InvalidScope;
+}
+
 // Properties whose value is a list the host may take only the start of.
 bool may_truncate(AudioUnitPropertyID id)
 {
@@ -140,6 +159,13 @@ ComponentResult AUBase::CheckScopeElement(AudioUnitScope inScope, AudioUnitEleme
     AUScope* s = GetScope(inScope);
     if (!s) return kAudioUnitErr_InvalidScope;
     return s->GetElement(inElement) ? noErr : (ComponentResult)kAudioUnitErr_InvalidElement;
+}
+
+ComponentResult AUBase::CheckIOElement(AudioUnitScope inScope, AudioUnitElement inElement)
+{
+    ComponentResult err = CheckScopeElement(inScope, inElement);
+    if (err != noErr) return err;
+    return GetIOElement(inScope, inElement) ? noErr : (ComponentResult)kAudioUnitErr_InvalidScope;
 }
 
 ComponentResult AUBase::SetBusCount(AudioUnitScope inScope, UInt32 inCount)
@@ -279,16 +305,15 @@ ComponentResult AUBase::GetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope
                                         AudioUnitElement inElement, UInt32& outDataSize, Boolean& outWritable)
 {
     outWritable = false;
+    if (ComponentResult err = check_scope(inID, inScope)) return err;
     switch (inID) {
     case kAudioUnitProperty_ClassInfo:
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         outDataSize = sizeof(CFPropertyListRef);
         outWritable = true;
         return noErr;
 
     case kAudioUnitProperty_MakeConnection:
     case kAudioUnitProperty_SetRenderCallback:
-        if (inScope != kAudioUnitScope_Input) return kAudioUnitErr_InvalidScope;
         if (!GetInput(inElement)) return kAudioUnitErr_InvalidElement;
         outDataSize = inID == kAudioUnitProperty_MakeConnection ? sizeof(AudioUnitConnection)
                                                                 : sizeof(AURenderCallbackStruct);
@@ -296,19 +321,14 @@ ComponentResult AUBase::GetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope
         return noErr;
 
     case kAudioUnitProperty_SampleRate:
-        if (inScope != kAudioUnitScope_Global) {
-            ComponentResult err = CheckScopeElement(inScope, inElement);
-            if (err != noErr) return err;
-            if (!GetIOElement(inScope, inElement)) return kAudioUnitErr_InvalidScope;
-        }
+        if (inScope != kAudioUnitScope_Global)
+            if (ComponentResult err = CheckIOElement(inScope, inElement)) return err;
         outDataSize = sizeof(Float64);
         outWritable = true;
         return noErr;
 
     case kAudioUnitProperty_StreamFormat: {
-        ComponentResult err = CheckScopeElement(inScope, inElement);
-        if (err != noErr) return err;
-        if (!GetIOElement(inScope, inElement)) return kAudioUnitErr_InvalidScope;
+        if (ComponentResult err = CheckIOElement(inScope, inElement)) return err;
         outDataSize = sizeof(AudioStreamBasicDescription);
         outWritable = StreamFormatWritable(inScope, inElement);
         return noErr;
@@ -347,19 +367,16 @@ ComponentResult AUBase::GetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope
 
     case kAudioUnitProperty_Latency:
     case kAudioUnitProperty_TailTime:
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         if (inID == kAudioUnitProperty_TailTime && !SupportsTail()) return kAudioUnitErr_InvalidProperty;
         outDataSize = sizeof(Float64);
         return noErr;
 
     case kAudioUnitProperty_MaximumFramesPerSlice:
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         outDataSize = sizeof(UInt32);
         outWritable = true;
         return noErr;
 
     case kAudioUnitProperty_GetUIComponentList: {
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         int n = GetNumCustomUIComponents();
         if (n <= 0) return kAudioUnitErr_InvalidProperty;
         outDataSize = (UInt32)n * sizeof(ComponentDescription);
@@ -367,7 +384,6 @@ ComponentResult AUBase::GetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope
     }
 
     case kAudioUnitProperty_HostCallbacks:
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         outDataSize = sizeof(HostCallbackInfo);
         outWritable = true;
         return noErr;
@@ -460,9 +476,9 @@ ComponentResult AUBase::GetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
 ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inScope, AudioUnitElement inElement,
                                     const void* inData, UInt32 inDataSize)
 {
+    if (ComponentResult err = check_scope(inID, inScope)) return err;
     switch (inID) {
     case kAudioUnitProperty_ClassInfo: {
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         if (ComponentResult err = bad_size(inDataSize, sizeof(CFPropertyListRef))) return err;
         CFPropertyListRef plist = read<CFPropertyListRef>(inData);
         if (!plist) return kAudioUnitErr_InvalidPropertyValue;
@@ -470,7 +486,6 @@ ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
     }
 
     case kAudioUnitProperty_MakeConnection: {
-        if (inScope != kAudioUnitScope_Input) return kAudioUnitErr_InvalidScope;
         AUInputElement* in = GetInput(inElement);
         if (!in) return kAudioUnitErr_InvalidElement;
         if (ComponentResult err = bad_size(inDataSize, sizeof(AudioUnitConnection))) return err;
@@ -483,7 +498,6 @@ ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
     }
 
     case kAudioUnitProperty_SetRenderCallback: {
-        if (inScope != kAudioUnitScope_Input) return kAudioUnitErr_InvalidScope;
         AUInputElement* in = GetInput(inElement);
         if (!in) return kAudioUnitErr_InvalidElement;
         if (ComponentResult err = bad_size(inDataSize, sizeof(AURenderCallbackStruct))) return err;
@@ -500,9 +514,7 @@ ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
             for (AudioUnitScope s : {kAudioUnitScope_Input, kAudioUnitScope_Output})
                 for (UInt32 i = 0; i < GetScope(s)->GetNumberOfElements(); ++i) targets.emplace_back(s, i);
         } else {
-            ComponentResult err = CheckScopeElement(inScope, inElement);
-            if (err != noErr) return err;
-            if (!GetIOElement(inScope, inElement)) return kAudioUnitErr_InvalidScope;
+            if (ComponentResult err = CheckIOElement(inScope, inElement)) return err;
             targets.emplace_back(inScope, inElement);
         }
         // Check every element before changing any.
@@ -524,10 +536,8 @@ ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
     }
 
     case kAudioUnitProperty_StreamFormat: {
-        ComponentResult err = CheckScopeElement(inScope, inElement);
-        if (err != noErr) return err;
-        if (!GetIOElement(inScope, inElement)) return kAudioUnitErr_InvalidScope;
-        if ((err = bad_size(inDataSize, sizeof(AudioStreamBasicDescription)))) return err;
+        if (ComponentResult err = CheckIOElement(inScope, inElement)) return err;
+        if (ComponentResult err = bad_size(inDataSize, sizeof(AudioStreamBasicDescription))) return err;
         CAStreamBasicDescription f(read<AudioStreamBasicDescription>(inData));
         if (!ValidFormat(inScope, inElement, f)) return kAudioUnitErr_FormatNotSupported;
         const CAStreamBasicDescription& prev = GetStreamFormat(inScope, inElement);
@@ -537,7 +547,6 @@ ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
     }
 
     case kAudioUnitProperty_MaximumFramesPerSlice: {
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         if (ComponentResult err = bad_size(inDataSize, sizeof(UInt32))) return err;
         UInt32 frames = read<UInt32>(inData);
         if (frames == 0 || frames > kMaxFramesPerSliceLimit) return kAudioUnitErr_InvalidPropertyValue;
@@ -548,7 +557,6 @@ ComponentResult AUBase::SetProperty(AudioUnitPropertyID inID, AudioUnitScope inS
     }
 
     case kAudioUnitProperty_HostCallbacks: {
-        if (inScope != kAudioUnitScope_Global) return kAudioUnitErr_InvalidScope;
         // Older hosts pass a shorter record; what they leave out is null.
         if (inDataSize < sizeof(void*) || inDataSize > sizeof(HostCallbackInfo))
             return kAudioUnitErr_InvalidPropertyValue;
@@ -779,26 +787,6 @@ OSStatus AUBase::CallHostMusicalTimeLocation(UInt32* outDeltaSampleOffsetToNextB
         if (outTimeSig_Numerator) *outTimeSig_Numerator = num;
         if (outTimeSig_Denominator) *outTimeSig_Denominator = den;
         if (outCurrentMeasureDownBeat) *outCurrentMeasureDownBeat = downbeat;
-    }
-    return err;
-}
-
-OSStatus AUBase::CallHostTransportState(Boolean* outIsPlaying, Boolean* outTransportStateChanged,
-                                        Float64* outCurrentSampleInTimeLine, Boolean* outIsCycling,
-                                        Float64* outCycleStartBeat, Float64* outCycleEndBeat)
-{
-    if (!mHostCallbackInfo.transportStateProc) return kAudioUnitErr_CannotDoInCurrentContext;
-    Boolean playing = false, changed = false, cycling = false;
-    Float64 sample = 0, start = 0, end = 0;
-    OSStatus err = mHostCallbackInfo.transportStateProc(mHostCallbackInfo.hostUserData, &playing, &changed, &sample,
-                                                        &cycling, &start, &end);
-    if (err == noErr) {
-        if (outIsPlaying) *outIsPlaying = playing;
-        if (outTransportStateChanged) *outTransportStateChanged = changed;
-        if (outCurrentSampleInTimeLine) *outCurrentSampleInTimeLine = sample;
-        if (outIsCycling) *outIsCycling = cycling;
-        if (outCycleStartBeat) *outCycleStartBeat = start;
-        if (outCycleEndBeat) *outCycleEndBeat = end;
     }
     return err;
 }

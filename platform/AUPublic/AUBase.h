@@ -20,7 +20,6 @@ public:
     AUBase(ComponentInstance inInstance, UInt32 numInputElements, UInt32 numOutputElements);
     ~AUBase() override;
 
-    void PostConstructor() override { CreateElements(); }
     // Kept for plug-ins that call it in their constructor; the elements exist
     // from construction on.
     void CreateElements() {}
@@ -85,8 +84,6 @@ public:
     // kAudioUnitErr_Initialized once initialised.
     ComponentResult SetBusCount(AudioUnitScope inScope, UInt32 inCount);
 
-    AUScope& Inputs() { return mInputs; }
-    AUScope& Outputs() { return mOutputs; }
     AUElement* Globals() { return mGlobals.GetElement(0); }
     // Null for an unknown scope or element.
     AUScope* GetScope(AudioUnitScope inScope);
@@ -109,9 +106,6 @@ public:
     OSStatus CallHostBeatAndTempo(Float64* outCurrentBeat, Float64* outCurrentTempo);
     OSStatus CallHostMusicalTimeLocation(UInt32* outDeltaSampleOffsetToNextBeat, Float32* outTimeSig_Numerator,
                                          UInt32* outTimeSig_Denominator, Float64* outCurrentMeasureDownBeat);
-    OSStatus CallHostTransportState(Boolean* outIsPlaying, Boolean* outTransportStateChanged,
-                                    Float64* outCurrentSampleInTimeLine, Boolean* outIsCycling,
-                                    Float64* outCycleStartBeat, Float64* outCycleEndBeat);
 
     // --- the host's calls, checked
     ComponentResult DoInitialize();
@@ -134,6 +128,8 @@ protected:
 
 private:
     ComponentResult CheckScopeElement(AudioUnitScope inScope, AudioUnitElement inElement);
+    // The element must be an input or output bus.
+    ComponentResult CheckIOElement(AudioUnitScope inScope, AudioUnitElement inElement);
     void ReallocateBuffers();
     void DeallocateBuffers();
     bool NeedsToRender(const AudioTimeStamp& inTimeStamp, UInt32 inNumberFrames);

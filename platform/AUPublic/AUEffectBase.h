@@ -20,8 +20,7 @@ public:
                                         AudioBufferList& outBuffer, UInt32 inFramesToProcess) = 0;
 
     bool ProcessesInPlace() const { return mProcessesInPlace; }
-    void SetProcessesInPlace(bool inProcessesInPlace) { mProcessesInPlace = inProcessesInPlace; }
 
 private:
-    bool mProcessesInPlace;
+    const bool mProcessesInPlace;
 };

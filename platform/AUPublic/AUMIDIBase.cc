@@ -8,14 +8,3 @@ OSStatus AUMIDIBase::MIDIEvent(UInt32 inStatus, UInt32 inData1, UInt32 inData2, 
 }
 
 OSStatus AUMIDIBase::HandleMidiEvent(UInt8, UInt8, UInt8, UInt8, UInt32) { return noErr; }
-
-ComponentResult AUMIDIBase::DelegateGetPropertyInfo(AudioUnitPropertyID, AudioUnitScope, AudioUnitElement, UInt32&,
-                                                    Boolean&)
-{
-    return kAudioUnitErr_InvalidProperty;
-}
-
-ComponentResult AUMIDIBase::DelegateGetProperty(AudioUnitPropertyID, AudioUnitScope, AudioUnitElement, void*)
-{
-    return kAudioUnitErr_InvalidProperty;
-}

@@ -1,11 +1,11 @@
 #pragma once
 // MIDI input for a unit: MusicDeviceMIDIEvent arrives here and is handed to
 // HandleMidiEvent with the status split from the channel.
-#include <AUPublic/AUBase.h>
+#include <CoreFoundation/MacTypes.h>
 
 class AUMIDIBase {
 public:
-    explicit AUMIDIBase(AUBase* inBase) : mAUBaseInstance(*inBase) {}
+    AUMIDIBase() {}
     virtual ~AUMIDIBase() {}
     AUMIDIBase(const AUMIDIBase&) = delete;
     AUMIDIBase& operator=(const AUMIDIBase&) = delete;
@@ -16,13 +16,4 @@ public:
     // status: the upper four bits (0x80 .. 0xF0); channel: the lower four.
     // Ignores the message by default.
     virtual OSStatus HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, UInt8 data2, UInt32 inStartFrame);
-
-protected:
-    // MIDI-related properties; none by default.
-    ComponentResult DelegateGetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope inScope,
-                                            AudioUnitElement inElement, UInt32& outDataSize, Boolean& outWritable);
-    ComponentResult DelegateGetProperty(AudioUnitPropertyID inID, AudioUnitScope inScope, AudioUnitElement inElement,
-                                        void* outData);
-
-    AUBase& mAUBaseInstance;
 };

@@ -2,26 +2,8 @@
 #include <AudioUnit/MusicDevice.h>
 
 AUMIDIEffectBase::AUMIDIEffectBase(ComponentInstance inInstance, bool inProcessesInPlace)
-    : AUEffectBase(inInstance, inProcessesInPlace), AUMIDIBase(this)
+    : AUEffectBase(inInstance, inProcessesInPlace)
 {
-}
-
-ComponentResult AUMIDIEffectBase::GetPropertyInfo(AudioUnitPropertyID inID, AudioUnitScope inScope,
-                                                  AudioUnitElement inElement, UInt32& outDataSize,
-                                                  Boolean& outWritable)
-{
-    ComponentResult err = DelegateGetPropertyInfo(inID, inScope, inElement, outDataSize, outWritable);
-    if (err == kAudioUnitErr_InvalidProperty)
-        err = AUEffectBase::GetPropertyInfo(inID, inScope, inElement, outDataSize, outWritable);
-    return err;
-}
-
-ComponentResult AUMIDIEffectBase::GetProperty(AudioUnitPropertyID inID, AudioUnitScope inScope,
-                                              AudioUnitElement inElement, void* outData)
-{
-    ComponentResult err = DelegateGetProperty(inID, inScope, inElement, outData);
-    if (err == kAudioUnitErr_InvalidProperty) err = AUEffectBase::GetProperty(inID, inScope, inElement, outData);
-    return err;
 }
 
 ComponentResult AUMIDIEffectBase::ComponentEntryDispatch(ComponentParameters* params, AUMIDIEffectBase* This)

@@ -93,12 +93,6 @@ void AUIOElement::SetBufferList(AudioBufferList& abl)
     mPreparedCycle = GetAudioUnit()->RenderCycle();
 }
 
-Float32* AUIOElement::GetChannelData(UInt32 ch) const
-{
-    if (ch >= mIOData->mNumberBuffers) return nullptr;
-    return static_cast<Float32*>(mIOData->mBuffers[ch].mData);
-}
-
 void AUIOElement::KeepBorrowedData(UInt32 nFrames)
 {
     if (!IsBorrowed()) return;

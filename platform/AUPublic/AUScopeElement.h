@@ -46,7 +46,6 @@ public:
     // Sample memory for that many frames on every channel (may throw bad_alloc).
     void AllocateBuffer(UInt32 inFramesToAllocate);
     void DeallocateBuffer();
-    UInt32 AllocatedFrames() const { return mAllocatedFrames; }
 
     // Points the element's list at its own memory, sized for nFrames (never
     // more than was allocated), and returns it.
@@ -54,8 +53,6 @@ public:
     // Uses another list (in-place processing) for the current render call.
     void SetBufferList(AudioBufferList& abl);
     AudioBufferList& GetBufferList() const { return *mIOData; }
-    // Channel ch of the current list, or null.
-    Float32* GetChannelData(UInt32 ch) const;
 
     // Render bookkeeping for the base: whether the list was prepared or set
     // during render call `cycle`, and whether it is borrowed from elsewhere.
@@ -84,7 +81,6 @@ public:
     void SetInputCallback(AURenderCallback proc, void* refCon);
     void SetConnection(const AudioUnitConnection& conn);
     bool IsActive() const { return mCallback || mConnection.sourceAudioUnit; }
-    bool IsCallback() const { return mCallback != nullptr; }
     const AudioUnitConnection& GetConnection() const { return mConnection; }
 
     // Fills the element's buffers from the callback or the connected unit for

@@ -12,17 +12,12 @@ public:
     CAStreamBasicDescription(Float64 sampleRate, UInt32 channels) : CAStreamBasicDescription()
     {
         mSampleRate = sampleRate;
-        SetAUCanonical(channels, false);
-    }
-
-    void SetAUCanonical(UInt32 channels, bool interleaved)
-    {
         mFormatID = kAudioFormatLinearPCM;
-        mFormatFlags = kAudioFormatFlagsNativeFloatPacked | (interleaved ? 0 : kAudioFormatFlagIsNonInterleaved);
+        mFormatFlags = kAudioFormatFlagsAudioUnitCanonical;
         mChannelsPerFrame = channels;
         mFramesPerPacket = 1;
         mBitsPerChannel = 32;
-        mBytesPerFrame = mBytesPerPacket = interleaved ? 4 * channels : 4;
+        mBytesPerFrame = mBytesPerPacket = 4;
     }
 
     UInt32 NumberChannels() const { return mChannelsPerFrame; }

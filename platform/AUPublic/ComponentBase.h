@@ -13,14 +13,7 @@ public:
     ComponentBase(const ComponentBase&) = delete;
     ComponentBase& operator=(const ComponentBase&) = delete;
 
-    // Called right after construction and right before destruction, when
-    // virtual calls reach the whole object.
-    virtual void PostConstructor() {}
-    virtual void PreDestructor() {}
-
     virtual ComponentResult Version() { return 0; }
-
-    ComponentInstance GetComponentInstance() const { return mComponentInstance; }
 
 protected:
     ComponentInstance mComponentInstance;
@@ -38,14 +31,11 @@ public:
                 if (obj) return noErr;
                 if (params->paramSize < sizeof(long)) return paramErr;
                 ComponentInstance self = reinterpret_cast<ComponentInstance>(params->params[0]);
-                Class* created = new Class(self);
-                SetComponentInstanceStorage(self, reinterpret_cast<Handle>(created));
-                created->PostConstructor();
+                SetComponentInstanceStorage(self, reinterpret_cast<Handle>(new Class(self)));
                 return noErr;
             }
             if (!obj) return badComponentInstance;
             if (params->what == kComponentCloseSelect) {
-                obj->PreDestructor();
                 delete obj;
                 return noErr;
             }

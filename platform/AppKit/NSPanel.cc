@@ -8,7 +8,6 @@ namespace {
 
 std::mutex alert_lock;
 std::vector<AppKitStandIn::Alert> alerts;
-NSInteger response = NSAlertDefaultReturn;
 
 std::string text(NSString* s)
 {
@@ -33,7 +32,7 @@ NSInteger NSRunAlertPanel(NSString* title, NSString* msgFormat, NSString* defaul
     std::fprintf(stderr, "%s\n%s\n", a.title.c_str(), a.message.c_str());
     std::lock_guard<std::mutex> lm(alert_lock);
     alerts.push_back(a);
-    return response;
+    return NSAlertDefaultReturn;
 }
 
 namespace AppKitStandIn {
@@ -48,12 +47,6 @@ void clearRecordedAlerts()
 {
     std::lock_guard<std::mutex> lm(alert_lock);
     alerts.clear();
-}
-
-void setAlertResponse(NSInteger r)
-{
-    std::lock_guard<std::mutex> lm(alert_lock);
-    response = r;
 }
 
 } // namespace AppKitStandIn

@@ -1,9 +1,7 @@
 #pragma once
-// What the headless AppKit recorded, and how it is to answer: for tests.
+// What the headless AppKit recorded: for tests.
 #include <string>
 #include <vector>
-
-#include <Foundation/NSObjCRuntime.h>
 
 namespace AppKitStandIn {
 
@@ -17,7 +15,5 @@ struct Alert {
 
 std::vector<Alert> recordedAlerts();
 void clearRecordedAlerts();
-// What NSRunAlertPanel returns from now on.
-void setAlertResponse(NSInteger response);
 
 } // namespace AppKitStandIn

@@ -2,35 +2,9 @@
 // entry point, where the plug-in's dispatcher checks and unpacks them.
 #include <AudioUnit/AudioUnit.h>
 
-#include <cstring>
+#include "component_call.h"
 
-namespace {
-
-struct Call {
-    explicit Call(SInt16 what)
-    {
-        p.what = what;
-    }
-    Call& arg(long v)
-    {
-        p.params[n++] = v;
-        p.paramSize = (UInt8)(n * sizeof(long));
-        return *this;
-    }
-    Call& ptr(const void* v) { return arg((long)(intptr_t)v); }
-    Call& f32(Float32 v)
-    {
-        UInt32 bits;
-        std::memcpy(&bits, &v, sizeof bits);
-        return arg((long)bits);
-    }
-    ComponentResult send(AudioUnit ci) { return CallComponent(ci, &p); }
-
-    ComponentParameters p = {};
-    int n = 0;
-};
-
-} // namespace
+using qmau::Call;
 
 extern "C" {
 
@@ -79,11 +53,6 @@ ComponentResult AudioUnitRender(AudioUnit ci, AudioUnitRenderActionFlags* ioActi
 {
     return Call(kAudioUnitRenderSelect).ptr(ioActionFlags).ptr(inTimeStamp).arg(inOutputBusNumber)
         .arg(inNumberFrames).ptr(ioData).send(ci);
-}
-
-ComponentResult AudioUnitReset(AudioUnit ci, AudioUnitScope inScope, AudioUnitElement inElement)
-{
-    return Call(kAudioUnitResetSelect).arg(inScope).arg(inElement).send(ci);
 }
 
 OSStatus MusicDeviceMIDIEvent(MusicDeviceComponent inUnit, UInt32 inStatus, UInt32 inData1, UInt32 inData2,

@@ -18,20 +18,11 @@ typedef Float32 AudioUnitParameterValue;
 typedef UInt32 AudioUnitRenderActionFlags;
 
 enum {
-    kAudioUnitType_Output = 0x61756f75,      // 'auou'
-    kAudioUnitType_MusicDevice = 0x61756d75, // 'aumu'
-    kAudioUnitType_MusicEffect = 0x61756d66, // 'aumf'
-    kAudioUnitType_Effect = 0x61756678       // 'aufx'
+    kAudioUnitType_MusicEffect = 0x61756d66 // 'aumf'
 };
 
 enum {
-    kAudioUnitRenderAction_PreRender = (1U << 2),
-    kAudioUnitRenderAction_PostRender = (1U << 3),
-    kAudioUnitRenderAction_OutputIsSilence = (1U << 4),
-    kAudioUnitRenderAction_Preflight = (1U << 5),
-    kAudioUnitRenderAction_Render = (1U << 6),
-    kAudioUnitRenderAction_Complete = (1U << 7),
-    kAudioUnitRenderAction_PostRenderError = (1U << 8)
+    kAudioUnitRenderAction_OutputIsSilence = (1U << 4)
 };
 
 enum {
@@ -41,14 +32,12 @@ enum {
     kAudioUnitErr_NoConnection = -10876,
     kAudioUnitErr_FailedInitialization = -10875,
     kAudioUnitErr_TooManyFramesToProcess = -10874,
-    kAudioUnitErr_InvalidFile = -10871,
     kAudioUnitErr_FormatNotSupported = -10868,
     kAudioUnitErr_Uninitialized = -10867,
     kAudioUnitErr_InvalidScope = -10866,
     kAudioUnitErr_PropertyNotWritable = -10865,
     kAudioUnitErr_CannotDoInCurrentContext = -10863,
     kAudioUnitErr_InvalidPropertyValue = -10851,
-    kAudioUnitErr_PropertyNotInUse = -10850,
     kAudioUnitErr_Initialized = -10849
 };
 
@@ -90,7 +79,6 @@ ComponentResult AudioUnitSetParameter(AudioUnit ci, AudioUnitParameterID inID, A
 ComponentResult AudioUnitRender(AudioUnit ci, AudioUnitRenderActionFlags* ioActionFlags,
                                 const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber, UInt32 inNumberFrames,
                                 AudioBufferList* ioData);
-ComponentResult AudioUnitReset(AudioUnit ci, AudioUnitScope inScope, AudioUnitElement inElement);
 
 #ifdef __cplusplus
 }

@@ -1,17 +1,12 @@
-// The host side of the view's calls, packed like those of AUComponent.cc.
+// The host side of the view's call.
 #include <AudioUnit/AudioUnitCarbonView.h>
 
-#include <cstdint>
+#include "component_call.h"
 
 extern "C" OSStatus AudioUnitCarbonViewCreate(AudioUnitCarbonView inView, AudioUnit inAudioUnit, WindowRef inWindow,
                                               ControlRef inParentControl, const Float32Point* inLocation,
                                               const Float32Point* inSize, ControlRef* outControl)
 {
-    ComponentParameters p = {};
-    p.what = kAudioUnitCarbonViewCreateSelect;
-    const void* args[] = {inAudioUnit, inWindow, inParentControl, inLocation, inSize, outControl};
-    int n = 0;
-    for (const void* a : args) p.params[n++] = (long)(intptr_t)a;
-    p.paramSize = (UInt8)(n * sizeof(long));
-    return CallComponent(inView, &p);
+    return qmau::Call(kAudioUnitCarbonViewCreateSelect).ptr(inAudioUnit).ptr(inWindow).ptr(inParentControl)
+        .ptr(inLocation).ptr(inSize).ptr(outControl).send(inView);
 }

@@ -64,16 +64,7 @@ typedef UInt32 AudioUnitParameterUnit;
 enum {
     kAudioUnitParameterUnit_Generic = 0,
     kAudioUnitParameterUnit_Indexed = 1,
-    kAudioUnitParameterUnit_Boolean = 2,
-    kAudioUnitParameterUnit_Percent = 3,
-    kAudioUnitParameterUnit_Seconds = 4,
-    kAudioUnitParameterUnit_SampleFrames = 5,
-    kAudioUnitParameterUnit_Hertz = 8,
-    kAudioUnitParameterUnit_MIDIController = 12,
-    kAudioUnitParameterUnit_Decibels = 13,
-    kAudioUnitParameterUnit_LinearGain = 14,
-    kAudioUnitParameterUnit_BPM = 22,
-    kAudioUnitParameterUnit_Milliseconds = 24
+    kAudioUnitParameterUnit_LinearGain = 14
 };
 
 typedef UInt32 AudioUnitParameterOptions;

@@ -55,8 +55,7 @@ enum {
 
 enum {
     kHICommandFromMenu = (1U << 0),
-    kHICommandFromControl = (1U << 1),
-    kHICommandFromWindow = (1U << 2)
+    kHICommandFromControl = (1U << 1)
 };
 
 typedef struct HICommand {
@@ -69,13 +68,11 @@ typedef struct HICommand {
 } HICommand;
 
 enum {
-    eventInternalErr = -9868,
     eventParameterNotFoundErr = -9870,
     eventNotHandledErr = -9874
 };
 
 static inline EventHandlerUPP NewEventHandlerUPP(EventHandlerProcPtr userRoutine) { return userRoutine; }
-static inline void DisposeEventHandlerUPP(EventHandlerUPP) {}
 
 // The handler gets the events of the listed kinds sent to the target, the
 // last installed first; it answers eventNotHandledErr to pass one on.
@@ -87,8 +84,6 @@ OSStatus RemoveEventHandler(EventHandlerRef inHandlerRef);
 OSStatus CreateEvent(CFAllocatorRef inAllocator, UInt32 inClassID, UInt32 inKind, EventTime inWhen,
                      EventAttributes inAttributes, EventRef* outEvent);
 void ReleaseEvent(EventRef inEvent);
-UInt32 GetEventClass(EventRef inEvent);
-UInt32 GetEventKind(EventRef inEvent);
 OSStatus SetEventParameter(EventRef inEvent, EventParamName inName, EventParamType inType, ByteCount inSize,
                            const void* inDataPtr);
 // The parameter must be of inDesiredType (typeWildCard takes any); at most

@@ -14,7 +14,6 @@ extern "C" {
 
 typedef SInt16 ControlPartCode;
 enum {
-    kControlNoPart = 0,
     kControlEntireControl = 0
 };
 
@@ -38,23 +37,14 @@ typedef struct ControlFontStyleRec {
 
 enum {
     kControlUseFontMask = 0x0001,
-    kControlUseFaceMask = 0x0002,
-    kControlUseSizeMask = 0x0004,
-    kControlUseForeColorMask = 0x0008,
-    kControlUseBackColorMask = 0x0010,
-    kControlUseModeMask = 0x0020,
     kControlUseJustMask = 0x0040
 };
 
 enum {
-    kControlFontBigSystemFont = -1,
-    kControlFontSmallSystemFont = -2,
-    kControlFontSmallBoldSystemFont = -3,
-    kControlFontViewSystemFont = -4
+    kControlFontSmallSystemFont = -2
 };
 
 enum {
-    teFlushDefault = 0,
     teCenter = 1,
     teFlushRight = -1,
     teFlushLeft = -2
@@ -96,11 +86,9 @@ void DisposeControl(ControlRef theControl);
 OSErr EmbedControl(ControlRef inControl, ControlRef inContainer);
 
 Rect* GetControlBounds(ControlRef control, Rect* bounds);
-void SetControlBounds(ControlRef control, const Rect* bounds);
 void SizeControl(ControlRef theControl, SInt16 w, SInt16 h);
 
 OSStatus SetControlCommandID(ControlRef inControl, UInt32 inCommandID);
-OSStatus GetControlCommandID(ControlRef inControl, UInt32* outCommandID);
 OSErr SetControlFontStyle(ControlRef inControl, const ControlFontStyleRec* inStyle);
 // Static text only. Changes what the control holds, not what is on screen:
 // that waits for the next drawing.

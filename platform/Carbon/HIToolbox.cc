@@ -19,16 +19,6 @@ bool alive(const void* object) { return object && live().count(object) > 0; }
 void born(const void* object) { live().insert(object); }
 void died(const void* object) { live().erase(object); }
 
-} // namespace qmcarbon
-
-using qmcarbon::alive;
-using qmcarbon::born;
-using qmcarbon::died;
-
-namespace {
-
-int g_live_handlers = 0;
-
 std::string utf8(CFStringRef s)
 {
     if (!s) return std::string();
@@ -36,6 +26,17 @@ std::string utf8(CFStringRef s)
     std::vector<char> buf((size_t)CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1);
     return CFStringGetCString(s, buf.data(), (CFIndex)buf.size(), kCFStringEncodingUTF8) ? buf.data() : "";
 }
+
+} // namespace qmcarbon
+
+using qmcarbon::alive;
+using qmcarbon::born;
+using qmcarbon::died;
+using qmcarbon::utf8;
+
+namespace {
+
+int g_live_handlers = 0;
 
 void remove_handlers(OpaqueEventTargetRef& target)
 {
@@ -78,6 +79,7 @@ OSStatus make_control(WindowRef window, const Rect* bounds, CarbonStandIn::Kind 
     if (!alive(window)) return errInvalidWindowRef;
     if (!bounds) return paramErr;
     ControlRef c = new OpaqueControlRef;
+    c->ref = c;
     c->window = window;
     c->kind = kind;
     c->bounds = *bounds;
@@ -144,13 +146,6 @@ void ShowWindow(WindowRef window)
     window->visible = true;
     draw(window->root);
 }
-
-void HideWindow(WindowRef window)
-{
-    if (alive(window)) window->visible = false;
-}
-
-Boolean IsWindowVisible(WindowRef window) { return alive(window) && window->visible; }
 
 EventTargetRef GetWindowEventTarget(WindowRef inWindow) { return alive(inWindow) ? &inWindow->target : nullptr; }
 
@@ -220,11 +215,6 @@ Rect* GetControlBounds(ControlRef control, Rect* bounds)
     return bounds;
 }
 
-void SetControlBounds(ControlRef control, const Rect* bounds)
-{
-    if (alive(control) && bounds) control->bounds = *bounds;
-}
-
 void SizeControl(ControlRef theControl, SInt16 w, SInt16 h)
 {
     if (!alive(theControl)) return;
@@ -236,14 +226,6 @@ OSStatus SetControlCommandID(ControlRef inControl, UInt32 inCommandID)
 {
     if (!alive(inControl)) return errUnknownControl;
     inControl->commandID = inCommandID;
-    return noErr;
-}
-
-OSStatus GetControlCommandID(ControlRef inControl, UInt32* outCommandID)
-{
-    if (!alive(inControl)) return errUnknownControl;
-    if (!outCommandID) return paramErr;
-    *outCommandID = inControl->commandID;
     return noErr;
 }
 
@@ -325,9 +307,6 @@ void ReleaseEvent(EventRef inEvent)
     if (inEvent && --inEvent->refs == 0) delete inEvent;
 }
 
-UInt32 GetEventClass(EventRef inEvent) { return inEvent ? inEvent->eventClass : 0; }
-UInt32 GetEventKind(EventRef inEvent) { return inEvent ? inEvent->eventKind : 0; }
-
 OSStatus SetEventParameter(EventRef inEvent, EventParamName inName, EventParamType inType, ByteCount inSize,
                            const void* inDataPtr)
 {
@@ -394,26 +373,10 @@ OSStatus SendEventToEventTarget(EventRef inEvent, EventTargetRef inTarget)
 namespace CarbonStandIn {
 namespace {
 
-Control info(ControlRef c)
-{
-    Control i;
-    i.ref = c;
-    i.kind = c->kind;
-    i.bounds = c->bounds;
-    i.text = c->text;
-    i.drawnText = c->drawnText;
-    i.draws = c->draws;
-    i.commandID = c->commandID;
-    i.styled = c->styled;
-    i.style = c->style;
-    i.parent = c->parent;
-    return i;
-}
-
 void collect(ControlRef c, std::vector<Control>& out)
 {
     for (ControlRef child : c->children) {
-        out.push_back(info(child));
+        out.push_back(static_cast<const Control&>(*child));
         collect(child, out);
     }
 }
@@ -438,24 +401,6 @@ std::vector<Control> controls(WindowRef window)
     std::vector<Control> out;
     if (alive(window) && window->root) collect(window->root, out);
     return out;
-}
-
-bool control(ControlRef ref, Control& out)
-{
-    if (!alive(ref)) return false;
-    out = info(ref);
-    return true;
-}
-
-bool findControl(WindowRef window, const std::string& text, Control& out)
-{
-    for (const Control& c : controls(window)) {
-        if (c.text == text) {
-            out = c;
-            return true;
-        }
-    }
-    return false;
 }
 
 OSStatus pressButton(ControlRef button)

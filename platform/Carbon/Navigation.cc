@@ -6,6 +6,7 @@
 using qmcarbon::alive;
 using qmcarbon::born;
 using qmcarbon::died;
+using qmcarbon::utf8;
 
 struct __NavDialog {
     NavEventUPP proc = nullptr;
@@ -22,13 +23,6 @@ std::deque<CarbonStandIn::ChooserAnswer> g_answers;
 std::vector<CarbonStandIn::Chooser> g_choosers;
 int g_live_dialogs = 0;
 int g_live_replies = 0;
-
-std::string utf8(CFStringRef s)
-{
-    if (!s) return std::string();
-    char buf[1024];
-    return CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8) ? buf : "";
-}
 
 } // namespace
 

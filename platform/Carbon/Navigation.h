@@ -20,12 +20,8 @@ typedef struct OpaqueNavTypeList** NavTypeListHandle;
 
 typedef UInt32 NavDialogOptionFlags;
 enum {
-    kNavNoTypePopup = 0x00000001,
     kNavAllowPreviews = 0x00000010,
-    kNavAllowMultipleFiles = 0x00000080,
-    kNavAllowInvisibleFiles = 0x00000100,
     kNavSupportPackages = 0x00001000,
-    kNavAllowOpenPackages = 0x00002000,
     kNavDefaultNavDlogOptions = kNavAllowPreviews
 };
 
@@ -48,7 +44,6 @@ typedef struct NavDialogCreationOptions {
 
 typedef SInt32 NavEventCallbackMessage;
 enum {
-    kNavCBEvent = 0,
     kNavCBStart = 2,
     kNavCBTerminate = 3,
     kNavCBUserAction = 12
@@ -92,7 +87,6 @@ typedef struct NavReplyRecord {
 } NavReplyRecord;
 
 enum {
-    kNavInvalidSystemConfigErr = -5697,
     kNavWrongDialogStateErr = -5694
 };
 

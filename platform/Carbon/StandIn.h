@@ -27,9 +27,6 @@ struct Control {
 
 // Every control of the window but the root, depth first in embedding order.
 std::vector<Control> controls(WindowRef window);
-bool control(ControlRef ref, Control& out);
-// The first control of the window with this text (or title); false if none.
-bool findControl(WindowRef window, const std::string& text, Control& out);
 
 // A click in a push button: a control hit to the button, then the button's
 // command (kEventCommandProcess, from the control) to the button's target, on

@@ -16,6 +16,9 @@ bool alive(const void* object);
 void born(const void* object);
 void died(const void* object);
 
+// The string as UTF-8; empty for null.
+std::string utf8(CFStringRef s);
+
 } // namespace qmcarbon
 
 struct OpaqueEventTargetRef {
@@ -31,18 +34,10 @@ struct OpaqueEventHandlerRef {
     void* userData;
 };
 
-struct OpaqueControlRef {
+// What tests see of a control (its ref is itself), and what they do not.
+struct OpaqueControlRef : CarbonStandIn::Control {
     WindowRef window = nullptr;
-    CarbonStandIn::Kind kind = CarbonStandIn::Kind::Root;
-    Rect bounds = {};
     UInt32 features = 0;
-    std::string text;
-    std::string drawnText;
-    int draws = 0;
-    UInt32 commandID = 0;
-    bool styled = false;
-    ControlFontStyleRec style = {};
-    ControlRef parent = nullptr;
     std::vector<ControlRef> children;
     OpaqueEventTargetRef target;
 };

@@ -48,35 +48,14 @@ typedef struct AudioBufferList {
     AudioBuffer mBuffers[1];
 } AudioBufferList;
 
-typedef struct SMPTETime {
-    SInt16 mSubframes;
-    SInt16 mSubframeDivisor;
-    UInt32 mCounter;
-    UInt32 mType;
-    UInt32 mFlags;
-    SInt16 mHours;
-    SInt16 mMinutes;
-    SInt16 mSeconds;
-    SInt16 mFrames;
-} SMPTETime;
-
+// Only the sample time is kept: nothing here reads the others.
 typedef struct AudioTimeStamp {
     Float64 mSampleTime;
-    UInt64 mHostTime;
-    Float64 mRateScalar;
-    UInt64 mWordClockTime;
-    SMPTETime mSMPTETime;
     UInt32 mFlags;
-    UInt32 mReserved;
 } AudioTimeStamp;
 
 enum {
-    kAudioTimeStampSampleTimeValid = (1U << 0),
-    kAudioTimeStampHostTimeValid = (1U << 1),
-    kAudioTimeStampRateScalarValid = (1U << 2),
-    kAudioTimeStampWordClockTimeValid = (1U << 3),
-    kAudioTimeStampSMPTETimeValid = (1U << 4),
-    kAudioTimeStampSampleHostTimeValid = kAudioTimeStampSampleTimeValid | kAudioTimeStampHostTimeValid
+    kAudioTimeStampSampleTimeValid = (1U << 0)
 };
 
 #ifdef __cplusplus

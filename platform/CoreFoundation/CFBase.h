@@ -9,7 +9,6 @@ extern "C" {
 typedef long CFIndex;
 typedef unsigned long CFTypeID;
 typedef unsigned long CFHashCode;
-typedef unsigned long CFOptionFlags;
 
 typedef const void* CFTypeRef;
 // Any property-list object: dictionary, array, string, data or number.
@@ -17,30 +16,12 @@ typedef CFTypeRef CFPropertyListRef;
 
 typedef const struct __CFAllocator* CFAllocatorRef;
 typedef const struct __CFString* CFStringRef;
-typedef struct __CFString* CFMutableStringRef;
 
 // Only the default allocator exists; any allocator argument is accepted and
 // treated as the default.
 #define kCFAllocatorDefault ((CFAllocatorRef)0)
 
 enum { kCFNotFound = -1 };
-
-typedef struct {
-    CFIndex location;
-    CFIndex length;
-} CFRange;
-
-static inline CFRange CFRangeMake(CFIndex loc, CFIndex len)
-{
-    CFRange r = {loc, len};
-    return r;
-}
-
-typedef enum {
-    kCFCompareLessThan = -1,
-    kCFCompareEqualTo = 0,
-    kCFCompareGreaterThan = 1
-} CFComparisonResult;
 
 // A null object is tolerated everywhere: retain and release ignore it,
 // CFGetTypeID gives 0 (no type has that id), CFEqual is true only for two nulls.

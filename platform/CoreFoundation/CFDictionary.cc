@@ -70,10 +70,9 @@ struct __CFDictionary : qmcf::Object {
         if (keys.release) keys.release(kCFAllocatorDefault, e.key);
         if (values.release) values.release(kCFAllocatorDefault, e.value);
     }
-    void set(const void* key, const void* value, bool replace)
+    void set(const void* key, const void* value)
     {
         Entry* e = find(key);
-        if (e && !replace) return;
         const void* v = values.retain ? values.retain(kCFAllocatorDefault, value) : value;
         if (e) {
             // Retain the new value before releasing the old one: they may be the same.
@@ -88,40 +87,22 @@ struct __CFDictionary : qmcf::Object {
     CFDictionaryKeyCallBacks keys = {0, nullptr, nullptr, nullptr, nullptr, nullptr};
     CFDictionaryValueCallBacks values = {0, nullptr, nullptr, nullptr, nullptr};
     std::vector<Entry> entries;
-    bool is_mutable = false;
 };
 
 namespace {
 __CFDictionary* dict(CFTypeRef d) { return qmcf::as<__CFDictionary>(d, qmcf::kDictionaryType); }
-__CFDictionary* mutable_dict(CFTypeRef d)
-{
-    __CFDictionary* m = dict(d);
-    return m && m->is_mutable ? m : nullptr;
-}
 } // namespace
 
 extern "C" {
 
 CFTypeID CFDictionaryGetTypeID(void) { return qmcf::kDictionaryType; }
 
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef, const void** keys, const void** values, CFIndex numValues,
-                                   const CFDictionaryKeyCallBacks* keyCallBacks,
-                                   const CFDictionaryValueCallBacks* valueCallBacks)
-{
-    if (numValues < 0 || (numValues > 0 && (!keys || !values))) return nullptr;
-    __CFDictionary* d = new __CFDictionary(keyCallBacks, valueCallBacks);
-    for (CFIndex i = 0; i < numValues; ++i) d->set(keys[i], values[i], true);
-    return d;
-}
-
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex capacity,
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks)
 {
     if (capacity < 0) return nullptr;
-    __CFDictionary* d = new __CFDictionary(keyCallBacks, valueCallBacks);
-    d->is_mutable = true;
-    return d;
+    return new __CFDictionary(keyCallBacks, valueCallBacks);
 }
 
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict)
@@ -130,25 +111,11 @@ CFIndex CFDictionaryGetCount(CFDictionaryRef theDict)
     return d ? (CFIndex)d->entries.size() : 0;
 }
 
-Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key)
-{
-    const __CFDictionary* d = dict(theDict);
-    return d && d->find(key);
-}
-
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key)
 {
     const __CFDictionary* d = dict(theDict);
     const __CFDictionary::Entry* e = d ? d->find(key) : nullptr;
     return e ? e->value : nullptr;
-}
-
-Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, const void** value)
-{
-    const __CFDictionary* d = dict(theDict);
-    const __CFDictionary::Entry* e = d ? d->find(key) : nullptr;
-    if (e && value) *value = e->value;
-    return e != nullptr;
 }
 
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values)
@@ -163,17 +130,12 @@ void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, co
 
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
 {
-    if (__CFDictionary* d = mutable_dict(theDict)) d->set(key, value, true);
-}
-
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value)
-{
-    if (__CFDictionary* d = mutable_dict(theDict)) d->set(key, value, false);
+    if (__CFDictionary* d = dict(theDict)) d->set(key, value);
 }
 
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key)
 {
-    __CFDictionary* d = mutable_dict(theDict);
+    __CFDictionary* d = dict(theDict);
     if (!d) return;
     __CFDictionary::Entry* e = d->find(key);
     if (!e) return;

@@ -38,23 +38,16 @@ typedef const struct __CFDictionary* CFDictionaryRef;
 typedef struct __CFDictionary* CFMutableDictionaryRef;
 
 CFTypeID CFDictionaryGetTypeID(void);
-CFDictionaryRef CFDictionaryCreate(CFAllocatorRef alloc, const void** keys, const void** values, CFIndex numValues,
-                                   const CFDictionaryKeyCallBacks* keyCallBacks,
-                                   const CFDictionaryValueCallBacks* valueCallBacks);
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef alloc, CFIndex capacity,
                                                  const CFDictionaryKeyCallBacks* keyCallBacks,
                                                  const CFDictionaryValueCallBacks* valueCallBacks);
 CFIndex CFDictionaryGetCount(CFDictionaryRef theDict);
-Boolean CFDictionaryContainsKey(CFDictionaryRef theDict, const void* key);
 // Null when the key is absent.
 const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key);
-Boolean CFDictionaryGetValueIfPresent(CFDictionaryRef theDict, const void* key, const void** value);
 // Both arrays, when not null, must hold CFDictionaryGetCount entries.
 void CFDictionaryGetKeysAndValues(CFDictionaryRef theDict, const void** keys, const void** values);
 // Adds or replaces.
 void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
-// Adds only when the key is absent.
-void CFDictionaryAddValue(CFMutableDictionaryRef theDict, const void* key, const void* value);
 void CFDictionaryRemoveValue(CFMutableDictionaryRef theDict, const void* key);
 
 #ifdef __cplusplus

@@ -100,12 +100,6 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* val
     return r;
 }
 
-CFNumberType CFNumberGetType(CFNumberRef number)
-{
-    const __CFNumber* n = num(number);
-    return n && n->is_float ? kCFNumberFloat64Type : kCFNumberSInt64Type;
-}
-
 Boolean CFNumberIsFloatType(CFNumberRef number)
 {
     const __CFNumber* n = num(number);

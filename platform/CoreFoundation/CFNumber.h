@@ -22,16 +22,12 @@ typedef enum {
     kCFNumberLongLongType = 11,
     kCFNumberFloatType = 12,
     kCFNumberDoubleType = 13,
-    kCFNumberCFIndexType = 14,
-    kCFNumberMaxType = 14
+    kCFNumberCFIndexType = 14
 } CFNumberType;
 
 CFTypeID CFNumberGetTypeID(void);
 // Null for an unknown type or a null value pointer.
 CFNumberRef CFNumberCreate(CFAllocatorRef alloc, CFNumberType theType, const void* valuePtr);
-// The storage type: kCFNumberSInt64Type for integers, kCFNumberFloat64Type
-// for floating-point numbers.
-CFNumberType CFNumberGetType(CFNumberRef number);
 Boolean CFNumberIsFloatType(CFNumberRef number);
 // Writes the value converted to the type; false when the conversion lost
 // something (a fraction, a range) or the type is unknown.

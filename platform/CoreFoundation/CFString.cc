@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "cf_object.h"
+#include "cf_utf8.h"
 
 struct __CFString : qmcf::Object {
     explicit __CFString(std::string s) : Object(qmcf::kStringType), utf8(std::move(s)) {}
@@ -22,32 +23,7 @@ struct __CFString : qmcf::Object {
 
 namespace {
 
-// Decodes one UTF-8 sequence at s[i]; -1 for a malformed, overlong or
-// surrogate sequence or a code point past U+10FFFF.
-long decode_utf8(const unsigned char* s, size_t n, size_t& i)
-{
-    unsigned char c = s[i];
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    int extra;
-    long cp;
-    long min;
-    if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; min = 0x80; }
-    else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; min = 0x800; }
-    else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; min = 0x10000; }
-    else return -1;
-    if (n - i <= (size_t)extra) return -1;
-    for (int k = 1; k <= extra; ++k) {
-        unsigned char d = s[i + k];
-        if ((d & 0xC0) != 0x80) return -1;
-        cp = (cp << 6) | (d & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-    i += extra + 1;
-    return cp;
-}
+using qmcf::decode_utf8;
 
 void append_utf8(std::string& out, long cp)
 {
@@ -149,15 +125,6 @@ CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex 
     return make(bytes ? bytes : &none, (size_t)numBytes, encoding);
 }
 
-CFStringRef CFStringCreateCopy(CFAllocatorRef, CFStringRef theString)
-{
-    const __CFString* s = str(theString);
-    if (!s) return nullptr;
-    __CFString* c = new __CFString(s->utf8);
-    c->utf16_length = s->utf16_length;
-    return c;
-}
-
 CFIndex CFStringGetLength(CFStringRef theString)
 {
     const __CFString* s = str(theString);
@@ -191,15 +158,6 @@ const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encodi
     if (ascii && (encoding == kCFStringEncodingASCII || encoding == kCFStringEncodingISOLatin1))
         return s->utf8.c_str();
     return nullptr;
-}
-
-CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2, CFStringCompareFlags)
-{
-    const __CFString* a = str(theString1);
-    const __CFString* b = str(theString2);
-    // UTF-8 byte order is code point order.
-    int c = (a ? a->utf8 : std::string()).compare(b ? b->utf8 : std::string());
-    return c < 0 ? kCFCompareLessThan : (c > 0 ? kCFCompareGreaterThan : kCFCompareEqualTo);
 }
 
 CFStringRef __CFStringMakeConstantString(const char* cStr)

@@ -16,8 +16,6 @@ enum {
     kCFStringEncodingUTF8 = 0x08000100
 };
 
-typedef CFOptionFlags CFStringCompareFlags;
-
 CFTypeID CFStringGetTypeID(void);
 CFStringEncoding CFStringGetSystemEncoding(void);
 
@@ -26,7 +24,6 @@ CFStringEncoding CFStringGetSystemEncoding(void);
 CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding);
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef alloc, const UInt8* bytes, CFIndex numBytes,
                                     CFStringEncoding encoding, Boolean isExternalRepresentation);
-CFStringRef CFStringCreateCopy(CFAllocatorRef alloc, CFStringRef theString);
 
 // Length in UTF-16 code units.
 CFIndex CFStringGetLength(CFStringRef theString);
@@ -37,8 +34,6 @@ Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSi
 // The string's own NUL-terminated bytes when they are already in that
 // encoding, else null.
 const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding);
-// Orders by Unicode code point; no flags are supported.
-CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2, CFStringCompareFlags compareOptions);
 
 // A string that lives as long as the process and ignores retain and release.
 CFStringRef __CFStringMakeConstantString(const char* cStr);

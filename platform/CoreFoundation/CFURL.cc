@@ -7,55 +7,35 @@
 #include "cf_object.h"
 
 struct __CFURL : qmcf::Object {
-    __CFURL(std::string p, bool dir) : Object(qmcf::kURLType), path(std::move(p)), directory(dir) {}
+    explicit __CFURL(std::string p) : Object(qmcf::kURLType), path(std::move(p)) {}
 
-    bool equal(const Object& other) const override
-    {
-        const __CFURL& o = static_cast<const __CFURL&>(other);
-        return path == o.path && directory == o.directory;
-    }
+    bool equal(const Object& other) const override { return path == static_cast<const __CFURL&>(other).path; }
     CFHashCode hash() const override { return qmcf::hash_bytes(path.data(), path.size()); }
 
     std::string path;  // UTF-8, without a trailing slash unless it is "/"
-    bool directory;
 };
 
 namespace {
 
 const __CFURL* url(CFTypeRef u) { return qmcf::as<const __CFURL>(u, qmcf::kURLType); }
 
-CFURLRef make(std::string path, bool dir)
-{
-    if (path.empty()) return nullptr;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return new __CFURL(std::move(path), dir);
-}
-
 } // namespace
 
 extern "C" {
 
-CFTypeID CFURLGetTypeID(void) { return qmcf::kURLType; }
-
-CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef, CFStringRef filePath, CFURLPathStyle pathStyle,
-                                       Boolean isDirectory)
-{
-    if (pathStyle != kCFURLPOSIXPathStyle) return nullptr;
-    const char* p = CFStringGetCStringPtr(filePath, kCFStringEncodingUTF8);
-    return p ? make(p, isDirectory) : nullptr;
-}
-
-CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* buffer, CFIndex bufLen,
-                                                 Boolean isDirectory)
+CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef, const UInt8* buffer, CFIndex bufLen, Boolean)
 {
     if (!buffer || bufLen <= 0) return nullptr;
     // The path ends at its length or at an embedded NUL, whichever comes first.
     const void* nul = std::memchr(buffer, 0, (size_t)bufLen);
     size_t n = nul ? (size_t)((const UInt8*)nul - buffer) : (size_t)bufLen;
+    if (n == 0) return nullptr;
     CFStringRef check = CFStringCreateWithBytes(kCFAllocatorDefault, buffer, (CFIndex)n, kCFStringEncodingUTF8, false);
     if (!check) return nullptr;
     CFRelease(check);
-    return make(std::string((const char*)buffer, n), isDirectory);
+    std::string path((const char*)buffer, n);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return new __CFURL(std::move(path));
 }
 
 CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle)
@@ -71,12 +51,6 @@ Boolean CFURLGetFileSystemRepresentation(CFURLRef anURL, Boolean, UInt8* buffer,
     if (!u || !buffer || maxBufLen <= (CFIndex)u->path.size()) return false;
     std::memcpy(buffer, u->path.c_str(), u->path.size() + 1);
     return true;
-}
-
-Boolean CFURLHasDirectoryPath(CFURLRef anURL)
-{
-    const __CFURL* u = url(anURL);
-    return u && u->directory;
 }
 
 } // extern "C"

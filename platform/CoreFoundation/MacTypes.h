@@ -44,6 +44,5 @@ typedef struct Rect {
 enum {
     noErr = 0,
     paramErr = -50,
-    memFullErr = -108,
-    unimpErr = -4
+    memFullErr = -108
 };

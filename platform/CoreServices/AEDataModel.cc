@@ -71,15 +71,6 @@ OSErr AEPutPtr(AEDescList* theAEDescList, long index, DescType typeCode, const v
     return noErr;
 }
 
-OSErr AECountItems(const AEDescList* theAEDescList, long* theCount)
-{
-    const List* l = list_of(theAEDescList);
-    if (!l) return errAEWrongDataType;
-    if (!theCount) return paramErr;
-    *theCount = l->count;
-    return noErr;
-}
-
 OSErr AEGetNthPtr(const AEDescList* theAEDescList, long index, DescType desiredType, AEKeyword* theAEKeyword,
                   DescType* typeCode, void* dataPtr, Size maximumSize, Size* actualSize)
 {

@@ -27,7 +27,6 @@ enum {
 
 enum {
     errAECoercionFail = -1700,
-    errAEDescNotFound = -1701,
     errAEWrongDataType = -1703,
     errAEBadListItem = -1705
 };
@@ -36,7 +35,6 @@ enum {
 OSErr AECreateList(const void* factoringPtr, Size factoredSize, Boolean isRecord, AEDescList* resultList);
 // index counts from 1; index 0 or one past the end appends.
 OSErr AEPutPtr(AEDescList* theAEDescList, long index, DescType typeCode, const void* dataPtr, Size dataSize);
-OSErr AECountItems(const AEDescList* theAEDescList, long* theCount);
 // Copies at most maximumSize bytes of item index (from 1); the item must be of
 // desiredType (or typeWildCard). Any out pointer may be null.
 OSErr AEGetNthPtr(const AEDescList* theAEDescList, long index, DescType desiredType, AEKeyword* theAEKeyword,

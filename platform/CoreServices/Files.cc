@@ -37,9 +37,7 @@ CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const FSRef* fsRef)
 {
     UInt8 path[sizeof fsRef->hidden];
     if (FSRefMakePath(fsRef, path, sizeof path) != noErr) return nullptr;
-    struct stat st;
-    bool dir = stat(reinterpret_cast<const char*>(path), &st) == 0 && S_ISDIR(st.st_mode);
-    return CFURLCreateFromFileSystemRepresentation(allocator, path, (CFIndex)std::strlen((const char*)path), dir);
+    return CFURLCreateFromFileSystemRepresentation(allocator, path, (CFIndex)std::strlen((const char*)path), false);
 }
 
 } // extern "C"

@@ -10,7 +10,6 @@
 class NSDate : public NSObject {
 public:
     static NSDate* alloc() { return new NSDate(); }
-    NSDate* init();
     NSDate* initWithTimeIntervalSinceNow(NSTimeInterval seconds);
 
     NSTimeInterval timeIntervalSinceNow() const;

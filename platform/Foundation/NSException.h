@@ -17,6 +17,8 @@ public:
     NSException* initWithName(NSString* name, NSString* reason, NSDictionary* userInfo);
 
     [[noreturn]] void raise();
+    // A new exception with this name and reason, raised.
+    [[noreturn]] static void raise(NSString* name, const std::string& reason);
 
     NSString* name() const { return _name; }
     NSString* reason() const { return _reason; }

@@ -1,7 +1,7 @@
+#include <CoreFoundation/cf_utf8.h>
 #include <Foundation/Foundation.h>
 
 #include <cstdio>
-#include <cstring>
 
 NSString* const NSInvalidArgumentException = NSString::literal("NSInvalidArgumentException");
 NSString* const NSRangeException = NSString::literal("NSRangeException");
@@ -24,11 +24,6 @@ void NSObject::release()
     }
 }
 
-NSUInteger NSObject::retainCount() const
-{
-    return _immortal ? ~NSUInteger(0) : NSUInteger(_refs.load(std::memory_order_relaxed));
-}
-
 std::string NSObject::description() const
 {
     char text[48];
@@ -42,51 +37,6 @@ void NSObject::dealloc()
 }
 
 // NSString
-
-namespace {
-
-bool valid_utf8(const unsigned char* s, size_t n)
-{
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = s[i];
-        size_t more;
-        uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            more = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            more = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            more = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i <= more) {
-            return false;
-        }
-        for (size_t k = 1; k <= more; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and values past the last code point.
-        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < least[more] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            return false;
-        }
-        i += more + 1;
-    }
-    return true;
-}
-
-} // namespace
 
 NSString* NSString::initWithUTF8String(const char* text)
 {
@@ -102,7 +52,7 @@ NSString* NSString::initWithData(NSData* data, NSStringEncoding encoding)
 {
     const unsigned char* bytes = data ? static_cast<const unsigned char*>(data->bytes()) : nullptr;
     size_t length = data ? data->length() : 0;
-    if (encoding != NSUTF8StringEncoding || !valid_utf8(bytes, length)) {
+    if (encoding != NSUTF8StringEncoding || !qmcf::valid_utf8(bytes, length)) {
         release();
         return nullptr;
     }
@@ -162,23 +112,11 @@ NSData* NSData::initWithBytes(const void* bytes, NSUInteger length)
 
 // NSArray
 
-namespace {
-
-[[noreturn]] void raise(NSString* name, const std::string& reason)
-{
-    NSString* text = NSString::alloc()->initWithUTF8String(reason.c_str());
-    NSException* e = NSException::alloc()->initWithName(name, text, nullptr);
-    text->release();
-    e->raise();
-}
-
-} // namespace
-
 NSObject* NSArray::objectAtIndex(NSUInteger index) const
 {
     if (index >= _objects.size()) {
-        raise(NSRangeException, "index " + std::to_string(index) + " beyond bounds of " +
-                                    std::to_string(_objects.size()) + " elements");
+        NSException::raise(NSRangeException, "index " + std::to_string(index) + " beyond bounds of " +
+                                                 std::to_string(_objects.size()) + " elements");
     }
     return _objects[index];
 }
@@ -195,7 +133,7 @@ void NSArray::dealloc()
 void NSMutableArray::addObject(NSObject* object)
 {
     if (!object) {
-        raise(NSInvalidArgumentException, "attempt to insert nil object");
+        NSException::raise(NSInvalidArgumentException, "attempt to insert nil object");
     }
     _objects.push_back(object->retain());
 }
@@ -208,7 +146,7 @@ NSDictionary* NSDictionary::initWithObjects(NSObject* const* objects, NSObject* 
     for (NSUInteger i = 0; i < count; ++i) {
         if (!objects[i] || !keys[i]) {
             release();
-            raise(NSInvalidArgumentException, "attempt to insert nil object or key");
+            NSException::raise(NSInvalidArgumentException, "attempt to insert nil object or key");
         }
         _entries.emplace_back(keys[i]->retain(), objects[i]->retain());
     }
@@ -250,6 +188,14 @@ void NSException::raise()
     throw this;
 }
 
+void NSException::raise(NSString* name, const std::string& reason)
+{
+    NSString* text = NSString::alloc()->initWithUTF8String(reason.c_str());
+    NSException* e = NSException::alloc()->initWithName(name, text, nullptr);
+    text->release();
+    e->raise();
+}
+
 std::string NSException::description() const
 {
     return _reason ? _reason->description() : std::string();
@@ -267,12 +213,6 @@ void NSException::dealloc()
 }
 
 // NSDate
-
-NSDate* NSDate::init()
-{
-    _when = std::chrono::steady_clock::now();
-    return this;
-}
 
 NSDate* NSDate::initWithTimeIntervalSinceNow(NSTimeInterval seconds)
 {

@@ -13,7 +13,6 @@ public:
 
     NSObject* retain();
     void release();
-    NSUInteger retainCount() const;
 
     virtual BOOL isEqual(const NSObject* other) const { return other == this; }
     // Text for "%@" in formats.

@@ -97,10 +97,3 @@ BOOL NSRunLoop::runMode(NSString*, NSDate* limitDate)
     }
     return YES;
 }
-
-void NSRunLoop::runUntilDate(NSDate* limitDate)
-{
-    while (runMode(NSDefaultRunLoopMode, limitDate) &&
-           (!limitDate || limitDate->timeIntervalSinceNow() > 0)) {
-    }
-}

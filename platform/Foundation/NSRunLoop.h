@@ -25,8 +25,6 @@ public:
     // (nullptr: no limit), fires what is ready and returns YES; returns NO at
     // once when the loop has no sources.
     BOOL runMode(NSString* mode, NSDate* limitDate);
-    // Keeps running until limitDate, or until no source is left.
-    void runUntilDate(NSDate* limitDate);
 
 protected:
     NSRunLoop() = default;

@@ -15,14 +15,6 @@ extern char** environ;
 
 namespace {
 
-[[noreturn]] void raise_invalid(const std::string& reason)
-{
-    NSString* text = NSString::alloc()->initWithUTF8String(reason.c_str());
-    NSException* e = NSException::alloc()->initWithName(NSInvalidArgumentException, text, nullptr);
-    text->release();
-    e->raise();
-}
-
 // The descriptor the child is to write into, or -1 to leave it the host's.
 int child_end(NSObject* stream)
 {
@@ -90,15 +82,15 @@ void NSTask::launch()
     {
         std::lock_guard<std::mutex> lm(_lock);
         if (_pid) {
-            raise_invalid("task already launched");
+            NSException::raise(NSInvalidArgumentException, "task already launched");
         }
     }
     if (!_launchPath) {
-        raise_invalid("launch path not set");
+        NSException::raise(NSInvalidArgumentException, "launch path not set");
     }
     const std::string path = _launchPath->UTF8String();
     if (!executable_file(path.c_str())) {
-        raise_invalid("launch path not accessible: " + path);
+        NSException::raise(NSInvalidArgumentException, "launch path not accessible: " + path);
     }
 
     std::vector<std::string> words{path};
@@ -141,7 +133,7 @@ void NSTask::launch()
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        raise_invalid("cannot launch " + path + ": " + std::strerror(rc));
+        NSException::raise(NSInvalidArgumentException, "cannot launch " + path + ": " + std::strerror(rc));
     }
     {
         std::lock_guard<std::mutex> lm(_lock);

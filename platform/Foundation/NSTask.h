@@ -19,16 +19,13 @@ public:
     NSTask* init() { return this; }
 
     void setLaunchPath(NSString* path);
-    NSString* launchPath() const { return _launchPath; }
     // Arguments after the executable; a copy is kept.
     void setArguments(NSArray* arguments);
-    NSArray* arguments() const { return _arguments; }
     // An NSPipe (the child writes into it; the parent's copy of the writing
     // end is closed after the launch) or an NSFileHandle.
     void setStandardOutput(NSObject* pipeOrHandle);
     NSObject* standardOutput() const { return _standardOutput; }
     void setStandardError(NSObject* pipeOrHandle);
-    NSObject* standardError() const { return _standardError; }
 
     // Raises NSInvalidArgumentException when the launch path is not an
     // executable regular file, when the child cannot be started, or when the

@@ -399,6 +399,18 @@ TEST_F(AudioUnitTest, ParametersAndPropertiesRefuseBadArguments)
         EXPECT_EQ(f.want, AudioUnitSetProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitScope_Global,
                                                0, &f.value, f.size)) << f.value << "/" << f.size;
 
+    // A property that lives on one scope is refused on any other, asked about or set.
+    for (AudioUnitPropertyID id : {kAudioUnitProperty_ClassInfo, kAudioUnitProperty_Latency,
+                                   kAudioUnitProperty_MaximumFramesPerSlice, kAudioUnitProperty_GetUIComponentList,
+                                   kAudioUnitProperty_HostCallbacks})
+        EXPECT_EQ(kAudioUnitErr_InvalidScope, AudioUnitGetPropertyInfo(unit, id, kAudioUnitScope_Input, 0, &size, nullptr))
+            << id;
+    EXPECT_EQ(kAudioUnitErr_InvalidScope, AudioUnitGetPropertyInfo(unit, kAudioUnitProperty_MakeConnection,
+                                                                   kAudioUnitScope_Global, 0, &size, nullptr));
+    UInt32 frameCount = 512;
+    EXPECT_EQ(kAudioUnitErr_InvalidScope, AudioUnitSetProperty(unit, kAudioUnitProperty_MaximumFramesPerSlice,
+                                                               kAudioUnitScope_Output, 0, &frameCount, sizeof frameCount));
+
     ComponentDescription ui[2];
     size = sizeof ui;
     ASSERT_EQ(noErr, AudioUnitGetProperty(unit, kAudioUnitProperty_GetUIComponentList, kAudioUnitScope_Global, 0, ui, &size));

@@ -4,21 +4,24 @@
 // MIDI control change 7 sets the gain (value / 127) from its frame on.
 // Parameters (global): 0 "Port" (read-only, 4242 once initialised), 1 "Gain"
 // (0..2), 2 "Tempo" and 3 "Beat" (read-only, the host's answers at the last
-// render). Properties 70000 (a label) and 80000 (a GUI path, read and written
-// by the editor view): C strings. The saved state adds the
+// render). Properties 70000 (a label) and the GUI path (read and written by
+// the editor view): C strings. The port and the GUI path are the looper's own
+// numbers, so its editor view works on this effect. The saved state adds the
 // number of MIDI messages received under "TestMidiCount".
 #include <AUPublic/AUMIDIEffectBase.h>
 
 #include <string>
 
+#include "QuillomatAUShared.h"
+
 enum {
-    kGainParam_Port = 0,
+    kGainParam_Port = kQuillomatOSCPortParameter,
     kGainParam_Gain = 1,
     kGainParam_Tempo = 2,
     kGainParam_Beat = 3,
     kGainParamCount = 4,
     kGainLabelProperty = 70000,
-    kGainAppPathProperty = 80000
+    kGainAppPathProperty = kQuillomatAppPathProperty
 };
 
 class TestGainEffect : public AUMIDIEffectBase {
