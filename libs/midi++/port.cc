@@ -49,6 +49,17 @@ int Port::clock() {
     return midimsg(&clock_msg, 1);
 }
 
+void Port::parse(Parser* p, byte* buf, unsigned long len) {
+    if (!p) {
+        return;
+    }
+    p->raw_preparse(*p, buf, len);
+    for (unsigned long i = 0; i < len; i++) {
+        p->scanner(buf[i]);
+    }
+    p->raw_postparse(*p, buf, len);
+}
+
 void Port::read_and_discard() {
     byte buf[64];
     read(buf, sizeof(buf));
