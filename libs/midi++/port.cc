@@ -23,14 +23,11 @@ Port::Port(PortRequest& req)
     if (_mode == O_WRONLY || _mode == O_RDWR) {
         output_parser = new Parser(*this);
     }
+    // A direction the port lacks is passed over by the channel itself.
     for (int i = 0; i < 16; ++i) {
         _channel[i] = new Channel(byte(i), *this);
-        if (input_parser) {
-            _channel[i]->connect_input_signals();
-        }
-        if (output_parser) {
-            _channel[i]->connect_output_signals();
-        }
+        _channel[i]->connect_input_signals();
+        _channel[i]->connect_output_signals();
     }
 }
 
