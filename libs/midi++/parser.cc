@@ -1,6 +1,5 @@
 #include <midi++/mmc.h>
 #include <midi++/parser.h>
-#include <midi++/port.h>
 
 #include <kvo/transmitter.h>
 
