@@ -1,6 +1,9 @@
-// The program-wide channels for programs that do not define them: a program
-// that does (the plug-in, in its own source) never pulls this object out of
-// the library, so each program has exactly one set.
+// The program-wide channels for programs that do not define them. The plug-in
+// defines all four in its own source; an archive member is linked only for
+// symbols still undefined, so this object then stays out and each program has
+// exactly one set. That rests on the library being static; a program that
+// defined only some of the four and used the rest would fail to link, not run
+// with two of one.
 #include <kvo/transmitter.h>
 
 namespace Kvo {

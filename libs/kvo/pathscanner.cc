@@ -101,16 +101,12 @@ std::string* PathScanner::take_first(std::vector<std::string*>* res) {
 
 std::string* PathScanner::find_first(const std::string& dirpath, const std::string& regexp, bool match_fullpath,
                                      bool return_fullpath) {
-    if (!compile(regexp)) {
-        return nullptr;
-    }
-    return take_first(
-        run_scan(dirpath, &PathScanner::regexp_filter, nullptr, nullptr, match_fullpath, return_fullpath, 1));
+    return take_first((*this)(dirpath, regexp, match_fullpath, return_fullpath, 1));
 }
 
 std::string* PathScanner::find_first(const std::string& dirpath, Filter filter, void* arg, bool match_fullpath,
                                      bool return_fullpath) {
-    return take_first(run_scan(dirpath, nullptr, filter, arg, match_fullpath, return_fullpath, 1));
+    return take_first((*this)(dirpath, filter, arg, match_fullpath, return_fullpath, 1));
 }
 
 void vector_delete(std::vector<std::string*>* vec) {

@@ -32,26 +32,10 @@ void* Pool::alloc() {
 
 void Pool::release(void* ptr) { free_list->write(&ptr, 1); }
 
-MultiAllocSingleReleasePool::MultiAllocSingleReleasePool(const std::string& name, unsigned long item_size,
-                                                         unsigned long nitems)
-    : Pool(name, item_size, nitems) {}
-
-MultiAllocSingleReleasePool::~MultiAllocSingleReleasePool() {}
-
 void* MultiAllocSingleReleasePool::alloc() {
     std::lock_guard<std::mutex> lm(_lock);
     return Pool::alloc();
 }
-
-void MultiAllocSingleReleasePool::release(void* ptr) { Pool::release(ptr); }
-
-SingleAllocMultiReleasePool::SingleAllocMultiReleasePool(const std::string& name, unsigned long item_size,
-                                                         unsigned long nitems)
-    : Pool(name, item_size, nitems) {}
-
-SingleAllocMultiReleasePool::~SingleAllocMultiReleasePool() {}
-
-void* SingleAllocMultiReleasePool::alloc() { return Pool::alloc(); }
 
 void SingleAllocMultiReleasePool::release(void* ptr) {
     std::lock_guard<std::mutex> lm(_lock);

@@ -24,26 +24,13 @@ void Receiver::hangup() {
 TextReceiver::TextReceiver(const std::string& n) : name(n) {}
 
 void TextReceiver::receive(Transmitter::Channel channel, const char* text) {
-    const char* prefix;
-    switch (channel) {
-    case Transmitter::Info:
-        prefix = ": [INFO]: ";
-        break;
-    case Transmitter::Error:
-        prefix = ": [ERROR]: ";
-        break;
-    case Transmitter::Warning:
-        prefix = ": [WARNING]: ";
-        break;
-    case Transmitter::Fatal:
-        prefix = ": [FATAL]: ";
-        break;
-    case Transmitter::Throw:
+    if (channel == Transmitter::Throw) {
         std::abort();
-    default:
-        prefix = "";
-        break;
     }
+    // By channel: Info, Error, Warning, Fatal.
+    static const char* const prefixes[] = {": [INFO]: ", ": [ERROR]: ", ": [WARNING]: ", ": [FATAL]: "};
+    const unsigned int c = channel;
+    const char* prefix = c < sizeof(prefixes) / sizeof(prefixes[0]) ? prefixes[c] : "";
 
     std::cout << name << prefix << text << std::endl;
 

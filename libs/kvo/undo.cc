@@ -2,22 +2,6 @@
 
 #include <iterator>
 
-UndoCommand::UndoCommand() {}
-
-UndoCommand::UndoCommand(const UndoCommand& other)
-    : redo_actions(other.redo_actions), undo_actions(other.undo_actions), _name(other._name) {}
-
-UndoCommand& UndoCommand::operator=(const UndoCommand& other) {
-    if (this != &other) {
-        _name = other._name;
-        redo_actions = other.redo_actions;
-        undo_actions = other.undo_actions;
-    }
-    return *this;
-}
-
-UndoCommand::~UndoCommand() {}
-
 void UndoCommand::add_undo(const Action& action) { undo_actions.push_back(action); }
 
 void UndoCommand::add_redo(const Action& action) {
@@ -44,30 +28,24 @@ void UndoCommand::redo() {
     }
 }
 
-UndoHistory::UndoHistory() {}
-
-UndoHistory::~UndoHistory() {}
-
 void UndoHistory::add(const UndoCommand& cmd) { UndoList.push_back(cmd); }
 
-void UndoHistory::undo(unsigned int n) {
-    while (n-- && !UndoList.empty()) {
+namespace {
+// Up to n times: the newest command of from runs its step and joins to.
+void replay(std::list<UndoCommand>& from, std::list<UndoCommand>& to, void (UndoCommand::*step)(), unsigned int n) {
+    while (n-- && !from.empty()) {
         // Off the list before it runs, so an action that records into this
         // history cannot disturb the move.
         std::list<UndoCommand> running;
-        running.splice(running.end(), UndoList, std::prev(UndoList.end()));
-        running.back().undo();
-        RedoList.splice(RedoList.end(), running);
+        running.splice(running.end(), from, std::prev(from.end()));
+        (running.back().*step)();
+        to.splice(to.end(), running);
     }
 }
+} // namespace
 
-void UndoHistory::redo(unsigned int n) {
-    while (n-- && !RedoList.empty()) {
-        std::list<UndoCommand> running;
-        running.splice(running.end(), RedoList, std::prev(RedoList.end()));
-        running.back().redo();
-        UndoList.splice(UndoList.end(), running);
-    }
-}
+void UndoHistory::undo(unsigned int n) { replay(UndoList, RedoList, &UndoCommand::undo, n); }
+
+void UndoHistory::redo(unsigned int n) { replay(RedoList, UndoList, &UndoCommand::redo, n); }
 
 void UndoHistory::clear_redo() { RedoList.clear(); }

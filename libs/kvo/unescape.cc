@@ -1,5 +1,7 @@
 #include <kvo/unescape.h>
 
+#include <cstring>
+
 namespace Kvo {
 
 namespace {
@@ -31,52 +33,28 @@ void unescape(char* s) {
             *out++ = '\\';
             break;
         }
-        switch (*in) {
-        case 'b':
-            *out++ = '\b';
+        // The letters and the control characters they stand for, in step.
+        static const char letters[] = "bfnrtv";
+        static const char controls[] = "\b\f\n\r\t\v";
+        if (const char* l = std::strchr(letters, *in)) {
+            *out++ = controls[l - letters];
             ++in;
-            break;
-        case 'f':
-            *out++ = '\f';
-            ++in;
-            break;
-        case 'n':
-            *out++ = '\n';
-            ++in;
-            break;
-        case 'r':
-            *out++ = '\r';
-            ++in;
-            break;
-        case 't':
-            *out++ = '\t';
-            ++in;
-            break;
-        case 'v':
-            *out++ = '\v';
-            ++in;
-            break;
-        case 'x': {
+        } else if (*in == 'x') {
             ++in;
             int value = 0;
             for (int i = 0; i < 2 && hex_value(*in) >= 0; ++i) {
                 value = value * 16 + hex_value(*in++);
             }
             *out++ = char(value);
-            break;
-        }
-        default:
-            if (*in >= '0' && *in <= '7') {
-                int value = 0;
-                for (int i = 0; i < 3 && *in >= '0' && *in <= '7'; ++i) {
-                    value = value * 8 + (*in++ - '0');
-                }
-                *out++ = char(value);
-            } else {
-                // Quotes, the backslash and anything else stand for themselves.
-                *out++ = *in++;
+        } else if (*in >= '0' && *in <= '7') {
+            int value = 0;
+            for (int i = 0; i < 3 && *in >= '0' && *in <= '7'; ++i) {
+                value = value * 8 + (*in++ - '0');
             }
-            break;
+            *out++ = char(value);
+        } else {
+            // Quotes, the backslash and anything else stand for themselves.
+            *out++ = *in++;
         }
     }
     *out = '\0';

@@ -84,29 +84,22 @@ void Controllable::bind_midi(signed char chn, eventType kind, byte number) {
     }
     Parser& p = *port->input();
     const int ch = chn;
+    auto connect_note = [&](bool note_on) {
+        return note_on ? p.channel_note_on[ch].connect(SigC::slot(*this, &Controllable::midi_sense_note_on))
+                       : p.channel_note_off[ch].connect(SigC::slot(*this, &Controllable::midi_sense_note_off));
+    };
 
     switch (kind) {
     case off:
-        midi_sense_connection[0] =
-            p.channel_note_off[ch].connect(SigC::slot(*this, &Controllable::midi_sense_note_off));
-        connections = 1;
-        if (bistate) {
-            midi_sense_connection[1] =
-                p.channel_note_on[ch].connect(SigC::slot(*this, &Controllable::midi_sense_note_on));
-            connections = 2;
-        }
-        _control_description = "MIDI control: NoteOff";
-        break;
     case on:
-        midi_sense_connection[0] =
-            p.channel_note_on[ch].connect(SigC::slot(*this, &Controllable::midi_sense_note_on));
+        // The bound kind first; a two-state control also hears its opposite.
+        midi_sense_connection[0] = connect_note(kind == on);
         connections = 1;
         if (bistate) {
-            midi_sense_connection[1] =
-                p.channel_note_off[ch].connect(SigC::slot(*this, &Controllable::midi_sense_note_off));
+            midi_sense_connection[1] = connect_note(kind != on);
             connections = 2;
         }
-        _control_description = "MIDI control: NoteOn";
+        _control_description = kind == on ? "MIDI control: NoteOn" : "MIDI control: NoteOff";
         break;
     case MIDI::controller: {
         midi_sense_connection[0] =

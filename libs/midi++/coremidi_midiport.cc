@@ -1,5 +1,4 @@
 #include <midi++/coremidi_midiport.h>
-#include <midi++/parser.h>
 #include <midi++/port_request.h>
 
 #include <mach/mach_time.h>
@@ -85,14 +84,7 @@ void CoreMidi_MidiPort::read_proc(const MIDIPacketList* pktlist, void* port, voi
     const MIDIPacket* packet = &pktlist->packet[0];
     for (UInt32 i = 0; i < pktlist->numPackets; ++i) {
         self->bytes_read += packet->length;
-        if (Parser* in = self->input_parser) {
-            byte* data = const_cast<byte*>(packet->data);
-            in->raw_preparse(*in, data, packet->length);
-            for (UInt16 j = 0; j < packet->length; ++j) {
-                in->scanner(data[j]);
-            }
-            in->raw_postparse(*in, data, packet->length);
-        }
+        parse(self->input_parser, const_cast<byte*>(packet->data), packet->length);
         packet = MIDIPacketNext(packet);
     }
 }

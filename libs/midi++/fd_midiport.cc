@@ -1,5 +1,4 @@
 #include <midi++/fd_midiport.h>
-#include <midi++/parser.h>
 #include <midi++/port_request.h>
 
 #include <kvo/pathscanner.h>
@@ -82,17 +81,6 @@ int FD_MidiPort::selectable() const {
     return _fd;
 }
 
-void FD_MidiPort::feed_output(byte* msg, unsigned long len) {
-    if (!output_parser) {
-        return;
-    }
-    output_parser->raw_preparse(*output_parser, msg, len);
-    for (unsigned long i = 0; i < len; i++) {
-        output_parser->scanner(msg[i]);
-    }
-    output_parser->raw_postparse(*output_parser, msg, len);
-}
-
 int FD_MidiPort::write(byte* msg, unsigned long len) {
     if (_mode == O_RDONLY) {
         return -EACCES;
@@ -103,7 +91,7 @@ int FD_MidiPort::write(byte* msg, unsigned long len) {
     const ssize_t n = ::write(_fd, msg, len);
     if (n > 0) {
         bytes_written += (unsigned int)n;
-        feed_output(msg, (unsigned long)n);
+        parse(output_parser, msg, (unsigned long)n);
     }
     return int(n);
 }
@@ -121,7 +109,7 @@ int FD_MidiPort::do_slow_write(byte* msg, unsigned int len) {
         }
     }
     if (i > 0) {
-        feed_output(msg, i);
+        parse(output_parser, msg, i);
     }
     return int(i);
 }
@@ -133,13 +121,7 @@ int FD_MidiPort::read(byte* buf, unsigned long max) {
     const ssize_t n = ::read(_fd, buf, max);
     if (n > 0) {
         bytes_read += (unsigned int)n;
-        if (input_parser) {
-            input_parser->raw_preparse(*input_parser, buf, (unsigned long)n);
-            for (ssize_t i = 0; i < n; i++) {
-                input_parser->scanner(buf[i]);
-            }
-            input_parser->raw_postparse(*input_parser, buf, (unsigned long)n);
-        }
+        parse(input_parser, buf, (unsigned long)n);
     }
     return int(n);
 }

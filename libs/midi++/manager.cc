@@ -105,47 +105,33 @@ int Manager::remove_port(const char* device) {
     return 0;
 }
 
-int Manager::set_input_port(const char* tag) {
-    auto i = ports_by_tag.find(tag ? tag : "");
-    if (i == ports_by_tag.end()) {
-        return -1;
-    }
-    inputPort = i->second;
-    return 0;
-}
-
-int Manager::set_input_port(unsigned long number) {
-    Port* p = port(number);
+namespace {
+// 0 with p stored in slot, or -1 when no port was found.
+int choose(Port*& slot, Port* p) {
     if (!p) {
         return -1;
     }
-    inputPort = p;
+    slot = p;
     return 0;
 }
+} // namespace
+
+int Manager::set_input_port(const char* tag) { return choose(inputPort, port(tag ? tag : "")); }
+
+int Manager::set_input_port(unsigned long number) { return choose(inputPort, port(number)); }
 
 int Manager::set_output_port(const char* tag) {
-    auto i = ports_by_tag.find(tag ? tag : "");
-    if (i == ports_by_tag.end()) {
-        return -1;
-    }
+    Port* p = port(tag ? tag : "");
     // Whatever sounds on the old port must not hang on.
-    if (outputPort) {
+    if (p && outputPort) {
         for (int ch = 0; ch < 16; ch++) {
             outputPort->channel(ch)->all_notes_off();
         }
     }
-    outputPort = i->second;
-    return 0;
+    return choose(outputPort, p);
 }
 
-int Manager::set_output_port(unsigned long number) {
-    Port* p = port(number);
-    if (!p) {
-        return -1;
-    }
-    outputPort = p;
-    return 0;
-}
+int Manager::set_output_port(unsigned long number) { return choose(outputPort, port(number)); }
 
 Port* Manager::port(const std::string& tag) {
     auto i = ports_by_tag.find(tag);

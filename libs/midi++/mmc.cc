@@ -136,30 +136,10 @@ void MachineControl::process_mmc_message(Parser&, byte* msg, unsigned long len) 
         case 0x48:
             do_step(data, n);
             break;
-        case 0x40:
-        case 0x42:
-        case 0x43:
-        case 0x45:
-        case 0x46:
-        case 0x49:
-        case 0x4A:
-        case 0x4B:
-        case 0x4C:
-        case 0x4D:
-        case 0x4E:
-        case 0x4F:
-        case 0x50:
-        case 0x51:
-        case 0x52:
-        case 0x53:
-        case 0x54:
-        case 0x55:
-        case 0x7C:
-        case 0x7F:
-            error << "MIDI::MachineControl: unimplemented MMC command " << std::hex << int(c) << std::dec << endmsg;
-            break;
         default:
-            error << "MIDI::MachineControl: unknown MMC command " << std::hex << int(c) << std::dec << endmsg;
+            // A command in the table is one this decoder does not carry out.
+            error << "MIDI::MachineControl: " << (mmc_cmd_map.count(c) ? "unimplemented" : "unknown")
+                  << " MMC command " << std::hex << int(c) << std::dec << endmsg;
             break;
         }
         pos += n + 2;

@@ -74,33 +74,18 @@ void Parser::process_mtc_quarter_frame(byte* msg) {
     }
 
     // Each piece replaces its own nibble: bits left over from a frame that
-    // never completed must not leak into the next one.
-    switch (piece) {
-    case 0:
-        _qtr_mtc_time[0] = byte((_qtr_mtc_time[0] & 0xF0) | nibble);
-        break;
-    case 1:
-        _qtr_mtc_time[0] = byte((_qtr_mtc_time[0] & 0x0F) | (nibble << 4));
-        break;
-    case 2:
-        _qtr_mtc_time[1] = byte((_qtr_mtc_time[1] & 0xF0) | nibble);
-        break;
-    case 3:
-        _qtr_mtc_time[1] = byte((_qtr_mtc_time[1] & 0x0F) | (nibble << 4));
-        break;
-    case 4:
-        _qtr_mtc_time[2] = byte((_qtr_mtc_time[2] & 0xF0) | nibble);
-        break;
-    case 5:
-        _qtr_mtc_time[2] = byte((_qtr_mtc_time[2] & 0x0F) | (nibble << 4));
-        break;
-    case 6:
-        _qtr_mtc_time[3] = byte((_qtr_mtc_time[3] & 0xF0) | nibble);
-        break;
-    case 7:
-        _qtr_mtc_time[3] = byte((_qtr_mtc_time[3] & 0x0F) | ((d & 1) << 4));
+    // never completed must not leak into the next one. Even pieces hold the
+    // low nibble of frames, seconds, minutes and hours, odd ones the high;
+    // the last carries only the top bit of the hours beside the rate.
+    byte& field = _qtr_mtc_time[piece >> 1];
+    if (piece & 1) {
+        const byte high = piece == 7 ? byte(d & 1) : nibble;
+        field = byte((field & 0x0F) | (high << 4));
+    } else {
+        field = byte((field & 0xF0) | nibble);
+    }
+    if (piece == 7) {
         _mtc_fps = MTC_FPS((d & 0x06) >> 1);
-        break;
     }
 
     const int last = _mtc_running == MTC_Forward ? 7 : 0;

@@ -1,6 +1,5 @@
 #include <midi++/mmc.h>
 #include <midi++/parser.h>
-#include <midi++/port.h>
 
 #include <kvo/transmitter.h>
 
@@ -24,48 +23,36 @@ Parser::Parser(Port& p)
 Parser::~Parser() { trace_connection.disconnect(); }
 
 const char* Parser::midi_event_type_name(eventType t) {
-    switch (t) {
-    case none:
-        return "no midi messages";
-    case raw:
-        return "raw midi data";
-    case MIDI::any:
-        return "any midi message";
-    case off:
-        return "note off";
-    case on:
-        return "note on";
-    case polypress:
-        return "aftertouch";
-    case MIDI::controller:
-        return "controller";
-    case program:
-        return "program change";
-    case chanpress:
-        return "channel pressure";
-    case MIDI::pitchbend:
-        return "pitch bend";
-    case MIDI::sysex:
-        return "system exclusive";
-    case MIDI::song:
-        return "song position";
-    case MIDI::tune:
-        return "tune";
-    case MIDI::eox:
-        return "end of sysex";
-    case MIDI::timing:
-        return "timing";
-    case MIDI::start:
-        return "start";
-    case MIDI::contineu:
-        return "continue";
-    case MIDI::stop:
-        return "stop";
-    case active:
-        return "active sense";
-    default:
-        return "unknow MIDI event type";
+    static const struct {
+        eventType type;
+        const char* name;
+    } names[] = {
+        {none, "no midi messages"},
+        {raw, "raw midi data"},
+        {MIDI::any, "any midi message"},
+        {off, "note off"},
+        {on, "note on"},
+        {polypress, "aftertouch"},
+        {MIDI::controller, "controller"},
+        {program, "program change"},
+        {chanpress, "channel pressure"},
+        {MIDI::pitchbend, "pitch bend"},
+        {MIDI::sysex, "system exclusive"},
+        {MIDI::song, "song position"},
+        {MIDI::tune, "tune"},
+        {MIDI::eox, "end of sysex"},
+        {MIDI::timing, "timing"},
+        {MIDI::start, "start"},
+        {MIDI::contineu, "continue"},
+        {MIDI::stop, "stop"},
+        {active, "active sense"},
+    };
+    for (const auto& n : names) {
+        if (n.type == t) {
+            return n.name;
+        }
     }
+    return "unknow MIDI event type";
 }
 
 void Parser::trace(bool onoff, std::ostream* o, const std::string& prefix) {
@@ -339,60 +326,48 @@ void Parser::complete() {
     }
 }
 
+namespace {
+// A channel message on its all-channel signal and on its channel's own,
+// framed by that channel's pre- and post-parse.
+template <class Signal, class Arg>
+void announce(Parser& p, int ch, Signal& all, Signal* per_channel, Arg arg) {
+    p.channel_active_preparse[ch](p);
+    all(p, arg);
+    per_channel[ch](p, arg);
+    p.channel_active_postparse[ch](p);
+}
+} // namespace
+
 void Parser::signal(byte* msg, unsigned long len) {
     const int ch = msg[0] & 0xF;
     EventTwoBytes* two = reinterpret_cast<EventTwoBytes*>(msg + 1);
 
     switch (msgtype) {
     case off:
-        channel_active_preparse[ch](*this);
-        note_off(*this, two);
-        channel_note_off[ch](*this, two);
-        channel_active_postparse[ch](*this);
+        announce(*this, ch, note_off, channel_note_off, two);
         break;
     case on:
-        channel_active_preparse[ch](*this);
         if (msg[2] != 0) {
-            note_on(*this, two);
-            channel_note_on[ch](*this, two);
+            announce(*this, ch, note_on, channel_note_on, two);
         } else {
-            note_off(*this, two);
-            channel_note_off[ch](*this, two);
+            announce(*this, ch, note_off, channel_note_off, two);
         }
-        channel_active_postparse[ch](*this);
         break;
     case polypress:
-        channel_active_preparse[ch](*this);
-        poly_pressure(*this, two);
-        channel_poly_pressure[ch](*this, two);
-        channel_active_postparse[ch](*this);
+        announce(*this, ch, poly_pressure, channel_poly_pressure, two);
         break;
     case MIDI::controller:
-        channel_active_preparse[ch](*this);
-        controller(*this, two);
-        channel_controller[ch](*this, two);
-        channel_active_postparse[ch](*this);
+        announce(*this, ch, controller, channel_controller, two);
         break;
     case program:
-        channel_active_preparse[ch](*this);
-        program_change(*this, msg[1]);
-        channel_program_change[ch](*this, msg[1]);
-        channel_active_postparse[ch](*this);
+        announce(*this, ch, program_change, channel_program_change, msg[1]);
         break;
     case chanpress:
-        channel_active_preparse[ch](*this);
-        pressure(*this, msg[1]);
-        channel_pressure[ch](*this, msg[1]);
-        channel_active_postparse[ch](*this);
+        announce(*this, ch, pressure, channel_pressure, msg[1]);
         break;
-    case MIDI::pitchbend: {
-        const pitchbend_t value = pitchbend_t(msg[1] + 128 * msg[2]);
-        channel_active_preparse[ch](*this);
-        pitchbend(*this, value);
-        channel_pitchbend[ch](*this, value);
-        channel_active_postparse[ch](*this);
+    case MIDI::pitchbend:
+        announce(*this, ch, pitchbend, channel_pitchbend, pitchbend_t(msg[1] + 128 * msg[2]));
         break;
-    }
     case MIDI::sysex:
         sysex(*this, msg, len);
         break;

@@ -23,14 +23,11 @@ Port::Port(PortRequest& req)
     if (_mode == O_WRONLY || _mode == O_RDWR) {
         output_parser = new Parser(*this);
     }
+    // A direction the port lacks is passed over by the channel itself.
     for (int i = 0; i < 16; ++i) {
         _channel[i] = new Channel(byte(i), *this);
-        if (input_parser) {
-            _channel[i]->connect_input_signals();
-        }
-        if (output_parser) {
-            _channel[i]->connect_output_signals();
-        }
+        _channel[i]->connect_input_signals();
+        _channel[i]->connect_output_signals();
     }
 }
 
@@ -47,6 +44,17 @@ int Port::clock() {
         return 0;
     }
     return midimsg(&clock_msg, 1);
+}
+
+void Port::parse(Parser* p, byte* buf, unsigned long len) {
+    if (!p) {
+        return;
+    }
+    p->raw_preparse(*p, buf, len);
+    for (unsigned long i = 0; i < len; i++) {
+        p->scanner(buf[i]);
+    }
+    p->raw_postparse(*p, buf, len);
 }
 
 void Port::read_and_discard() {

@@ -151,8 +151,6 @@ OSStatus MIDIOutputPortCreate(MIDIClientRef client, CFStringRef portName, MIDIPo
     return make(OutputPort, client, portName, nullptr, nullptr, outPort);
 }
 
-OSStatus MIDIPortDispose(MIDIPortRef port) { return dispose(port, {InputPort, OutputPort}, kMIDIInvalidPort); }
-
 OSStatus MIDIPortConnectSource(MIDIPortRef port, MIDIEndpointRef source, void* connRefCon) {
     Registry& r = registry();
     std::lock_guard<std::mutex> hold(r.lock);

@@ -71,7 +71,6 @@ OSStatus MIDIInputPortCreate(MIDIClientRef client, CFStringRef portName, MIDIRea
                              MIDIPortRef* outPort);
 OSStatus MIDIOutputPortCreate(MIDIClientRef client, CFStringRef portName, MIDIPortRef* outPort);
 OSStatus MIDIPortConnectSource(MIDIPortRef port, MIDIEndpointRef source, void* connRefCon);
-OSStatus MIDIPortDispose(MIDIPortRef port);
 OSStatus MIDISend(MIDIPortRef port, MIDIEndpointRef dest, const MIDIPacketList* pktlist);
 
 MIDIPacket* MIDIPacketListInit(MIDIPacketList* pktlist);

@@ -28,26 +28,22 @@ class Pool {
     char* block;
 };
 
-// Several allocating threads, one releasing thread.
+// Several allocating threads, one releasing thread: only alloc is locked.
 class MultiAllocSingleReleasePool : public Pool {
   public:
-    MultiAllocSingleReleasePool(const std::string& name, unsigned long item_size, unsigned long nitems);
-    ~MultiAllocSingleReleasePool() override;
+    using Pool::Pool;
 
     void* alloc() override;
-    void release(void* ptr) override;
 
   private:
     std::mutex _lock;
 };
 
-// One allocating thread, several releasing threads.
+// One allocating thread, several releasing threads: only release is locked.
 class SingleAllocMultiReleasePool : public Pool {
   public:
-    SingleAllocMultiReleasePool(const std::string& name, unsigned long item_size, unsigned long nitems);
-    ~SingleAllocMultiReleasePool() override;
+    using Pool::Pool;
 
-    void* alloc() override;
     void release(void* ptr) override;
 
   private:

@@ -11,10 +11,10 @@ class UndoCommand {
   public:
     typedef sigc::slot<void> Action;
 
-    UndoCommand();
-    UndoCommand(const UndoCommand& other);
-    UndoCommand& operator=(const UndoCommand& other);
-    virtual ~UndoCommand();
+    UndoCommand() = default;
+    UndoCommand(const UndoCommand&) = default;
+    UndoCommand& operator=(const UndoCommand&) = default;
+    virtual ~UndoCommand() = default;
 
     const std::string& name() const { return _name; }
     void set_name(const std::string& n) { _name = n; }
@@ -40,8 +40,8 @@ class UndoCommand {
 
 class UndoHistory {
   public:
-    UndoHistory();
-    virtual ~UndoHistory();
+    UndoHistory() = default;
+    virtual ~UndoHistory() = default;
 
     // Keeps a copy. A pending redo stays until clear_redo().
     void add(const UndoCommand& cmd);

@@ -31,7 +31,6 @@ class FD_MidiPort : public Port {
     static std::string* midi_dirpath;
     static std::string* midi_filename_pattern;
     int do_slow_write(byte* msg, unsigned int len);
-    void feed_output(byte* msg, unsigned long len);
 };
 
 } // namespace MIDI

@@ -8,9 +8,6 @@ namespace MIDI {
 class FIFO_MidiPort : public FD_MidiPort {
   public:
     explicit FIFO_MidiPort(PortRequest& req);
-
-  protected:
-    void open(PortRequest& req) override;
 };
 
 } // namespace MIDI

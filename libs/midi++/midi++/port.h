@@ -61,6 +61,10 @@ class Port : public virtual SigC::Object {
     static int write_callback(byte* msg, unsigned int len, void* port);
 
   protected:
+    // Hands received or sent bytes to parser p, one by one, between its raw
+    // pre- and post-parse signals; nothing when there is no parser.
+    static void parse(Parser* p, byte* buf, unsigned long len);
+
     bool _ok;
     Type _type;
     std::string _devname;

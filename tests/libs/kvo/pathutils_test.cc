@@ -145,17 +145,17 @@ TEST(PathScanner, ScansDirectoryListsWithLimits) {
 namespace {
 std::vector<std::string> walked;
 std::string walk_root;
+// The path below walk_root, or "." for the root itself.
+std::string relative(const std::string& path) {
+    return path.size() > walk_root.size() ? path.substr(walk_root.size() + 1) : ".";
+}
 int record_nftw(const char* path, const struct stat*, int type, Kvo::FTW* f) {
-    std::string rel = path;
-    rel = rel.size() > walk_root.size() ? rel.substr(walk_root.size() + 1) : ".";
-    walked.push_back(rel + " " + std::to_string(type) + " " + std::to_string(f->level) + " " +
+    walked.push_back(relative(path) + " " + std::to_string(type) + " " + std::to_string(f->level) + " " +
                      std::string(path).substr(size_t(f->base)));
     return 0;
 }
 int record_ftw(const char* path, const struct stat*, int type) {
-    std::string rel = path;
-    rel = rel.size() > walk_root.size() ? rel.substr(walk_root.size() + 1) : ".";
-    walked.push_back(rel + " " + std::to_string(type));
+    walked.push_back(relative(path) + " " + std::to_string(type));
     return 0;
 }
 std::vector<std::string> take_walked() {

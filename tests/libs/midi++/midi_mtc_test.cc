@@ -93,6 +93,7 @@ TEST_F(MtcFixture, OutOfOrderPieceRestartsTheCount) {
     pieces(a, 1, 7);
     pieces(a, 0, 7);
     ASSERT_EQ(times.size(), 1u);
+    EXPECT_EQ(times[0], "10 20 30 11"); // the hours' top bit comes with the rate
     pieces(a, 0, 3);
     qf(a, 6); // skipped two: the count starts again and 7 is expected
     pieces(b, 0, 7); // 0 is out of order too, so 1 to 7 make only seven

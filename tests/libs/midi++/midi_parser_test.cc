@@ -116,16 +116,18 @@ const ParseCase cases[] = {
     {"truncated input ends without an announcement", {0x90, 0x3C}, {}},
 };
 
+void scan(Parser& p, const qmtest::Bytes& in) {
+    for (byte b : in) {
+        p.scanner(b);
+    }
+}
+
 class ParserFixture : public ::testing::Test {
   protected:
     qmtest::RecordingPort port{O_RDWR};
     Parser& p = *port.input();
 
-    void feed(const qmtest::Bytes& in) {
-        for (byte b : in) {
-            p.scanner(b);
-        }
-    }
+    void feed(const qmtest::Bytes& in) { scan(p, in); }
 };
 
 } // namespace
@@ -134,9 +136,7 @@ TEST_F(ParserFixture, ByteStreamsBecomeMessages) {
     for (const ParseCase& c : cases) {
         Parser fresh(port);
         Log log(fresh);
-        for (byte b : c.in) {
-            fresh.scanner(b);
-        }
+        scan(fresh, c.in);
         EXPECT_EQ(log.lines, c.out) << c.name;
     }
 }
@@ -195,9 +195,7 @@ TEST_F(ParserFixture, EditHookAndCounters) {
         Parser fresh(port);
         Log log(fresh);
         fresh.edit.connect([&](byte*, unsigned long) { return r.verdict; });
-        for (byte b : qmtest::Bytes{0x90, 0x3C, 0x40, 0xF8, 0xF0, 0x01, 0xF7}) {
-            fresh.scanner(b);
-        }
+        scan(fresh, {0x90, 0x3C, 0x40, 0xF8, 0xF0, 0x01, 0xF7});
         EXPECT_EQ(fresh.message_counts()[0x90], r.expect_note_count) << r.verdict;
         EXPECT_EQ(fresh.message_counts()[0xF8], r.expect_clock ? 1u : 0u) << r.verdict;
         auto has = [&](const std::string& s) {

@@ -1,6 +1,7 @@
 #pragma once
 // Test seams for the MIDI port library: a port that keeps what is written
-// to it, a recorder of the message channels, and byte-list helpers.
+// to it, a recorder of the message channels, byte-list helpers and a
+// scratch directory.
 
 #include <midi++/parser.h>
 #include <midi++/port.h>
@@ -8,7 +9,11 @@
 
 #include <kvo/transmitter.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -79,16 +84,6 @@ struct ChannelRecorder : public SigC::Object {
         return false;
     }
 };
-
-} // namespace qmtest
-
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-
-namespace qmtest {
 
 // A fresh directory under /tmp, removed with everything in it.
 struct TempDir {
