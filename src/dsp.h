@@ -79,10 +79,39 @@ inline float mix_guard(float v)
     return bits_float(bits & ((uint32_t)0 - (uint32_t)((e >= 0x08000000u) & (e != 0x7F800000u))));
 }
 
+// Four samples at a time (the compiler's vector extension: one SSE
+// register, no branch per sample), for the block loops below and the
+// engine's mix.
+typedef float v4f __attribute__((vector_size(16)));
+typedef int32_t v4i __attribute__((vector_size(16)));
+const uint32_t kLanes = 4;
+
+inline v4f load4(const float* p)
+{
+    v4f v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store4(float* p, v4f v) { std::memcpy(p, &v, sizeof v); }
+
+// mix_guard on four samples.
+inline v4f guard4(v4f v)
+{
+    v4i bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    const v4i e = bits & 0x7F800000;
+    bits &= (e >= 0x08000000) & (e != 0x7F800000);
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
 // mix_guard over a block.
 inline void mix_guard_block(float* buf, uint32_t n)
 {
-    for (uint32_t i = 0; i < n; ++i) buf[i] = mix_guard(buf[i]);
+    uint32_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) store4(buf + i, guard4(load4(buf + i)));
+    for (; i < n; ++i) buf[i] = mix_guard(buf[i]);
 }
 
 // The largest magnitude in a block, 0 for none. Non-negative floats order

@@ -96,34 +96,12 @@ inline float fall_off(float peak, float db_drop)
     return flush_to_zero(p);
 }
 
-// The per-sample loops below run on four samples at a time (the compiler's
-// vector extension: one SSE register, no branch per sample).
-typedef float v4f __attribute__((vector_size(16)));
-typedef int32_t v4i __attribute__((vector_size(16)));
-const nframes_t kLanes = 4;
-
-inline v4f load4(const float* p)
-{
-    v4f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store4(float* p, v4f v)
-{
-    std::memcpy(p, &v, sizeof v);
-}
-
-// dsp::mix_guard on four samples: non-finite samples and denormals become 0.
-inline v4f guard4(v4f v)
-{
-    v4i bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    const v4i e = bits & 0x7F800000;
-    bits &= (e >= 0x08000000) & (e != 0x7F800000);
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
+using dsp::guard4;
+using dsp::kLanes;
+using dsp::load4;
+using dsp::store4;
+using dsp::v4f;
+using dsp::v4i;
 
 inline v4f abs4(v4f v)
 {
