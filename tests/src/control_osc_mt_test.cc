@@ -148,9 +148,11 @@ TEST_F(OscTest, CommandsAndControlChangesReachTheLoops)
     });
     auto blocks = [&](int n) { ASSERT_TRUE(host.driver.wait_blocks(n)); };
 
-    ASSERT_TRUE(a.send("/qm/0/hit", "record") && a.send("/qm/1/down", "record"));
+    // Each sync: the OSC thread has queued what came before, however loaded
+    // the machine, so the blocks counted come after it.
+    ASSERT_TRUE(a.send("/qm/0/hit", "record") && a.send("/qm/1/down", "record") && a.sync());
     blocks(20);
-    ASSERT_TRUE(a.send("/qm/0/hit", "record") && a.send("/qm/1/up", "record"));  // a short press: nothing
+    ASSERT_TRUE(a.send("/qm/0/hit", "record") && a.send("/qm/1/up", "record") && a.sync());  // a short press: nothing
     blocks(10);
     ASSERT_TRUE(a.send("/qm/1/upforce", "record"));
     ASSERT_TRUE(a.send("/qm/0/set", "feedback", 0.5f) && a.send("/qm/-1/set", "rec_thresh", 0.25f));

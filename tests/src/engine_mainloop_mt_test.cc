@@ -32,6 +32,9 @@ std::vector<std::string> listing(OscClient& c)
     OscMsg m;
     while (c.wait("/list", m) && m.s(0) == "add") out.push_back(m.s(1));
     EXPECT_EQ(m.s(0), "done");
+    // "done" may arrive while the engine still holds the bindings lock, and
+    // MIDI meanwhile is dropped: wait until it has let go.
+    EXPECT_TRUE(c.sync());
     return out;
 }
 
@@ -130,10 +133,13 @@ TEST_F(MidiOscTest, LearnAndCaptureAnswerWithTheMessageThatCame)
     ASSERT_TRUE(c.send("/learn_midi_binding", "0 cc 0  set wet 0  0 1  ", "exclusive", url, "/learn"));
     ASSERT_TRUE(c.send("/get_next_midi_event", url, "/next") && c.sync());
     bridge.inject_midi(0xB5, 1, 1, 0);
-    bridge.inject_midi(0xB6, 2, 1, 0);
     OscMsg m;
     ASSERT_TRUE(c.wait("/learn", m) && c.wait("/learn", m));
     EXPECT_EQ(m.s(1), "5 cc 1  set wet 0  0 1  ");
+    // The engine adds the learned binding under the bindings lock: the next
+    // message must not arrive while it does.
+    ASSERT_TRUE(c.sync());
+    bridge.inject_midi(0xB6, 2, 1, 0);
     ASSERT_TRUE(c.wait("/next", m));
     EXPECT_EQ(m.s(1).substr(0, 7), "6 cc 2 ");
 
