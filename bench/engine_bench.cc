@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_driver.h"
+#include "memory_driver.h"
 #include "engine.h"
 #include "event.h"
 #include "looper.h"
@@ -25,11 +25,10 @@ const nframes_t kRate = 48000;
 const int kLoops = 8;
 const int kChans = 2;
 
-using qmbench::BenchDriver;
 
 // An engine with eight two-second loops playing at the given rate.
 struct Rig {
-    BenchDriver driver;
+    qmtest::MemoryDriver driver;
     Engine engine;
     bool ok = false;
 
@@ -68,7 +67,7 @@ void BM_EngineBlock(benchmark::State& state) {
 // engine adds is the difference.
 void BM_LoopersAlone(benchmark::State& state) {
     const float rate = (float)state.range(0) / 100.0f;
-    BenchDriver driver;
+    qmtest::MemoryDriver driver;
     Engine engine;
     engine.initialize(&driver, 2, 10051, "");
     std::vector<std::unique_ptr<Quillomat::Looper>> loopers;

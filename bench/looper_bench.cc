@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_driver.h"
+#include "memory_driver.h"
 #include "engine.h"
 #include "event.h"
 #include "looper.h"
@@ -21,7 +21,6 @@ using Quillomat::nframes_t;
 const nframes_t kBlock = 256;
 const nframes_t kRate = 48000;
 
-using qmbench::BenchDriver;
 
 void send(Quillomat::Looper& l, Quillomat::Event::type_t type, Quillomat::Event::command_t cmd,
           Quillomat::Event::control_t ctrl = Quillomat::Event::Unknown, float value = 0.0f) {
@@ -37,7 +36,7 @@ void BM_LooperBlock(benchmark::State& state) {
     const bool overdub = state.range(0) != 0;
     const float rate = (float)state.range(1) / 100.0f;
 
-    BenchDriver driver;
+    qmtest::MemoryDriver driver;
     Quillomat::Engine engine;
     engine.initialize(&driver, 2, 10051, "");
     Quillomat::Looper looper(&driver, 0, 2, 10.0f, true);

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench_driver.h"
+#include "memory_driver.h"
 #include "engine.h"
 
 namespace {
@@ -26,7 +26,6 @@ typedef std::chrono::steady_clock Clock;
 const nframes_t kBlock = 256;
 const nframes_t kRate = 48000;
 
-using qmbench::BenchDriver;
 
 void quiet(int, const char*, const char*) {}
 
@@ -106,7 +105,7 @@ struct Echo {
 
 // An engine as a host runs it.
 struct Host {
-    BenchDriver driver;
+    qmtest::MemoryDriver driver;
     Quillomat::Engine engine;
     std::atomic<bool> alive{true};
     std::thread engine_thread, audio_thread;

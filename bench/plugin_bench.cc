@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bench_driver.h"
+#include "memory_driver.h"
 #include "engine.h"
 #include "event.h"
 #include "plugin_rig.h"
@@ -21,7 +21,7 @@ const UInt32 kBlock = 256;
 const int kTakeBlocks = 150;  // a loop of 0.8 s
 
 // The loop recorded from the tone, then playing.
-void take_engine_loop(Quillomat::Engine& engine, qmbench::BenchDriver& driver, uint64_t& frame)
+void take_engine_loop(Quillomat::Engine& engine, qmtest::MemoryDriver& driver, uint64_t& frame)
 {
     auto block = [&] {
         for (const char* name : {"common_in_1", "common_in_2"}) {
@@ -39,7 +39,7 @@ void take_engine_loop(Quillomat::Engine& engine, qmbench::BenchDriver& driver, u
 
 void BM_EngineBlock(benchmark::State& state)
 {
-    qmbench::BenchDriver driver(48000, kBlock);
+    qmtest::MemoryDriver driver(48000, kBlock);
     Quillomat::Engine engine;
     engine.set_ignore_quit(true);
     if (!engine.initialize(&driver, 2, 10051, "") || !engine.add_loop(2, 40.0f, true)) {

@@ -6,12 +6,12 @@
 
 #include "control_osc.h"
 #include "engine.h"
-#include "fuzz_driver.h"
+#include "memory_driver.h"
 #include "midi_bridge.h"
 
 namespace {
 
-FuzzDriver driver(100, 16);
+qmtest::MemoryDriver driver(100, 16);
 
 struct Rig {
     Quillomat::MidiBridge bridge{"fuzz"};

@@ -6,12 +6,12 @@
 #include <string>
 
 #include "engine.h"
-#include "fuzz_driver.h"
+#include "memory_driver.h"
 
 namespace {
 
 // A low rate keeps the loop memory a session may ask for small.
-FuzzDriver driver(100, 16);
+qmtest::MemoryDriver driver(100, 16);
 
 Quillomat::Engine& engine()
 {

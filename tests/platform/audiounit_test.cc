@@ -1,5 +1,6 @@
 // The Audio Unit stand-ins driven as a host drives a plug-in: through the C
 // calls on an instance opened from the test effect's entry point.
+#include <AUPublic/CAStreamBasicDescription.h>
 #include <AudioUnit/AudioUnit.h>
 #include <CoreFoundation/CoreFoundation.h>
 
@@ -21,15 +22,7 @@ const OSType kType = kAudioUnitType_MusicEffect, kSub = 0x6761696e, kManu = 0x54
 
 AudioStreamBasicDescription canonical(UInt32 channels, double rate = kRate)
 {
-    AudioStreamBasicDescription d = {};
-    d.mSampleRate = rate;
-    d.mFormatID = kAudioFormatLinearPCM;
-    d.mFormatFlags = kAudioFormatFlagsAudioUnitCanonical;
-    d.mBytesPerPacket = d.mBytesPerFrame = 4;
-    d.mFramesPerPacket = 1;
-    d.mChannelsPerFrame = channels;
-    d.mBitsPerChannel = 32;
-    return d;
+    return CAStreamBasicDescription(rate, channels);
 }
 
 // A host-side buffer list of `channels` buffers of `frames` floats each.

@@ -17,14 +17,6 @@ namespace {
 const double term_grace = 1.0;
 const double kill_grace = 1.0;
 
-[[noreturn]] void raise_invalid(const std::string& reason)
-{
-    NSString* text = NSString::alloc()->initWithUTF8String(reason.c_str());
-    NSException* e = NSException::alloc()->initWithName(NSInvalidArgumentException, text, nullptr);
-    text->release();
-    e->raise();
-}
-
 } // namespace
 
 TaskWrapper* TaskWrapper::initWithController(TaskWrapperController* c, NSArray* args)
@@ -76,10 +68,10 @@ void TaskWrapper::startProcess()
 
     try {
         if (!pipe) {
-            raise_invalid(std::string("no pipe for the output: ") + std::strerror(pipe_errno));
+            NSException::raise(NSInvalidArgumentException, std::string("no pipe for the output: ") + std::strerror(pipe_errno));
         }
         if (!arguments || arguments->count() == 0) {
-            raise_invalid("no launch path");
+            NSException::raise(NSInvalidArgumentException, "no launch path");
         }
         // The path runs as it stands and the arguments go as a vector: no
         // shell ever sees them. NSTask refuses anything but an executable

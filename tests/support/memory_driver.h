@@ -1,7 +1,8 @@
 #pragma once
-// An audio driver over plain memory for the benchmarks: one block buffer per
-// named port (a name asked for twice gets the same port), fixed rate and
-// block size.
+// An audio driver over plain memory for the benchmarks and fuzz targets: one
+// zeroed block buffer per named port (a name asked for twice gets the same
+// port), fixed rate and block size, no thread. The tests' own TestDriver
+// does more (an audio thread, refusals, transport).
 #include <cmath>
 #include <map>
 #include <string>
@@ -9,14 +10,14 @@
 
 #include "audio_driver.h"
 
-namespace qmbench {
+namespace qmtest {
 
 using Quillomat::nframes_t;
 using Quillomat::port_id_t;
 
-class BenchDriver : public Quillomat::AudioDriver {
+class MemoryDriver : public Quillomat::AudioDriver {
 public:
-    explicit BenchDriver(nframes_t rate = 48000, nframes_t block = 256) : AudioDriver("bench", "memory")
+    explicit MemoryDriver(nframes_t rate = 48000, nframes_t block = 256) : AudioDriver("memory", "")
     {
         _samplerate = rate;
         _buffersize = block;
@@ -65,4 +66,4 @@ private:
     std::vector<std::vector<float>> _bufs;
 };
 
-} // namespace qmbench
+} // namespace qmtest
