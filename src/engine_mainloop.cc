@@ -23,9 +23,20 @@ namespace {
 const std::chrono::milliseconds kPollInterval(10);
 const std::chrono::milliseconds kAutoUpdateInterval(100);
 
+// Options are words separated by blanks or commas; word must be one of them,
+// not a part of one ("nonexclusive" is not "exclusive").
 bool has_option(const std::string& options, const char* word)
 {
-    return options.find(word) != std::string::npos;
+    static const char seps[] = " \t\r\n,";
+    std::string::size_type begin = options.find_first_not_of(seps);
+    while (begin != std::string::npos) {
+        const std::string::size_type end = options.find_first_of(seps, begin);
+        if (options.compare(begin, end - begin, word) == 0) {
+            return true;
+        }
+        begin = options.find_first_not_of(seps, end);
+    }
+    return false;
 }
 
 } // namespace

@@ -114,11 +114,10 @@ void MidiBridge::inject_midi(unsigned char status, unsigned char data1, unsigned
         status = MIDI::on | (status & 0x0F);
         data2 = 0;
     }
-    if (_learning.load() || _getnext.load()) {
-        finish_learn(status, data1);
-    } else {
-        queue_midi(status, data1, data2, frame);
+    if ((_learning.load() || _getnext.load()) && finish_learn(status, data1)) {
+        return;
     }
+    queue_midi(status, data1, data2, frame);
 }
 
 void MidiBridge::incoming_midi(MIDI::Parser&, unsigned char* msg, unsigned long len)
@@ -207,42 +206,43 @@ void MidiBridge::echo_osc(int instance, const char* word, const std::string& con
     }
 }
 
-void MidiBridge::finish_learn(unsigned char status, unsigned char data1)
+bool MidiBridge::finish_learn(unsigned char status, unsigned char data1)
 {
+    // Clock, start, stop and the like cannot be bound: they go on as usual
+    // (a running clock keeps the sync), and the learn waits for one that can.
+    // Only the constant type table is read here, so no lock is needed yet.
+    int channel = 0;
+    std::string type;
+    if (!_midi_bindings.get_channel_and_type(status, channel, type)) {
+        return false;
+    }
     // Busy: this message is lost to the learn, which then takes the next one.
     Kvo::TentativeLockMonitor bl(_bindings_lock, __LINE__, __FILE__);
     if (!bl.locked()) {
-        return;
+        return true;
     }
     Kvo::TentativeLockMonitor ll(_learn_lock, __LINE__, __FILE__);
     if (!ll.locked()) {
-        return;
+        return true;
     }
-    int channel = 0;
-    std::string type;
     if (_learning.load()) {
-        if (_midi_bindings.get_channel_and_type(status, channel, type)) {
-            _learninfo.channel = channel;
-            _learninfo.type = type;
-            _learninfo.param = data1;
-            if (CommandMap::instance().is_command(_learninfo.control)) {
-                _learninfo.command = type == "pc" ? "hit" : "note";
-            }
-            BindingLearned.emit_rt(_learninfo);
-        } else {
-            fprintf(stderr, "invalid event to learn: %d\n", int(status));
+        _learninfo.channel = channel;
+        _learninfo.type = type;
+        _learninfo.param = data1;
+        if (CommandMap::instance().is_command(_learninfo.control)) {
+            _learninfo.command = type == "pc" ? "hit" : "note";
         }
+        BindingLearned.emit_rt(_learninfo);
         _learning.store(false);
     } else if (_getnext.load()) {
-        if (_midi_bindings.get_channel_and_type(status, channel, type)) {
-            MidiBindInfo info;
-            info.channel = channel;
-            info.type = type;
-            info.param = data1;
-            NextMidiReceived.emit_rt(info);
-        }
+        MidiBindInfo info;
+        info.channel = channel;
+        info.type = type;
+        info.param = data1;
+        NextMidiReceived.emit_rt(info);
         _getnext.store(false);
     }
+    return true;
 }
 
 void MidiBridge::start_learn(const MidiBindInfo& info, bool exclusive)

@@ -62,7 +62,8 @@ public:
     // Engine thread; they may wait briefly for a learn completion in progress.
     // The next note, controller or program change message completes the learn
     // (BindingLearned) or the capture (NextMidiReceived) instead of firing
-    // bindings. exclusive is for the caller's add_binding; it is not used here.
+    // bindings; other messages meanwhile fire as usual and leave both pending.
+    // exclusive is for the caller's add_binding; it is not used here.
     void start_learn(const MidiBindInfo& info, bool exclusive = false);
     void cancel_learn();
     void start_get_next();
@@ -77,7 +78,8 @@ public:
 
 private:
     void queue_midi(unsigned char status, unsigned char data1, unsigned char data2, long frame);
-    void finish_learn(unsigned char status, unsigned char data1);
+    // False when the message cannot be bound: it is left to the bindings.
+    bool finish_learn(unsigned char status, unsigned char data1);
     void send_event(const MidiBindInfo& info, float value, long frame);
     // value null: a command, sent with the control name only.
     void echo_osc(int instance, const char* word, const std::string& control, const float* value);

@@ -122,6 +122,9 @@ void Parser::trace_event(Parser&, byte* msg, unsigned long len) {
         case 0xFE:
             o << "Active Sense";
             break;
+        case 0xF6:
+            o << "Tune Request";
+            break;
         case 0xFF:
             o << "System Reset";
             break;
@@ -281,7 +284,7 @@ void Parser::system_msg(byte status) {
         state = NEEDONEBYTE;
         break;
     case 0xF6:
-        // Complete in its status byte; announced like every other message.
+        // Complete in its status byte.
         msgtype = MIDI::tune;
         runnable = false;
         complete();
@@ -382,8 +385,12 @@ void Parser::signal(byte* msg, unsigned long len) {
         song(*this, msg, len);
         break;
     case MIDI::tune:
+        // Not on any: listeners there (learners above all) take what comes
+        // as a message to act on, and a tune request carries nothing to act
+        // on. The trace still shows it.
         tune(*this);
-        break;
+        trace_event(*this, msg, len);
+        return;
     default:
         break;
     }

@@ -160,6 +160,39 @@ TEST_F(MidiOscTest, LearnAndCaptureAnswerWithTheMessageThatCame)
     EXPECT_EQ(listing(c).size(), 3u);
 }
 
+TEST_F(MidiOscTest, OnlyTheWordExclusiveReplacesTheBindingsOfAKey)
+{
+    const std::string held = "0 n 60  note record 0  0 1  ";
+    const std::string fresh = "0 n 60  note overdub 0  0 1  ";
+    struct Row {
+        bool learn;
+        const char* options;
+        bool replaces;
+    };
+    const Row rows[] = {
+        {true, "nonexclusive", false},  {true, "exclusive", true},  {true, "exclusively", false},
+        {true, " add  exclusive ", true}, {false, "nonexclusive", false}, {false, "add,exclusive", true},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.learn ? "learn " : "add ") + "'" + r.options + "'");
+        ASSERT_TRUE(c.send("/clear_midi_bindings"));
+        ASSERT_TRUE(c.send("/add_midi_binding", held, ""));
+        if (r.learn) {
+            ASSERT_TRUE(c.send("/learn_midi_binding", "0 n 0  note overdub 0  0 1  ", r.options, c.url(), "/learn"));
+            ASSERT_TRUE(c.sync());
+            bridge.inject_midi(0x90, 60, 100, 0);
+            OscMsg m;
+            ASSERT_TRUE(c.wait("/learn", m) && c.wait("/learn", m));
+            EXPECT_EQ(m.s(0), "done");
+        } else {
+            ASSERT_TRUE(c.send("/add_midi_binding", fresh, r.options));
+        }
+        const std::vector<std::string> want = r.replaces ? std::vector<std::string>{fresh}
+                                                         : std::vector<std::string>{held, fresh};
+        EXPECT_EQ(listing(c), want);
+    }
+}
+
 TEST(EngineMainLoop, ReportsTempoChangesBeatsAndPolledMetersOnTime)
 {
     EngineHost host;

@@ -25,6 +25,7 @@
 
 using namespace std::chrono;
 using Quillomat::Event;
+using Quillomat::MidiBindInfo;
 using Quillomat::MidiBridge;
 using MIDI::PortRequest;
 using testing::internal::CaptureStderr;
@@ -114,6 +115,27 @@ TEST_F(PortBridge, BytesFromTheFifoFireTheBindingsWhateverSurroundsThem)
     w = writer();
     send(w, {0xB0, 0x07, 0x00});
     EXPECT_EQ(take(1), Texts{"v2=0.000000@-1"});
+    close(w);
+}
+
+TEST_F(PortBridge, APendingLearnPassesOverWhatItCannotBindAndTakesTheNote)
+{
+    MidiBridge bridge("qm", req);
+    attach(bridge);
+    {
+        Kvo::LockMonitor lm(bridge.bindings_lock(), __LINE__, __FILE__);
+        bridge.BindingLearned.connect([this](MidiBindInfo b) { got("learned " + b.serialize(), -1); });
+    }
+    MidiBindInfo learn;
+    ASSERT_TRUE(learn.unserialize("0 n 0  note overdub 1  0 1  "));
+    bridge.start_learn(learn);
+    CaptureStderr();
+    const int w = writer();
+    // A tune request, a clock (still fires its sync), then the note; its
+    // note-off under running status is no longer learned.
+    send(w, {0xF6, 0xF8, 0x93, 0x24, 0x40, 0x24, 0x00, 0xF8});
+    EXPECT_EQ(take(3), (Texts{"s34", "learned 3 n 36  note overdub 1  0 1  ", "s34"}));
+    EXPECT_EQ(GetCapturedStderr(), "");
     close(w);
 }
 

@@ -191,19 +191,29 @@ TEST_F(Bridge, LearnAndGetNext)
     EXPECT_EQ(engine.learned[1].serialize(), "2 pc 3  hit mute -1  0 1  ");
     EXPECT_EQ(engine.learned[2].serialize(), "5 cc 74  set wet 0  0 1  gain");
 
+    // What cannot be bound is passed over, fires as usual, and both wait on.
     bridge.start_learn(req);
+    bridge.start_get_next();
     CaptureStderr();
-    bridge.inject_midi(0xF8, 0, 0, 0);  // clock cannot be learned: the learn ends
-    EXPECT_EQ(GetCapturedStderr(), "invalid event to learn: 248\n");
+    for (unsigned char status : {0xF8, 0xF6, 0xFA, 0xE5, 0xD5}) {
+        bridge.inject_midi(status, 0, 0, 7);
+    }
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(take(), (std::vector<Got>{syn(Event::MidiTick, 7), syn(Event::MidiStart, 7)}));
     bridge.inject_midi(0xB5, 74, 3, 0);
-    EXPECT_EQ(engine.learned.size(), 3u);
-    EXPECT_EQ(take().size(), 0u);  // nothing bound to cc 74 on channel 5
+    bridge.inject_midi(0xF8, 0, 0, 0);
+    bridge.inject_midi(0x95, 12, 3, 0);
+    ASSERT_EQ(engine.learned.size(), 4u);
+    EXPECT_EQ(engine.learned[3].serialize(), "5 cc 74  set wet 0  0 1  gain");
+    ASSERT_EQ(engine.captured.size(), 2u);
+    EXPECT_EQ(engine.captured[1].serialize(), "5 n 12    -1  0 1  ");
+    EXPECT_EQ(take().size(), 1u);  // only the clock: nothing bound to cc 74 or note 12 on channel 5
 
     bridge.start_get_next();
     bridge.cancel_get_next();
     bridge.inject_midi(0x91, 60, 100, 0);
     EXPECT_EQ(take().size(), 1u);
-    EXPECT_EQ(engine.captured.size(), 1u);
+    EXPECT_EQ(engine.captured.size(), 2u);
 }
 
 TEST_F(Bridge, BoundMessagesAllocateNothing)

@@ -62,6 +62,8 @@ class Parser : public virtual SigC::Object {
     Signal raw_preparse;
     Signal raw_postparse;
 
+    // Every announced message, real-time bytes included, but for tune
+    // request, which has its own signal only.
     Signal any;
     Signal sysex;
     Signal mmc;

@@ -95,7 +95,10 @@ const ParseCase cases[] = {
       "any fd"}},
     {"system common messages cancel running status",
      {0xF2, 0x10, 0x20, 0x30, 0x40, 0xF3, 0x05, 0x06, 0xF6, 0x01},
-     {"position f2 10 20", "any f2 10 20", "song f3 05", "any f3 05", "tune", "any f6"}},
+     {"position f2 10 20", "any f2 10 20", "song f3 05", "any f3 05", "tune"}},
+    {"tune request reaches its own signal only, between real-time bytes",
+     {0xF6, 0xF8, 0xF6, 0xFA},
+     {"tune", "timing", "any f8", "tune", "start", "any fa"}},
     {"undefined status bytes end the message in progress",
      {0x90, 0x3C, 0xF4, 0x3C, 0x40, 0xF5, 0x01, 0xF9, 0x01, 0x02, 0x03},
      {}},
@@ -217,7 +220,8 @@ TEST_F(ParserFixture, TraceWritesOneLinePerMessage) {
     std::ostringstream out;
     p.trace(true, &out, "in: ");
     EXPECT_TRUE(p.tracing());
-    feed({0x91, 0x3C, 0x40, 0xB0, 0x07, 0x64, 0xE0, 0x00, 0x40, 0xA0, 0x3C, 0x10, 0xF8, 0xFD, 0xF0, 0x43, 0x12, 0xF7});
+    feed({0x91, 0x3C, 0x40, 0xB0, 0x07, 0x64, 0xE0, 0x00, 0x40, 0xA0, 0x3C, 0x10, 0xF8, 0xFD, 0xF6, 0xF0, 0x43, 0x12,
+          0xF7});
     p.trace(false, nullptr, "");
     feed({0xFA});
     EXPECT_FALSE(p.tracing());
@@ -227,6 +231,7 @@ TEST_F(ParserFixture, TraceWritesOneLinePerMessage) {
                          "in: Channel 1 PolyPressure60\n"
                          "in: Clock\n"
                          "in: System Exclusive (1 byte : fd)\n"
+                         "in: Tune Request\n"
                          "in: System Exclusive (4) = [ f0 43 12 f7 ]\n");
     EXPECT_STREQ(Parser::midi_event_type_name(MIDI::contineu), "continue");
     EXPECT_STREQ(Parser::midi_event_type_name(MIDI::reset), "unknow MIDI event type");
