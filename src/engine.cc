@@ -84,66 +84,6 @@ inline uint32_t to_frames(double frames)
     return frames >= 4294967295.0 ? 4294967295u : (uint32_t)frames;
 }
 
-// Meter fall-off over one block; never NaN, never above 20.
-inline float fall_off(float peak, float db_drop)
-{
-    if (!(peak > 0.0f)) {
-        return 0.0f;
-    }
-    const float db = 20.0f * log10f(peak) - db_drop;
-    float p = db > -90.0f ? powf(10.0f, db * 0.05f) : 0.0f;
-    p = p < 20.0f ? p : 20.0f;
-    return flush_to_zero(p);
-}
-
-using dsp::guard4;
-using dsp::kLanes;
-using dsp::load4;
-using dsp::store4;
-using dsp::v4f;
-using dsp::v4i;
-
-inline v4f abs4(v4f v)
-{
-    v4i bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    bits &= 0x7FFFFFFF;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-// The largest |x[k]|, at least peak; NaN is passed over.
-float block_peak(const float* x, nframes_t n, float peak)
-{
-    v4f m = {peak, peak, peak, peak};
-    nframes_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) {
-        const v4f a = abs4(load4(x + k));
-        m = a > m ? a : m;
-    }
-    float p = peak;
-    for (nframes_t i = 0; i < kLanes; ++i) p = m[i] > p ? m[i] : p;
-    for (; k < n; ++k) {
-        const float a = fabsf(x[k]);
-        p = a > p ? a : p;
-    }
-    return p;
-}
-
-// out = guarded(mix * w + in * d) at fixed levels; in may be null.
-void mix_steady(float* out, const float* mix, const float* in, float w, float d, nframes_t n)
-{
-    const v4f w4 = {w, w, w, w}, d4 = {d, d, d, d};
-    nframes_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) {
-        const v4f dry = in ? load4(in + k) * d4 : v4f{0.0f, 0.0f, 0.0f, 0.0f};
-        store4(out + k, guard4(load4(mix + k) * w4 + dry));
-    }
-    for (; k < n; ++k) {
-        out[k] = dsp::mix_guard(mix[k] * w + (in ? in[k] * d : 0.0f));
-    }
-}
-
 // Offset inside [0, nframes) of the next boundary of a period counted from
 // transport frame 0, or -1 when none falls in the region.
 long transport_boundary(double framepos, nframes_t nframes, double period)
@@ -779,29 +719,29 @@ void Engine::fill_common_outs(nframes_t nframes)
     const dsp::LinearRamp wet = dsp::LinearRamp::over(wet0, _target_common_wet.load(std::memory_order_relaxed), nframes);
 
     const float drop = (float)nframes * _falloff_per_sample;
-    float in_peak = fall_off(_common_input_peak.load(std::memory_order_relaxed), drop);
-    float out_peak = fall_off(_common_output_peak.load(std::memory_order_relaxed), drop);
+    float in_peak = dsp::fall_off(_common_input_peak.load(std::memory_order_relaxed), drop);
+    float out_peak = dsp::fall_off(_common_output_peak.load(std::memory_order_relaxed), drop);
 
     const size_t chans = _common_outputs.size();
     for (size_t i = 0; i < chans; ++i) {
         const float* in = _common_input_buffers[i];
         float* out = _common_output_buffers[i];
         if (in) {
-            in_peak = block_peak(in, nframes, in_peak);
+            in_peak = dsp::abs_peak(in, nframes, in_peak);
         }
         if (!out) {
             continue;
         }
         const float* mix = _use_temp_input ? _temp_output_buffers[i] : out;
         if (dry.flat() && wet.flat()) {
-            mix_steady(out, mix, in, wet.target, dry.target, nframes);
+            dsp::mix_steady(out, mix, in, wet.target, dry.target, nframes);
         } else {
             for (nframes_t k = 0; k < nframes; ++k) {
                 const float x = in ? in[k] : 0.0f;
                 out[k] = dsp::mix_guard(mix[k] * wet.at(k) + x * dry.at(k));
             }
         }
-        out_peak = block_peak(out, nframes, out_peak);
+        out_peak = dsp::abs_peak(out, nframes, out_peak);
     }
 
     _curr_common_dry.store(flush_to_zero(dry.target), std::memory_order_relaxed);
