@@ -1,8 +1,8 @@
 #pragma once
 // Small per-sample helpers shared by the loop processor, the Looper and the
-// engine: level ramps, crossfade steps and guards against values that must
-// never reach a loop memory or a host buffer. Header only, so each stays
-// inlined in its hot loop.
+// engine: level ramps, crossfade steps, peaks and meter fall-off, and guards
+// against values that must never reach a loop memory or a host buffer.
+// Header only, so each stays inlined in its hot loop.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -80,8 +80,7 @@ inline float mix_guard(float v)
 }
 
 // Four samples at a time (the compiler's vector extension: one SSE
-// register, no branch per sample), for the block loops below and the
-// engine's mix.
+// register, no branch per sample), for the block loops below.
 typedef float v4f __attribute__((vector_size(16)));
 typedef int32_t v4i __attribute__((vector_size(16)));
 const uint32_t kLanes = 4;
@@ -106,6 +105,15 @@ inline v4f guard4(v4f v)
     return v;
 }
 
+inline v4f abs4(v4f v)
+{
+    v4i bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    bits &= 0x7FFFFFFF;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
 // mix_guard over a block.
 inline void mix_guard_block(float* buf, uint32_t n)
 {
@@ -114,16 +122,49 @@ inline void mix_guard_block(float* buf, uint32_t n)
     for (; i < n; ++i) buf[i] = mix_guard(buf[i]);
 }
 
-// The largest magnitude in a block, 0 for none. Non-negative floats order
-// like their bits, so the search runs on integers (a NaN ranks above all).
-inline float abs_peak(const float* buf, uint32_t n)
+// out = guarded(mix * w + in * d) at fixed levels; in may be null.
+inline void mix_steady(float* out, const float* mix, const float* in, float w, float d, uint32_t n)
 {
-    uint32_t m = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-        const uint32_t a = float_bits(buf[i]) & 0x7FFFFFFFu;
+    const v4f w4 = {w, w, w, w}, d4 = {d, d, d, d};
+    uint32_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+        const v4f dry = in ? load4(in + k) * d4 : v4f{0.0f, 0.0f, 0.0f, 0.0f};
+        store4(out + k, guard4(load4(mix + k) * w4 + dry));
+    }
+    for (; k < n; ++k) {
+        out[k] = mix_guard(mix[k] * w + (in ? in[k] * d : 0.0f));
+    }
+}
+
+// The largest magnitude in a block, at least peak. A NaN is passed over, so
+// a meter fed from here never reads one.
+inline float abs_peak(const float* x, uint32_t n, float peak = 0.0f)
+{
+    v4f m = {peak, peak, peak, peak};
+    uint32_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+        const v4f a = abs4(load4(x + k));
         m = a > m ? a : m;
     }
-    return bits_float(m);
+    float p = peak;
+    for (uint32_t i = 0; i < kLanes; ++i) p = m[i] > p ? m[i] : p;
+    for (; k < n; ++k) {
+        const float a = fabsf(x[k]);
+        p = a > p ? a : p;
+    }
+    return p;
+}
+
+// Meter fall-off over one block; never NaN, never above 20.
+inline float fall_off(float peak, float db_drop)
+{
+    if (!(peak > 0.0f)) {
+        return 0.0f;
+    }
+    const float db = 20.0f * log10f(peak) - db_drop;
+    float p = db > -90.0f ? powf(10.0f, db * 0.05f) : 0.0f;
+    p = p < 20.0f ? p : 20.0f;
+    return flush_to_zero(p);
 }
 
 } // namespace dsp

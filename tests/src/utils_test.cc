@@ -1,4 +1,5 @@
 #include "utils.h"
+#include "dsp.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 using Quillomat::f_clamp;
 using Quillomat::f_max;
@@ -34,6 +36,35 @@ TEST(FloatHelpers, MaxAndClamp)
     EXPECT_EQ(f_clamp(25.0f, 0.0f, 20.0f), 20.0f);
     EXPECT_EQ(f_clamp(-1.0f, 0.0f, 20.0f), 0.0f);
     EXPECT_EQ(f_clamp(7.5f, 0.0f, 20.0f), 7.5f);
+}
+
+TEST(FloatHelpers, AbsPeakPassesNaNOver)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    // Blocks of 4 and more go through the four-lane loop, the rest through
+    // the tail; a NaN in either place must not win.
+    struct Case {
+        std::vector<float> block;
+        float floor;
+        float peak;
+    } cases[] = {
+        {{}, 0.0f, 0.0f},
+        {{}, 0.5f, 0.5f},
+        {{nan}, 0.0f, 0.0f},
+        {{nan, nan, nan, nan, nan}, 0.25f, 0.25f},
+        {{0.1f, nan, -0.7f, 0.2f}, 0.0f, 0.7f},
+        {{0.1f, 0.2f, 0.3f, 0.4f, nan, -0.9f}, 0.0f, 0.9f},
+        {{-nan, 0.3f, -0.0f}, 0.0f, 0.3f},
+        {{-inf, nan, 0.5f, 0.5f}, 0.0f, inf},
+        {{0.5f, 0.5f, 0.5f, 0.5f, 0.5f, inf}, 0.0f, inf},
+        {{-0.2f, 0.1f, -0.3f, 0.1f, -0.4f}, 1.0f, 1.0f},
+        {{-3.0f, 2.0f, -1.0f, 0.5f, -2.5f, 1.5f, -0.5f}, 0.0f, 3.0f},
+    };
+    for (const Case& c : cases) {
+        const float p = Quillomat::dsp::abs_peak(c.block.data(), (uint32_t)c.block.size(), c.floor);
+        EXPECT_EQ(p, c.peak) << c.block.size() << " samples, floor " << c.floor;
+    }
 }
 
 namespace {

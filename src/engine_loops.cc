@@ -1,0 +1,298 @@
+// Loops added and removed while audio runs, handed between the engine and audio threads.
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "engine.h"
+#include "looper.h"
+
+namespace Quillomat {
+
+// ---------------------------------------------------------------------------
+// Loops on the audio thread
+
+void Engine::process_rt_loop_manage_events()
+{
+    bool changed = false;
+    Looper* released[16];
+    size_t nreleased = 0;
+
+    if (_ok.load(std::memory_order_acquire)) {
+        // A removal is taken only when it can be handed back at once.
+        size_t room = _loop_manage_to_main_queue->write_space();
+        if (room > sizeof(released) / sizeof(released[0])) {
+            room = sizeof(released) / sizeof(released[0]);
+        }
+        RingBuffer<LoopManageEvent>::rw_vector vec;
+        _loop_manage_to_rt_queue->get_read_vector(&vec);
+        size_t taken = 0;
+        bool stop = false;
+        for (int piece = 0; piece < 2 && !stop; ++piece) {
+            for (size_t k = 0; k < vec.len[piece]; ++k) {
+                LoopManageEvent& rec = vec.buf[piece][k];
+                if (rec.etype == LoopManageEvent::RemoveLoop) {
+                    if (nreleased >= room) {
+                        stop = true;
+                        break;
+                    }
+                    auto it = std::find(_rt_instances.begin(), _rt_instances.end(), rec.looper);
+                    if (it != _rt_instances.end()) {
+                        _rt_instances.erase(it);
+                    }
+                    released[nreleased++] = rec.looper;
+                    changed = true;
+                } else if (rec.etype == LoopManageEvent::AddLoop && rec.looper &&
+                           _rt_instances.size() < _rt_instances.capacity()) {
+                    _rt_instances.push_back(rec.looper);
+                    rec.looper->set_port(Looper::EighthPerCycleLoop, _eighth_cycle.load(std::memory_order_relaxed));
+                    changed = true;
+                }
+                ++taken;
+            }
+        }
+        _loop_manage_to_rt_queue->increment_read_ptr(taken);
+    }
+
+    const uint32_t req = _rt_requests.exchange(0, std::memory_order_acq_rel);
+    _rt_sync_source = _sync_source.load(std::memory_order_acquire);
+
+    if (req & ReqEighths) {
+        const float e = _eighth_cycle.load(std::memory_order_relaxed);
+        for (Looper* l : _rt_instances) {
+            l->set_port(Looper::EighthPerCycleLoop, e);
+        }
+        calculate_midi_tick();
+    }
+    if (changed || (req & ReqSyncSource)) {
+        rewire_sync(_rt_sync_source);
+        _quarter_counter = 0.0;
+        set_tempo_rt(_tempo.load(std::memory_order_relaxed));
+    } else if (req & ReqTempo) {
+        set_tempo_rt(_tempo.load(std::memory_order_relaxed));
+    }
+
+    // Handed back only now that no looper follows their sync output.
+    for (size_t k = 0; k < nreleased; ++k) {
+        LoopManageEvent rec(LoopManageEvent::RemoveLoop, released[k]);
+        push_loop_manage_to_main(rec);
+    }
+}
+// ---------------------------------------------------------------------------
+// Loops, engine side
+
+bool Engine::push_loop_manage_to_rt(LoopManageEvent& ev)
+{
+    return _loop_manage_to_rt_queue && _loop_manage_to_rt_queue->write(&ev, 1) == 1;
+}
+
+bool Engine::push_loop_manage_to_main(LoopManageEvent& ev)
+{
+    return _loop_manage_to_main_queue && _loop_manage_to_main_queue->write(&ev, 1) == 1;
+}
+
+void Engine::flush_to_rt_backlog()
+{
+    size_t sent = 0;
+    while (sent < _to_rt_backlog.size() && push_loop_manage_to_rt(_to_rt_backlog[sent])) {
+        ++sent;
+    }
+    _to_rt_backlog.erase(_to_rt_backlog.begin(), _to_rt_backlog.begin() + (long)sent);
+}
+
+void Engine::queue_to_rt(const LoopManageEvent& ev)
+{
+    // Order matters (a loop's removal never overtakes its addition), so a
+    // record waits behind any that did not fit before it.
+    flush_to_rt_backlog();
+    LoopManageEvent rec = ev;
+    if (!_to_rt_backlog.empty() || !push_loop_manage_to_rt(rec)) {
+        _to_rt_backlog.push_back(rec);
+    }
+}
+
+bool Engine::is_removing(Looper* looper) const
+{
+    return std::find(_removing.begin(), _removing.end(), looper) != _removing.end();
+}
+
+void Engine::queue_removal(Looper* looper)
+{
+    _removing.push_back(looper);
+    queue_to_rt(LoopManageEvent(LoopManageEvent::RemoveLoop, looper));
+}
+
+unsigned int Engine::loop_count()
+{
+    Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    return (unsigned int)_instances.size();
+}
+
+bool Engine::add_loop_locked(Looper* looper, int& index)
+{
+    if (_instances.size() >= MaxLoops) {
+        std::cerr << "cannot add another loop: at most " << MaxLoops << " loops" << std::endl;
+        delete looper;
+        return false;
+    }
+    looper->set_port(Looper::EighthPerCycleLoop, _eighth_cycle.load(std::memory_order_relaxed));
+    _instances.push_back(looper);
+    count_loops();
+    queue_to_rt(LoopManageEvent(LoopManageEvent::AddLoop, looper));
+    index = (int)looper->get_index();
+    return true;
+}
+
+bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
+{
+    Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
+    int index = -1;
+    bool loading = false;
+    {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        if (!_driver) {
+            std::cerr << "can't create a new loop!" << std::endl;
+            return false;
+        }
+        if (_instances.size() >= MaxLoops) {
+            std::cerr << "cannot add another loop: at most " << MaxLoops << " loops" << std::endl;
+            return false;
+        }
+        Looper* looper = new Looper(_driver, (unsigned int)_instances.size(), channels, loopsecs, discrete);
+        if (!(*looper)()) {
+            std::cerr << "can't create a new loop!" << std::endl;
+            delete looper;
+            return false;
+        }
+
+        // A new loop quantizes and rounds like the first one.
+        float quantize = 0.0f, round = 0.0f, relsync = 0.0f;
+        if (!_instances.empty()) {
+            quantize = _instances[0]->get_control_value(Event::Quantize);
+            round = _instances[0]->get_control_value(Event::Round);
+            relsync = _instances[0]->get_control_value(Event::RelativeSync);
+        }
+        looper->set_port(Looper::Quantize, quantize);
+        looper->set_port(Looper::Round, round);
+        looper->set_port(Looper::RelativeSync, relsync);
+        looper->set_port(Looper::TempoInput, (float)_tempo.load(std::memory_order_relaxed));
+
+        if (!add_loop_locked(looper, index)) {
+            return false;
+        }
+        loading = _loading;
+    }
+    LoopAdded(index, !loading);
+    return true;
+}
+
+bool Engine::add_loop(Looper* looper)
+{
+    Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
+    return add_built_loop(looper);
+}
+
+bool Engine::add_built_loop(Looper* looper)
+{
+    if (!looper) {
+        return false;
+    }
+    int index = -1;
+    bool loading = false;
+    {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        if (!add_loop_locked(looper, index)) {
+            return false;
+        }
+        loading = _loading;
+    }
+    LoopAdded(index, !loading);
+    return true;
+}
+
+bool Engine::add_loop_request(int channels, float secs, bool discrete)
+{
+    if (channels == 0) {
+        channels = _def_channel_cnt;
+    }
+    if (secs == 0.0f) {
+        secs = _def_loop_secs;
+    }
+    if (channels < 1 || channels > (int)Looper::MaxChannels) {
+        std::cerr << "cannot add a loop of " << channels << " channels: 1 to " << Looper::MaxChannels
+                  << " are possible" << std::endl;
+        return false;
+    }
+    if (!std::isfinite(secs) || secs <= 0.0f || secs > Looper::MaxLoopSecs) {
+        std::cerr << "cannot add a loop of " << secs << " seconds: at most " << Looper::MaxLoopSecs
+                  << " are possible" << std::endl;
+        return false;
+    }
+    return add_loop((unsigned int)channels, secs, discrete);
+}
+
+bool Engine::remove_loop_request(int& index)
+{
+    Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
+    Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    if (index == -1) {
+        index = (int)_instances.size() - 1;
+    }
+    if (index < 0 || (size_t)index >= _instances.size()) {
+        return false;
+    }
+    Looper* looper = _instances[(size_t)index];
+    if (!is_removing(looper)) {
+        queue_removal(looper);
+    }
+    return true;
+}
+
+void Engine::remove_all_loops()
+{
+    Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    while (!_instances.empty()) {
+        Looper* looper = _instances.back();
+        _instances.pop_back();
+        count_loops();
+        if (!is_removing(looper)) {
+            queue_removal(looper);
+        }
+    }
+}
+
+void Engine::delete_released_loops()
+{
+    unsigned int deleted = 0;
+    bool loading = false;
+    {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        flush_to_rt_backlog();
+        LoopManageEvent rec;
+        while (_loop_manage_to_main_queue && _loop_manage_to_main_queue->read(&rec, 1) == 1) {
+            if (rec.etype != LoopManageEvent::RemoveLoop) {
+                continue;
+            }
+            // Only a looper whose removal we handed over, and only once.
+            auto it = std::find(_removing.begin(), _removing.end(), rec.looper);
+            if (it == _removing.end()) {
+                continue;
+            }
+            _removing.erase(it);
+            auto listed = std::find(_instances.begin(), _instances.end(), rec.looper);
+            if (listed != _instances.end()) {
+                _instances.erase(listed);
+                count_loops();
+            }
+            delete rec.looper;
+            ++deleted;
+        }
+        loading = _loading;
+    }
+    if (!loading) {
+        for (unsigned int k = 0; k < deleted; ++k) {
+            LoopRemoved();
+        }
+    }
+}
+
+} // namespace Quillomat
