@@ -295,6 +295,7 @@ TEST(ProcessorLongLoops, UndoKeepsALoopWhoseEarlierVersionIsGone) {
         {"multiply ended", changed(QM_CMD_MULTIPLY, kPart, true), QM_CMD_UNDO, 1},
         {"insert part way", insertPartWay, QM_CMD_UNDO, 1},
         {"overdub, undo all", changed(QM_CMD_OVERDUB, kLong, true), QM_CMD_UNDO_ALL, 1},
+        {"multiply part way, undo all", changed(QM_CMD_MULTIPLY, kPart, false), QM_CMD_UNDO_ALL, 1},
         {"oldest left, undo all", threeTakes, QM_CMD_UNDO_ALL, 1},
         {"oldest left, undo", [](Rig& h) { Samples v = threeTakes(h); h.command(QM_CMD_UNDO); return v; },
          QM_CMD_UNDO, 1},
