@@ -137,6 +137,7 @@ void qm_current_loop_version(LADSPA_Handle instance, const void** version, uint3
 
 // How many times the instance has refused an operation for lack of memory
 // (a multiply or insert that cannot grow, one that cannot be laid out at all,
-// a recording or delay longer than the memory). Counted on the audio thread
+// a recording or delay longer than the memory, an undo whose earlier version
+// was written over). Counted on the audio thread
 // during run; read it on that thread after a run. Wraps round after 2^32.
 uint32_t qm_memory_refusals(LADSPA_Handle instance);

@@ -26,6 +26,7 @@ uint32_t endOf(const QuillomatI* q, const LoopChunk* c) { return (c->lLoopStart 
 // pos, with nothing pending, and the feedback in force when it began.
 void startVersion(QuillomatI* q, LoopChunk* c, LoopChunk* s, double pos) {
     c->srcloop = s;
+    c->fromLoop = 1;
     c->lCycleLength = s->lCycleLength;
     c->lStartAdj = 0;
     c->lEndAdj = 0;
@@ -51,6 +52,7 @@ void fillInFront(LoopChunk* c, int64_t frontEnd) {
 // still copies from them. The redo side goes, as with any new version.
 LoopChunk* overdubInPlace(QuillomatI* q, LoopChunk* loop, double pos) {
     loop->next = nullptr;
+    loop->fromLoop = 1;
     loop->dCurrPos = pos;
     loop->dOrigFeedback = qmFeedbackNow(q);
     return loop;

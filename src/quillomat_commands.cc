@@ -43,6 +43,8 @@ void toPlay(const Cmd& c) {
     qmPlayFades(c.q, c.step);
 }
 
+int resumeState(const QuillomatI* q) { return q->wasMuted ? STATE_MUTE : STATE_PLAY; }
+
 void resume(const Cmd& c) {
     QuillomatI* q = c.q;
     if (q->wasMuted) {
@@ -211,9 +213,14 @@ void cmdUndo(const Cmd& c) {
     case STATE_MULTIPLY:
     case STATE_INSERT:
     case STATE_DELAY:
-        // An unfinished version cannot be played: drop it.
+        // An unfinished version cannot be played: drop it; or, with nothing
+        // older left to play, finish it here.
         q->fNextCurrRate = 0.0f;
-        if (c.loop()) undoLoop(q);
+        if (c.loop() && !undoLoop(q)) {
+            cancelPending(q);
+            endsMultiplyOrInsert(c, resumeState(q));
+            return;
+        }
         break;
     default:
         if (q->state > STATE_SUBSTITUTE) return;
@@ -499,10 +506,16 @@ void cmdTrigger(const Cmd& c) {
 
 void cmdUndoAll(const Cmd& c) {
     QuillomatI* q = c.q;
-    clearLoopChunks(q);
-    qmMuteFades(q, c.step);
+    const LoopChunk* was = c.loop();
     cancelPending(q);
     q->fNextCurrRate = 0.0f;
+    if (!undoAllLoops(q)) {
+        // Back as far as the memory keeps: that version plays on, as after
+        // an undo.
+        if (c.loop() != was || !endsMultiplyOrInsert(c, resumeState(q))) resume(c);
+        return;
+    }
+    qmMuteFades(q, c.step);
     switch (q->state) {
     case STATE_RECORD:
     case STATE_REC_ENDING:

@@ -238,13 +238,25 @@ void popHeadLoop(QuillomatI* q) {
     if (!q->headLoopChunk->prev) q->tailLoopChunk = q->headLoopChunk;
 }
 
-void undoLoop(QuillomatI* q) {
+bool undoLoop(QuillomatI* q) {
     LoopChunk* h = q->headLoopChunk;
-    if (!h) return;
-    if (LoopChunk* p = h->prev)
-        p->dCurrPos = qmWrap(h->dCurrPos + (double)h->lStartAdj, p->lLoopLength);
+    if (!h) return true;
+    LoopChunk* p = h->prev;
+    if (!p && h->fromLoop) {
+        qmRefuse(q);
+        return false;
+    }
+    if (p) p->dCurrPos = qmWrap(h->dCurrPos + (double)h->lStartAdj, p->lLoopLength);
     popHeadLoop(q);
     qmCloseWrites(q);
+    return true;
+}
+
+bool undoAllLoops(QuillomatI* q) {
+    for (uint32_t i = 0; i <= q->lLoopChunkCount && q->headLoopChunk; ++i)
+        if (!undoLoop(q)) return false;
+    clearLoopChunks(q);
+    return true;
 }
 
 void redoLoop(QuillomatI* q) {

@@ -51,6 +51,7 @@ typedef struct _LoopChunk {
     double dCurrPos;
     float dOrigFeedback;
     int overSource;       // QM_BESIDE, QM_IN_STEP or QM_RELAY
+    int fromLoop;         // a change of an earlier version, not a recording or a delay line
     uint32_t lMaxLength;  // the most it may grow to; 0 = as the memory allows
     struct _LoopChunk* srcloop;
     struct _LoopChunk* next;
@@ -341,7 +342,13 @@ LoopChunk* pushNewLoopChunk(QuillomatI* q, uint32_t initLength, LoopChunk* src);
 LoopChunk* ensureLoopSpace(QuillomatI* q, LoopChunk* loop, uint32_t more, LoopChunk* src);
 bool invalidateTails(QuillomatI* q, uint32_t start, uint32_t length, LoopChunk* current);
 void popHeadLoop(QuillomatI* q);
-void undoLoop(QuillomatI* q);
+// Back to the version before; no loop after a recording or delay line with
+// nothing before it. A change whose earlier version has been written over
+// stays (false, counted as a refusal): undo never empties such a loop.
+bool undoLoop(QuillomatI* q);
+// Undo until no loop is left, or false (counted) where undo stops at a
+// change whose earlier version is gone.
+bool undoAllLoops(QuillomatI* q);
 void redoLoop(QuillomatI* q);
 void clearLoopChunks(QuillomatI* q);
 void fillLoops(QuillomatI* q, LoopChunk* loop, uint32_t position);

@@ -181,8 +181,11 @@ TEST(ProcessorHistory, RingWrapPast512ChunksKeepsUndoSound) {
         h.command(QM_CMD_UNDO);
     }
     EXPECT_EQ(*qmCell(q, q->headLoopChunk, 0), float(kVersions - 511));
+    // The version before that has left the ring: undo keeps this one.
     h.command(QM_CMD_UNDO);
-    EXPECT_EQ(q->headLoopChunk, nullptr);
+    ASSERT_NE(q->headLoopChunk, nullptr);
+    EXPECT_EQ(*qmCell(q, q->headLoopChunk, 0), float(kVersions - 511));
+    EXPECT_EQ(qm_memory_refusals(h.handle), 1u);
     h.command(QM_CMD_REDO_ALL);
     ASSERT_NE(q->headLoopChunk, nullptr);
     EXPECT_EQ(*qmCell(q, q->headLoopChunk, 0), float(kVersions));

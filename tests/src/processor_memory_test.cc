@@ -7,16 +7,20 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 namespace {
 
 using Samples = std::vector<float>;
 
-// 1000 Hz and 4 s: a memory of 4096 samples, so 2048 is half of it.
+// 1000 Hz and 4 s by default: a memory of 4096 samples, so 2048 is half of it.
 class Rig : public qmtest::ProcessorHost {
 public:
-    Rig() : ProcessorHost(1000, "4") { ctl[QM_RATE] = 1.0f; }
+    explicit Rig(unsigned long rate = 1000, const char* secs = "4") : ProcessorHost(rate, secs) {
+        ctl[QM_RATE] = 1.0f;
+    }
 
     Samples block(const Samples& in) {
         Samples out;
@@ -44,8 +48,17 @@ public:
         inst()->headLoopChunk->lCycleLength = uint32_t(v.size()) / cycles;
     }
 
+    // One pass of `cmd` over n samples of x, ended by the same command.
+    void pass(int cmd, size_t n, float x) {
+        command(cmd);
+        steady(n, x);
+        command(cmd);
+    }
+
     uint32_t refusals() const { return qm_memory_refusals(handle); }
     uint32_t length() const { return inst()->headLoopChunk ? inst()->headLoopChunk->lLoopLength : 0; }
+    // The play position as "Loop Position Out (s)" reports it, in samples.
+    long position() const { return lround(double(ctl[QM_LOOP_POS_OUT]) * inst()->fSampleRate); }
 };
 
 Samples ramp(size_t n) {
@@ -165,11 +178,9 @@ TEST(ProcessorLongLoops, InsertRunsOnOverTheLoop) {
     EXPECT_EQ(h.loopAudio(), expect);
     EXPECT_EQ(h.inst()->headLoopChunk->lCycles, 4u);
     EXPECT_EQ(h.refusals(), 0u);
-    // Every older version gave way: undo leaves no loop, redo brings it back.
+    // Every older version gave way: undo keeps the loop.
     h.command(QM_CMD_UNDO);
-    EXPECT_EQ(h.inst()->headLoopChunk, nullptr);
-    EXPECT_EQ(h.steady(4, 0.5f), Samples(4, 0.5f));
-    h.command(QM_CMD_REDO);
+    EXPECT_EQ(h.refusals(), 1u);
     EXPECT_EQ(h.loopAudio(), expect);
 }
 
@@ -217,6 +228,107 @@ TEST(ProcessorLongLoops, InsertsThatCannotFitAreRefusedAndTheLoopPlaysOn) {
         expect.insert(expect.end(), loop.begin() + c.at, loop.end());
         EXPECT_EQ(h.loopAudio(), c.length == loop.size() ? loop : expect);
     }
+}
+
+// 3000 Hz and 40 s: 43.69 s of memory, as at 48 kHz. A loop of 35 s leaves no
+// room for a version beside it.
+const size_t kLong = 35 * 3000, kPart = 40000;
+
+// A 35 s loop that `cmd` wrote 0.25 into for `ran` samples from its start.
+std::function<Samples(Rig&)> changed(int cmd, size_t ran, bool ended) {
+    return [=](Rig& h) {
+        Samples v = ramp(kLong);
+        h.record(v);
+        h.command(cmd);
+        h.steady(ran, 0.25f);
+        if (ended) h.command(cmd);
+        const bool mixes = cmd == QM_CMD_OVERDUB || cmd == QM_CMD_MULTIPLY;
+        for (size_t i = 0; i < ran; ++i) v[i] = mixes ? v[i] + 0.25f : 0.25f;
+        return v;
+    };
+}
+
+// Three 15 s versions: the third covers the first, so the second is the
+// oldest undo reaches. Returns the second.
+Samples threeTakes(Rig& h) {
+    const size_t n = 15 * 3000;
+    h.record(ramp(n));
+    h.pass(QM_CMD_OVERDUB, n, 0.25f);
+    h.pass(QM_CMD_OVERDUB, n, 0.5f);
+    h.steady(1234, 0.0f);
+    return plus(ramp(n), 0.25f);
+}
+
+// Three cycles of 25 s: an inserted cycle runs on round over the loop.
+Samples insertPartWay(Rig& h) {
+    const Samples v = ramp(75000);
+    h.record(v, 3);
+    h.command(QM_CMD_INSERT);
+    h.steady(10000, 0.25f);
+    Samples want(10000, 0.25f);
+    want.resize(25000, 0.0f);  // the rest of the cycle, ended without input
+    want.insert(want.end(), v.begin(), v.end());
+    return want;
+}
+
+// A 5 s loop overdubbed beside itself. Returns the loop before.
+Samples shortTake(Rig& h) {
+    h.record(ramp(15000));
+    h.pass(QM_CMD_OVERDUB, 15000, 0.25f);
+    h.steady(1234, 0.0f);
+    return ramp(15000);
+}
+
+TEST(ProcessorLongLoops, UndoKeepsALoopWhoseEarlierVersionIsGone) {
+    struct {
+        const char* name;
+        std::function<Samples(Rig&)> make;  // the loop heard afterwards; empty: none
+        int cmd;
+        uint32_t refused;
+    } cases[] = {
+        {"overdub one cycle", changed(QM_CMD_OVERDUB, kLong, false), QM_CMD_UNDO, 1},
+        {"overdub ended", changed(QM_CMD_OVERDUB, kLong, true), QM_CMD_UNDO, 1},
+        {"overdub part way", changed(QM_CMD_OVERDUB, kPart, false), QM_CMD_UNDO, 1},
+        {"replace part way", changed(QM_CMD_REPLACE, kPart, false), QM_CMD_UNDO, 1},
+        {"substitute ended", changed(QM_CMD_SUBSTITUTE, kPart, true), QM_CMD_UNDO, 1},
+        {"multiply part way", changed(QM_CMD_MULTIPLY, kPart, false), QM_CMD_UNDO, 1},
+        {"multiply ended", changed(QM_CMD_MULTIPLY, kPart, true), QM_CMD_UNDO, 1},
+        {"insert part way", insertPartWay, QM_CMD_UNDO, 1},
+        {"overdub, undo all", changed(QM_CMD_OVERDUB, kLong, true), QM_CMD_UNDO_ALL, 1},
+        {"multiply part way, undo all", changed(QM_CMD_MULTIPLY, kPart, false), QM_CMD_UNDO_ALL, 1},
+        {"oldest left, undo all", threeTakes, QM_CMD_UNDO_ALL, 1},
+        {"oldest left, undo", [](Rig& h) { Samples v = threeTakes(h); h.command(QM_CMD_UNDO); return v; },
+         QM_CMD_UNDO, 1},
+        // A first recording has nothing before it: undo takes it away.
+        {"recording, undo", [](Rig& h) { h.record(ramp(kLong)); return Samples(); }, QM_CMD_UNDO, 0},
+        {"recording, undo all", [](Rig& h) { h.record(ramp(kLong)); return Samples(); }, QM_CMD_UNDO_ALL, 0},
+        {"short loop", shortTake, QM_CMD_UNDO, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig h(3000, "40");
+        const Samples want = c.make(h);
+        const uint32_t before = h.refusals();
+        const size_t at = size_t(h.position());
+        h.command(c.cmd);
+        EXPECT_EQ(h.refusals() - before, c.refused);
+        if (want.empty()) {
+            EXPECT_EQ(h.length(), 0u);
+            EXPECT_EQ(h.steady(100, 0.5f), Samples(100, 0.5f));
+            continue;
+        }
+        EXPECT_EQ(h.length(), want.size());
+        // Where it was, sample for sample.
+        Samples heard = h.steady(want.size(), 0.0f);
+        EXPECT_EQ(h.state(), STATE_PLAY);
+        std::rotate(heard.begin(), heard.end() - at % want.size(), heard.end());
+        EXPECT_EQ(heard, want);
+    }
+    // A refused undo leaves what redo brings back as it was.
+    Rig h(3000, "40");
+    const Samples second = threeTakes(h);
+    h.command(QM_CMD_UNDO), h.command(QM_CMD_UNDO), h.command(QM_CMD_REDO);
+    EXPECT_EQ(h.loopAudio(), plus(second, 0.5f));
 }
 
 TEST(ProcessorMemory, WholeMemoryIsResidentOnceInstantiated) {

@@ -584,8 +584,11 @@ TEST(ProcessorFaults, InsertGrowthClaimsItsMemoryAndStopsWhenFull) {
     h.command(QM_CMD_UNDO);
     EXPECT_EQ(h.length(), 1000u);
     EXPECT_FALSE(h.head()->prev != nullptr && h.head()->prev->valid);
+    // Nor past it: the overdub stays rather than leave no loop.
+    const uint32_t refused = qm_memory_refusals(h.handle);
     h.command(QM_CMD_UNDO);
-    EXPECT_EQ(h.head(), nullptr);
+    EXPECT_EQ(h.length(), 1000u);
+    EXPECT_EQ(qm_memory_refusals(h.handle), refused + 1);
 }
 
 TEST(ProcessorFaults, RampsLandOnTheirTargetWithoutOvershoot) {
