@@ -183,6 +183,12 @@ bool PluginHost::initialize(std::string& error)
         return false;
     }
     _initialized = true;
+    // Playback starts here, from a clean slate.
+    err = AudioUnitReset(_unit, kAudioUnitScope_Global, 0);
+    if (err != noErr) {
+        error = "the plug-in could not be reset: " + status_text(err);
+        return false;
+    }
     return true;
 }
 

@@ -61,6 +61,7 @@ public:
     // given back to it.
     OSStatus get_state(CFPropertyListRef& state) const;
     OSStatus set_state(CFPropertyListRef state);
+    // Initialises and resets the unit, as before playback.
     bool initialize(std::string& error);
     bool parameter(AudioUnitParameterID id, float& value) const;
 

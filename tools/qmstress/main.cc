@@ -196,6 +196,11 @@ int main(int argc, char** argv)
             const uint32_t frames = 1 + rng() % kMaxFrames;
             for (int m = (int)(rng() % 4); m > 0; --m, ++midi)
                 MusicDeviceMIDIEvent(host.unit(), 0x80 + rng() % 0x80, rng() % 128, rng() % 128, rng() % frames);
+            // Hosts reset a unit when playback starts anew, between any two calls.
+            if (rng() % 8 == 0 && AudioUnitReset(host.unit(), kAudioUnitScope_Global, 0) != noErr) {
+                std::fprintf(stderr, "qmstress: cycle %lu: reset refused\n", cycle);
+                return 1;
+            }
             if (!host.render(inp, outp, frames, error)) {
                 std::fprintf(stderr, "qmstress: cycle %lu: %s\n", cycle, error.c_str());
                 return 1;
