@@ -2,6 +2,7 @@
 
 #include <AUPublic/CAStreamBasicDescription.h>
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <cmath>
 #include <cstddef>
@@ -41,6 +42,8 @@ const char* status_name(OSStatus s)
 }
 
 } // namespace
+
+void ignore_broken_pipes() { signal(SIGPIPE, SIG_IGN); }
 
 std::string status_text(OSStatus status)
 {

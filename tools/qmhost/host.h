@@ -107,6 +107,10 @@ private:
 // registered: the caller unregisters it.
 OSErr open_entry(void* entry, ComponentDescription desc, Component& component, ComponentInstance& instance);
 
+// A write to a pipe whose reader has gone then fails instead of ending the
+// process; any network client can make the plug-in write a line.
+void ignore_broken_pipes();
+
 // "status -10868 (format not supported)" and the like.
 std::string status_text(OSStatus status);
 
