@@ -17,7 +17,8 @@ ComponentResult AUMIDIEffectBase::ComponentEntryDispatch(ComponentParameters* pa
         return This->MIDIEvent(u32(0), u32(1), u32(2), u32(3));
     }
     case kComponentCanDoSelect:
-        if (params->paramSize == sizeof(long) && (SInt16)ComponentArgument(params, 0, 1) == kMusicDeviceMIDIEventSelect)
+        if (params->paramSize == sizeof(long) &&
+            (SInt16)ComponentArgument(params, 0, 1) == kMusicDeviceMIDIEventSelect)
             return 1;
         return AUBase::ComponentEntryDispatch(params, This);
     default:

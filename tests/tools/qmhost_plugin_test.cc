@@ -143,7 +143,7 @@ TEST(QmhostWithPlugin, OutlivesTheReaderOfItsStandardError)
     } cases[] = {
         {"refused loop", [](qmtest::OscClient& osc) { osc.send("/loop_add", -1, 1.0f); }},
         {"failed save",
-         [](qmtest::OscClient& osc) { osc.send("/save_session", "/nonexistent-qm-dir/s.qms", osc.url(), "/saved"); }},
+         [](qmtest::OscClient& osc) { osc.send("/save_session", "/no-such-qm-dir/s.qms", osc.url(), "/err"); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

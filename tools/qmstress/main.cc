@@ -2,9 +2,9 @@
 // takes it through open, state restore, initialise, render (random block
 // sizes from 1 to 4096 frames, random MIDI and resets between the calls),
 // state save, clean-up and close, over and over, while a second thread sends
-// random OSC (well-formed and not) to its port from a socket of its own. Ends with a non-zero status on any
-// refused call, and aborts when one cycle hangs. Run it under the sanitizers
-// for crashes and leaks.
+// random OSC (well-formed and not) to its port from a socket of its own.
+// Ends with a non-zero status on any refused call, and aborts when one cycle
+// hangs. Run it under the sanitizers for crashes and leaks.
 #include <lo/lo.h>
 
 #include <atomic>
@@ -76,7 +76,9 @@ private:
                 case 0: send(base + "hit", "s", cmds[_rng() % 13]); break;
                 case 1: send(base + "down", "s", cmds[_rng() % 13]); break;
                 case 2: send(base + "up", "s", cmds[_rng() % 13]); break;
-                case 3: send(base + "set", "sf", ctrls[_rng() % 8], (float)((int)(_rng() % 400) - 100) / 100.0f); break;
+                case 3:
+                    send(base + "set", "sf", ctrls[_rng() % 8], (float)((int)(_rng() % 400) - 100) / 100.0f);
+                    break;
                 case 4: send("/set", "sf", "tempo", 40.0f + (float)(_rng() % 200)); break;
                 case 5: send("/qm/-2/set", "sf", "wet", (float)(_rng() % 100) / 100.0f); break;
                 case 6:
