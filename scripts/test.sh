@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole suite: every test under AddressSanitizer +
-# UndefinedBehaviorSanitizer with a short stress run of the plug-in, the
-# threaded tests under ThreadSanitizer, then every test again in the plain
+# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, each
+# with a short stress run of the plug-in, then every test again in the plain
 # optimised build.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,17 +21,19 @@ for flavour in asan tsan plain; do
   echo "== $flavour build =="
   if [ "$flavour" = tsan ]; then
     [ ${#threaded[@]} -gt 0 ] || continue
-    "$top/scripts/build.sh" tsan "${threaded[@]}"
+    "$top/scripts/build.sh" tsan "${threaded[@]}" qmstress QuillomatAU
     (cd "$top/build/tsan" && ctest --output-on-failure -j"$jobs" -L threaded)
   else
     "$top/scripts/build.sh" "$flavour"
     (cd "$top/build/$flavour" && ctest --output-on-failure -j"$jobs")
   fi
-  if [ "$flavour" = asan ]; then
+  if [ "$flavour" != plain ]; then
     # The plug-in opened, run and closed over and over under random OSC and
-    # MIDI (a longer run: build/asan/tools/qmstress/qmstress 1000).
-    if ! "$top/build/asan/tools/qmstress/qmstress" 40 2> "$top/build/asan/qmstress.log"; then
-      tail -n 40 "$top/build/asan/qmstress.log"
+    # MIDI (a longer run: build/<flavour>/tools/qmstress/qmstress 1000).
+    cycles=40
+    [ "$flavour" = tsan ] && cycles=100
+    if ! "$top/build/$flavour/tools/qmstress/qmstress" "$cycles" 2> "$top/build/$flavour/qmstress.log"; then
+      tail -n 40 "$top/build/$flavour/qmstress.log"
       exit 1
     fi
   fi

@@ -63,19 +63,20 @@ OSStatus AUCarbonViewBase::PaneEventHandler(EventHandlerCallRef, EventRef inEven
 
 ComponentResult AUCarbonViewBase::ComponentEntryDispatch(ComponentParameters* params, AUCarbonViewBase* This)
 {
-    auto has = [params](int n) { return params->paramSize >= n * (int)sizeof(long); };
-    auto ptr = [params](int i) { return reinterpret_cast<void*>(params->params[i]); };
+    auto takes = [params](int n) { return params->paramSize == n * sizeof(long); };
     switch (params->what) {
     case kComponentCanDoSelect: {
-        if (!has(1)) return paramErr;
-        const long what = params->params[0];
+        if (!takes(1)) return paramErr;
+        const long what = ComponentArgument(params, 0, 1);
         return what == kComponentOpenSelect || what == kComponentCloseSelect || what == kComponentCanDoSelect ||
                what == kComponentVersionSelect || what == kAudioUnitCarbonViewCreateSelect;
     }
     case kComponentVersionSelect:
         return This->Version();
     case kAudioUnitCarbonViewCreateSelect: {
-        if (!has(6)) return paramErr;
+        // The unit, window, parent control, location, size and the pane made.
+        if (!takes(6)) return paramErr;
+        auto ptr = [params](int i) { return reinterpret_cast<void*>(ComponentArgument(params, i, 6)); };
         const Float32Point* location = static_cast<const Float32Point*>(ptr(3));
         const Float32Point* size = static_cast<const Float32Point*>(ptr(4));
         ControlRef* out = static_cast<ControlRef*>(ptr(5));

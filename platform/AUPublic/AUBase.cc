@@ -819,14 +819,19 @@ ComponentResult AUBase::ComponentEntryDispatch(ComponentParameters* params, AUBa
 {
     if (!params) return paramErr;
     if (!This) return badComponentInstance;
-    const long* a = params->params;
-    auto has = [params](int n) { return params->paramSize >= n * sizeof(long); };
-    auto u32 = [a](int i) { return (UInt32)a[i]; };
-    auto ptr = [a](int i) { return reinterpret_cast<void*>(a[i]); };
+    // Where an argument lies depends on the count, so a call packed with
+    // another count than its selector takes is refused.
+    int n = 0;
+    auto takes = [&](int count) {
+        n = count;
+        return params->paramSize == count * sizeof(long);
+    };
+    auto u32 = [&](int i) { return (UInt32)ComponentArgument(params, i, n); };
+    auto ptr = [&](int i) { return reinterpret_cast<void*>(ComponentArgument(params, i, n)); };
 
     switch (params->what) {
     case kComponentCanDoSelect:
-        return has(1) && CanDo((SInt16)a[0]) ? 1 : 0;
+        return takes(1) && CanDo((SInt16)u32(0)) ? 1 : 0;
     case kComponentVersionSelect:
         return This->Version();
     case kAudioUnitInitializeSelect:
@@ -835,33 +840,33 @@ ComponentResult AUBase::ComponentEntryDispatch(ComponentParameters* params, AUBa
         This->DoCleanup();
         return noErr;
     case kAudioUnitGetPropertyInfoSelect:
-        if (!has(5)) return paramErr;
+        if (!takes(5)) return paramErr;
         return This->DispatchGetPropertyInfo(u32(0), u32(1), u32(2), static_cast<UInt32*>(ptr(3)),
                                              static_cast<Boolean*>(ptr(4)));
     case kAudioUnitGetPropertySelect:
-        if (!has(5)) return paramErr;
+        if (!takes(5)) return paramErr;
         return This->DispatchGetProperty(u32(0), u32(1), u32(2), ptr(3), static_cast<UInt32*>(ptr(4)));
     case kAudioUnitSetPropertySelect:
-        if (!has(5)) return paramErr;
+        if (!takes(5)) return paramErr;
         return This->DispatchSetProperty(u32(0), u32(1), u32(2), ptr(3), u32(4));
     case kAudioUnitGetParameterSelect: {
-        if (!has(4)) return paramErr;
+        if (!takes(4)) return paramErr;
         Float32* out = static_cast<Float32*>(ptr(3));
         if (!out) return paramErr;
         return This->GetParameter(u32(0), u32(1), u32(2), *out);
     }
     case kAudioUnitSetParameterSelect: {
-        if (!has(5)) return paramErr;
+        if (!takes(5)) return paramErr;
         UInt32 bits = u32(3);
         Float32 value;
         std::memcpy(&value, &bits, sizeof value);
         return This->SetParameter(u32(0), u32(1), u32(2), value, u32(4));
     }
     case kAudioUnitResetSelect:
-        if (!has(2)) return paramErr;
+        if (!takes(2)) return paramErr;
         return This->DoReset(u32(0), u32(1));
     case kAudioUnitRenderSelect:
-        if (!has(5)) return paramErr;
+        if (!takes(5)) return paramErr;
         return This->DoRender(static_cast<AudioUnitRenderActionFlags*>(ptr(0)),
                               static_cast<const AudioTimeStamp*>(ptr(1)), u32(2), u32(3),
                               static_cast<AudioBufferList*>(ptr(4)));

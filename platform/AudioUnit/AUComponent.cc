@@ -1,65 +1,63 @@
 // The host side of the calls: each packs its arguments for the instance's
 // entry point, where the plug-in's dispatcher checks and unpacks them.
 #include <AudioUnit/AudioUnit.h>
+#include <CoreServices/StandIn.h>
 
-#include "component_call.h"
-
-using qmau::Call;
+using CoreServicesStandIn::call;
 
 extern "C" {
 
-ComponentResult AudioUnitInitialize(AudioUnit ci) { return Call(kAudioUnitInitializeSelect).send(ci); }
+ComponentResult AudioUnitInitialize(AudioUnit ci) { return call(ci, kAudioUnitInitializeSelect); }
 
-ComponentResult AudioUnitUninitialize(AudioUnit ci) { return Call(kAudioUnitUninitializeSelect).send(ci); }
+ComponentResult AudioUnitUninitialize(AudioUnit ci) { return call(ci, kAudioUnitUninitializeSelect); }
 
 ComponentResult AudioUnitGetPropertyInfo(AudioUnit ci, AudioUnitPropertyID inID, AudioUnitScope inScope,
                                          AudioUnitElement inElement, UInt32* outDataSize, Boolean* outWritable)
 {
-    return Call(kAudioUnitGetPropertyInfoSelect).arg(inID).arg(inScope).arg(inElement).ptr(outDataSize)
-        .ptr(outWritable).send(ci);
+    return call(ci, kAudioUnitGetPropertyInfoSelect, inID, inScope, inElement, outDataSize, outWritable);
 }
 
 ComponentResult AudioUnitGetProperty(AudioUnit ci, AudioUnitPropertyID inID, AudioUnitScope inScope,
                                      AudioUnitElement inElement, void* outData, UInt32* ioDataSize)
 {
-    return Call(kAudioUnitGetPropertySelect).arg(inID).arg(inScope).arg(inElement).ptr(outData).ptr(ioDataSize)
-        .send(ci);
+    return call(ci, kAudioUnitGetPropertySelect, inID, inScope, inElement, outData, ioDataSize);
 }
 
 ComponentResult AudioUnitSetProperty(AudioUnit ci, AudioUnitPropertyID inID, AudioUnitScope inScope,
                                      AudioUnitElement inElement, const void* inData, UInt32 inDataSize)
 {
-    return Call(kAudioUnitSetPropertySelect).arg(inID).arg(inScope).arg(inElement).ptr(inData).arg(inDataSize)
-        .send(ci);
+    return call(ci, kAudioUnitSetPropertySelect, inID, inScope, inElement, inData, inDataSize);
 }
 
 ComponentResult AudioUnitGetParameter(AudioUnit ci, AudioUnitParameterID inID, AudioUnitScope inScope,
                                       AudioUnitElement inElement, AudioUnitParameterValue* outValue)
 {
-    return Call(kAudioUnitGetParameterSelect).arg(inID).arg(inScope).arg(inElement).ptr(outValue).send(ci);
+    return call(ci, kAudioUnitGetParameterSelect, inID, inScope, inElement, outValue);
 }
 
 ComponentResult AudioUnitSetParameter(AudioUnit ci, AudioUnitParameterID inID, AudioUnitScope inScope,
                                       AudioUnitElement inElement, AudioUnitParameterValue inValue,
                                       UInt32 inBufferOffsetInFrames)
 {
-    return Call(kAudioUnitSetParameterSelect).arg(inID).arg(inScope).arg(inElement).f32(inValue)
-        .arg(inBufferOffsetInFrames).send(ci);
+    return call(ci, kAudioUnitSetParameterSelect, inID, inScope, inElement, inValue, inBufferOffsetInFrames);
+}
+
+ComponentResult AudioUnitReset(AudioUnit ci, AudioUnitScope inScope, AudioUnitElement inElement)
+{
+    return call(ci, kAudioUnitResetSelect, inScope, inElement);
 }
 
 ComponentResult AudioUnitRender(AudioUnit ci, AudioUnitRenderActionFlags* ioActionFlags,
                                 const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber, UInt32 inNumberFrames,
                                 AudioBufferList* ioData)
 {
-    return Call(kAudioUnitRenderSelect).ptr(ioActionFlags).ptr(inTimeStamp).arg(inOutputBusNumber)
-        .arg(inNumberFrames).ptr(ioData).send(ci);
+    return call(ci, kAudioUnitRenderSelect, ioActionFlags, inTimeStamp, inOutputBusNumber, inNumberFrames, ioData);
 }
 
 OSStatus MusicDeviceMIDIEvent(MusicDeviceComponent inUnit, UInt32 inStatus, UInt32 inData1, UInt32 inData2,
                               UInt32 inOffsetSampleFrame)
 {
-    return Call(kMusicDeviceMIDIEventSelect).arg(inStatus).arg(inData1).arg(inData2).arg(inOffsetSampleFrame)
-        .send(inUnit);
+    return call(inUnit, kMusicDeviceMIDIEventSelect, inStatus, inData1, inData2, inOffsetSampleFrame);
 }
 
 } // extern "C"

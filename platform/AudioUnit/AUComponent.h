@@ -75,6 +75,9 @@ ComponentResult AudioUnitGetParameter(AudioUnit ci, AudioUnitParameterID inID, A
 ComponentResult AudioUnitSetParameter(AudioUnit ci, AudioUnitParameterID inID, AudioUnitScope inScope,
                                       AudioUnitElement inElement, AudioUnitParameterValue inValue,
                                       UInt32 inBufferOffsetInFrames);
+// Clears what the unit keeps from earlier render calls (delay lines, tails)
+// without uninitialising it; hosts call it when playback starts anew.
+ComponentResult AudioUnitReset(AudioUnit ci, AudioUnitScope inScope, AudioUnitElement inElement);
 // ioActionFlags may be null.
 ComponentResult AudioUnitRender(AudioUnit ci, AudioUnitRenderActionFlags* ioActionFlags,
                                 const AudioTimeStamp* inTimeStamp, UInt32 inOutputBusNumber, UInt32 inNumberFrames,

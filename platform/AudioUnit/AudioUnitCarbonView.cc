@@ -1,12 +1,12 @@
 // The host side of the view's call.
 #include <AudioUnit/AudioUnitCarbonView.h>
 
-#include "component_call.h"
+#include <CoreServices/StandIn.h>
 
 extern "C" OSStatus AudioUnitCarbonViewCreate(AudioUnitCarbonView inView, AudioUnit inAudioUnit, WindowRef inWindow,
                                               ControlRef inParentControl, const Float32Point* inLocation,
                                               const Float32Point* inSize, ControlRef* outControl)
 {
-    return qmau::Call(kAudioUnitCarbonViewCreateSelect).ptr(inAudioUnit).ptr(inWindow).ptr(inParentControl)
-        .ptr(inLocation).ptr(inSize).ptr(outControl).send(inView);
+    return CoreServicesStandIn::call(inView, kAudioUnitCarbonViewCreateSelect, inAudioUnit, inWindow, inParentControl,
+                                     inLocation, inSize, outControl);
 }

@@ -1,4 +1,5 @@
 #include <CoreServices/Components.h>
+#include <CoreServices/StandIn.h>
 
 #include <new>
 
@@ -31,14 +32,8 @@ namespace {
 bool valid(Component c) { return c && c->tag == kComponentTag; }
 bool valid(ComponentInstance ci) { return ci && ci->tag == kInstanceTag; }
 
-ComponentResult call(ComponentInstance ci, SInt16 what)
-{
-    ComponentParameters p = {};
-    p.what = what;
-    p.paramSize = sizeof(long);
-    p.params[0] = (long)ci;
-    return ci->component->entry(&p, ci->storage);
-}
+// Open and close carry the instance as their one argument.
+ComponentResult call(ComponentInstance ci, SInt16 what) { return CoreServicesStandIn::call(ci, what, ci); }
 
 } // namespace
 
@@ -111,10 +106,10 @@ void SetComponentInstanceStorage(ComponentInstance aComponentInstance, Handle th
     if (valid(aComponentInstance)) aComponentInstance->storage = theStorage;
 }
 
-ComponentResult CallComponent(ComponentInstance ci, ComponentParameters* cp)
+} // extern "C"
+
+ComponentResult CoreServicesStandIn::callComponent(ComponentInstance ci, ComponentParameters* cp)
 {
     if (!valid(ci) || !cp) return badComponentInstance;
     return ci->component->entry(cp, ci->storage);
 }
-
-} // extern "C"

@@ -21,26 +21,27 @@ typedef struct ComponentDescription {
     UInt32 componentFlagsMask;
 } ComponentDescription;
 
-enum { kComponentParameterCount = 8 };
-
-// One call: the selector and up to eight arguments. params[i] holds argument
-// i of the call (the instance itself not counted), integers and pointers
-// widened to long, a Float32 by its bit pattern in the low 32 bits.
-// paramSize is the number of bytes of params in use.
+// One call: the selector and its arguments (the instance itself not
+// counted), each widened to long, a Float32 by its bit pattern in the low 32
+// bits. The arguments are stored last-first: of a call of n arguments,
+// argument i is params[n - 1 - i] (read it with ComponentArgument). params
+// is declared with one element and the record reaches past it, so whoever
+// packs a call allocates room for all of its arguments. paramSize counts the
+// argument bytes.
 typedef struct ComponentParameters {
     UInt8 flags;
     UInt8 paramSize;
     SInt16 what;
-    long params[kComponentParameterCount];
+    long params[1];
 } ComponentParameters;
 
 typedef ComponentResult (*ComponentRoutineProcPtr)(ComponentParameters* cp, Handle componentStorage);
 typedef ComponentRoutineProcPtr ComponentRoutineUPP;
 
 enum {
-    kComponentOpenSelect = -1,  // params[0]: the new instance
-    kComponentCloseSelect = -2, // params[0]: the instance
-    kComponentCanDoSelect = -3, // params[0]: the selector asked about; result 1 or 0
+    kComponentOpenSelect = -1,  // one argument: the new instance
+    kComponentCloseSelect = -2, // one argument: the instance
+    kComponentCanDoSelect = -3, // one argument: the selector asked about; result 1 or 0
     kComponentVersionSelect = -4
 };
 
@@ -69,10 +70,11 @@ OSErr CloseComponent(ComponentInstance aComponentInstance);
 Handle GetComponentInstanceStorage(ComponentInstance aComponentInstance);
 void SetComponentInstanceStorage(ComponentInstance aComponentInstance, Handle theStorage);
 
-// Hands one call to the instance's entry point; badComponentInstance for a
-// null or closed instance.
-ComponentResult CallComponent(ComponentInstance ci, ComponentParameters* cp);
-
 #ifdef __cplusplus
 }
+
+// Argument i of a call of n arguments, to read or to fill: the one place
+// that knows the order. The platform's header has the layout but no such
+// accessor; code built there takes this inline along.
+inline long& ComponentArgument(ComponentParameters* call, int i, int n) { return *(call->params + (n - 1 - i)); }
 #endif

@@ -3,11 +3,13 @@
 #include <AUPublic/CAStreamBasicDescription.h>
 #include <AudioUnit/AudioUnit.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <CoreServices/StandIn.h>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "alloc_counter.h"
@@ -150,20 +152,82 @@ TEST_F(AudioUnitTest, ComponentCallsRefuseBadInstancesAndSelectors)
     EXPECT_EQ(paramErr, OpenAComponent(component, nullptr));
     EXPECT_NE(noErr, CloseComponent(nullptr));
 
-    ComponentParameters p = {};
-    p.what = 0x7777;
-    EXPECT_EQ(badComponentSelector, CallComponent(unit, &p));
-    p.what = kComponentCanDoSelect;
-    p.paramSize = sizeof(long);
-    p.params[0] = kMusicDeviceMIDIEventSelect;
-    EXPECT_EQ(1, CallComponent(unit, &p));
-    p.params[0] = 0x7777;
-    EXPECT_EQ(0, CallComponent(unit, &p));
-    p.what = kComponentVersionSelect;
-    EXPECT_EQ(0x00010000, CallComponent(unit, &p));
-    p.what = kAudioUnitRenderSelect;
-    p.paramSize = 2 * sizeof(long);  // too few arguments
-    EXPECT_EQ(paramErr, CallComponent(unit, &p));
+    using CoreServicesStandIn::call;
+    EXPECT_EQ(badComponentSelector, call(unit, 0x7777));
+    EXPECT_EQ(1, call(unit, kComponentCanDoSelect, (SInt16)kMusicDeviceMIDIEventSelect));
+    EXPECT_EQ(1, call(unit, kComponentCanDoSelect, (SInt16)kAudioUnitResetSelect));
+    EXPECT_EQ(0, call(unit, kComponentCanDoSelect, (SInt16)0x7777));
+    EXPECT_EQ(0x00010000, call(unit, kComponentVersionSelect));
+    // A count other than the selector's would put every argument elsewhere.
+    EXPECT_EQ(paramErr, call(unit, kAudioUnitRenderSelect, 0L, 0L));
+    EXPECT_EQ(paramErr, call(unit, kAudioUnitResetSelect, 0L, 0L, 0L));
+    // Reset takes the scope, then the element; only the scope is checked.
+    EXPECT_EQ(noErr, AudioUnitReset(unit, kAudioUnitScope_Global, 77));
+    EXPECT_EQ(kAudioUnitErr_InvalidScope, AudioUnitReset(unit, 77, kAudioUnitScope_Global));
+}
+
+// What the last call put in its record, as an entry point sees it.
+struct SeenCall {
+    SInt16 what = 0;
+    int paramSize = -1;
+    std::vector<long> stored;  // params[0] first
+};
+SeenCall g_seen;
+
+ComponentResult recordingEntry(ComponentParameters* p, Handle)
+{
+    if (p->what == kComponentOpenSelect || p->what == kComponentCloseSelect) return noErr;
+    g_seen.what = p->what;
+    g_seen.paramSize = p->paramSize;
+    g_seen.stored.assign(p->params, p->params + p->paramSize / sizeof(long));
+    return noErr;
+}
+
+long word(const void* p) { return (long)(intptr_t)p; }
+
+TEST(HostCalls, PackTheirArgumentsLastFirstAsTheComponentManagerDoes)
+{
+    ComponentDescription desc = {kType, kSub, kManu, 0, 0};
+    Component c = RegisterComponent(&desc, recordingEntry, 0, nullptr, nullptr, nullptr);
+    AudioUnit u = nullptr;
+    ASSERT_EQ(noErr, OpenAComponent(c, &u));
+    UInt32 size = 0;
+    char data[4];
+    AudioTimeStamp ts = {};
+    AudioUnitRenderActionFlags flags = 0;
+    AudioBufferList list = {};
+    Float32 value = 0;
+    const struct {
+        const char* name;
+        std::function<ComponentResult()> send;
+        SInt16 what;
+        std::vector<long> stored;
+    } cases[] = {
+        {"Initialize", [&] { return AudioUnitInitialize(u); }, kAudioUnitInitializeSelect, {}},
+        {"GetProperty", [&] { return AudioUnitGetProperty(u, 80000, 2, 3, data, &size); },
+         kAudioUnitGetPropertySelect, {word(&size), word(data), 3, 2, 80000}},
+        {"SetProperty", [&] { return AudioUnitSetProperty(u, 14, 1, 5, data, 4); }, kAudioUnitSetPropertySelect,
+         {4, word(data), 5, 1, 14}},
+        {"GetParameter", [&] { return AudioUnitGetParameter(u, 9, 0, 2, &value); }, kAudioUnitGetParameterSelect,
+         {word(&value), 2, 0, 9}},
+        {"SetParameter", [&] { return AudioUnitSetParameter(u, 9, 0, 2, 0.5f, 64); }, kAudioUnitSetParameterSelect,
+         {64, 0x3f000000, 2, 0, 9}},
+        {"Reset", [&] { return AudioUnitReset(u, 2, 5); }, kAudioUnitResetSelect, {5, 2}},
+        {"Render", [&] { return AudioUnitRender(u, &flags, &ts, 3, 256, &list); }, kAudioUnitRenderSelect,
+         {word(&list), 256, 3, word(&ts), word(&flags)}},
+        {"MIDIEvent", [&] { return MusicDeviceMIDIEvent(u, 0x90, 60, 100, 12); }, kMusicDeviceMIDIEventSelect,
+         {12, 100, 60, 0x90}},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        g_seen = SeenCall();
+        ASSERT_EQ(noErr, k.send());
+        EXPECT_EQ(k.what, g_seen.what);
+        EXPECT_EQ((int)(k.stored.size() * sizeof(long)), g_seen.paramSize);
+        EXPECT_EQ(k.stored, g_seen.stored);
+    }
+    EXPECT_EQ(noErr, CloseComponent(u));
+    EXPECT_EQ(noErr, UnregisterComponent(c));
 }
 
 TEST_F(AudioUnitTest, StreamFormatsAreCheckedBeforeTheyChange)

@@ -2,6 +2,7 @@
 // driven over OSC from outside (record, stop, overdub), its output written
 // to a file that must hold the loop and the overdub.
 #include <fcntl.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,6 +131,63 @@ TEST(QmhostWithPlugin, RecordStopOverdubOverOscEndUpInTheOutput)
     EXPECT_GT(level(out, 3 * kRate, 4 * kRate, kToneA), 0.02);
     EXPECT_GT(level(out, 3 * kRate, 4 * kRate, kToneB), 0.01);
     system(("rm -rf '" + dir + "'").c_str());
+}
+
+// Any client can make the host write a line; a reader of its standard error
+// that has gone away must not end it.
+TEST(QmhostWithPlugin, OutlivesTheReaderOfItsStandardError)
+{
+    const struct {
+        const char* name;
+        void (*make_it_log)(qmtest::OscClient&);
+    } cases[] = {
+        {"refused loop", [](qmtest::OscClient& osc) { osc.send("/loop_add", -1, 1.0f); }},
+        {"failed save",
+         [](qmtest::OscClient& osc) { osc.send("/save_session", "/no-such-qm-dir/s.qms", osc.url(), "/err"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int out[2], err[2];
+        ASSERT_EQ(0, pipe(out));
+        ASSERT_EQ(0, pipe(err));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            signal(SIGPIPE, SIG_DFL);  // whatever the test runner chose
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+            execl(QMHOST_PATH, QMHOST_PATH, "-d", "30", (char*)nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        char line[64] = {0};
+        const ssize_t got = read(out[0], line, sizeof line - 1);
+        int port = 0;
+        const bool said = got > 0 && std::sscanf(line, "OSC port: %d", &port) == 1;
+        close(err[0]);  // from here on every line the host writes goes nowhere
+        if (!said || port == 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            close(out[0]);
+            ASSERT_TRUE(said) << line;
+            GTEST_SKIP() << "no free OSC port from 10051 on this machine";
+        }
+
+        qmtest::OscClient osc(port);
+        ASSERT_TRUE(osc.ok());
+        c.make_it_log(osc);
+        EXPECT_TRUE(osc.sync());
+        int st = 0;
+        if (waitpid(pid, &st, WNOHANG) == 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, &st, 0);
+        } else {
+            ADD_FAILURE() << "the host ended";
+        }
+        close(out[0]);
+        EXPECT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+    }
 }
 
 } // namespace

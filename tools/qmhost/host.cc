@@ -2,6 +2,7 @@
 
 #include <AUPublic/CAStreamBasicDescription.h>
 #include <dlfcn.h>
+#include <signal.h>
 
 #include <cmath>
 #include <cstddef>
@@ -41,6 +42,8 @@ const char* status_name(OSStatus s)
 }
 
 } // namespace
+
+void ignore_broken_pipes() { signal(SIGPIPE, SIG_IGN); }
 
 std::string status_text(OSStatus status)
 {
@@ -183,6 +186,12 @@ bool PluginHost::initialize(std::string& error)
         return false;
     }
     _initialized = true;
+    // Playback starts here, from a clean slate.
+    err = AudioUnitReset(_unit, kAudioUnitScope_Global, 0);
+    if (err != noErr) {
+        error = "the plug-in could not be reset: " + status_text(err);
+        return false;
+    }
     return true;
 }
 

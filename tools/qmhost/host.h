@@ -61,6 +61,7 @@ public:
     // given back to it.
     OSStatus get_state(CFPropertyListRef& state) const;
     OSStatus set_state(CFPropertyListRef state);
+    // Initialises and resets the unit, as before playback.
     bool initialize(std::string& error);
     bool parameter(AudioUnitParameterID id, float& value) const;
 
@@ -105,6 +106,10 @@ private:
 // `desc` and opens an instance. On failure `component` may still be
 // registered: the caller unregisters it.
 OSErr open_entry(void* entry, ComponentDescription desc, Component& component, ComponentInstance& instance);
+
+// A write to a pipe whose reader has gone then fails instead of ending the
+// process; any network client can make the plug-in write a line.
+void ignore_broken_pipes();
 
 // "status -10868 (format not supported)" and the like.
 std::string status_text(OSStatus status);

@@ -210,4 +210,8 @@ int run(int argc, char** argv)
 
 } // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv)
+{
+    ignore_broken_pipes();
+    return run(argc, argv);
+}

@@ -1,10 +1,10 @@
 // qmstress [cycles] [seed]: opens the plug-in through its entry point and
 // takes it through open, state restore, initialise, render (random block
-// sizes from 1 to 4096 frames, random MIDI between the calls), state save,
-// clean-up and close, over and over, while a second thread sends random OSC
-// (well-formed and not) to its port. Ends with a non-zero status on any
-// refused call, and aborts when one cycle hangs. Run it under the sanitizers
-// for crashes and leaks.
+// sizes from 1 to 4096 frames, random MIDI and resets between the calls),
+// state save, clean-up and close, over and over, while a second thread sends
+// random OSC (well-formed and not) to its port from a socket of its own.
+// Ends with a non-zero status on any refused call, and aborts when one cycle
+// hangs. Run it under the sanitizers for crashes and leaks.
 #include <lo/lo.h>
 
 #include <atomic>
@@ -47,6 +47,13 @@ public:
 private:
     void run()
     {
+        // A socket of its own: liblo's default one is the first server's,
+        // the plug-in's, which the tool closes while this thread sends.
+        lo_server from = lo_server_new(nullptr, [](int, const char*, const char*) {});
+        if (!from) {
+            std::fprintf(stderr, "qmstress: no socket to send OSC from; no OSC this run\n");
+            return;
+        }
         lo_address to = nullptr;
         int current = 0;
         static const char* cmds[] = {"record", "overdub", "multiply", "insert", "replace", "undo",  "redo",
@@ -62,19 +69,21 @@ private:
             if (to) {
                 const int loop = (int)(_rng() % 4) - 1;
                 const std::string base = "/qm/" + std::to_string(loop) + "/";
+                auto send = [&](const std::string& path, const char* types, auto... args) {
+                    lo_send_from(to, from, LO_TT_IMMEDIATE, path.c_str(), types, args...);
+                };
                 switch (_rng() % 8) {
-                case 0: lo_send(to, (base + "hit").c_str(), "s", cmds[_rng() % 13]); break;
-                case 1: lo_send(to, (base + "down").c_str(), "s", cmds[_rng() % 13]); break;
-                case 2: lo_send(to, (base + "up").c_str(), "s", cmds[_rng() % 13]); break;
+                case 0: send(base + "hit", "s", cmds[_rng() % 13]); break;
+                case 1: send(base + "down", "s", cmds[_rng() % 13]); break;
+                case 2: send(base + "up", "s", cmds[_rng() % 13]); break;
                 case 3:
-                    lo_send(to, (base + "set").c_str(), "sf", ctrls[_rng() % 8],
-                            (float)((int)(_rng() % 400) - 100) / 100.0f);
+                    send(base + "set", "sf", ctrls[_rng() % 8], (float)((int)(_rng() % 400) - 100) / 100.0f);
                     break;
-                case 4: lo_send(to, "/set", "sf", "tempo", 40.0f + (float)(_rng() % 200)); break;
-                case 5: lo_send(to, "/qm/-2/set", "sf", "wet", (float)(_rng() % 100) / 100.0f); break;
+                case 4: send("/set", "sf", "tempo", 40.0f + (float)(_rng() % 200)); break;
+                case 5: send("/qm/-2/set", "sf", "wet", (float)(_rng() % 100) / 100.0f); break;
                 case 6:
-                    if (_rng() % 16 == 0) lo_send(to, "/loop_add", "if", 1 + (int)(_rng() % 2), 0.25f);
-                    else lo_send(to, "/loop_del", "i", -1);
+                    if (_rng() % 16 == 0) send("/loop_add", "if", 1 + (int)(_rng() % 2), 0.25f);
+                    else send("/loop_del", "i", -1);
                     break;
                 default: {
                     // Bytes that are no OSC message at all.
@@ -83,7 +92,7 @@ private:
                     lo_blob blob = lo_blob_new(sizeof junk, junk);
                     lo_message m = lo_message_new();
                     lo_message_add_blob(m, blob);
-                    lo_send_message(to, junk[0] & 1 ? "/qm/0/set" : "/\x01", m);
+                    lo_send_message_from(to, from, junk[0] & 1 ? "/qm/0/set" : "/\x01", m);
                     lo_message_free(m);
                     lo_blob_free(blob);
                 }
@@ -93,6 +102,7 @@ private:
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
         if (to) lo_address_free(to);
+        lo_server_free(from);
     }
 
     std::mt19937 _rng;
@@ -146,6 +156,7 @@ private:
 
 int main(int argc, char** argv)
 {
+    ignore_broken_pipes();
     const unsigned long cycles = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
     const unsigned seed = argc > 2 ? (unsigned)std::strtoul(argv[2], nullptr, 10) : 1;
     std::mt19937 rng(seed);
@@ -196,6 +207,11 @@ int main(int argc, char** argv)
             const uint32_t frames = 1 + rng() % kMaxFrames;
             for (int m = (int)(rng() % 4); m > 0; --m, ++midi)
                 MusicDeviceMIDIEvent(host.unit(), 0x80 + rng() % 0x80, rng() % 128, rng() % 128, rng() % frames);
+            // Hosts reset a unit when playback starts anew, between any two calls.
+            if (rng() % 8 == 0 && AudioUnitReset(host.unit(), kAudioUnitScope_Global, 0) != noErr) {
+                std::fprintf(stderr, "qmstress: cycle %lu: reset refused\n", cycle);
+                return 1;
+            }
             if (!host.render(inp, outp, frames, error)) {
                 std::fprintf(stderr, "qmstress: cycle %lu: %s\n", cycle, error.c_str());
                 return 1;

@@ -165,9 +165,10 @@ OSStatus QuillomatAU::HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, 
 
 ComponentResult QuillomatAU::ComponentEntryDispatch(ComponentParameters* params, QuillomatAU* This)
 {
-    if (params && This && params->what == kAudioUnitGetPropertySelect &&
-        params->paramSize >= 5 * sizeof(long) && (UInt32)params->params[0] == kQuillomatAppPathProperty)
-        return This->app_path_property(reinterpret_cast<void*>(params->params[3]),
-                                       reinterpret_cast<UInt32*>(params->params[4]));
+    // GetProperty takes five: the id, scope, element, data and size.
+    if (params && This && params->what == kAudioUnitGetPropertySelect && params->paramSize == 5 * sizeof(long) &&
+        (UInt32)ComponentArgument(params, 0, 5) == kQuillomatAppPathProperty)
+        return This->app_path_property(reinterpret_cast<void*>(ComponentArgument(params, 3, 5)),
+                                       reinterpret_cast<UInt32*>(ComponentArgument(params, 4, 5)));
     return AUMIDIEffectBase::ComponentEntryDispatch(params, This);
 }

@@ -10,6 +10,8 @@
 
 #include <thread>
 
+#include <CoreServices/StandIn.h>
+
 #include "QuillomatAUShared.h"
 #include "alloc_counter.h"
 #include "osc_client.h"
@@ -422,6 +424,48 @@ TEST_F(PluginTest, AppPathPropertyNeverWritesPastTheCallersBuffer)
     ASSERT_EQ(noErr, AudioUnitGetProperty(rig.unit, kQuillomatAppPathProperty, kAudioUnitScope_Global, 0, one, &got));
     EXPECT_EQ(1u, got);
     EXPECT_EQ('\0', one[0]);
+}
+
+// --- calls packed as the platform's Component Manager packs them
+
+// Hands the entry point one call whose arguments are given as they are
+// stored: the last argument first, one long each, paramSize their bytes.
+ComponentResult call_stored(const PluginRig& rig, SInt16 what, std::initializer_list<long> stored)
+{
+    CoreServicesStandIn::CallRecord r = {};
+    r.call.what = what;
+    r.call.paramSize = (UInt8)(stored.size() * sizeof(long));
+    long* slot = r.call.params;
+    for (long v : stored) *slot++ = v;
+    return QuillomatAUEntry(&r.call, GetComponentInstanceStorage(rig.unit));
+}
+
+long word(const void* p) { return (long)(intptr_t)p; }
+
+TEST_F(PluginTest, AnswersTheGuiPathPropertyFromCallsPackedLastFirst)
+{
+    const std::string path = "/Applications/Quillomat.app";
+    const long id = kQuillomatAppPathProperty, global = kAudioUnitScope_Global;
+    // SetProperty(id, scope, element, data, size)
+    ASSERT_EQ(noErr, call_stored(rig, kAudioUnitSetPropertySelect,
+                                 {(long)path.size() + 1, word(path.c_str()), 0, global, id}));
+    // GetPropertyInfo(id, scope, element, size, writable)
+    UInt32 size = 0;
+    Boolean writable = false;
+    ASSERT_EQ(noErr, call_stored(rig, kAudioUnitGetPropertyInfoSelect, {word(&writable), word(&size), 0, global, id}));
+    EXPECT_EQ(path.size() + 1, size);
+    EXPECT_TRUE(writable);
+    // GetProperty(id, scope, element, data, size): the plug-in's own answer,
+    // which keeps within the caller's size.
+    std::vector<char> buf(size + 4, '#');
+    UInt32 got = size - 2;
+    ASSERT_EQ(noErr, call_stored(rig, kAudioUnitGetPropertySelect, {word(&got), word(buf.data()), 0, global, id}));
+    ASSERT_EQ(size - 2, got);
+    EXPECT_EQ(path.substr(0, got), std::string(buf.data(), got));
+    EXPECT_EQ('#', buf[got]);
+    // One argument too many would put every one of them elsewhere: refused.
+    EXPECT_EQ(paramErr,
+              call_stored(rig, kAudioUnitGetPropertySelect, {0, word(&got), word(buf.data()), 0, global, id}));
 }
 
 } // namespace
