@@ -149,7 +149,7 @@ private:
     std::thread _osc_thread;
     int _request_pipe[2];
     lo_server _osc_server;
-    std::string _server_url;  // as liblo reports it; empty without a server
+    std::string _server_url;  // names the bound address; empty without a server
     int _port;
     bool _ok;
     std::atomic<bool> _shutdown;
