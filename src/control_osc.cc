@@ -1,7 +1,7 @@
 #include "control_osc.h"
 
-#include <fcntl.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -301,13 +301,6 @@ ControlOSC::~ControlOSC()
             fd = -1;
         }
     }
-    Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    for (auto& entry : _retaddr_map) {
-        if (entry.second) {
-            lo_address_free(entry.second);
-        }
-    }
-    _retaddr_map.clear();
 }
 
 void ControlOSC::add_method(const char* path, const char* types, int method, int kind, int instance,
