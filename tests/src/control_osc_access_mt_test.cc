@@ -61,7 +61,7 @@ std::string ping_at(const std::string& host, int port)
 {
     OscClient c(port, host);
     OscMsg m;
-    const bool answered = c.send("/ping", c.url(), "/pong") && c.wait("/pong", m, 500);
+    const bool answered = c.ok() && c.send("/ping", c.url(), "/pong") && c.wait("/pong", m, 500);
     return answered && m.from_port == port ? m.s(0) : "";
 }
 
@@ -116,7 +116,10 @@ TEST(OscListenAddress, ABadValueFallsBackToLoopbackWithOneLine)
 std::vector<std::unique_ptr<OscClient>> deaf_clients(int n, int port)
 {
     std::vector<std::unique_ptr<OscClient>> out;
-    while (n-- > 0) out.emplace_back(new OscClient(port));
+    while (n-- > 0) {
+        out.emplace_back(new OscClient(port));
+        EXPECT_TRUE(out.back()->ok());
+    }
     return out;
 }
 
@@ -150,6 +153,7 @@ TEST(OscLockout, SubscribersThatNeverReadDoNotStopAnswers)
         SCOPED_TRACE(count);
         EngineHost host;
         OscClient a(host.port), fresh(host.port);
+        ASSERT_TRUE(host.ok && a.ok() && fresh.ok());
         auto deaf = deaf_clients(std::min(count, 260), host.port);
         testing::internal::CaptureStderr();
         send_paced(a, count, [&](int k) {  // each with its own URL
@@ -191,6 +195,7 @@ TEST(OscLockout, SubscriptionsAreBoundedPerKeyPerClientAndInAll)
         SCOPED_TRACE(r.name);
         EngineHost host;
         OscClient a(host.port), b(host.port);
+        ASSERT_TRUE(host.ok && a.ok() && b.ok());
         auto deaf = deaf_clients(std::max(r.deaf_on_probe_key, r.deaf_full), host.port);
         testing::internal::CaptureStderr();
         send_paced(a, r.deaf_on_probe_key,

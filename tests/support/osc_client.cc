@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace qmtest {
@@ -26,7 +28,14 @@ int collect_handler(const char* path, const char* types, lo_arg** argv, int argc
 
 OscClient::OscClient(int engine_port, const std::string& host) : _engine_port(engine_port), _host(host)
 {
-    _server = lo_server_new(nullptr, quiet);
+    // liblo's own pick of a port is the same sequence in every process, so
+    // test programs run side by side fight over it and clients fail. Ours
+    // differs per process and stays below the engines' ports (from 20000)
+    // and the system's passing ports.
+    thread_local std::minstd_rand pick((unsigned)getpid());
+    for (int tries = 0; tries < 200 && !_server; ++tries) {
+        _server = lo_server_new(std::to_string(1024 + pick() % (20000 - 1024)).c_str(), quiet);
+    }
     if (!_server) {
         return;
     }
