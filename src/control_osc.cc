@@ -1,6 +1,8 @@
 #include "control_osc.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -79,6 +81,94 @@ float arg_float(lo_arg* a)
     float v;
     std::memcpy(&v, a, sizeof v);
     return v;
+}
+
+// Where the server listens: loopback, unless QM_OSC_ADDRESS names another
+// numeric IPv4 address of this machine (0.0.0.0 for every interface). IPv4
+// only: liblo resolves reply addresses as IPv4.
+const char* const kAddressVariable = "QM_OSC_ADDRESS";
+
+// A UDP socket bound to address:port, or -1 with errno set.
+int bind_udp(in_addr address, int port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr = address;
+    at.sin_port = htons((uint16_t)port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof(at)) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// Names are not looked up, and an address this machine does not have is
+// refused: a bad value never means every interface.
+in_addr listen_address()
+{
+    in_addr address{htonl(INADDR_LOOPBACK)};
+    const char* text = getenv(kAddressVariable);
+    if (!text || !*text) {
+        return address;
+    }
+    in_addr asked{};
+    if (inet_pton(AF_INET, text, &asked) != 1) {
+        fprintf(stderr, "%s: \"%s\" is no numeric IPv4 address; listening on 127.0.0.1\n", kAddressVariable,
+                text);
+        return address;
+    }
+    const int probe = bind_udp(asked, 0);
+    if (probe < 0) {
+        fprintf(stderr, "%s: cannot listen on %s: %s; listening on 127.0.0.1\n", kAddressVariable, text,
+                strerror(errno));
+        return address;
+    }
+    close(probe);
+    return asked;
+}
+
+// liblo binds every interface. Its server is made on a passing port and our
+// socket takes over that descriptor, so that liblo receives from it, names
+// the senders and sends the replies through it; the passing socket is closed
+// by the takeover.
+lo_server server_on_socket(int sock)
+{
+    lo_server server = lo_server_new("0", silent_error);
+    const int fd = server ? lo_server_get_socket_fd(server) : -1;
+    if (fd < 0 || dup3(sock, fd, O_CLOEXEC) < 0) {
+        if (server) {
+            lo_server_free(server);
+        }
+        server = nullptr;
+    }
+    close(sock);
+    return server;
+}
+
+// What clients are to answer to: the bound address, or on every interface
+// liblo's form with the machine's name.
+std::string server_url(in_addr address, int port, lo_server server)
+{
+    const std::string tail = ":" + std::to_string(port) + "/";
+    if (address.s_addr != htonl(INADDR_ANY)) {
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &address, text, sizeof(text));
+        return "osc.udp://" + std::string(text) + tail;
+    }
+    std::string url;
+    if (char* named = lo_server_get_url(server)) {
+        url = named;
+        free(named);
+    }
+    // liblo names the passing port.
+    const size_t colon = url.rfind(':');
+    return colon == std::string::npos ? url : url.substr(0, colon) + tail;
 }
 
 LoopFileEvent::FileFormat file_format(const std::string& s)
@@ -171,11 +261,11 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
       _shutdown(false),
       _cmd_map(&CommandMap::instance())
 {
-    char buf[32];
+    const in_addr where = listen_address();
     for (int i = 0; i < PortTries && port + (unsigned int)i <= 65535u; ++i) {
-        snprintf(buf, sizeof(buf), "%d", (int)port + i);
-        _osc_server = lo_server_new(buf, silent_error);
-        if (_osc_server) {
+        const int sock = bind_udp(where, (int)port + i);
+        if (sock >= 0) {
+            _osc_server = server_on_socket(sock);
             _port = (int)port + i;
             break;
         }
@@ -190,10 +280,7 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
         // Bundles act at once: a scheduled one would wait for a datagram
         // that may never come, and far-off ones would pile up.
         lo_server_enable_queue(_osc_server, 0, 1);
-        if (char* url = lo_server_get_url(_osc_server)) {
-            _server_url = url;
-            free(url);
-        }
+        _server_url = server_url(where, _port, _osc_server);
         register_methods();
     }
     on_loop_added(-1, true);
@@ -214,13 +301,6 @@ ControlOSC::~ControlOSC()
             fd = -1;
         }
     }
-    Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    for (auto& entry : _retaddr_map) {
-        if (entry.second) {
-            lo_address_free(entry.second);
-        }
-    }
-    _retaddr_map.clear();
 }
 
 void ControlOSC::add_method(const char* path, const char* types, int method, int kind, int instance,

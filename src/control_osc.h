@@ -1,5 +1,6 @@
 #pragma once
-// The engine's OSC endpoint: a UDP server on the first free port from a base,
+// The engine's OSC endpoint: a UDP server on the first free port from a base
+// (on loopback, unless QM_OSC_ADDRESS names another address of the machine),
 // its own thread that waits on the socket and a wake-up pipe and lets liblo
 // hand each message to a handler, and everything the engine sends back
 // (answers, errors, binding listings, configuration announcements, control
@@ -18,6 +19,7 @@
 #include <lo/lo.h>
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <map>
 #include <memory>
@@ -103,8 +105,17 @@ public:
     int handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, int argc);
 
 private:
-    struct Subscriber {
+    // A reply address, shared by the cache and the subscriptions that send to
+    // it: the cache may drop it while subscriptions still use it.
+    struct ReplyAddress {
         lo_address addr;
+        std::string url;
+        std::string client;  // "HOST:PORT"
+        ~ReplyAddress();
+    };
+    typedef std::shared_ptr<ReplyAddress> AddressRef;
+    struct Subscriber {
+        AddressRef to;
         std::string path;
         bool sent;   // polled subscriptions: last holds what this one was sent
         float last;
@@ -116,7 +127,7 @@ private:
 
     // The address of a reply URL, cached; null for an empty or unusable URL
     // (only "osc.udp://HOST:PORT/" URLs are answered). With _reply_lock held.
-    lo_address find_or_cache_addr(const std::string& url);
+    AddressRef find_or_cache_addr(const std::string& url);
 
     void register_methods();
     void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);
@@ -142,14 +153,16 @@ private:
     void report_send_error(lo_address addr) const;
     void report_binding_error(lo_address addr) const;
     void update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add);
-    bool address_in_use(lo_address addr) const;
-    void prune_address_cache();
+    // The bound a new subscription of to on list would pass ("per control",
+    // "per client", "in all") and its size; null when there is none.
+    const char* subscription_refusal(const SubscriberList& list, const ReplyAddress& to, size_t& bound) const;
+    void report_refusal(const ReplyAddress& to, const char* why, size_t bound);
 
     Engine* _engine;
     std::thread _osc_thread;
     int _request_pipe[2];
     lo_server _osc_server;
-    std::string _server_url;  // as liblo reports it; empty without a server
+    std::string _server_url;  // names the bound address; empty without a server
     int _port;
     bool _ok;
     std::atomic<bool> _shutdown;
@@ -161,9 +174,12 @@ private:
 
     // Serialises everything that sends (engine thread, host's thread).
     Kvo::NonBlockingLock _reply_lock;
-    std::map<std::string, lo_address> _retaddr_map;
+    std::map<std::string, AddressRef> _retaddr_map;
     RegistrationMap _registration_map;       // every change
     RegistrationMap _auto_registration_map;  // polled every 100 ms
+    bool _refusal_reported = false;
+    std::chrono::steady_clock::time_point _last_refusal_report;
+    unsigned long _unreported_refusals = 0;
     std::list<std::pair<std::string, std::string>> _config_registrations;
 };
 

@@ -2,6 +2,7 @@
 // configuration announcements and control updates to subscribers.
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -16,11 +17,15 @@ namespace Quillomat {
 
 namespace {
 
-// Bounds on what clients can make the server keep. Reply addresses that no
-// subscription uses are dropped when the cache is full.
+// Bounds on what clients can make the server keep. A full address cache
+// drops addresses, never refuses one: subscriptions hold their own.
 const size_t kMaxCachedAddresses = 256;
 const size_t kMaxSubscribersPerKey = 64;
+const size_t kMaxSubscriptionsPerClient = 256;
+const size_t kMaxSubscriptions = 4096;
 const size_t kMaxConfigListeners = 64;
+// At most one line about refused subscriptions per this many seconds.
+const int kRefusalReportSeconds = 10;
 
 bool same_value(float a, float b)
 {
@@ -79,7 +84,12 @@ bool split_udp_url(const std::string& url, std::string& host, std::string& port)
 
 } // namespace
 
-lo_address ControlOSC::find_or_cache_addr(const std::string& url)
+ControlOSC::ReplyAddress::~ReplyAddress()
+{
+    lo_address_free(addr);
+}
+
+ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
 {
     if (url.empty()) {
         return nullptr;
@@ -87,12 +97,6 @@ lo_address ControlOSC::find_or_cache_addr(const std::string& url)
     auto it = _retaddr_map.find(url);
     if (it != _retaddr_map.end()) {
         return it->second;
-    }
-    if (_retaddr_map.size() >= kMaxCachedAddresses) {
-        prune_address_cache();
-        if (_retaddr_map.size() >= kMaxCachedAddresses) {
-            return nullptr;
-        }
     }
     // Answers go to UDP clients only: a local-socket or TCP URL would let a
     // client aim our messages at any socket on this machine, or block the
@@ -108,34 +112,18 @@ lo_address ControlOSC::find_or_cache_addr(const std::string& url)
     if (lo_address_errno(addr) < 0) {
         fprintf(stderr, "addr error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
     }
-    _retaddr_map[url] = addr;
-    return addr;
-}
-
-bool ControlOSC::address_in_use(lo_address addr) const
-{
-    for (const RegistrationMap* map : {&_registration_map, &_auto_registration_map}) {
-        for (const auto& entry : *map) {
-            for (const Subscriber& s : entry.second) {
-                if (s.addr == addr) {
-                    return true;
-                }
-            }
+    if (_retaddr_map.size() >= kMaxCachedAddresses) {
+        // Those only the cache holds go first.
+        for (auto entry = _retaddr_map.begin(); entry != _retaddr_map.end();) {
+            entry = entry->second.use_count() == 1 ? _retaddr_map.erase(entry) : std::next(entry);
+        }
+        if (_retaddr_map.size() >= kMaxCachedAddresses) {
+            _retaddr_map.erase(_retaddr_map.begin());
         }
     }
-    return false;
-}
-
-void ControlOSC::prune_address_cache()
-{
-    for (auto it = _retaddr_map.begin(); it != _retaddr_map.end();) {
-        if (!address_in_use(it->second)) {
-            lo_address_free(it->second);
-            it = _retaddr_map.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    AddressRef to(new ReplyAddress{addr, url, host + ":" + port});
+    _retaddr_map[url] = to;
+    return to;
 }
 
 void ControlOSC::report_send_error(lo_address addr) const
@@ -185,24 +173,24 @@ bool ControlOSC::send_ss(lo_address addr, const std::string& path, const std::st
 void ControlOSC::finish_get_event(GetParamEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (lo_address addr = find_or_cache_addr(ev.ret_url)) {
-        send_isf(addr, ev.ret_path, ev.instance, _cmd_map->to_control_str(ev.control), ev.ret_value, true);
+    if (AddressRef to = find_or_cache_addr(ev.ret_url)) {
+        send_isf(to->addr, ev.ret_path, ev.instance, _cmd_map->to_control_str(ev.control), ev.ret_value, true);
     }
 }
 
 void ControlOSC::finish_global_get_event(GlobalGetEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (lo_address addr = find_or_cache_addr(ev.ret_url)) {
-        send_isf(addr, ev.ret_path, -2, ev.param, ev.ret_value, true);
+    if (AddressRef to = find_or_cache_addr(ev.ret_url)) {
+        send_isf(to->addr, ev.ret_path, -2, ev.param, ev.ret_value, true);
     }
 }
 
 void ControlOSC::send_error(const std::string& url, const std::string& path, const std::string& msg)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (lo_address addr = find_or_cache_addr(url)) {
-        send_ss(addr, path, _server_url, msg, true);
+    if (AddressRef to = find_or_cache_addr(url)) {
+        send_ss(to->addr, path, _server_url, msg, true);
     }
 }
 
@@ -215,10 +203,11 @@ void ControlOSC::send_pingack(bool useudp, const std::string& url, const std::st
 
 void ControlOSC::send_pingack_locked(const std::string& url, const std::string& path)
 {
-    lo_address addr = find_or_cache_addr(url);
-    if (!addr) {
+    const AddressRef to = find_or_cache_addr(url);
+    if (!to) {
         return;
     }
+    lo_address addr = to->addr;
     lo_message msg = lo_message_new();
     lo_message_add_string(msg, _server_url.c_str());
     lo_message_add_string(msg, quillomat_version);
@@ -259,10 +248,11 @@ void ControlOSC::finish_register_event(RegisterConfigEvent& ev)
 void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::string& url, const std::string& path)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    lo_address addr = find_or_cache_addr(url);
-    if (!addr) {
+    const AddressRef to = find_or_cache_addr(url);
+    if (!to) {
         return;
     }
+    lo_address addr = to->addr;
     MidiBindings::BindingList list;
     if (bindings) {
         bindings->get_bindings(list);
@@ -279,10 +269,11 @@ void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::strin
 void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    lo_address addr = find_or_cache_addr(ev.ret_url);
-    if (!addr) {
+    const AddressRef to = find_or_cache_addr(ev.ret_url);
+    if (!to) {
         return;
     }
+    lo_address addr = to->addr;
     switch (ev.type) {
     case MidiBindingEvent::Learn:
         if (send_ss(addr, ev.ret_path, "add", ev.bind_str, false)) {
@@ -308,32 +299,76 @@ void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
 // ---------------------------------------------------------------------------
 // Subscriptions and updates
 
+const char* ControlOSC::subscription_refusal(const SubscriberList& list, const ReplyAddress& to, size_t& bound) const
+{
+    if (list.size() >= kMaxSubscribersPerKey) {
+        bound = kMaxSubscribersPerKey;
+        return "per control";
+    }
+    size_t all = 0, client = 0;
+    for (const RegistrationMap* map : {&_registration_map, &_auto_registration_map}) {
+        for (const auto& entry : *map) {
+            all += entry.second.size();
+            for (const Subscriber& s : entry.second) {
+                client += s.to->client == to.client ? 1 : 0;
+            }
+        }
+    }
+    if (client >= kMaxSubscriptionsPerClient) {
+        bound = kMaxSubscriptionsPerClient;
+        return "per client";
+    }
+    bound = kMaxSubscriptions;
+    return all >= kMaxSubscriptions ? "in all" : nullptr;
+}
+
+void ControlOSC::report_refusal(const ReplyAddress& to, const char* why, size_t bound)
+{
+    // A flood of registrations must not flood the log as well.
+    const auto now = std::chrono::steady_clock::now();
+    if (_refusal_reported && now - _last_refusal_report < std::chrono::seconds(kRefusalReportSeconds)) {
+        ++_unreported_refusals;
+        return;
+    }
+    const std::string since =
+        _unreported_refusals ? " (" + std::to_string(_unreported_refusals) + " more since the last such line)" : "";
+    fprintf(stderr, "OSC: update subscription for %s refused: at most %zu %s%s\n", to.client.c_str(), bound, why,
+            since.c_str());
+    _refusal_reported = true;
+    _last_refusal_report = now;
+    _unreported_refusals = 0;
+}
+
 void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add)
 {
-    lo_address addr = find_or_cache_addr(ev.ret_url);
-    if (!addr) {
+    const AddressRef to = find_or_cache_addr(ev.ret_url);
+    if (!to) {
         return;
     }
     const InstanceKey key((int)ev.instance, _cmd_map->to_control_str(ev.control));
+    auto found = map.find(key);
     if (add) {
-        SubscriberList& list = map[key];
+        static const SubscriberList none;
+        const SubscriberList& list = found == map.end() ? none : found->second;
         for (const Subscriber& s : list) {
-            if (s.addr == addr && s.path == ev.ret_path) {
+            if (s.to->url == to->url && s.path == ev.ret_path) {
                 return;
             }
         }
-        if (list.size() < kMaxSubscribersPerKey) {
-            list.push_back(Subscriber{addr, ev.ret_path, false, 0.0f});
+        size_t bound = 0;
+        if (const char* why = subscription_refusal(list, *to, bound)) {
+            report_refusal(*to, why, bound);
+            return;
         }
+        map[key].push_back(Subscriber{to, ev.ret_path, false, 0.0f});
         return;
     }
-    auto found = map.find(key);
     if (found == map.end()) {
         return;
     }
     SubscriberList& list = found->second;
     for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->addr == addr && it->path == ev.ret_path) {
+        if (it->to->url == to->url && it->path == ev.ret_path) {
             list.erase(it);
             break;
         }
@@ -406,12 +441,12 @@ bool ControlOSC::send_list(SubscriberList& list, const std::string& ctrl, float 
 {
     for (auto it = list.begin(); it != list.end();) {
         // Clients are told apart by port: the one that made the change knows it.
-        const char* port = lo_address_get_port(it->addr);
+        const char* port = lo_address_get_port(it->to->addr);
         if (source >= 0 && port && atoi(port) == source) {
             ++it;
             continue;
         }
-        if (!send_isf(it->addr, it->path, instance, ctrl, val, false)) {
+        if (!send_isf(it->to->addr, it->path, instance, ctrl, val, false)) {
             it = list.erase(it);
             continue;
         }
@@ -433,7 +468,7 @@ void ControlOSC::send_auto_updates()
                 ++it;
                 continue;
             }
-            if (!send_isf(it->addr, it->path, instance, name, val, false)) {
+            if (!send_isf(it->to->addr, it->path, instance, name, val, false)) {
                 it = list.erase(it);
                 continue;
             }

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace qmtest {
@@ -16,23 +18,30 @@ namespace {
 
 void quiet(int, const char*, const char*) {}
 
-int collect_handler(const char* path, const char* types, lo_arg** argv, int argc, lo_message, void* user)
+int collect_handler(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg, void* user)
 {
-    static_cast<OscClient*>(user)->on_message(path, types, argv, argc);
+    static_cast<OscClient*>(user)->on_message(path, types, argv, argc, msg);
     return 0;
 }
 
 } // namespace
 
-OscClient::OscClient(int engine_port) : _engine_port(engine_port)
+OscClient::OscClient(int engine_port, const std::string& host) : _engine_port(engine_port), _host(host)
 {
-    _server = lo_server_new(nullptr, quiet);
+    // liblo's own pick of a port is the same sequence in every process, so
+    // test programs run side by side fight over it and clients fail. Ours
+    // differs per process and stays below the engines' ports (from 20000)
+    // and the system's passing ports.
+    thread_local std::minstd_rand pick((unsigned)getpid());
+    for (int tries = 0; tries < 200 && !_server; ++tries) {
+        _server = lo_server_new(std::to_string(1024 + pick() % (20000 - 1024)).c_str(), quiet);
+    }
     if (!_server) {
         return;
     }
     _port = lo_server_get_port(_server);
     lo_server_add_method(_server, nullptr, nullptr, collect_handler, this);
-    _target = lo_address_new("127.0.0.1", std::to_string(engine_port).c_str());
+    _target = lo_address_new(host.c_str(), std::to_string(engine_port).c_str());
 }
 
 OscClient::~OscClient()
@@ -43,7 +52,7 @@ OscClient::~OscClient()
 
 std::string OscClient::url() const
 {
-    return "osc.udp://127.0.0.1:" + std::to_string(_port) + "/";
+    return "osc.udp://" + _host + ":" + std::to_string(_port) + "/";
 }
 
 bool OscClient::send_raw(const void* data, size_t size)
@@ -58,21 +67,23 @@ bool OscClient::send_raw(const void* data, size_t size)
         sockaddr_in6 to{};
         to.sin6_family = AF_INET6;
         to.sin6_port = htons((uint16_t)_engine_port);
-        inet_pton(AF_INET6, "::ffff:127.0.0.1", &to.sin6_addr);
+        inet_pton(AF_INET6, ("::ffff:" + _host).c_str(), &to.sin6_addr);
         return sendto(fd, data, size, 0, (sockaddr*)&to, sizeof(to)) == (ssize_t)size;
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons((uint16_t)_engine_port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, _host.c_str(), &to.sin_addr);
     return sendto(fd, data, size, 0, (sockaddr*)&to, sizeof(to)) == (ssize_t)size;
 }
 
-void OscClient::on_message(const char* path, const char* types, lo_arg** argv, int argc)
+void OscClient::on_message(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg)
 {
     OscMsg m;
     m.path = path;
     m.types = types ? types : "";
+    const char* from = msg && lo_message_get_source(msg) ? lo_address_get_port(lo_message_get_source(msg)) : nullptr;
+    m.from_port = from ? atoi(from) : 0;
     for (int k = 0; k < argc; ++k) {
         OscArg a;
         a.type = types[k];

@@ -20,6 +20,7 @@ struct OscMsg {
     std::string path;
     std::string types;
     std::vector<OscArg> args;
+    int from_port = 0;  // the sender's UDP port
 
     int i(size_t k) const { return args.at(k).i; }
     float f(size_t k) const { return args.at(k).f; }
@@ -28,14 +29,16 @@ struct OscMsg {
 
 class OscClient {
 public:
-    explicit OscClient(int engine_port);
+    // Talks to the engine at host (an IPv4 address of this machine) and asks
+    // for answers there.
+    explicit OscClient(int engine_port, const std::string& host = "127.0.0.1");
     ~OscClient();
     OscClient(const OscClient&) = delete;
     OscClient& operator=(const OscClient&) = delete;
 
     bool ok() const { return _server && _target; }
     int port() const { return _port; }
-    // Where the engine is to answer: "osc.udp://127.0.0.1:PORT/".
+    // Where the engine is to answer: "osc.udp://HOST:PORT/".
     std::string url() const;
 
     // Arguments by C++ type: int -> 'i', float -> 'f', strings -> 's'.
@@ -60,7 +63,7 @@ public:
     // then been executed by the engine thread.
     bool sync(int timeout_ms = 3000);
 
-    void on_message(const char* path, const char* types, lo_arg** argv, int argc);
+    void on_message(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg);
 
 private:
     static void add(lo_message) {}
@@ -92,6 +95,7 @@ private:
     void receive(int ms);
 
     int _engine_port;
+    std::string _host;
     lo_server _server = nullptr;
     lo_address _target = nullptr;
     int _port = 0;
