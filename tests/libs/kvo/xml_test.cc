@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <fstream>
@@ -74,15 +77,21 @@ TEST(XMLTree, FailedWriteLeavesTheOldFileWhole) {
     ASSERT_TRUE(first.write(path));
     const std::string before = file_bytes(path);
 
-    // A directory where the scratch file would go makes the save fail.
-    const std::string partial = path + ".partial";
-    ASSERT_EQ(mkdir(partial.c_str(), 0700), 0);
+    // No room for the new text: the write itself fails.
     XMLTree second;
     second.set_root(new XMLNode("QMSession"))->add_property("version", "2");
-    EXPECT_FALSE(second.write(path));
+    rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    rlimit small = old_limit;
+    small.rlim_cur = 8;
+    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = second.write(path);
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(saved);
     EXPECT_EQ(file_bytes(path), before);
 
-    rmdir(partial.c_str());
     EXPECT_TRUE(second.write(path));
     XMLTree back;
     ASSERT_TRUE(back.read(path));
