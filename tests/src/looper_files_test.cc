@@ -255,7 +255,11 @@ TEST_F(LooperFilesTest, SaveReportsEveryFailure) {
         EXPECT_FALSE(l->save_loop("/dev/full"));
     }
 
-    // Room for the header and a little audio only: the write comes up short.
+    // Room for the header and a little audio only: the write comes up short,
+    // and the take that was there stays whole.
+    ASSERT_TRUE(l->save_loop(path("short.wav")));
+    Audio before, after;
+    ASSERT_TRUE(read_wav(path("short.wav"), before));
     rlimit old_limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
     rlimit small = old_limit;
@@ -266,6 +270,8 @@ TEST_F(LooperFilesTest, SaveReportsEveryFailure) {
     setrlimit(RLIMIT_FSIZE, &old_limit);
     signal(SIGXFSZ, old_handler);
     EXPECT_FALSE(short_save);
+    ASSERT_TRUE(read_wav(path("short.wav"), after));
+    EXPECT_EQ(after.data, before.data);
 }
 
 // A file is never held whole, nor read through a buffer sized by the channel
