@@ -3,10 +3,12 @@
 // calls that must not block on a named pipe: a call that does is let go by a
 // writer, so the test fails instead of hanging.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <future>
@@ -45,6 +47,31 @@ struct ScratchDir {
             out.insert(e.path().filename().string());
         return out;
     }
+};
+
+// While alive, files of this process cannot grow past `bytes`: a write
+// beyond fails as on a full disk, instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &_old);
+        _handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = _old;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &_old);
+        std::signal(SIGXFSZ, _handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit _old;
+    void (*_handler)(int);
 };
 
 // Opens and closes the pipe's writing end until `done` holds: a reader

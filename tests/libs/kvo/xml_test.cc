@@ -2,17 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <csignal>
 
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "file_fixture.h"
 
 namespace {
 
@@ -80,15 +79,11 @@ TEST(XMLTree, FailedWriteLeavesTheOldFileWhole) {
     // No room for the new text: the write itself fails.
     XMLTree second;
     second.set_root(new XMLNode("QMSession"))->add_property("version", "2");
-    rlimit old_limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    rlimit small = old_limit;
-    small.rlim_cur = 8;
-    void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool saved = second.write(path);
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    signal(SIGXFSZ, old_handler);
+    bool saved;
+    {
+        qmtest::FileSizeLimit limit(8);
+        saved = second.write(path);
+    }
     EXPECT_FALSE(saved);
     EXPECT_EQ(file_bytes(path), before);
 
