@@ -25,8 +25,8 @@ void report(const std::string& path, const std::string& why)
 }
 
 // strerror_r comes in two flavours; either gives the text.
-const char* chosen(int result, const char* buf) { return result == 0 ? buf : "unknown error"; }
-const char* chosen(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* chosen(int result, const char* buf) { return result == 0 ? buf : "unknown error"; }
+[[maybe_unused]] const char* chosen(const char* result, const char*) { return result; }
 
 std::string error_text(int e)
 {
@@ -47,6 +47,38 @@ std::string side_name_for(const std::string& base)
     char name[32];
     snprintf(name, sizeof name, ".%016llx.qmsave", (unsigned long long)h);
     return name;
+}
+
+// Where a save to `path` lands: the end of its chain of symbolic links, each
+// relative link taken from its own directory.
+bool save_target(const std::string& path, std::string& target)
+{
+    std::string p = path;
+    for (int depth = 0;; ++depth) {
+        struct stat st;
+        // A name that does not exist is a new file there; any other trouble
+        // shows when the file is made.
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = p;
+            return true;
+        }
+        if (depth == MaxLinks) {
+            report(path, "too many levels of symbolic links");
+            return false;
+        }
+        char buf[PATH_MAX];
+        const ssize_t n = readlink(p.c_str(), buf, sizeof buf);
+        if (n <= 0 || (size_t)n >= sizeof buf) {
+            report(path, n < 0 ? error_text(errno) : std::string("unreadable symbolic link ") + p);
+            return false;
+        }
+        std::string link(buf, (size_t)n);
+        const size_t slash = p.rfind('/');
+        if (link[0] != '/' && slash != std::string::npos) {
+            link = p.substr(0, slash + 1) + link;
+        }
+        p = link;
+    }
 }
 
 } // namespace
@@ -142,36 +174,6 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text)
 }
 
 // ---- Saving
-
-bool save_target(const std::string& path, std::string& target)
-{
-    std::string p = path;
-    for (int depth = 0;; ++depth) {
-        struct stat st;
-        // A name that does not exist is a new file there; any other trouble
-        // shows when the file is made.
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            target = p;
-            return true;
-        }
-        if (depth == MaxLinks) {
-            report(path, "too many levels of symbolic links");
-            return false;
-        }
-        char buf[PATH_MAX];
-        const ssize_t n = readlink(p.c_str(), buf, sizeof buf);
-        if (n <= 0 || (size_t)n >= sizeof buf) {
-            report(path, n < 0 ? error_text(errno) : std::string("unreadable symbolic link ") + p);
-            return false;
-        }
-        std::string link(buf, (size_t)n);
-        const size_t slash = p.rfind('/');
-        if (link[0] != '/' && slash != std::string::npos) {
-            link = p.substr(0, slash + 1) + link;
-        }
-        p = link;
-    }
-}
 
 FileSave::FileSave(const std::string& path, SideFile side) : _path(path), _dirfd(-1), _fd(-1), _named(true)
 {

@@ -95,6 +95,7 @@ TEST_F(FileRequestsTest, OnlyRegularFilesAreReadAndTheEngineThreadNeverWaitsOnAP
     const std::string url = c.url();
     for (const std::string& path : {pipe, d.path("dir"), std::string("/dev/null")}) {
         SCOPED_TRACE(path);
+        testing::internal::CaptureStderr();
         ASSERT_TRUE(c.send("/load_session", path, url, "/err"));
         EXPECT_EQ(answers(pipe), std::vector<std::string>{"Session Load Failed"});
         ASSERT_TRUE(c.send("/qm/0/load_loop", path, url, "/err"));
@@ -102,6 +103,11 @@ TEST_F(FileRequestsTest, OnlyRegularFilesAreReadAndTheEngineThreadNeverWaitsOnAP
         ASSERT_TRUE(c.send("/load_midi_bindings", path, ""));
         EXPECT_TRUE(answers(pipe).empty());
         EXPECT_EQ(bindings(), std::vector<std::string>{kBinding});
+        // Each refusal says why, once.
+        const std::string err = testing::internal::GetCapturedStderr(), why = path + ": not a regular file\n";
+        size_t said = 0;
+        for (size_t at = err.find(why); at != std::string::npos; at = err.find(why, at + 1)) ++said;
+        EXPECT_EQ(said, 3u) << err;
     }
     // Files too big to be bindings leave the table whole.
     for (const std::string& path : {std::string("/dev/zero"), d.path("many_lines"), d.path("long_line"), d.path("large")}) {

@@ -33,14 +33,10 @@ class RegularFile {
 // The whole of a regular file of at most `limit` bytes.
 bool read_regular_file(const std::string& path, size_t limit, std::string& text);
 
-// Where a save to `path` lands: the end of its chain of symbolic links, each
-// relative link taken from its own directory; a dangling link gives the name
-// it points to. False after a message for a chain that does not end.
-bool save_target(const std::string& path, std::string& target);
-
 // A new version of a file, written beside it and renamed over it by commit():
-// until then the file keeps its old contents. A save through a symbolic link
-// replaces the file the link points to, with that file's permissions. Where
+// until then the file keeps its old contents. A save through a chain of
+// symbolic links replaces the file at its end (a dangling link's target is
+// made), with that file's permissions. Where
 // the system allows it the new file has no name until commit(), so a save
 // killed while it writes leaves nothing; elsewhere it has one hidden name per
 // target (".<hash>.qmsave"), which the next save to that target takes over.

@@ -1,7 +1,6 @@
-// Files named from outside: only regular files are read, with a bound and
-// never waiting on a pipe; a save replaces the file whole, through its links
-// and with its mode, and a save dropped or killed half-way leaves the old file
-// and at most one side file, which the next save takes over.
+// Saves of files named from outside: the file is replaced whole, through its
+// links and with its mode, and a save dropped or killed half-way leaves the
+// old file and at most one side file, which the next save takes over.
 #include <kvo/file_guard.h>
 
 #include <gtest/gtest.h>
@@ -38,43 +37,6 @@ bool is_link(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-TEST(RegularFile, ReadsTakeRegularFilesWithinTheirBoundAndNeverWaitOnAPipe)
-{
-    ScratchDir d;
-    put(d.path("small"), std::string(100, 'x'));
-    ASSERT_EQ(mkdir(d.path("dir").c_str(), 0700), 0);
-    const std::string pipe = d.fifo("pipe");
-    struct Row {
-        std::string path;
-        size_t limit;
-        std::string why;  // empty: read
-    };
-    const Row rows[] = {
-        {d.path("small"), 100, ""},
-        {d.path("small"), 99, "larger than 99 bytes"},
-        {pipe, 100, "not a regular file"},
-        {d.path("dir"), 100, "not a regular file"},
-        {"/dev/null", 100, "not a regular file"},
-        {"/dev/zero", 1 << 20, "not a regular file"},
-        {d.path("missing"), 100, "No such file or directory"},
-    };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.path + " " + std::to_string(r.limit));
-        std::string text = "kept";
-        bool read = false;
-        testing::internal::CaptureStderr();
-        EXPECT_TRUE(qmtest::returns_within([&] { read = Kvo::read_regular_file(r.path, r.limit, text); }, pipe));
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(read, r.why.empty());
-        EXPECT_EQ(text, r.why.empty() ? std::string(100, 'x') : "kept");
-        EXPECT_EQ(err, r.why.empty() ? "" : r.path + ": " + r.why + "\n");
-    }
-    // The descriptor handed out blocks again, as readers expect.
-    Kvo::RegularFile f(d.path("small"));
-    ASSERT_TRUE(f.ok());
-    EXPECT_EQ(fcntl(f.fd(), F_GETFL) & O_NONBLOCK, 0);
 }
 
 // Both ways of making the side file: unnamed where the system allows it, and
