@@ -9,14 +9,12 @@
 #include <unistd.h>
 
 #include <climits>
+#include <fstream>
 #include <functional>
 #include <set>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <kvo/xml++.h>
 
 #include "file_fixture.h"
 #include "midi_bridge.h"
@@ -142,9 +140,11 @@ TEST_F(FileRequestsTest, SavesReplaceWhatTheNameLeadsToWhateverItsLength)
     };
     const Kind kinds[] = {
         {"session", [&](const std::string& p) { return c.send("/save_session", p, url, "/err"); },
+         // Read as text: libxml2 on this thread beside the engine's would
+         // need a barrier that OSC answers do not give.
          [](const std::string& p) {
-             XMLTree t;
-             return t.read(p) && t.root()->name() == "QMSession";
+             const std::string text = bytes_of(p);
+             return text.rfind("<?xml", 0) == 0 && text.find("\n</QMSession>\n") == text.size() - 14;
          }},
         {"loop", [&](const std::string& p) { return c.send("/qm/0/save_loop", p, "float", "little", url, "/err"); },
          [](const std::string& p) {
