@@ -36,10 +36,10 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text)
 // A new version of a file, written beside it and renamed over it by commit():
 // until then the file keeps its old contents. A save through a chain of
 // symbolic links replaces the file at its end (a dangling link's target is
-// made), with that file's permissions. Where
-// the system allows it the new file has no name until commit(), so a save
-// killed while it writes leaves nothing; elsewhere it has one hidden name per
-// target (".<hash>.qmsave"), which the next save to that target takes over.
+// made), with that file's permissions. Where the system allows it the new
+// file has no name until commit(), so a save killed while it writes leaves
+// nothing; elsewhere it has one hidden name per target (".<hash>.qmsave"),
+// which the next save to that target takes over.
 class FileSave {
   public:
     // Named forces the hidden side name (what systems without unnamed files
