@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libsndfile1-dev libsamplerate0-dev liblo-dev libsigc++-2.0-dev libxml2-dev ladspa-sdk
+  libsndfile1-dev libsamplerate0-dev liblo-dev libsigc++-2.0-dev libxml2-dev zlib1g-dev ladspa-sdk
   googletest libgtest-dev libbenchmark-dev locales liblo-tools
   clang libclang-rt-dev
 )

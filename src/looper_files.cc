@@ -8,6 +8,8 @@
 
 #include <sndfile.h>
 
+#include <kvo/file_guard.h>
+
 #include "looper.h"
 #include "quillomat.h"
 
@@ -37,17 +39,18 @@ nframes_t block_frames(unsigned int chans, sf_count_t frames)
     return n;
 }
 
-// The open file, closed however we leave.
+// The open sound file, closed however we leave; the descriptor under it
+// stays its owner's.
 struct SoundFile {
     SNDFILE* sf = nullptr;
     SF_INFO info = {};
 
-    SoundFile(const std::string& name, int mode, const SF_INFO* fmt)
+    SoundFile(int fd, int mode, const SF_INFO* fmt)
     {
         if (fmt) {
             info = *fmt;
         }
-        sf = sf_open(name.c_str(), mode, &info);
+        sf = fd >= 0 ? sf_open_fd(fd, mode, &info, SF_FALSE) : nullptr;
     }
     ~SoundFile() { close(); }
     SoundFile(const SoundFile&) = delete;
@@ -224,9 +227,14 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
         std::vector<float> interleaved((size_t)chunk * chans);
         uint64_t quiet_runs = ~(uint64_t)0;
 
+        // Written beside the take it replaces, which stays whole until the
+        // new one is.
+        Kvo::FileSave out(filename);
         for (unsigned int attempt = 0;; ++attempt) {
-            // Opening again empties what an earlier attempt wrote.
-            SoundFile file(filename, SFM_WRITE, &fmt);
+            if (attempt > 0 && !out.rewind()) {
+                return false;
+            }
+            SoundFile file(out.fd(), SFM_WRITE, &fmt);
             if (!file.sf) {
                 std::cerr << "error opening " << filename << std::endl;
                 return false;
@@ -261,7 +269,7 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
             } while (offset < _save.frames);
 
             if (!changed) {
-                if (!file.close()) {
+                if (!file.close() || !out.commit()) {
                     std::cerr << "error closing " << filename << std::endl;
                     return false;
                 }
@@ -388,7 +396,8 @@ bool Looper::load_loop(std::string filename)
             return false;
         }
 
-        SoundFile file(filename, SFM_READ, nullptr);
+        Kvo::RegularFile source(filename);
+        SoundFile file(source.fd(), SFM_READ, nullptr);
         if (!file.sf) {
             std::cerr << "error opening " << filename << std::endl;
             return false;

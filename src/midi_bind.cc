@@ -1,11 +1,11 @@
 #include "midi_bind.h"
 
+#include <kvo/file_guard.h>
 #include <midi++/types.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <istream>
 #include <locale>
 #include <ostream>
@@ -110,6 +110,31 @@ bool parse_number(const std::string& word, T& out)
 }
 
 std::string quoted(const std::string& word) { return "'" + word + "'"; }
+
+// A bindings file is a few kilobytes; these keep a wrong or hostile one
+// from taking the memory.
+const size_t MaxFileBytes = 1 << 20;
+const size_t MaxFileLines = 10000;
+const size_t MaxLineLength = 4096;
+
+// Why the text is too big to be a bindings file; empty when it is not.
+std::string size_problem(const std::string& text)
+{
+    size_t lines = 0;
+    for (size_t start = 0; start < text.size(); ++lines) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        if (end - start > MaxLineLength) {
+            return "line " + std::to_string(lines + 1) + " is longer than " + std::to_string(MaxLineLength) +
+                   " characters";
+        }
+        if (lines == MaxFileLines) {
+            return "more than " + std::to_string(MaxFileLines) + " lines";
+        }
+        start = end + 1;
+    }
+    return std::string();
+}
 
 // %.9g: enough digits for a float to come back bit for bit.
 std::string float_text(float v)
@@ -334,22 +359,16 @@ bool MidiBindings::get_channel_and_type(unsigned char status, int& channel, std:
 
 bool MidiBindings::load_bindings(const std::string& path, bool append)
 {
-    // Read it all first: a file that fails half-way (or a directory) must leave
+    // Read and measured whole first: a file that fails or is refused leaves
     // the table as it was.
     std::string text;
-    FILE* f = fopen(path.c_str(), "r");
-    bool ok = f != nullptr;
-    if (ok) {
-        char buf[4096];
-        size_t got;
-        while ((got = fread(buf, 1, sizeof buf, f)) > 0) {
-            text.append(buf, got);
-        }
-        ok = !ferror(f);
-        fclose(f);
-    }
-    if (!ok) {
+    if (!Kvo::read_regular_file(path, MaxFileBytes, text)) {
         report("quillomat warning: could not open for reading: " + path);
+        return false;
+    }
+    const std::string why = size_problem(text);
+    if (!why.empty()) {
+        report("quillomat warning: not loading " + path + ": " + why);
         return false;
     }
     std::istringstream in(text);
@@ -381,14 +400,15 @@ bool MidiBindings::load_bindings(std::istream& in, bool append)
 
 bool MidiBindings::save_bindings(const std::string& path) const
 {
-    std::ofstream out(path.c_str(), std::ios::out | std::ios::trunc);
-    if (!out) {
+    std::ostringstream text;
+    save_bindings(text);
+    const std::string bytes = text.str();
+    Kvo::FileSave out(path);
+    if (!out.ok()) {
         report("error: could not open for writing: " + path);
         return false;
     }
-    bool ok = save_bindings(out);
-    out.close();
-    if (!ok || out.fail()) {
+    if (!out.write(bytes.data(), bytes.size()) || !out.commit()) {
         report("error: could not write: " + path);
         return false;
     }

@@ -1,7 +1,12 @@
 #include <kvo/xml++.h>
 
+#include <kvo/file_guard.h>
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlsave.h>
+#include <unistd.h>
+#include <zlib.h>
 
 #include <climits>
 #include <cstdio>
@@ -288,11 +293,61 @@ XMLNode* root_from_doc(xmlDocPtr doc) {
     return root;
 }
 
+int gz_read(void* gz, char* buf, int len) { return gzread(static_cast<gzFile>(gz), buf, (unsigned)len); }
+
+int gz_close(void* gz) { return gzclose(static_cast<gzFile>(gz)) == Z_OK ? 0 : -1; }
+
+// Where the serialised document goes: the file, or gzip into it.
+struct Sink {
+    Kvo::FileSave& file;
+    gzFile gz;
+};
+
+int sink_write(void* ctx, const char* buf, int len) {
+    Sink* s = static_cast<Sink*>(ctx);
+    const bool ok = s->gz ? gzwrite(s->gz, buf, (unsigned)len) == len : s->file.write(buf, (size_t)len);
+    return ok ? len : -1;
+}
+
+int sink_close(void*) { return 0; }
+
+// Indented, as libxml2 writes a file itself; compressed above level 0.
+bool save_doc(xmlDocPtr doc, Kvo::FileSave& file, int compression) {
+    Sink sink{file, nullptr};
+    if (compression > 0) {
+        const int fd = dup(file.fd());
+        const std::string mode = "wb" + std::to_string(compression);
+        sink.gz = fd >= 0 ? gzdopen(fd, mode.c_str()) : nullptr;
+        if (!sink.gz) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            return false;
+        }
+    }
+    xmlOutputBufferPtr out = xmlOutputBufferCreateIO(sink_write, sink_close, &sink, nullptr);
+    // The save closes the buffer.
+    const bool saved = out && xmlSaveFormatFileTo(out, doc, nullptr, 1) != -1;
+    const bool closed = !sink.gz || gzclose(sink.gz) == Z_OK;
+    return saved && closed;
+}
+
 } // namespace
 
 bool XMLTree::read() {
     delete _root;
-    _root = root_from_doc(xmlReadFile(_filename.c_str(), nullptr, parse_options));
+    _root = nullptr;
+    // Through the descriptor that was checked; gzip is read as libxml2 would
+    // read it from the name, and anything else passes through unchanged.
+    Kvo::RegularFile file(_filename);
+    if (file.ok()) {
+        const int fd = file.release();
+        if (gzFile gz = gzdopen(fd, "rb")) {
+            _root = root_from_doc(xmlReadIO(gz_read, gz_close, gz, _filename.c_str(), nullptr, parse_options));
+        } else {
+            close(fd);
+        }
+    }
     _initialized = _root != nullptr;
     return _initialized;
 }
@@ -317,16 +372,10 @@ bool XMLTree::write() const {
     if (!doc) {
         return false;
     }
-    // Written beside the target and renamed over it, so a failed save never
-    // destroys the file that was there.
-    const std::string partial = _filename + ".partial";
-    int result = xmlSaveFormatFile(partial.c_str(), doc, 1);
+    Kvo::FileSave file(_filename);
+    bool ok = file.ok() && save_doc(doc, file, _compression) && file.commit();
     xmlFreeDoc(doc);
-    if (result == -1 || std::rename(partial.c_str(), _filename.c_str()) != 0) {
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 const std::string& XMLTree::write_buffer() const {

@@ -15,3 +15,9 @@ target_link_libraries(qmhost_plugin_test PRIVATE PkgConfig::SNDFILE)
 target_compile_definitions(qmhost_plugin_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
 add_dependencies(qmhost_plugin_test qmhost QuillomatAU)
 set_property(TARGET qmhost_plugin_test PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)
+
+# The host with the looper plug-in, killed in the middle of its saves.
+target_link_libraries(qmhost_kill_test PRIVATE PkgConfig::SNDFILE)
+target_compile_definitions(qmhost_kill_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
+add_dependencies(qmhost_kill_test qmhost QuillomatAU)
+set_property(TARGET qmhost_kill_test PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)

@@ -1,0 +1,106 @@
+#pragma once
+// A scratch directory for tests of files named from outside, and a guard for
+// calls that must not block on a named pipe: a call that does is let go by a
+// writer, so the test fails instead of hanging.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <set>
+#include <string>
+#include <thread>
+
+namespace qmtest {
+
+struct ScratchDir {
+    std::string dir;
+
+    ScratchDir()
+    {
+        char tmpl[] = "/tmp/qm_files_XXXXXX";
+        dir = mkdtemp(tmpl) ? tmpl : "";
+    }
+    ~ScratchDir()
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    // A named pipe that nobody writes.
+    std::string fifo(const std::string& name) const
+    {
+        const std::string p = path(name);
+        mkfifo(p.c_str(), 0600);
+        return p;
+    }
+    // The names in the directory, or in one below it.
+    std::set<std::string> entries(const std::string& sub = "") const
+    {
+        std::set<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(sub.empty() ? dir : path(sub)))
+            out.insert(e.path().filename().string());
+        return out;
+    }
+};
+
+// While alive, files of this process cannot grow past `bytes`: a write
+// beyond fails as on a full disk, instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &_old);
+        _handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = _old;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &_old);
+        std::signal(SIGXFSZ, _handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit _old;
+    void (*_handler)(int);
+};
+
+// Opens and closes the pipe's writing end until `done` holds: a reader
+// blocked on the pipe then sees its end.
+inline void release_readers(const std::string& fifo, const std::function<bool()>& done, int ms = 10000)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done() && std::chrono::steady_clock::now() < until) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Whether `call` came back within the time, on a thread of its own.
+inline bool returns_within(const std::function<void()>& call, const std::string& fifo, int ms = 5000)
+{
+    std::packaged_task<void()> task(call);
+    std::future<void> finished = task.get_future();
+    std::thread runner(std::move(task));
+    const bool prompt = finished.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+    auto ready = [&] { return finished.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+    release_readers(fifo, ready);
+    if (ready()) {
+        runner.join();
+    } else {
+        runner.detach();  // stuck for good: the test has failed, let it end
+    }
+    return prompt;
+}
+
+} // namespace qmtest
