@@ -341,9 +341,7 @@ bool Looper::record_file(sf_private_tag* sf, unsigned int file_chans, nframes_t 
     if (frames == 0) {
         // Nothing to record: the loop is left empty (its history stays).
         for (unsigned int c = 0; c < _chan_count; ++c) {
-            command(c, -1);
-            command(c, Event::UNDO_ALL);
-            command(c, -1);
+            qm_empty_loop(_instances[c]);
         }
         return true;
     }

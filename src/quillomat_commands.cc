@@ -504,6 +504,27 @@ void cmdTrigger(const Cmd& c) {
     pulse(c);
 }
 
+// No loop left: fade out, and no state that writes into a loop may stay
+// without one.
+void emptied(QuillomatI* q, float step) {
+    qmMuteFades(q, step);
+    switch (q->state) {
+    case STATE_RECORD:
+    case STATE_REC_ENDING:
+    case STATE_OVERDUB:
+    case STATE_MULTIPLY:
+    case STATE_INSERT:
+    case STATE_REPLACE:
+    case STATE_DELAY:
+    case STATE_SUBSTITUTE:
+        q->state = STATE_PLAY;
+        q->wasMuted = false;
+        break;
+    default:
+        break;
+    }
+}
+
 void cmdUndoAll(const Cmd& c) {
     QuillomatI* q = c.q;
     const LoopChunk* was = c.loop();
@@ -515,23 +536,7 @@ void cmdUndoAll(const Cmd& c) {
         if (c.loop() != was || !endsMultiplyOrInsert(c, resumeState(q))) resume(c);
         return;
     }
-    qmMuteFades(q, c.step);
-    switch (q->state) {
-    case STATE_RECORD:
-    case STATE_REC_ENDING:
-    case STATE_OVERDUB:
-    case STATE_MULTIPLY:
-    case STATE_INSERT:
-    case STATE_REPLACE:
-    case STATE_DELAY:
-    case STATE_SUBSTITUTE:
-        // No state that writes into a loop may stay without one.
-        q->state = STATE_PLAY;
-        q->wasMuted = false;
-        break;
-    default:
-        break;
-    }
+    emptied(q, c.step);
 }
 
 void cmdRedoAll(const Cmd& c) {
@@ -585,6 +590,15 @@ bool tapped(QuillomatI* q) {
 }
 
 }  // namespace
+
+void qm_empty_loop(LADSPA_Handle instance) {
+    QuillomatI* q = (QuillomatI*)instance;
+    if (!q) return;
+    cancelPending(q);
+    q->fNextCurrRate = 0.0f;
+    clearLoopChunks(q);
+    emptied(q, 1.0f);
+}
 
 bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {
     if (!q || !b || !q->pfInput || !q->pfOutput) return false;

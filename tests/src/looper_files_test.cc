@@ -341,6 +341,25 @@ TEST_F(LooperFilesTest, EmptyLoopSavesAndLoadsAsAFileWithoutFrames) {
     EXPECT_EQ(a.frames(), 0);
 }
 
+// Undo all stops at a version whose earlier one was written over; a take of
+// no frames empties such a loop all the same.
+TEST_F(LooperFilesTest, EmptyTakeEmptiesALoopChangedInPlace) {
+    auto empty = rig.make(0, 1, 1.0f, false);
+    rig.block(*empty);
+    ASSERT_TRUE(empty->save_loop(path("empty.wav")));
+
+    auto l = rig.make(1, 1, 1.0f, false);
+    ASSERT_TRUE(load_generated(*l, 1, 40000));  // more than half the memory
+    for (int press = 0; press < 2; ++press) {
+        LooperRig::hit(*l, Event::OVERDUB);
+        for (int k = 0; k < 8; ++k) rig.block(*l);
+    }
+    ASSERT_GT(LooperRig::value(*l, Event::LoopLength), 0.0f);
+    ASSERT_TRUE(l->load_loop(path("empty.wav")));
+    rig.block(*l);
+    EXPECT_EQ(LooperRig::value(*l, Event::LoopLength), 0.0f);
+}
+
 // The length port is a float in seconds: past six million frames it reads a
 // frame long or short, and the save must still take the loop as it is.
 TEST_F(LooperFilesTest, LongLoopsSaveEveryFrame) {
