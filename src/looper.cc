@@ -67,19 +67,15 @@ nframes_t convert(SRC_STATE* state, const float* in, nframes_t in_frames, float*
 }
 
 // dst[j] = g(j) * (a[j] + b[j]) (b may be null), the ramp's values as
-// dsp::LinearRamp::at gives them; returns the largest magnitude written.
+// dsp::LinearRamp::at gives them; returns the largest magnitude written, a
+// NaN passed over so that the meter never reads one.
 float gain_into(float* dst, const float* a, const float* b, const dsp::LinearRamp& g, nframes_t n)
 {
     if (n == 0) {
         return 0.0f;
     }
     const nframes_t last = n - 1;
-    uint32_t m = 0;
-    auto put = [&](nframes_t j, float v) {
-        dst[j] = v;
-        const uint32_t bits = dsp::float_bits(v) & 0x7FFFFFFFu;
-        m = bits > m ? bits : m;
-    };
+    auto put = [dst](nframes_t j, float v) { dst[j] = v; };
     if (g.flat() && g.start == 1.0f) {
         if (b) {
             for (nframes_t j = 0; j < last; ++j) put(j, a[j] + b[j]);
@@ -101,7 +97,7 @@ float gain_into(float* dst, const float* a, const float* b, const dsp::LinearRam
         }
     }
     put(last, g.target * (b ? a[last] + b[last] : a[last]));
-    return dsp::bits_float(m);
+    return dsp::abs_peak(dst, n);
 }
 
 // out[j] = mix_guard(out[j] + d(j) * dry[j]) (dry may be null: the guard

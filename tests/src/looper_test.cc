@@ -268,6 +268,14 @@ TEST_F(LooperTest, PeakMetersFallThirtyDecibelsPerSecondAndStayBounded) {
     rig.block(*l);
     EXPECT_LE(LooperRig::value(*l, Event::InPeakMeter), 20.0f);
     EXPECT_LE(LooperRig::value(*l, Event::OutPeakMeter), 20.0f);
+
+    // A NaN in the input is no level.
+    auto n = rig.make(1, 1);
+    float* nin = rig.in(1, 0);
+    std::fill(nin, nin + rig.block_size(), 0.25f);
+    nin[3] = std::nanf("");
+    rig.block(*n);
+    EXPECT_EQ(LooperRig::value(*n, Event::InPeakMeter), 0.25f);
 }
 
 TEST_F(LooperTest, SyncModeReadsTheUserValueAfterEveryStretch) {
