@@ -4,6 +4,8 @@
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
 
+#include <kvo/file_guard.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -303,10 +305,10 @@ CFPropertyListRef finish(xmlDocPtr doc, std::string& error)
 
 bool write_plist_file(CFPropertyListRef plist, const std::string& path, std::string& error)
 {
-    const std::string temp = path + ".tmp";
-    xmlTextWriterPtr w = xmlNewTextWriterFilename(temp.c_str(), 0);
+    std::unique_ptr<xmlBuffer, decltype(&xmlBufferFree)> text(xmlBufferCreate(), xmlBufferFree);
+    xmlTextWriterPtr w = text ? xmlNewTextWriterMemory(text.get(), 0) : nullptr;
     if (!w) {
-        error = "cannot create " + temp;
+        error = "out of memory";
         return false;
     }
     Writer out{w, {}};
@@ -318,23 +320,20 @@ bool write_plist_file(CFPropertyListRef plist, const std::string& path, std::str
                 out.ok(xmlTextWriterStartElement(w, BAD_CAST "plist")) &&
                 out.ok(xmlTextWriterWriteAttribute(w, BAD_CAST "version", BAD_CAST "1.0")) && out.value(plist, 0) &&
                 out.ok(xmlTextWriterEndDocument(w));
-    // Freeing the writer flushes and closes the file.
+    // Freeing the writer flushes it into the buffer.
     xmlFreeTextWriter(w);
-    if (good) {
-        FILE* check = std::fopen(temp.c_str(), "rb");
-        good = check && std::fseek(check, 0, SEEK_END) == 0 && std::ftell(check) > 0;
-        if (check) std::fclose(check);
-        if (!good) out.error = "cannot write the file";
-    }
-    if (good && std::rename(temp.c_str(), path.c_str()) != 0) {
-        out.error = std::string("cannot replace the file: ") + std::strerror(errno);
-        good = false;
-    }
     if (!good) {
-        std::remove(temp.c_str());
         error = out.error;
+        return false;
     }
-    return good;
+    // Replaced whole or not at all, through symbolic links.
+    Kvo::FileSave save(path);
+    if (!save.ok() || !save.write(xmlBufferContent(text.get()), (size_t)xmlBufferLength(text.get())) ||
+        !save.commit()) {
+        error = "cannot write the file";
+        return false;
+    }
+    return true;
 }
 
 CFPropertyListRef read_plist_file(const std::string& path, std::string& error)

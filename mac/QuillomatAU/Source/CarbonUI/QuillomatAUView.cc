@@ -4,14 +4,14 @@
 
 #include "launch_qmgui.h"
 
+#include <kvo/file_guard.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 COMPONENT_ENTRY(QuillomatAUView)
@@ -89,32 +89,17 @@ std::string user_file_path()
     return line;
 }
 
-bool write_all(int fd, const std::string& text)
-{
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += (size_t)n;
-    }
-    return true;
-}
-
-// Written beside the file and renamed over it: a crash or a full disk leaves
-// the previous path, never part of the new one. Failures are silent.
+// Replaced whole or not at all: a crash or a full disk leaves the previous
+// path, never part of the new one.
 void write_user_file(const std::string& home, const std::string& path)
 {
     // Would read back as another path.
     if (path.find('\n') != std::string::npos) return;
     const std::string dir = home + kUserDir;
     if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return;
-    const std::string file = home + kUserPathFile;
-    const std::string temp = file + ".new." + std::to_string(getpid());
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) return;
-    bool ok = write_all(fd, path + "\n") && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (!ok || rename(temp.c_str(), file.c_str()) != 0) unlink(temp.c_str());
+    const std::string text = path + "\n";
+    Kvo::FileSave save(home + kUserPathFile);
+    if (save.ok() && save.write(text.data(), text.size())) save.commit();
 }
 
 Rect row(int top, int left, int width)
