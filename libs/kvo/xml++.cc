@@ -19,6 +19,13 @@ namespace {
 // keeps a document from making the parser fetch anything.
 const int parse_options = XML_PARSE_NOBLANKS | XML_PARSE_NONET;
 
+// libxml2 sets itself up on first use, which is not safe when two threads
+// (the engine's and the host's) come first at once: do it while the program
+// or plug-in loads, on one thread.
+const struct ParserSetUp {
+    ParserSetUp() { xmlInitParser(); }
+} parser_set_up;
+
 const xmlChar* xml_str(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 
 std::string std_str(const xmlChar* s) { return s ? std::string(reinterpret_cast<const char*>(s)) : std::string(); }
