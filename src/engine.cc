@@ -134,15 +134,16 @@ Engine::Engine()
       _midi_ticks(0),
       _midi_loop_tick(12),
       _running_frames(0),
-      _last_tempo_frame(0),
       _tempo_changed(false),
       _beat_occurred(false),
+      _beat_frame(0),
       _running_tempo_sum(0.0),
       _avgindex(TEMPO_WINDOW_SIZE - 1),
+      _avgfilled(0),
       _loading(false)
 {
     pthread_cond_init(&_event_cond, nullptr);
-    reset_avg_tempo(0.0);
+    clear_avg_tempo();
 }
 
 Engine::~Engine()
