@@ -36,6 +36,27 @@ bool try_lock_briefly(Kvo::NonBlockingLock& lock)
     return false;
 }
 
+// Whether a control change is news for the engine thread. Of the engine's
+// own controls (instance -2) the audio path takes only the three levels, and
+// the tempo a tap yields is told once measured: anything else would announce
+// a value never taken. A save request is work, not news.
+bool for_engine_thread(Event::control_t ctrl, float value, int8_t instance)
+{
+    if (instance != -2) {
+        return true;
+    }
+    switch (ctrl) {
+    case Event::DryLevel:
+    case Event::WetLevel:
+    case Event::InputGain:
+        return std::isfinite(value);
+    case Event::SaveLoop:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool port_at(const std::vector<port_id_t>& ports, unsigned int chan, port_id_t& port)
 {
     if (chan >= ports.size() || ports[chan] == 0) {
@@ -113,15 +134,16 @@ Engine::Engine()
       _midi_ticks(0),
       _midi_loop_tick(12),
       _running_frames(0),
-      _last_tempo_frame(0),
       _tempo_changed(false),
       _beat_occurred(false),
+      _beat_frame(0),
       _running_tempo_sum(0.0),
       _avgindex(TEMPO_WINDOW_SIZE - 1),
+      _avgfilled(0),
       _loading(false)
 {
     pthread_cond_init(&_event_cond, nullptr);
-    reset_avg_tempo(0.0);
+    clear_avg_tempo();
 }
 
 Engine::~Engine()
@@ -445,7 +467,7 @@ bool Engine::push_midi_command_event(Event::type_t type, Event::command_t cmd, i
 bool Engine::push_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance, int src)
 {
     const bool queued = do_push_control_event(_event_queue, type, ctrl, value, instance, -1, 0);
-    {
+    if (for_engine_thread(ctrl, value, instance)) {
         Kvo::LockMonitor lm(_update_write_lock, __LINE__, __FILE__);
         do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, -1, src);
     }
@@ -457,7 +479,7 @@ bool Engine::push_midi_control_event(Event::type_t type, Event::control_t ctrl, 
                                      long framepos)
 {
     const bool queued = do_push_control_event(_midi_event_queue, type, ctrl, value, instance, framepos, 0);
-    if (try_lock_briefly(_update_write_lock)) {
+    if (for_engine_thread(ctrl, value, instance) && try_lock_briefly(_update_write_lock)) {
         do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, -1, 0);
         _update_write_lock.unlock();
     }

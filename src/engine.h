@@ -245,6 +245,8 @@ public:
     // Set by the audio thread, cleared by taking them.
     bool take_tempo_changed() { return _tempo_changed.exchange(false, std::memory_order_acq_rel); }
     bool take_beat_occurred() { return _beat_occurred.exchange(false, std::memory_order_acq_rel); }
+    // The running frame of the last beat reported (what a beat notice carries).
+    nframes_t get_beat_frame() const { return _beat_frame.load(std::memory_order_relaxed); }
     nframes_t get_running_frames() const { return _running_frames.load(std::memory_order_relaxed); }
     // Waits until woken or until the absolute wall-clock time; the result of
     // the timed wait (0 when woken, ETIMEDOUT). The audio thread never wakes
@@ -254,6 +256,13 @@ public:
 private:
     // What a non-audio thread asks the audio thread to apply to the live loops.
     enum RtRequest : uint32_t { ReqTempo = 1u, ReqEighths = 2u, ReqSyncSource = 4u };
+
+    // Tapped or clocked beats in a row: each is measured from the one before,
+    // except the first of a run, which only sets the phase.
+    struct BeatRun {
+        nframes_t last = 0;  // running frame of the last beat
+        bool open = false;
+    };
 
     // Walks the one or two pieces of a ring buffer's read region in order.
     struct EventCursor {
@@ -283,6 +292,8 @@ private:
     void set_tempo_rt(double tempo);
     double avg_tempo(double tempo);
     void reset_avg_tempo(double tempo);
+    void clear_avg_tempo();
+    bool beat_tempo(BeatRun& run, nframes_t at, double& tempo);
     int generate_sync(nframes_t offset, nframes_t nframes);
     void generate_internal_sync(nframes_t offset, nframes_t nframes, int& hit);
     void generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit);
@@ -420,12 +431,15 @@ private:
     uint32_t _midi_ticks;
     uint32_t _midi_loop_tick;
     std::atomic<nframes_t> _running_frames;
-    nframes_t _last_tempo_frame;
+    BeatRun _taps;
+    BeatRun _midi_beats;
     std::atomic<bool> _tempo_changed;
     std::atomic<bool> _beat_occurred;
+    std::atomic<nframes_t> _beat_frame;
     double _tempo_averages[TEMPO_WINDOW_SIZE];
     double _running_tempo_sum;
     uint32_t _avgindex;
+    uint32_t _avgfilled;  // entries of the window that hold a measured beat
 
     bool _loading;
 };

@@ -363,7 +363,7 @@ void Engine::mainloop()
             send_update(-2, Event::Tempo, (float)_tempo.load(std::memory_order_relaxed), -1);
         }
         if (take_beat_occurred()) {
-            send_update(-2, Event::TapTempo, (float)get_running_frames(), -1);
+            send_update(-2, Event::TapTempo, (float)get_beat_frame(), -1);
         }
         finish_midi_learning();
         report_memory_refusals();

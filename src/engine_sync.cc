@@ -25,6 +25,38 @@ inline uint32_t to_frames(double frames)
     return frames >= 4294967295.0 ? 4294967295u : (uint32_t)frames;
 }
 
+// The longest gap between two taps or clock beats that still measures a beat
+// (20 bpm); after a longer one the next beat starts a new run.
+const double kSlowestBeatSecs = 3.0;
+
+// Walks a counter of frames since the last period boundary (a pulse, a beat)
+// over the frames [from, to): every frame counts once, and the frame on which
+// the counter reaches the period is a boundary, counted as the first frame of
+// the next period. Calls at(frame) for each boundary; returns the last one, or -1.
+template <class F>
+long count_periods(double& counter, double period, nframes_t from, nframes_t to, F at)
+{
+    if (!(period > 0.0)) {
+        return -1;
+    }
+    long last = -1;
+    nframes_t i = from;
+    while (i < to) {
+        const double due = std::max(0.0, std::ceil(period - counter));
+        if (due >= (double)(to - i)) {
+            break;
+        }
+        i += (nframes_t)due;
+        counter += due;
+        at(i);
+        last = (long)i;
+        counter = frac(counter - period) + 1.0;
+        ++i;
+    }
+    counter += (double)(to - i);
+    return last;
+}
+
 // Offset inside [0, nframes) of the next boundary of a period counted from
 // transport frame 0, or -1 when none falls in the region.
 long transport_boundary(double framepos, nframes_t nframes, double period)
@@ -128,7 +160,11 @@ double Engine::avg_tempo(double tempo)
     _running_tempo_sum += tempo - _tempo_averages[_avgindex];
     _tempo_averages[_avgindex] = tempo;
     _avgindex = (_avgindex + 1) & TEMPO_WINDOW_SIZE_MASK;
-    return _running_tempo_sum / TEMPO_WINDOW_SIZE;
+    // Until the window is full, only the beats measured so far count.
+    if (_avgfilled < TEMPO_WINDOW_SIZE) {
+        ++_avgfilled;
+    }
+    return _running_tempo_sum / _avgfilled;
 }
 
 void Engine::reset_avg_tempo(double tempo)
@@ -138,24 +174,50 @@ void Engine::reset_avg_tempo(double tempo)
     }
     _running_tempo_sum = tempo * TEMPO_WINDOW_SIZE;
     _avgindex = TEMPO_WINDOW_SIZE - 1;
+    _avgfilled = TEMPO_WINDOW_SIZE;
+}
+
+void Engine::clear_avg_tempo()
+{
+    reset_avg_tempo(0.0);
+    _avgfilled = 0;
+}
+
+bool Engine::beat_tempo(BeatRun& run, nframes_t at, double& tempo)
+{
+    const nframes_t gap = at - run.last;
+    const bool fresh = !run.open || (double)gap > _samplerate * kSlowestBeatSecs;
+    run.open = true;
+    run.last = at;
+    if (fresh) {
+        // A new run, perhaps at a new tempo: measured afresh.
+        clear_avg_tempo();
+        return false;
+    }
+    if (gap == 0) {
+        return false;
+    }
+    tempo = avg_tempo(_samplerate * 60.0 / (double)gap);
+    return true;
 }
 
 void Engine::tap_tempo(nframes_t offset, nframes_t nframes)
 {
     const nframes_t tap = _running_frames.load(std::memory_order_relaxed) + offset;
-    if (_last_tempo_frame < tap) {
-        const double t = avg_tempo(_samplerate / (double)(tap - _last_tempo_frame) * 60.0);
-        if (t > 0.0 && tempo_in_range(t)) {
-            set_tempo_rt(t);
-            calculate_tempo_frames();
-            // The tap is the new phase of the rest of the block.
-            if (_rt_sync_source == InternalTempoSync) {
-                generate_sync(offset, nframes);
-            }
-            _tempo_changed.store(true, std::memory_order_release);
-        }
+    double t = _tempo.load(std::memory_order_relaxed);
+    const bool measured = beat_tempo(_taps, tap, t);
+    if (measured && !tempo_in_range(t)) {
+        return;
     }
-    _last_tempo_frame = tap;
+    // Both counters start again: the tap is the new phase of the rest of the block.
+    set_tempo_rt(t);
+    calculate_tempo_frames();
+    if (_rt_sync_source == InternalTempoSync) {
+        generate_sync(offset, nframes);
+    }
+    if (measured) {
+        _tempo_changed.store(true, std::memory_order_release);
+    }
 }
 
 int Engine::generate_sync(nframes_t offset, nframes_t nframes)
@@ -166,6 +228,11 @@ int Engine::generate_sync(nframes_t offset, nframes_t nframes)
     }
     float* buf = _internal_sync_buf + offset;
     const int source = _rt_sync_source;
+
+    // A clock that was not followed has no last beat to measure from.
+    if (source != MidiClockSync) {
+        _midi_beats.open = false;
+    }
 
     switch (source) {
     case NoSync:
@@ -190,6 +257,7 @@ int Engine::generate_sync(nframes_t offset, nframes_t nframes)
     }
 
     if (hit >= 0 && _tempo.load(std::memory_order_relaxed) < 400.0) {
+        _beat_frame.store(_running_frames.load(std::memory_order_relaxed) + (nframes_t)hit, std::memory_order_relaxed);
         _beat_occurred.store(true, std::memory_order_release);
     }
     return hit;
@@ -199,47 +267,16 @@ void Engine::generate_internal_sync(nframes_t offset, nframes_t nframes, int& hi
 {
     float* buf = _internal_sync_buf;
     const nframes_t end = offset + nframes;
-    const double qf = _quarter_note_frames;  // 0: no beats to count
     const double tf = _tempo_frames;
 
-    if (!(tf > 0.0)) {
-        double qc = _quarter_counter + nframes;
-        if (qf > 0.0 && qc >= qf) {
-            qc = frac(qc - qf) + 1.0;
-            hit = (int)offset;
-        }
-        _quarter_counter = qc;
-        std::fill(buf + offset, buf + end, 1.0f);
-        return;
+    // Without a pulse period every frame is a sync point.
+    std::fill(buf + offset, buf + end, tf > 0.0 ? 0.0f : 1.0f);
+    count_periods(_tempo_counter, tf, offset, end, [buf](nframes_t i) { buf[i] = 1.0f; });
+    // Beats are counted over the same frames, so one due with a pulse falls on it.
+    const long beat = count_periods(_quarter_counter, _quarter_note_frames, offset, end, [](nframes_t) {});
+    if (beat >= 0) {
+        hit = (int)beat;
     }
-
-    double tc = _tempo_counter;
-    double qc = _quarter_counter;
-    nframes_t i = offset;
-    while (i < end) {
-        while (i < end && tc < tf && (qf <= 0.0 || qc < qf)) {
-            buf[i] = 0.0f;
-            tc += 1.0;
-            qc += 1.0;
-            ++i;
-        }
-        // A pulse or beat due on the frame after the region falls on the
-        // first frame of the next block, not nowhere.
-        if (i >= end) {
-            break;
-        }
-        if (qf > 0.0 && qc >= qf) {
-            hit = (int)i;
-            qc = frac(qc - qf) + 1.0;
-        }
-        if (tc >= tf) {
-            buf[i] = 1.0f;
-            ++i;
-            tc = frac(tc - tf) + 1.0;
-        }
-    }
-    _tempo_counter = tc;
-    _quarter_counter = qc;
 }
 
 void Engine::generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit)
@@ -250,6 +287,7 @@ void Engine::generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit)
     _sync_queue->get_read_vector(&vec);
     const size_t count = vec.len[0] + vec.len[1];
 
+    const nframes_t block_start = _running_frames.load(std::memory_order_relaxed);
     nframes_t pos = offset;
     for (int piece = 0; piece < 2; ++piece) {
         for (size_t k = 0; k < vec.len[piece]; ++k) {
@@ -275,15 +313,15 @@ void Engine::generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit)
                 hit = (int)f;
                 // A start begins a new count: the time since the last beat
                 // before it is no beat interval.
-                const double interval = _quarter_counter + (double)f;
-                if (tick && interval > 0.0) {
-                    const double t = avg_tempo(_samplerate * 60.0 / interval);
-                    if (t != _tempo.load(std::memory_order_relaxed) && t > 0.0 && tempo_in_range(t)) {
-                        set_tempo_rt(t);
-                        _tempo_changed.store(true, std::memory_order_release);
-                    }
+                if (!tick) {
+                    _midi_beats.open = false;
                 }
-                _quarter_counter = -(double)f;
+                double t = 0.0;
+                if (beat_tempo(_midi_beats, block_start + f, t) && t != _tempo.load(std::memory_order_relaxed) &&
+                    tempo_in_range(t)) {
+                    set_tempo_rt(t);
+                    _tempo_changed.store(true, std::memory_order_release);
+                }
             }
             const uint32_t every = _midi_loop_tick ? _midi_loop_tick : 1;
             if (_midi_ticks % every == 0 && f < end) {
@@ -294,7 +332,6 @@ void Engine::generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit)
     }
     _sync_queue->increment_read_ptr(count);
     std::fill(buf + pos, buf + end, 0.0f);
-    _quarter_counter += nframes;
 }
 
 void Engine::generate_transport_sync(nframes_t offset, nframes_t nframes, int& hit)
@@ -345,14 +382,16 @@ void Engine::generate_master_sync(nframes_t offset, nframes_t nframes, int& hit)
         _tempo_changed.store(true, std::memory_order_release);
     }
     const uint32_t quarter = to_frames(_quarter_note_frames);
-    if (quarter > 0) {
-        const uint64_t pos = to_frames((double)m->get_control_value(Event::LoopPosition) * _samplerate);
-        const uint64_t len = to_frames((double)m->get_control_value(Event::LoopLength) * _samplerate);
-        if (len > 0) {
-            const uint64_t x = (pos + nframes) % len;
-            if (x % quarter <= nframes) {
-                hit = 0;
-            }
+    // Rounded: a position kept in seconds as a float comes back a hair under
+    // its frame as often as over it.
+    const uint32_t len = to_frames((double)m->get_control_value(Event::LoopLength) * _samplerate + 0.5);
+    if (quarter > 0 && len > 0) {
+        // The beats are the quarter notes counted from the loop's start; the
+        // loop starting over starts them again.
+        const uint32_t pos = to_frames((double)m->get_control_value(Event::LoopPosition) * _samplerate + 0.5) % len;
+        const uint32_t d = std::min((quarter - pos % quarter) % quarter, len - pos);
+        if (d < nframes) {
+            hit = (int)(offset + d);
         }
     }
 }

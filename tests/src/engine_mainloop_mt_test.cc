@@ -205,15 +205,15 @@ TEST(EngineMainLoop, ReportsTempoChangesBeatsAndPolledMetersOnTime)
 
     float* in = host.driver.input("common_in_1");
     host.driver.start_audio([&](uint64_t k) { std::fill_n(in, 256, (float)(k % 50) / 50.0f); }, nullptr);
-    // Beats at 240 bpm, then a tap changes the tempo, while requests keep
-    // the engine thread busy.
+    // Beats at 240 bpm, then two taps change the tempo (the first only sets
+    // the phase), while requests keep the engine thread busy.
     const auto start = std::chrono::steady_clock::now();
     std::vector<OscMsg> got;
-    bool tapped = false;
+    int taps = 0;
     while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1000)) {
-        if (!tapped && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(700)) {
+        if (taps < 2 && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(500 + 200 * taps)) {
             ASSERT_TRUE(c.send("/qm/-2/set", "tap_tempo", 1.0f));
-            tapped = true;
+            ++taps;
         }
         ASSERT_TRUE(c.send("/ping", c.url(), "/busy"));
         for (const OscMsg& m : c.collect(2)) got.push_back(m);

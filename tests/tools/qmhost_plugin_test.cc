@@ -12,11 +12,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "osc_client.h"
+#include "plist.h"
 
 namespace {
 
@@ -43,6 +45,59 @@ double level(const std::vector<float>& out, long from, long to, double freq)
         s1 = s0;
     }
     return std::sqrt(s1 * s1 + s2 * s2 - k * s1 * s2) / (double)(to - from);
+}
+
+// The session text of a saved state, and the state itself (the caller releases it).
+std::string session_of(const std::string& path, CFPropertyListRef* state = nullptr)
+{
+    std::string error;
+    CFPropertyListRef st = qmhost::read_plist_file(path, error);
+    EXPECT_NE(nullptr, st) << error;
+    if (!st) return "";
+    CFDataRef d = (CFDataRef)CFDictionaryGetValue((CFDictionaryRef)st, CFSTR("QMSessionXML"));
+    std::string text = d ? std::string((const char*)CFDataGetBytePtr(d), (size_t)CFDataGetLength(d)) : "";
+    if (state) *state = st;
+    else CFRelease(st);
+    return text;
+}
+
+TEST(QmhostWithPlugin, MidiClockSetsTheTempoFromItsFirstBeat)
+{
+    const std::string dir = testing::TempDir() + "qmhost_clock_" + std::to_string(getpid());
+    ASSERT_EQ(0, system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()));
+    auto run = [&](const std::string& args) {
+        return system(("'" QMHOST_PATH "' --fast -b 256 " + args + " >/dev/null 2>'" + dir + "/err'").c_str());
+    };
+    // A state that follows MIDI clock, made from one the plug-in saved.
+    ASSERT_EQ(0, run("-n 256 --save-state '" + dir + "/plain.plist'"));
+    CFPropertyListRef plain = nullptr;
+    std::string session = session_of(dir + "/plain.plist", &plain);
+    const std::string tempo = " tempo=\"", follows = " sync_source=\"";
+    ASSERT_NE(std::string::npos, session.find(follows + "0\"")) << session;
+    ASSERT_EQ(std::string::npos, session.find(tempo + "120\"")) << session;
+    session.replace(session.find(follows + "0\""), follows.size() + 2, follows + "-2\"");
+    CFMutableDictionaryRef clocked =
+        CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    std::vector<const void*> keys(CFDictionaryGetCount((CFDictionaryRef)plain)), values(keys.size());
+    CFDictionaryGetKeysAndValues((CFDictionaryRef)plain, keys.data(), values.data());
+    for (size_t k = 0; k < keys.size(); ++k) CFDictionarySetValue(clocked, keys[k], values[k]);
+    CFDataRef data = CFDataCreate(nullptr, (const UInt8*)session.data(), (CFIndex)session.size());
+    CFDictionarySetValue(clocked, CFSTR("QMSessionXML"), data);
+    std::string error;
+    ASSERT_TRUE(qmhost::write_plist_file(clocked, dir + "/clock.plist", error)) << error;
+    for (CFTypeRef r : {(CFTypeRef)data, (CFTypeRef)clocked, plain}) CFRelease(r);
+
+    // A start, then two beats of clock at 120 bpm: a tick every 1000 frames.
+    std::ofstream midi(dir + "/clock.txt");
+    midi << "1000 FA\n";
+    for (int t = 1; t <= 48; ++t) midi << 1000 + 1000 * t << " F8\n";
+    midi.close();
+    ASSERT_EQ(0, run("-n 49500 --restore-state '" + dir + "/clock.plist' --midi '" + dir +
+                     "/clock.txt' --save-state '" + dir + "/after.plist'"));
+    session = session_of(dir + "/after.plist");
+    EXPECT_NE(std::string::npos, session.find(follows + "-2\"")) << session;
+    EXPECT_NE(std::string::npos, session.find(tempo + "120\"")) << session;
+    system(("rm -rf '" + dir + "'").c_str());
 }
 
 TEST(QmhostWithPlugin, RecordStopOverdubOverOscEndUpInTheOutput)

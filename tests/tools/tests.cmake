@@ -11,7 +11,7 @@ target_compile_definitions(qmhost_test PRIVATE QM_GAIN_EFFECT_VIEW_PATH="$<TARGE
 add_dependencies(qmhost_test qm_gain_effect_view)
 
 # The host with the looper plug-in from its default place, driven over OSC.
-target_link_libraries(qmhost_plugin_test PRIVATE PkgConfig::SNDFILE)
+target_link_libraries(qmhost_plugin_test PRIVATE qmhost_core PkgConfig::SNDFILE)
 target_compile_definitions(qmhost_plugin_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
 add_dependencies(qmhost_plugin_test qmhost QuillomatAU)
 set_property(TARGET qmhost_plugin_test PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)

@@ -1,0 +1,189 @@
+// Beats and tempo as a performer meets them: beats on the sync pulses at any
+// block size, and tempo from taps and MIDI clock from the first measured beat.
+#include "engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_driver.h"
+
+using namespace Quillomat;
+
+namespace {
+
+const long kRate = 48000;
+const long kBeat = 24000;  // a quarter note at 120 bpm
+
+std::vector<long> every(long first, long step, long until)
+{
+    std::vector<long> v;
+    for (long f = first; f < until; f += step) v.push_back(f);
+    return v;
+}
+
+// An engine run in blocks of one size, with taps, MIDI clock and loop 0's
+// record command at their frames; keeps the frames of the sync pulses and of
+// the beats the engine reports.
+struct SyncRig {
+    enum Msg { Tap, Start, Tick, Record };
+
+    explicit SyncRig(nframes_t block) : block(block), driver((nframes_t)kRate, block)
+    {
+        ok = engine.initialize(&driver, 1, 10051, "");
+    }
+    // In frame order.
+    void at(long frame, Msg m) { due.emplace_back(frame, m); }
+    void run_to(long until)
+    {
+        for (; frame < until; frame += block) {
+            for (; next < due.size() && due[next].first < frame + (long)block; ++next) {
+                const long at = due[next].first - frame;
+                const Msg m = due[next].second;
+                if (m == Record) engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 0, at);
+                if (m == Tap) engine.push_midi_control_event(Event::type_global_control_change, Event::TapTempo, 0, -2,
+                                                             at);
+                if (m == Start) engine.push_sync_event(Event::MidiStart, at);
+                if (m == Tick) engine.push_sync_event(Event::MidiTick, at);
+            }
+            engine.process(block);
+            for (nframes_t j = 0; j < block; ++j) {
+                if (engine.get_internal_sync_buf()[j] != 0.0f) pulses.push_back(frame + (long)j);
+            }
+            if (engine.take_beat_occurred()) beats.push_back((long)engine.get_beat_frame());
+        }
+    }
+    float tempo()
+    {
+        float v = 0.0f;
+        engine.get_global_param("tempo", v);
+        return v;
+    }
+
+    nframes_t block;
+    qmtest::TestDriver driver;
+    Engine engine;
+    bool ok = false;
+    std::vector<std::pair<long, Msg>> due;
+    size_t next = 0;
+    long frame = 0;
+    std::vector<long> pulses, beats;
+};
+
+TEST(EngineBeats, FallOnThePulsesAQuarterNoteApart)
+{
+    struct Case {
+        int source;
+        nframes_t block;   // 256 and 333 do not divide the beat
+        bool unquantized;  // loop 0 unquantized: every frame is a sync point
+    };
+    const std::vector<Case> cases = {
+        {Engine::InternalTempoSync, 1, false},   {Engine::InternalTempoSync, 64, false},
+        {Engine::InternalTempoSync, 256, false}, {Engine::InternalTempoSync, 333, false},
+        {Engine::InternalTempoSync, 256, true},  {Engine::MidiClockSync, 333, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("source " + std::to_string(c.source) + ", block " + std::to_string(c.block) +
+                     (c.unquantized ? ", unquantized" : ""));
+        SyncRig rig(c.block);
+        ASSERT_TRUE(rig.ok);
+        if (c.unquantized) {
+            ASSERT_TRUE(rig.engine.add_loop(1, 1.0f, true));
+        }
+        ASSERT_TRUE(rig.engine.set_global_param("tempo", 120.0f));
+        ASSERT_TRUE(rig.engine.set_global_param("sync_source", (float)c.source));
+        // 100 beats; a clock starts on the first.
+        rig.at(kBeat, SyncRig::Start);
+        for (long t = 1; t < 24 * 100; ++t) rig.at(kBeat + t * 1000, SyncRig::Tick);
+        rig.run_to(100 * kBeat + 1);
+        EXPECT_EQ(rig.beats, every(kBeat, kBeat, 100 * kBeat + 1));
+        EXPECT_TRUE(std::includes(rig.pulses.begin(), rig.pulses.end(), rig.beats.begin(), rig.beats.end()));
+    }
+}
+
+TEST(EngineBeats, AMasterLoopsBeatsAreItsQuarterNotes)
+{
+    SyncRig rig(256);
+    ASSERT_TRUE(rig.engine.add_loop(1, 4.0f, true));
+    // A loop of one second and four eighths: 120 bpm.
+    ASSERT_TRUE(rig.engine.set_global_param("eighth_per_cycle", 4.0f));
+    ASSERT_TRUE(rig.engine.set_global_param("sync_source", 1.0f));
+    rig.at(1000, SyncRig::Record);
+    rig.at(1000 + kRate, SyncRig::Record);
+    rig.run_to(1000 + kRate);
+    rig.beats.clear();
+    rig.run_to(1000 + 11 * kRate);
+    EXPECT_EQ(rig.tempo(), 120.0f);
+    // It plays from its start where the recording ended.
+    EXPECT_EQ(rig.beats, every(1000 + kRate + kBeat, kBeat, rig.frame));
+}
+
+TEST(EngineTempo, TapsAndClockReadTheTempoFromTheFirstMeasuredBeat)
+{
+    struct Case {
+        const char* name;
+        bool midi;
+        std::vector<long> beats;     // taps, or the frames a clock's beats fall on
+        std::vector<size_t> starts;  // MIDI: the beats that are a start, not a 24th tick
+        std::vector<float> tempo;    // read after each beat; the engine starts at 110
+    };
+    const long s = kRate / 2, f = kRate * 2 / 5, m = kRate * 3 / 5;  // beats at 120, 150 and 100 bpm
+    const std::vector<Case> cases = {
+        {"taps at 120", false, {s, 2 * s, 3 * s, 4 * s}, {}, {110, 120, 120, 120}},
+        {"taps from 120 to 150 once the window is full",
+         false,
+         {s, 2 * s, 3 * s, 4 * s, 5 * s, 5 * s + f, 5 * s + 2 * f, 5 * s + 3 * f, 5 * s + 4 * f},
+         {},
+         {110, 120, 120, 120, 120, 127.5f, 135, 142.5f, 150}},
+        {"a tap after a long pause begins anew", false, {s, 2 * s, 2 * s + 10 * kRate, 2 * s + 10 * kRate + f}, {},
+         {110, 120, 120, 150}},
+        {"a clock at 120", true, {1000, 1000 + s, 1000 + 2 * s}, {0}, {110, 120, 120}},
+        {"a clock without a start", true, {30000, 30000 + s, 30000 + 2 * s}, {}, {110, 120, 120}},
+        {"a new song at 100", true, {1000, 1000 + s, 1000 + 2 * s, 1000 + 2 * s + m}, {0, 2}, {110, 120, 120, 100}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SyncRig rig(256);
+        ASSERT_TRUE(rig.engine.set_global_param("sync_source",
+                                                (float)(c.midi ? Engine::MidiClockSync : Engine::InternalTempoSync)));
+        for (size_t k = 0; k < c.beats.size(); ++k) {
+            const long from = k > 0 ? c.beats[k - 1] : c.beats[0] - kBeat;
+            if (!c.midi) {
+                rig.at(c.beats[k], SyncRig::Tap);
+            } else if (std::count(c.starts.begin(), c.starts.end(), k)) {
+                rig.at(c.beats[k], SyncRig::Start);
+            } else {
+                for (long t = 1; t <= 24; ++t) rig.at(from + t * (c.beats[k] - from) / 24, SyncRig::Tick);
+            }
+        }
+        for (size_t k = 0; k < c.beats.size(); ++k) {
+            rig.run_to(c.beats[k] + 1);
+            EXPECT_FLOAT_EQ(rig.tempo(), c.tempo[k]) << "after beat " << k;
+        }
+    }
+}
+
+TEST(EngineTempo, AClockFollowedAgainIsMeasuredAfresh)
+{
+    SyncRig rig(256);
+    ASSERT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::MidiClockSync));
+    rig.at(1000, SyncRig::Start);
+    for (long t = 1; t <= 48; ++t) rig.at(1000 + t * 1000, SyncRig::Tick);
+    rig.run_to(60000);
+    EXPECT_EQ(rig.tempo(), 120.0f);
+    // Not followed for a while; the clock, now at 100 bpm, is followed again:
+    // its first beat has no beat before it to be measured from.
+    ASSERT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::InternalTempoSync));
+    rig.run_to(70000);
+    ASSERT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::MidiClockSync));
+    for (long t = 1; t <= 48; ++t) rig.at(70000 + t * 1200, SyncRig::Tick);
+    rig.run_to(70000 + 24 * 1200 + 1);
+    EXPECT_EQ(rig.tempo(), 120.0f);
+    rig.run_to(70000 + 48 * 1200 + 1);
+    EXPECT_EQ(rig.tempo(), 100.0f);
+}
+
+} // namespace
