@@ -29,8 +29,7 @@ TEST(MemoryBudget, ComesFromTheEnvironmentInMegabytes)
         bool said;
     };
     const Case cases[] = {{nullptr, fallback, false}, {"512", 512 * kMB, false}, {"0", fallback, true},
-                          {"-5", fallback, true},     {"12abc", fallback, true}, {"", fallback, true},
-                          {" 7", fallback, true},     {"99999999999999999999", fallback, true}};
+                          {"-5", fallback, true}, {"12abc", fallback, true}, {"99999999999999999999", fallback, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "unset");
         MemoryBudget env(c.value);

@@ -318,24 +318,6 @@ TEST(EngineMainLoop, SessionsFromTheHostAndFromClientsDoNotOverlap)
     std::remove(file.c_str());
 }
 
-// Requests back to back while no audio runs (the engine thread itself frees
-// what they remove): each takes a loop of its own, until none is left.
-TEST(EngineMainLoop, EachLastLoopRemovalOverOscTakesAnotherLoop)
-{
-    EngineHost host;
-    ASSERT_TRUE(host.ok && host.port);
-    for (int l = 0; l < 5; ++l) ASSERT_TRUE(host.engine.add_loop(1, 0.1f, true));
-    OscClient c(host.port);
-    for (const unsigned int left : {2u, 0u}) {
-        for (int k = 0; k < 3; ++k) ASSERT_TRUE(c.send("/loop_del", -1));
-        ASSERT_TRUE(c.sync());
-        for (int k = 0; k < 100 && host.engine.loop_count() != left; ++k) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        EXPECT_EQ(host.engine.loop_count(), left);
-    }
-}
-
 TEST(EngineMainLoop, ASessionWithALoopThatCannotBeBuiltIsRefusedOverOsc)
 {
     EngineHost host;
