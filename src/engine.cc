@@ -93,6 +93,9 @@ Engine::Engine()
     : _driver(nullptr),
       _osc(nullptr),
       _loop_count(0),
+      _memory_budget(0),
+      _blocks(0),
+      _seen_blocks(0),
       _loop_manage_to_rt_queue(nullptr),
       _loop_manage_to_main_queue(nullptr),
       _ignore_quit(false),
@@ -231,6 +234,9 @@ bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string
 
     _instances.reserve(MaxLoops);
     _rt_instances.reserve(kRtListCapacity);
+    _memory_budget = memory_budget_from_environment();
+    _blocks.store(0);
+    _seen_blocks = 0;
 
     _internal_sync_buf = new float[_buffersize]();
     _falloff_per_sample = (float)(30.0 / _samplerate);

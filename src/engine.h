@@ -14,11 +14,16 @@
 //   deleted only on the engine thread (and by cleanup). Session loads and
 //   saves, loop additions and removal requests, from either thread, are
 //   serialised by _session_lock.
+// - While no block runs (none for a while, or none yet) the engine side
+//   applies the audio thread's loop changes itself, under _rt_lock, so that
+//   removed loops are freed all the same; a block only tries that lock.
 // - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
 //   learn completions.
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -199,24 +204,33 @@ public:
     unsigned int live_loop_count() const { return _loop_count.load(std::memory_order_relaxed); }
 
     // Builds a looper with the next index and copies loop 0's quantize, round
-    // and relative-sync settings to it.
+    // and relative-sync settings to it. Refused, with a message, when it
+    // would take the loops past the memory budget.
     bool add_loop(unsigned int channels, float loopsecs, bool discrete);
     // Takes ownership of a looper built elsewhere (a restored session); a
     // refused one is deleted.
     bool add_loop(Looper* looper);
+    // The bytes all loops together may hold ("QM_MEMORY_BUDGET" megabytes,
+    // else a quarter of the machine's memory), and what they hold now, the
+    // loops on their way out included.
+    size_t memory_budget() const { return _memory_budget; }
+    size_t memory_held();
     // An add request: 0 channels or 0 seconds take the defaults; absurd
     // values are refused with a message.
     bool add_loop_request(int channels, float secs, bool discrete);
-    // A remove request: index -1 means the last loop and is written back. The
-    // loop keeps its place (and is still counted) until the audio thread has
-    // let go of it; a second removal of the same loop is ignored. True when
-    // the index names a loop.
+    // A remove request: index -1 means the last loop not already on its way
+    // out and is written back (-1 when there is none). The loop keeps its
+    // place (and is still counted) until the audio thread has let go of it;
+    // a second removal of the same loop is ignored. True when the index names
+    // a loop.
     bool remove_loop_request(int& index);
     // Every loop leaves the list at once and is handed to the audio thread
     // for removal (a session being replaced).
     void remove_all_loops();
     // Deletes the loopers the audio thread has handed back and hands over
-    // changes that did not fit into the queue before. Each pass of the main loop.
+    // changes that did not fit into the queue before; while no block runs,
+    // takes the removals itself and deletes those loopers at once. Each pass
+    // of the main loop.
     void delete_released_loops();
 
     // --- engine thread: global parameters ("dry", "wet", "input_gain",
@@ -278,8 +292,9 @@ private:
     bool tempo_in_range(double tempo) const;
     static bool eighth_in_range(float eighths);
 
-    // Audio thread.
-    void process_rt_loop_manage_events();
+    // Audio thread (or the engine side holding _rt_lock while no block
+    // runs). Returns the records taken.
+    size_t process_rt_loop_manage_events();
     void rewire_sync(int source);
     int master_index() const;
     void run_loops(nframes_t offset, nframes_t nframes, int master, Event* ev);
@@ -310,6 +325,17 @@ private:
     std::vector<Looper*> owned_loopers() const;
     void queue_removal(Looper* looper);
     bool add_loop_locked(Looper* looper, int& index);
+    unsigned int free_released_locked();
+    bool audio_idle();
+    unsigned int reclaim_locked();
+    // Waits, for a bounded time, until every loop on its way out is freed.
+    bool wait_for_removals();
+    size_t memory_held_locked() const;
+    size_t loop_memory(unsigned int channels, float loopsecs) const;
+    // Whether need more bytes fit the budget once `freed` bytes of what is
+    // held have gone; says why not on standard error.
+    bool budget_allows(size_t need, size_t freed, const std::string& what) const;
+    static size_t memory_budget_from_environment();
     // add_loop(Looper*) for a caller that holds _session_lock.
     bool add_built_loop(Looper* looper);
     void count_loops() { _loop_count.store((unsigned int)_instances.size(), std::memory_order_relaxed); }
@@ -353,6 +379,13 @@ private:
     Kvo::NonBlockingLock _instance_lock;
     // _instances.size(), kept under _instance_lock for readers without it.
     std::atomic<unsigned int> _loop_count;
+    size_t _memory_budget;
+    // The audio thread's loop work in a block; it only ever tries this lock.
+    Kvo::NonBlockingLock _rt_lock;
+    std::atomic<uint64_t> _blocks;  // blocks started
+    // Under _instance_lock: the block count last seen and when it last moved.
+    uint64_t _seen_blocks;
+    std::chrono::steady_clock::time_point _blocks_moved_at;
     RingBuffer<LoopManageEvent>* _loop_manage_to_rt_queue;
     RingBuffer<LoopManageEvent>* _loop_manage_to_main_queue;
 

@@ -29,6 +29,19 @@ int Engine::process(nframes_t nframes)
         nframes = _buffersize;
     }
 
+    // Busy only while the engine side frees removed loops after audio was
+    // idle: this block then plays the dry signal and leaves the loops, their
+    // changes and the events to the next one.
+    _blocks.fetch_add(1, std::memory_order_relaxed);
+    Kvo::TentativeLockMonitor loops(_rt_lock, __LINE__, __FILE__);
+    if (!loops.locked()) {
+        _event_generator->updateFragmentTime(nframes);
+        prepare_buffers(nframes);
+        fill_common_outs(nframes);
+        _running_frames.store(_running_frames.load(std::memory_order_relaxed) + nframes, std::memory_order_relaxed);
+        return 0;
+    }
+
     // Events written from here on wait for the next block.
     EventCursor osc, midi;
     _event_queue->get_read_vector(&osc.vec);

@@ -1,18 +1,41 @@
-// Loops added and removed while audio runs, handed between the engine and audio threads.
+// Loops added and removed while audio runs, handed between the engine and audio
+// threads, and the memory budget they share.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <iostream>
+#include <sstream>
+#include <thread>
 
 #include "engine.h"
 #include "looper.h"
 
 namespace Quillomat {
 
+namespace {
+
+// No block for this long: the host has stopped rendering.
+const std::chrono::milliseconds kAudioIdle(50);
+// How long a session load waits for the loops it replaces to be freed.
+const std::chrono::milliseconds kRemovalWait(1000);
+
+size_t whole_megabytes_up(size_t bytes)
+{
+    return (bytes >> 20) + ((bytes & ((1u << 20) - 1)) ? 1 : 0);
+}
+
+} // namespace
+
 // ---------------------------------------------------------------------------
 // Loops on the audio thread
 
-void Engine::process_rt_loop_manage_events()
+size_t Engine::process_rt_loop_manage_events()
 {
+    size_t taken = 0;
     bool changed = false;
     Looper* released[16];
     size_t nreleased = 0;
@@ -25,7 +48,6 @@ void Engine::process_rt_loop_manage_events()
         }
         RingBuffer<LoopManageEvent>::rw_vector vec;
         _loop_manage_to_rt_queue->get_read_vector(&vec);
-        size_t taken = 0;
         bool stop = false;
         for (int piece = 0; piece < 2 && !stop; ++piece) {
             for (size_t k = 0; k < vec.len[piece]; ++k) {
@@ -76,6 +98,7 @@ void Engine::process_rt_loop_manage_events()
         LoopManageEvent rec(LoopManageEvent::RemoveLoop, released[k]);
         push_loop_manage_to_main(rec);
     }
+    return taken;
 }
 // ---------------------------------------------------------------------------
 // Loops, engine side
@@ -157,6 +180,11 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
             std::cerr << "cannot add another loop: at most " << MaxLoops << " loops" << std::endl;
             return false;
         }
+        std::ostringstream what;
+        what << "add a loop of " << channels << " channels and " << loopsecs << " seconds";
+        if (!budget_allows(loop_memory(channels, loopsecs), 0, what.str())) {
+            return false;
+        }
         Looper* looper = new Looper(_driver, (unsigned int)_instances.size(), channels, loopsecs, discrete);
         if (!(*looper)()) {
             std::cerr << "can't create a new loop!" << std::endl;
@@ -188,6 +216,13 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
 bool Engine::add_loop(Looper* looper)
 {
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
+    if (looper) {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        if (!budget_allows(looper->memory_bytes(), 0, "add loop " + std::to_string(looper->get_index()))) {
+            delete looper;
+            return false;
+        }
+    }
     return add_built_loop(looper);
 }
 
@@ -235,7 +270,13 @@ bool Engine::remove_loop_request(int& index)
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
     Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
     if (index == -1) {
-        index = (int)_instances.size() - 1;
+        // A burst of such requests takes one loop each.
+        for (size_t k = _instances.size(); k-- > 0;) {
+            if (!is_removing(_instances[k])) {
+                index = (int)k;
+                break;
+            }
+        }
     }
     if (index < 0 || (size_t)index >= _instances.size()) {
         return false;
@@ -260,6 +301,57 @@ void Engine::remove_all_loops()
     }
 }
 
+unsigned int Engine::free_released_locked()
+{
+    unsigned int deleted = 0;
+    LoopManageEvent rec;
+    while (_loop_manage_to_main_queue && _loop_manage_to_main_queue->read(&rec, 1) == 1) {
+        if (rec.etype != LoopManageEvent::RemoveLoop) {
+            continue;
+        }
+        // Only a looper whose removal we handed over, and only once.
+        auto it = std::find(_removing.begin(), _removing.end(), rec.looper);
+        if (it == _removing.end()) {
+            continue;
+        }
+        _removing.erase(it);
+        auto listed = std::find(_instances.begin(), _instances.end(), rec.looper);
+        if (listed != _instances.end()) {
+            _instances.erase(listed);
+            count_loops();
+        }
+        delete rec.looper;
+        ++deleted;
+    }
+    return deleted;
+}
+
+bool Engine::audio_idle()
+{
+    // The audio thread only counts; when the count last moved is ours to see.
+    const uint64_t blocks = _blocks.load(std::memory_order_relaxed);
+    const auto now = std::chrono::steady_clock::now();
+    if (blocks != _seen_blocks) {
+        _seen_blocks = blocks;
+        _blocks_moved_at = now;
+        return false;
+    }
+    return blocks == 0 || now - _blocks_moved_at >= kAudioIdle;
+}
+
+unsigned int Engine::reclaim_locked()
+{
+    // A block that starts meanwhile finds the lock taken and leaves the loops
+    // alone; the records are applied exactly as it would have.
+    Kvo::TentativeLockMonitor rt(_rt_lock, __LINE__, __FILE__);
+    unsigned int deleted = 0;
+    while (rt.locked() && !_removing.empty() && process_rt_loop_manage_events() > 0) {
+        deleted += free_released_locked();
+        flush_to_rt_backlog();
+    }
+    return deleted;
+}
+
 void Engine::delete_released_loops()
 {
     unsigned int deleted = 0;
@@ -267,24 +359,9 @@ void Engine::delete_released_loops()
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         flush_to_rt_backlog();
-        LoopManageEvent rec;
-        while (_loop_manage_to_main_queue && _loop_manage_to_main_queue->read(&rec, 1) == 1) {
-            if (rec.etype != LoopManageEvent::RemoveLoop) {
-                continue;
-            }
-            // Only a looper whose removal we handed over, and only once.
-            auto it = std::find(_removing.begin(), _removing.end(), rec.looper);
-            if (it == _removing.end()) {
-                continue;
-            }
-            _removing.erase(it);
-            auto listed = std::find(_instances.begin(), _instances.end(), rec.looper);
-            if (listed != _instances.end()) {
-                _instances.erase(listed);
-                count_loops();
-            }
-            delete rec.looper;
-            ++deleted;
+        deleted = free_released_locked();
+        if (audio_idle() && !_removing.empty()) {
+            deleted += reclaim_locked();
         }
         loading = _loading;
     }
@@ -293,6 +370,80 @@ void Engine::delete_released_loops()
             LoopRemoved();
         }
     }
+}
+
+bool Engine::wait_for_removals()
+{
+    const auto until = std::chrono::steady_clock::now() + kRemovalWait;
+    for (;;) {
+        delete_released_loops();
+        {
+            Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+            if (_removing.empty()) {
+                return true;
+            }
+        }
+        if (!is_ok() || std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The loop memory budget
+
+size_t Engine::memory_budget_from_environment()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    const size_t fallback = pages > 0 && page_size > 0 ? (size_t)pages * (size_t)page_size / 4 : SIZE_MAX;
+    const char* env = getenv("QM_MEMORY_BUDGET");
+    if (!env) {
+        return fallback;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long mb = strtoull(env, &end, 10);
+    if (env[0] >= '0' && env[0] <= '9' && *end == '\0' && errno == 0 && mb > 0 && mb <= (SIZE_MAX >> 20)) {
+        return (size_t)mb << 20;
+    }
+    std::cerr << "QM_MEMORY_BUDGET must be a whole number of megabytes above 0, not \"" << env
+              << "\": the loop memory budget is " << (fallback >> 20) << " MB" << std::endl;
+    return fallback;
+}
+
+size_t Engine::memory_held_locked() const
+{
+    size_t held = 0;
+    for (Looper* l : owned_loopers()) {
+        held += l->memory_bytes();
+    }
+    return held;
+}
+
+size_t Engine::memory_held()
+{
+    Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    return memory_held_locked();
+}
+
+size_t Engine::loop_memory(unsigned int channels, float loopsecs) const
+{
+    return Looper::memory_bytes(channels, loopsecs, (nframes_t)_samplerate, _buffersize);
+}
+
+bool Engine::budget_allows(size_t need, size_t freed, const std::string& what) const
+{
+    const size_t held = memory_held_locked();
+    const size_t kept = held > freed ? held - freed : 0;
+    const size_t free = _memory_budget > kept ? _memory_budget - kept : 0;
+    if (need <= free) {
+        return true;
+    }
+    std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only " << (free >> 20)
+              << " MB of the loop memory budget are free" << std::endl;
+    return false;
 }
 
 } // namespace Quillomat

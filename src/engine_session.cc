@@ -110,7 +110,7 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         return false;
     }
 
-    // Everything is checked, and every loop built, before anything changes.
+    // Everything is checked before anything changes.
     bool has[GlobalCount] = {};
     double v[GlobalCount] = {};
     if (XMLNode* globals = root->find_named_node("Globals")) {
@@ -158,11 +158,40 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         fprintf(stderr, "Session %s has more than %u loops!\n", name, MaxLoops);
         return false;
     }
+    // Each loop's element is checked, and the memory of all of them counted
+    // against the budget, before anything changes. The loops there now all
+    // go, so only the new ones count.
+    size_t need = 0;
+    unsigned int k = 0;
+    for (XMLNode* node : nodes) {
+        unsigned int chans = 0;
+        float secs = 0.0f;
+        if (!Looper::check_state(*node, chans, secs)) {
+            fprintf(stderr, "Session %s: loop %u cannot be restored!\n", name, k);
+            return false;
+        }
+        need += loop_memory(chans, secs);
+        ++k;
+    }
+    {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        if (!budget_allows(need, memory_held_locked(), "load session " + filename)) {
+            return false;
+        }
+    }
+
+    // From here on the session replaces what was there. The replaced loops
+    // are freed before the new ones are built, so the two never add up.
+    remove_all_loops();
+    if (!wait_for_removals()) {
+        fprintf(stderr, "Session %s: the loops it replaces are still held\n", name);
+        return false;
+    }
     std::vector<Looper*> built;
     built.reserve(nodes.size());
     for (XMLNode* node : nodes) {
         Looper* looper = new Looper(_driver, *node);
-        if (!(*looper)()) {
+        if (!(*looper)() || looper->state_refused()) {
             fprintf(stderr, "Session %s: loop %u cannot be restored!\n", name, (unsigned)built.size());
             delete looper;
             for (Looper* l : built) {
@@ -172,9 +201,6 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         }
         built.push_back(looper);
     }
-
-    // From here on the session replaces what was there.
-    remove_all_loops();
 
     if (has[GTempo]) {
         _tempo.store(v[GTempo], std::memory_order_relaxed);

@@ -165,7 +165,7 @@ Looper::~Looper()
     }
 }
 
-bool Looper::validate_config(long long index, long long chan_count, double loopsecs) const
+bool Looper::validate_config(long long index, long long chan_count, double loopsecs)
 {
     if (chan_count < 1 || chan_count > (long long)MaxChannels) {
         std::cerr << "loop channel count out of range (1.." << MaxChannels << "): " << chan_count << std::endl;
@@ -208,11 +208,20 @@ unsigned long long available_memory()
 
 } // namespace
 
+size_t Looper::memory_bytes(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize)
+{
+    // Per channel: the processor's memory, and the block and resampling
+    // buffers resize_buffers makes; then the looper's own sync buffers.
+    const size_t maxlen = (size_t)std::ceil(bufsize * MaxResamplingRate);
+    const size_t per_chan = (size_t)qm_memory_samples(srate, loopsecs) + bufsize + 2 * maxlen;
+    return (per_chan * chan_count + 3 * (size_t)bufsize + 2 * maxlen) * sizeof(float);
+}
+
 // The processors touch all their memory as they are built: a loop that
 // cannot have it is refused here rather than left to end the host.
-bool Looper::memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate)
+bool Looper::memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize)
 {
-    const unsigned long long need = (unsigned long long)qm_memory_samples(srate, loopsecs) * sizeof(float) * chan_count;
+    const unsigned long long need = memory_bytes(chan_count, loopsecs, srate, bufsize);
     const unsigned long long have = available_memory();
     if (need <= have) {
         return true;
@@ -238,7 +247,7 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
         std::cerr << "audio driver reports no sample rate or block size" << std::endl;
         return false;
     }
-    if (!memory_fits(chan_count, loopsecs, srate)) {
+    if (!memory_fits(chan_count, loopsecs, srate, bufsize)) {
         return false;
     }
 
@@ -268,6 +277,7 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
     }
 
     _ok = true;
+    _memory_bytes = memory_bytes(chan_count, loopsecs, srate, bufsize);
     publish_config();
     publish();
     return true;
@@ -429,6 +439,7 @@ void Looper::build_panner()
 void Looper::destroy()
 {
     _ok = false;
+    _memory_bytes = 0;
 
     for (unsigned int c = 0; c < _built_chans; ++c) {
         if (_instances && _instances[c]) {

@@ -42,6 +42,7 @@
 // file is written outside any lock. For neither does the audio thread wait
 // for a lock or allocate.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -138,6 +139,18 @@ public:
 
     XMLNode* get_state() const;
     int set_state(const XMLNode& node);
+    // What a looper built from a "Looper" element would be, checked as the
+    // XML constructor checks it: false, with a message, when the element
+    // would be refused. Nothing is built.
+    static bool check_state(const XMLNode& node, unsigned int& chan_count, float& loopsecs);
+    // The XML constructor's element was refused: the looper runs on the
+    // fallback configuration instead.
+    bool state_refused() const { return _state_refused; }
+
+    // Bytes of loop memory and block buffers a looper of this size holds.
+    static size_t memory_bytes(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize);
+    // What this looper holds by that rule since it was built; 0 before.
+    size_t memory_bytes() const { return _memory_bytes; }
 
     // Building thread: to connect listeners to the panner's signals (null
     // when the engine has fewer than two common outputs).
@@ -167,8 +180,12 @@ private:
     void build_converters_and_filters();
     void build_panner();
     void resize_buffers(nframes_t bufsize);
-    bool validate_config(long long index, long long chan_count, double loopsecs) const;
-    static bool memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate);
+    static bool validate_config(long long index, long long chan_count, double loopsecs);
+    // The configuration an element names, over the values given; false
+    // (with a message) when it is refused.
+    static bool read_config(const XMLNode& node, long long& index, long long& chan_count, double& loopsecs,
+                            bool& discrete);
+    static bool memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize);
 
     // Block processing. The processors run over a stretch at the block's
     // rate or through the converters, with the stretch's level ramps; pan
@@ -307,6 +324,8 @@ private:
     ChannelIO* _chan_io = nullptr;
 
     bool _ok = false;
+    bool _state_refused = false;
+    size_t _memory_bytes = 0;
 
 public:
     bool request_pending = false;

@@ -47,7 +47,8 @@ bool parse_double(const std::string& text, double& out)
 Looper::Looper(AudioDriver* driver, XMLNode& node)
     : _driver(driver), _index(0), _chan_count(1), _loopsecs(40.0f), _have_discrete_io(false)
 {
-    if (set_state(node) < 0) {
+    _state_refused = set_state(node) < 0;
+    if (_state_refused) {
         std::cerr << "Set state errored" << std::endl;
         // initialize releases what a partial restore built.
         initialize(_index, _chan_count, 40.0f, true);
@@ -113,14 +114,55 @@ int Looper::set_state(const XMLNode& node)
     }
 }
 
+bool Looper::read_config(const XMLNode& node, long long& index, long long& chan_count, double& loopsecs,
+                         bool& discrete)
+{
+    if (node.name() != "Looper") {
+        std::cerr << "incorrect XML node passed to IO object: " << node.name() << std::endl;
+        return false;
+    }
+    const XMLProperty* prop;
+    if ((prop = node.property("index"))) {
+        parse_integer(prop->value(), index);
+    }
+    if ((prop = node.property("channels"))) {
+        parse_integer(prop->value(), chan_count);
+    }
+    if ((prop = node.property("loop_secs"))) {
+        parse_double(prop->value(), loopsecs);
+    }
+    if ((prop = node.property("discrete_io"))) {
+        discrete = prop->value() == "yes";
+    }
+    if (!validate_config(index, chan_count, loopsecs)) {
+        std::cerr << "Looper state refused" << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool Looper::check_state(const XMLNode& node, unsigned int& chan_count, float& loopsecs)
+{
+    LocaleGuard lg("POSIX");
+    // Where the XML constructor starts from.
+    long long index = 0, chans = 1;
+    double secs = 40.0;
+    bool discrete = false;
+    if (!read_config(node, index, chans, secs, discrete)) {
+        return false;
+    }
+    if (!node.find_named_node("Controls")) {
+        std::cerr << "no controls found" << std::endl;
+        return false;
+    }
+    chan_count = (unsigned int)chans;
+    loopsecs = (float)secs;
+    return true;
+}
+
 int Looper::restore_state(const XMLNode& node)
 {
     LocaleGuard lg("POSIX");
-
-    if (node.name() != "Looper") {
-        std::cerr << "incorrect XML node passed to IO object: " << node.name() << std::endl;
-        return -1;
-    }
 
     // Read everything first: a value out of range refuses the whole element
     // before anything is torn down or built.
@@ -128,24 +170,10 @@ int Looper::restore_state(const XMLNode& node)
     long long chans = _chan_count;
     double secs = _loopsecs;
     bool discrete = _have_discrete_io;
-    const XMLProperty* prop;
-
-    if ((prop = node.property("index"))) {
-        parse_integer(prop->value(), index);
-    }
-    if ((prop = node.property("channels"))) {
-        parse_integer(prop->value(), chans);
-    }
-    if ((prop = node.property("loop_secs"))) {
-        parse_double(prop->value(), secs);
-    }
-    if ((prop = node.property("discrete_io"))) {
-        discrete = prop->value() == "yes";
-    }
-    if (!validate_config(index, chans, secs)) {
-        std::cerr << "Looper state refused" << std::endl;
+    if (!read_config(node, index, chans, secs, discrete)) {
         return -1;
     }
+    const XMLProperty* prop;
 
     _index = (unsigned int)index;
     _chan_count = (unsigned int)chans;

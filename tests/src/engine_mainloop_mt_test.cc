@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "engine.h"
+#include "engine_fixture.h"
 #include "midi_bridge.h"
 #include "osc_fixture.h"
 #include "test_driver.h"
@@ -313,6 +315,29 @@ TEST(EngineMainLoop, SessionsFromTheHostAndFromClientsDoNotOverlap)
     EXPECT_EQ(errors, 0);
     EXPECT_GE(host.engine.loop_count(), 1u);
     EXPECT_LE(host.engine.loop_count(), 5u);
+    std::remove(file.c_str());
+}
+
+TEST(EngineMainLoop, ASessionWithALoopThatCannotBeBuiltIsRefusedOverOsc)
+{
+    EngineHost host;
+    ASSERT_TRUE(host.ok && host.port);
+    ASSERT_TRUE(host.engine.add_loop(2, 0.5f, true));
+    OscClient c(host.port);
+    const std::string file = ::testing::TempDir() + "qm_bad_loop_" + std::to_string(getpid()) + ".qms";
+    {
+        std::ofstream out(file);
+        out << qmtest::session_text(2, 0, 1.0f, 90.0);  // loops of no channels
+    }
+    OscMsg m;
+    ASSERT_TRUE(c.send("/load_session", file, c.url(), "/err") && c.wait("/err", m));
+    EXPECT_EQ(m.s(1), "Session Load Failed");
+    host.stop();
+    EXPECT_EQ(host.engine.loop_count(), 1u);
+    EXPECT_EQ(host.engine.get_control_value(Event::ChannelCount, 0), 2.0f);
+    float tempo = 0.0f;
+    EXPECT_TRUE(host.engine.get_global_param("tempo", tempo));
+    EXPECT_EQ(tempo, 110.0f);
     std::remove(file.c_str());
 }
 

@@ -173,4 +173,43 @@ TEST(EngineThreads, LoopsComeAndGoWhileBlocksRun) {
     EXPECT_GT(requests, 0);
 }
 
+// A host browsing presets, with its transport stopped, rolling, or started
+// and stopped meanwhile: each session replaces the last, and the replaced
+// loops are gone by the time the next is loaded, so a budget of two sets is
+// never short.
+TEST(EngineThreads, ReplacedSessionsAreFreedWithOrWithoutAudio) {
+    const size_t set = Looper::memory_bytes(2, 20.0f, EngineRig::kRate, EngineRig::kBlock);
+    qmtest::MemoryBudget env(2 * set / (1u << 20) + 1);
+    enum Audio { None, Running, ComingAndGoing };
+    for (const Audio audio : {None, Running, ComingAndGoing}) {
+        SCOPED_TRACE(audio);
+        EngineRig rig;
+        ASSERT_TRUE(rig.add(2, 20.0f));
+        std::atomic<bool> done{false};
+        std::thread host;
+        if (audio == Running) {
+            rig.driver.start_audio(nullptr, nullptr);
+        } else if (audio == ComingAndGoing) {
+            host = std::thread([&] {
+                while (!done) {
+                    rig.driver.start_audio(nullptr, nullptr);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    rig.driver.stop_audio();
+                    std::this_thread::sleep_for(std::chrono::milliseconds(70));
+                }
+            });
+        }
+        for (int k = 0; k < 40; ++k) {
+            const std::string text = qmtest::session_text(1, 2, 20.0f, 60.0 + k);
+            ASSERT_TRUE(rig.engine.load_session("preset", &text)) << k;
+            EXPECT_EQ(rig.removed_signals, k + 1);
+            EXPECT_EQ(rig.engine.memory_held(), set);
+        }
+        done = true;
+        if (host.joinable()) host.join();
+        rig.driver.stop_audio();
+        EXPECT_EQ(rig.global("tempo"), 99.0f);
+    }
+}
+
 } // namespace

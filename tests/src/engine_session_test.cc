@@ -150,6 +150,61 @@ TEST(Session, DocumentsThatCannotBeUsedWholeChangeNothing)
     EXPECT_EQ(rig.engine.loop_count(), 2u);
 }
 
+TEST(Session, OneLoopThatCannotBeRestoredRefusesTheWholeSession)
+{
+    const std::string controls = "<Controls><Control name=\"wet\" value=\"0.5\"/></Controls>";
+    const std::vector<std::pair<const char*, std::string>> bad = {
+        {"no channels", "index=\"1\" channels=\"0\" loop_secs=\"1\""},
+        {"negative channels", "index=\"1\" channels=\"-2\" loop_secs=\"1\""},
+        {"huge channels", "index=\"1\" channels=\"4294967297\" loop_secs=\"1\""},
+        {"nan seconds", "index=\"1\" channels=\"1\" loop_secs=\"nan\""},
+        {"no seconds", "index=\"1\" channels=\"1\" loop_secs=\"0\""},
+        {"endless", "index=\"1\" channels=\"1\" loop_secs=\"1e30\""},
+        {"negative index", "index=\"-1\" channels=\"1\" loop_secs=\"1\""},
+        {"index past the loops", "index=\"128\" channels=\"1\" loop_secs=\"1\""},
+        {"no controls", ""},
+    };
+    EngineRig rig;
+    ASSERT_TRUE(rig.add(1) && rig.add(3));
+    // Loop 0 holds a take.
+    rig.engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 0, 0);
+    rig.run(20);
+    rig.engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 0, 0);
+    rig.run(2);
+    const float take = rig.engine.get_control_value(Event::LoopLength, 0);
+    ASSERT_GT(take, 0.0f);
+
+    const std::string file = temp_file("bad_looper.qms");
+    for (const auto& b : bad) {
+        const std::string second = b.second.empty()
+                                       ? "<Looper index=\"1\" channels=\"1\" loop_secs=\"1\"/>"
+                                       : "<Looper " + b.second + ">" + controls + "</Looper>";
+        const std::string doc = "<QMSession><Globals tempo=\"95\"/><Loopers><Looper index=\"0\" channels=\"1\" "
+                                "loop_secs=\"1\">" + controls + "</Looper>" + second + "</Loopers></QMSession>";
+        for (int from = 0; from < 2; ++from) {
+            SCOPED_TRACE(std::string(b.first) + (from == 0 ? " (text)" : " (file)"));
+            ::testing::internal::CaptureStderr();
+            if (from == 0) {
+                EXPECT_FALSE(rig.engine.load_session("text", &doc));
+            } else {
+                {
+                    std::ofstream out(file);
+                    out << doc;
+                }
+                EXPECT_FALSE(rig.engine.load_session(file));
+            }
+            EXPECT_NE(::testing::internal::GetCapturedStderr(), "");
+            rig.settle();
+            EXPECT_EQ(rig.engine.loop_count(), 2u);
+            EXPECT_EQ(rig.engine.get_control_value(Event::ChannelCount, 1), 3.0f);
+            EXPECT_EQ(rig.engine.get_control_value(Event::LoopLength, 0), take);
+            EXPECT_EQ(rig.global("tempo"), 110.0f);
+        }
+    }
+    EXPECT_EQ(rig.removed_signals, 0);
+    std::remove(file.c_str());
+}
+
 TEST(Session, WithoutGlobalsTheLoopsAreReplacedAndTheGlobalsKept)
 {
     EngineRig rig;

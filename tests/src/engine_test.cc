@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -353,6 +354,30 @@ TEST(EngineLoops, EachRemovedLoopIsDeletedOnce) {
     EXPECT_EQ(rig.removed_signals, 3);
     rig.settle();
     EXPECT_EQ(rig.removed_signals, 3);
+}
+
+TEST(EngineLoops, EachRequestForTheLastLoopTakesAnotherOne) {
+    struct Case {
+        int loops, requests;
+    };
+    for (const Case c : {Case{5, 3}, Case{3, 5}, Case{128, 140}}) {
+        SCOPED_TRACE(std::to_string(c.requests) + " requests for " + std::to_string(c.loops) + " loops");
+        EngineRig rig;
+        for (int i = 0; i < c.loops; ++i) ASSERT_TRUE(rig.add(1, 0.05f));
+        for (int b = 0; b < 10; ++b) rig.run();  // all of them live
+        // Back to back, before any block hands a loop back.
+        for (int r = 0; r < c.requests; ++r) {
+            int index = -1;
+            const bool named = rig.engine.remove_loop_request(index);
+            const int expect = r < c.loops ? c.loops - 1 - r : -1;
+            EXPECT_EQ(named, r < c.loops);
+            EXPECT_EQ(index, expect);
+        }
+        const int left = std::max(0, c.loops - c.requests);
+        for (int k = 0; k < 20 && rig.removed_signals < c.loops - left; ++k) rig.settle();
+        EXPECT_EQ(rig.engine.loop_count(), (unsigned)left);
+        EXPECT_EQ(rig.removed_signals, c.loops - left);
+    }
 }
 
 TEST(EngineLoops, BurstsBeyondTheQueueAndTheLoopLimit) {

@@ -3,6 +3,7 @@
 // by the driver's audio thread), with helpers to watch its sync signal and
 // loop outputs.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -98,5 +99,32 @@ public:
     int transport_rolling = -1;  // -1: no transport; 0 stopped; 1 rolling
     double transport_bpm = 120.0;
 };
+
+// QM_MEMORY_BUDGET (megabytes) for the engines initialised while it lives;
+// null leaves it unset.
+class MemoryBudget {
+public:
+    explicit MemoryBudget(const char* megabytes) {
+        if (megabytes) {
+            setenv("QM_MEMORY_BUDGET", megabytes, 1);
+        } else {
+            unsetenv("QM_MEMORY_BUDGET");
+        }
+    }
+    explicit MemoryBudget(size_t megabytes) : MemoryBudget(std::to_string(megabytes).c_str()) {}
+    ~MemoryBudget() { unsetenv("QM_MEMORY_BUDGET"); }
+    MemoryBudget(const MemoryBudget&) = delete;
+    MemoryBudget& operator=(const MemoryBudget&) = delete;
+};
+
+// A session document of `loops` loops, each of chans channels and secs seconds.
+inline std::string session_text(int loops, unsigned int chans, float secs, double tempo = 110.0) {
+    std::string text = "<QMSession><Globals tempo=\"" + std::to_string(tempo) + "\"/><Loopers>";
+    for (int l = 0; l < loops; ++l) {
+        text += "<Looper index=\"" + std::to_string(l) + "\" channels=\"" + std::to_string(chans) +
+                "\" loop_secs=\"" + std::to_string(secs) + "\" discrete_io=\"yes\"><Controls/></Looper>";
+    }
+    return text + "</Loopers></QMSession>";
+}
 
 } // namespace qmtest

@@ -4,6 +4,7 @@
 // GUI path property.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +12,10 @@
 #include <thread>
 
 #include <CoreServices/StandIn.h>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include "QuillomatAUShared.h"
 #include "alloc_counter.h"
@@ -32,6 +37,18 @@ int thread_count()
         closedir(d);
     }
     return n;
+}
+
+// Bytes the program's heap holds now; freed blocks a sanitizer keeps aside
+// do not count.
+size_t heap_in_use()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
 }
 
 class PluginTest : public ::testing::Test {
@@ -323,6 +340,40 @@ TEST_F(PluginStateTest, PendingSessionThatCannotLoadLeavesTheDefaultLoop)
         EXPECT_EQ(noErr, rig.render(128));
         AudioUnitUninitialize(rig.unit);
     }
+}
+
+// A user browsing presets with the transport stopped: no render call frees
+// the loops each restore replaces, yet only the current set is held.
+TEST_F(PluginStateTest, PresetsRestoredWithoutRenderingHoldOneSet)
+{
+    rig.configure();
+    ASSERT_EQ(noErr, AudioUnitInitialize(rig.unit));
+    for (int b = 0; b < 4; ++b) ASSERT_EQ(noErr, rig.render(256));  // played, then stopped
+    auto preset = [](int tempo) {
+        return "<QMSession><Globals tempo=\"" + std::to_string(tempo) +
+               "\"/><Loopers><Looper index=\"0\" channels=\"2\" loop_secs=\"10\"><Controls/></Looper>"
+               "</Loopers></QMSession>";
+    };
+    const size_t set = 2 * (size_t(1) << 19) * sizeof(float);  // two channels of 10 seconds
+    ASSERT_EQ(noErr, rig.restore_blocks({{"QMSessionXML", preset(60)}}));
+    const size_t before = heap_in_use();
+    for (int k = 1; k <= 40; ++k) ASSERT_EQ(noErr, rig.restore_blocks({{"QMSessionXML", preset(60 + k)}}));
+    EXPECT_LT(heap_in_use(), before + 2 * set);
+    EXPECT_NE(std::string::npos, rig.saved("QMSessionXML").find("tempo=\"100\""));
+}
+
+TEST_F(PluginStateTest, TheDefaultLoopIsHeldToTheMemoryBudget)
+{
+    rig.configure();
+    setenv("QM_MEMORY_BUDGET", "4", 1);
+    ::testing::internal::CaptureStderr();
+    const OSStatus err = AudioUnitInitialize(rig.unit);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    unsetenv("QM_MEMORY_BUDGET");
+    ASSERT_EQ(noErr, err);
+    EXPECT_NE(std::string::npos, said.find("cannot add a loop of 2 channels and 40 seconds")) << said;
+    EXPECT_EQ(0, loops_in(rig.saved("QMSessionXML")));
+    EXPECT_EQ(noErr, rig.render(256));
 }
 
 TEST_F(PluginStateTest, BindingsAndPathComeBackAndEmptyBlocksClearThem)
