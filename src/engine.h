@@ -334,6 +334,8 @@ private:
     size_t loop_memory(unsigned int channels, float loopsecs) const;
     // Whether need more bytes fit the budget once `freed` bytes of what is
     // held have gone; says why not on standard error.
+    // What the budget leaves once `freed` bytes of what is held are gone.
+    size_t budget_free_locked(size_t freed) const;
     bool budget_allows(size_t need, size_t freed, const std::string& what) const;
     static size_t memory_budget_from_environment();
     // add_loop(Looper*) for a caller that holds _session_lock.

@@ -433,11 +433,16 @@ size_t Engine::loop_memory(unsigned int channels, float loopsecs) const
     return Looper::memory_bytes(channels, loopsecs, (nframes_t)_samplerate, _buffersize);
 }
 
-bool Engine::budget_allows(size_t need, size_t freed, const std::string& what) const
+size_t Engine::budget_free_locked(size_t freed) const
 {
     const size_t held = memory_held_locked();
     const size_t kept = held > freed ? held - freed : 0;
-    const size_t free = _memory_budget > kept ? _memory_budget - kept : 0;
+    return _memory_budget > kept ? _memory_budget - kept : 0;
+}
+
+bool Engine::budget_allows(size_t need, size_t freed, const std::string& what) const
+{
+    const size_t free = budget_free_locked(freed);
     if (need <= free) {
         return true;
     }

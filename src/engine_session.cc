@@ -173,19 +173,23 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         need += loop_memory(chans, secs);
         ++k;
     }
+    // The loops there now go before the new ones are built only when the
+    // budget cannot hold both sets for that moment; otherwise a loop that
+    // fails to build leaves them as they were.
+    bool replace_first = false;
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         if (!budget_allows(need, memory_held_locked(), "load session " + filename)) {
             return false;
         }
+        replace_first = need > budget_free_locked(0);
     }
-
-    // From here on the session replaces what was there. The replaced loops
-    // are freed before the new ones are built, so the two never add up.
-    remove_all_loops();
-    if (!wait_for_removals()) {
-        fprintf(stderr, "Session %s: the loops it replaces are still held\n", name);
-        return false;
+    if (replace_first) {
+        remove_all_loops();
+        if (!wait_for_removals()) {
+            fprintf(stderr, "Session %s: the loops it replaces are still held\n", name);
+            return false;
+        }
     }
     std::vector<Looper*> built;
     built.reserve(nodes.size());
@@ -200,6 +204,9 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
             return false;
         }
         built.push_back(looper);
+    }
+    if (!replace_first) {
+        remove_all_loops();
     }
 
     if (has[GTempo]) {
@@ -238,6 +245,11 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         _loading = false;
     }
     update_sync_source();
+    // The replaced loops are freed before the load returns (at once while no
+    // audio runs); one that is slow to come back is left to the engine thread.
+    if (!replace_first) {
+        wait_for_removals();
+    }
 
     if (_osc) {
         _osc->send_all_config();
