@@ -261,7 +261,6 @@ public:
     bool take_beat_occurred() { return _beat_occurred.exchange(false, std::memory_order_acq_rel); }
     // The running frame of the last beat reported (what a beat notice carries).
     nframes_t get_beat_frame() const { return _beat_frame.load(std::memory_order_relaxed); }
-    nframes_t get_running_frames() const { return _running_frames.load(std::memory_order_relaxed); }
     // Waits until woken or until the absolute wall-clock time; the result of
     // the timed wait (0 when woken, ETIMEDOUT). The audio thread never wakes
     // this wait (it would take a system call): the main loop polls its flags.

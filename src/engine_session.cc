@@ -15,18 +15,6 @@ namespace Quillomat {
 
 namespace {
 
-// The whole text must be the number (blanks around it allowed).
-bool parse_number(const std::string& text, double& out)
-{
-    double v = 0.0;
-    int used = 0;
-    if (sscanf(text.c_str(), " %lf %n", &v, &used) != 1 || (size_t)used != text.size()) {
-        return false;
-    }
-    out = v;
-    return true;
-}
-
 // The attributes of "Globals", in the order they are written.
 enum Global { GTempo, GEighths, GDry, GWet, GGain, GSync, GlobalCount };
 const char* const kGlobalNames[GlobalCount] = {"tempo",      "eighth_per_cycle", "common_dry",
@@ -119,7 +107,7 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
             if (!prop) {
                 continue;
             }
-            if (!parse_number(prop->value(), v[i])) {
+            if (!parse_double(prop->value(), v[i])) {
                 fprintf(stderr, "Session %s: \"%s\" is no number: %s\n", name, kGlobalNames[i], prop->value().c_str());
                 return false;
             }

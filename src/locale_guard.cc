@@ -1,5 +1,7 @@
 #include "utils.h"
 
+#include <cstdio>
+
 LocaleGuard::LocaleGuard(const char* name)
     : old(uselocale((locale_t)0)), current((locale_t)0)
 {
@@ -26,4 +28,15 @@ LocaleGuard::~LocaleGuard()
         uselocale(old);
         freelocale(current);
     }
+}
+
+bool Quillomat::parse_double(const std::string& text, double& out)
+{
+    double v = 0.0;
+    int used = 0;
+    if (sscanf(text.c_str(), " %lf %n", &v, &used) != 1 || (size_t)used != text.size()) {
+        return false;
+    }
+    out = v;
+    return true;
 }

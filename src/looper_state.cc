@@ -31,16 +31,6 @@ bool parse_integer(const std::string& text, long long& out)
     return true;
 }
 
-bool parse_double(const std::string& text, double& out)
-{
-    double v = 0;
-    int used = 0;
-    if (sscanf(text.c_str(), " %lf %n", &v, &used) != 1 || (size_t)used != text.size()) {
-        return false;
-    }
-    out = v;
-    return true;
-}
 
 } // namespace
 

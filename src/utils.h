@@ -69,6 +69,14 @@ private:
     locale_t old;       // the thread's locale before (may be the global one)
     locale_t current;   // ours, or (locale_t)0 when nothing was switched
 };
+
+#include <string>
+
+namespace Quillomat {
+// A number read from state text under the guard: the whole text must be the
+// number (blanks around it allowed); out is left alone otherwise.
+bool parse_double(const std::string& text, double& out);
+} // namespace Quillomat
 #endif
 
 #undef QM_INLINE
