@@ -358,7 +358,6 @@ void Engine::reclaim_locked(std::vector<Looper*>& out)
 void Engine::delete_released_loops()
 {
     std::vector<Looper*> doomed;
-    bool loading = false;
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         flush_to_rt_backlog();
@@ -369,7 +368,6 @@ void Engine::delete_released_loops()
         for (Looper* l : doomed) {
             _freeing_bytes += l->memory_bytes();
         }
-        loading = _loading;
     }
     // Freed outside every lock: a big loop takes a while to give back.
     for (Looper* l : doomed) {
@@ -377,10 +375,9 @@ void Engine::delete_released_loops()
         delete l;
         _freeing_bytes -= bytes;
     }
-    if (!loading) {
-        for (size_t k = 0; k < doomed.size(); ++k) {
-            LoopRemoved();
-        }
+    // Also while another thread loads a session: each deletion is told once.
+    for (size_t k = 0; k < doomed.size(); ++k) {
+        LoopRemoved();
     }
 }
 
