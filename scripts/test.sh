@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole suite: every test under AddressSanitizer +
-# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, each
-# with a short stress run of the plug-in, then every test again in the plain
+# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer (the
+# plug-in's cycles ten times over), each with a short stress run and a storm
+# of requests against the plug-in, then every test again in the plain
 # optimised build.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,6 +24,8 @@ for flavour in asan tsan plain; do
     [ ${#threaded[@]} -gt 0 ] || continue
     "$top/scripts/build.sh" tsan "${threaded[@]}" qmstress QuillomatAU
     (cd "$top/build/tsan" && ctest --output-on-failure -j"$jobs" -L threaded)
+    # The plug-in's cycles again and again, so that a rare interleaving shows.
+    (cd "$top/build/tsan" && ctest --output-on-failure -j"$jobs" -R '^PluginCycles\.' --repeat until-fail:10)
   else
     "$top/scripts/build.sh" "$flavour"
     (cd "$top/build/$flavour" && ctest --output-on-failure -j"$jobs")
@@ -34,6 +37,12 @@ for flavour in asan tsan plain; do
     [ "$flavour" = tsan ] && cycles=100
     if ! "$top/build/$flavour/tools/qmstress/qmstress" "$cycles" 2> "$top/build/$flavour/qmstress.log"; then
       tail -n 40 "$top/build/$flavour/qmstress.log"
+      exit 1
+    fi
+    # One plug-in in real time under a storm of ordinary requests and
+    # restored states (a longer one: qmstress --storm 120).
+    if ! "$top/build/$flavour/tools/qmstress/qmstress" --storm 15 2> "$top/build/$flavour/qmstorm.log"; then
+      tail -n 60 "$top/build/$flavour/qmstorm.log"
       exit 1
     fi
   fi

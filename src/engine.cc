@@ -95,7 +95,9 @@ Engine::Engine()
       _loop_count(0),
       _memory_budget(0),
       _blocks(0),
+      _last_block_frames(0),
       _seen_blocks(0),
+      _freeing_bytes(0),
       _loop_manage_to_rt_queue(nullptr),
       _loop_manage_to_main_queue(nullptr),
       _ignore_quit(false),
@@ -236,6 +238,7 @@ bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string
     _rt_instances.reserve(kRtListCapacity);
     _memory_budget = memory_budget_from_environment();
     _blocks.store(0);
+    _last_block_frames.store(0);
     _seen_blocks = 0;
 
     _internal_sync_buf = new float[_buffersize]();

@@ -10,13 +10,17 @@
 //   sessions): adding and removing loops, global parameters, draining the
 //   request and update queues (mainloop). These callers are serialised by
 //   _instance_lock; a change that concerns live loopers is handed to the audio
-//   thread, which applies it at the start of its next block. Loopers are
-//   deleted only on the engine thread (and by cleanup). Session loads and
-//   saves, loop additions and removal requests, from either thread, are
+//   thread, which applies it at the start of its next block. Session loads
+//   and saves, loop additions and removal requests, from either thread, are
 //   serialised by _session_lock.
-// - While no block runs (none for a while, or none yet) the engine side
-//   applies the audio thread's loop changes itself, under _rt_lock, so that
-//   removed loops are freed all the same; a block only tries that lock.
+// - While no block runs (none for several block periods, or none yet) the
+//   engine side applies the audio thread's loop changes itself, under
+//   _rt_lock, so that removed loops are freed all the same; a block only
+//   tries that lock, and nothing is freed while it is held.
+// - Loopers are freed on the engine thread alone (delete_released_loops),
+//   outside every lock; other threads hand them over and keep no Looper*
+//   past the lock that keeps it listed. cleanup frees the rest once the
+//   engine thread has stopped.
 // - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
 //   learn completions.
 #include <pthread.h>
@@ -229,8 +233,9 @@ public:
     void remove_all_loops();
     // Deletes the loopers the audio thread has handed back and hands over
     // changes that did not fit into the queue before; while no block runs,
-    // takes the removals itself and deletes those loopers at once. Each pass
-    // of the main loop.
+    // takes the removals itself. Each pass of the main loop: the engine
+    // thread alone frees loops, outside every lock, and says so through
+    // LoopRemoved.
     void delete_released_loops();
 
     // --- engine thread: global parameters ("dry", "wet", "input_gain",
@@ -324,18 +329,16 @@ private:
     std::vector<Looper*> owned_loopers() const;
     void queue_removal(Looper* looper);
     bool add_loop_locked(Looper* looper, int& index);
-    unsigned int free_released_locked();
+    // The loopers the audio thread has handed back leave the lists for out.
+    void take_released_locked(std::vector<Looper*>& out);
     bool audio_idle();
-    unsigned int reclaim_locked();
-    // Waits, for a bounded time, until every loop on its way out is freed.
-    bool wait_for_removals();
+    // While no block runs: the audio thread's part of the removals, done here.
+    void reclaim_locked(std::vector<Looper*>& out);
     size_t memory_held_locked() const;
     size_t loop_memory(unsigned int channels, float loopsecs) const;
-    // Whether need more bytes fit the budget once `freed` bytes of what is
-    // held have gone; says why not on standard error.
-    // What the budget leaves once `freed` bytes of what is held are gone.
-    size_t budget_free_locked(size_t freed) const;
-    bool budget_allows(size_t need, size_t freed, const std::string& what) const;
+    // Whether need more bytes fit beside what is held; says why not, and how
+    // to make room, on standard error.
+    bool budget_allows(size_t need, const std::string& what) const;
     static size_t memory_budget_from_environment();
     // add_loop(Looper*) for a caller that holds _session_lock.
     bool add_built_loop(Looper* looper);
@@ -384,9 +387,12 @@ private:
     // The audio thread's loop work in a block; it only ever tries this lock.
     Kvo::NonBlockingLock _rt_lock;
     std::atomic<uint64_t> _blocks;  // blocks started
+    std::atomic<nframes_t> _last_block_frames;
     // Under _instance_lock: the block count last seen and when it last moved.
     uint64_t _seen_blocks;
     std::chrono::steady_clock::time_point _blocks_moved_at;
+    // Loopers taken off the lists and being deleted, still held in memory.
+    std::atomic<size_t> _freeing_bytes;
     RingBuffer<LoopManageEvent>* _loop_manage_to_rt_queue;
     RingBuffer<LoopManageEvent>* _loop_manage_to_main_queue;
 

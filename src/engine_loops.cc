@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
-#include <thread>
 
 #include "engine.h"
 #include "looper.h"
@@ -18,10 +17,10 @@ namespace Quillomat {
 
 namespace {
 
-// No block for this long: the host has stopped rendering.
+// No block for this long, and for this many of the host's block periods:
+// the host has stopped rendering.
 const std::chrono::milliseconds kAudioIdle(50);
-// How long a session load waits for the loops it replaces to be freed.
-const std::chrono::milliseconds kRemovalWait(1000);
+const double kIdlePeriods = 3.0;
 
 size_t whole_megabytes_up(size_t bytes)
 {
@@ -182,7 +181,7 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
         }
         std::ostringstream what;
         what << "add a loop of " << channels << " channels and " << loopsecs << " seconds";
-        if (!budget_allows(loop_memory(channels, loopsecs), 0, what.str())) {
+        if (!budget_allows(loop_memory(channels, loopsecs), what.str())) {
             return false;
         }
         Looper* looper = new Looper(_driver, (unsigned int)_instances.size(), channels, loopsecs, discrete);
@@ -218,7 +217,7 @@ bool Engine::add_loop(Looper* looper)
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
     if (looper) {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        if (!budget_allows(looper->memory_bytes(), 0, "add loop " + std::to_string(looper->get_index()))) {
+        if (!budget_allows(looper->memory_bytes(), "add loop " + std::to_string(looper->get_index()))) {
             delete looper;
             return false;
         }
@@ -301,9 +300,8 @@ void Engine::remove_all_loops()
     }
 }
 
-unsigned int Engine::free_released_locked()
+void Engine::take_released_locked(std::vector<Looper*>& out)
 {
-    unsigned int deleted = 0;
     LoopManageEvent rec;
     while (_loop_manage_to_main_queue && _loop_manage_to_main_queue->read(&rec, 1) == 1) {
         if (rec.etype != LoopManageEvent::RemoveLoop) {
@@ -320,10 +318,8 @@ unsigned int Engine::free_released_locked()
             _instances.erase(listed);
             count_loops();
         }
-        delete rec.looper;
-        ++deleted;
+        out.push_back(rec.looper);
     }
-    return deleted;
 }
 
 bool Engine::audio_idle()
@@ -336,57 +332,52 @@ bool Engine::audio_idle()
         _blocks_moved_at = now;
         return false;
     }
-    return blocks == 0 || now - _blocks_moved_at >= kAudioIdle;
+    if (blocks == 0) {
+        return true;
+    }
+    // A host that renders large blocks comes back seldom: idle is several of
+    // its own block periods without one.
+    const nframes_t frames = _last_block_frames.load(std::memory_order_relaxed);
+    const auto period = std::chrono::duration<double>(_samplerate > 0 ? (double)frames / _samplerate : 0.0);
+    const auto wait = std::max<std::chrono::steady_clock::duration>(
+        kAudioIdle, std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * kIdlePeriods));
+    return now - _blocks_moved_at >= wait;
 }
 
-unsigned int Engine::reclaim_locked()
+void Engine::reclaim_locked(std::vector<Looper*>& out)
 {
-    // A block that starts meanwhile finds the lock taken and leaves the loops
-    // alone; the records are applied exactly as it would have.
+    // Only the lists change under the audio thread's lock, which a block
+    // that starts meanwhile finds taken; the looper is freed after it.
     Kvo::TentativeLockMonitor rt(_rt_lock, __LINE__, __FILE__);
-    unsigned int deleted = 0;
     while (rt.locked() && !_removing.empty() && process_rt_loop_manage_events() > 0) {
-        deleted += free_released_locked();
+        take_released_locked(out);
         flush_to_rt_backlog();
     }
-    return deleted;
 }
 
 void Engine::delete_released_loops()
 {
-    unsigned int deleted = 0;
-    bool loading = false;
+    std::vector<Looper*> doomed;
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         flush_to_rt_backlog();
-        deleted = free_released_locked();
-        if (audio_idle() && !_removing.empty()) {
-            deleted += reclaim_locked();
+        take_released_locked(doomed);
+        if (!_removing.empty() && audio_idle()) {
+            reclaim_locked(doomed);
         }
-        loading = _loading;
-    }
-    if (!loading) {
-        for (unsigned int k = 0; k < deleted; ++k) {
-            LoopRemoved();
+        for (Looper* l : doomed) {
+            _freeing_bytes += l->memory_bytes();
         }
     }
-}
-
-bool Engine::wait_for_removals()
-{
-    const auto until = std::chrono::steady_clock::now() + kRemovalWait;
-    for (;;) {
-        delete_released_loops();
-        {
-            Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-            if (_removing.empty()) {
-                return true;
-            }
-        }
-        if (!is_ok() || std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Freed outside every lock: a big loop takes a while to give back.
+    for (Looper* l : doomed) {
+        const size_t bytes = l->memory_bytes();
+        delete l;
+        _freeing_bytes -= bytes;
+    }
+    // Also while another thread loads a session: each deletion is told once.
+    for (size_t k = 0; k < doomed.size(); ++k) {
+        LoopRemoved();
     }
 }
 
@@ -415,7 +406,7 @@ size_t Engine::memory_budget_from_environment()
 
 size_t Engine::memory_held_locked() const
 {
-    size_t held = 0;
+    size_t held = _freeing_bytes;
     for (Looper* l : owned_loopers()) {
         held += l->memory_bytes();
     }
@@ -433,21 +424,15 @@ size_t Engine::loop_memory(unsigned int channels, float loopsecs) const
     return Looper::memory_bytes(channels, loopsecs, (nframes_t)_samplerate, _buffersize);
 }
 
-size_t Engine::budget_free_locked(size_t freed) const
+bool Engine::budget_allows(size_t need, const std::string& what) const
 {
     const size_t held = memory_held_locked();
-    const size_t kept = held > freed ? held - freed : 0;
-    return _memory_budget > kept ? _memory_budget - kept : 0;
-}
-
-bool Engine::budget_allows(size_t need, size_t freed, const std::string& what) const
-{
-    const size_t free = budget_free_locked(freed);
+    const size_t free = _memory_budget > held ? _memory_budget - held : 0;
     if (need <= free) {
         return true;
     }
     std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only " << (free >> 20)
-              << " MB of the loop memory budget are free" << std::endl;
+              << " MB of the loop memory budget are free; remove loops, or raise QM_MEMORY_BUDGET" << std::endl;
     return false;
 }
 

@@ -349,6 +349,9 @@ void Engine::mainloop()
             }
             process_nonrt_event(req);
             delete req;
+            // Requests may keep coming for a long time: what they hand over
+            // is freed as it comes back, not once they stop.
+            delete_released_loops();
         }
 
         Event ev;

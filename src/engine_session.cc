@@ -147,8 +147,8 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         return false;
     }
     // Each loop's element is checked, and the memory of all of them counted
-    // against the budget, before anything changes. The loops there now all
-    // go, so only the new ones count.
+    // against the budget, before anything changes. The new loops are built
+    // before the ones there now go, so the budget must hold both sets.
     size_t need = 0;
     unsigned int k = 0;
     for (XMLNode* node : nodes) {
@@ -161,21 +161,9 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         need += loop_memory(chans, secs);
         ++k;
     }
-    // The loops there now go before the new ones are built only when the
-    // budget cannot hold both sets for that moment; otherwise a loop that
-    // fails to build leaves them as they were.
-    bool replace_first = false;
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        if (!budget_allows(need, memory_held_locked(), "load session " + filename)) {
-            return false;
-        }
-        replace_first = need > budget_free_locked(0);
-    }
-    if (replace_first) {
-        remove_all_loops();
-        if (!wait_for_removals()) {
-            fprintf(stderr, "Session %s: the loops it replaces are still held\n", name);
+        if (!budget_allows(need, "load session " + filename + " beside the loops there now")) {
             return false;
         }
     }
@@ -193,9 +181,8 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         }
         built.push_back(looper);
     }
-    if (!replace_first) {
-        remove_all_loops();
-    }
+    // The loops there now are handed over; the engine thread frees them.
+    remove_all_loops();
 
     if (has[GTempo]) {
         _tempo.store(v[GTempo], std::memory_order_relaxed);
@@ -233,11 +220,6 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         _loading = false;
     }
     update_sync_source();
-    // The replaced loops are freed before the load returns (at once while no
-    // audio runs); one that is slow to come back is left to the engine thread.
-    if (!replace_first) {
-        wait_for_removals();
-    }
 
     if (_osc) {
         _osc->send_all_config();

@@ -46,26 +46,6 @@ inline void silence(float* buf, nframes_t from, nframes_t to)
     }
 }
 
-// One pass of a rate converter: the frames it wrote (0 when it failed); used,
-// when asked for, gets the input frames taken.
-nframes_t convert(SRC_STATE* state, const float* in, nframes_t in_frames, float* out, nframes_t out_frames,
-                  double ratio, nframes_t* used = nullptr)
-{
-    SRC_DATA d = {};
-    d.data_in = in;
-    d.input_frames = in_frames;
-    d.data_out = out;
-    d.output_frames = out_frames;
-    d.src_ratio = ratio;
-    if (src_process(state, &d) != 0) {
-        return 0;
-    }
-    if (used) {
-        *used = (nframes_t)d.input_frames_used;
-    }
-    return (nframes_t)d.output_frames_gen;
-}
-
 // dst[j] = g(j) * (a[j] + b[j]) (b may be null), the ramp's values as
 // dsp::LinearRamp::at gives them; returns the largest magnitude written, a
 // NaN passed over so that the meter never reads one.
@@ -406,9 +386,7 @@ void Looper::register_ports()
 void Looper::build_converters_and_filters()
 {
     int err = 0;
-    _in_src_state = src_new(SrcAudioQuality, (int)_chan_count, &err);
-    _out_src_state = src_new(SrcAudioQuality, (int)_chan_count, &err);
-    if (!_in_src_state || !_out_src_state) {
+    if (!_in_src.build(SrcAudioQuality, _chan_count, err) || !_out_src.build(SrcAudioQuality, _chan_count, err)) {
         throw std::runtime_error(std::string("rate converter: ") + src_strerror(err));
     }
     for (unsigned int c = 0; c < _chan_count; ++c) {
@@ -487,14 +465,8 @@ void Looper::destroy()
     free_array(_common_out_bufs);
     _common_out_count = 0;
 
-    if (_in_src_state) {
-        src_delete(_in_src_state);
-        _in_src_state = nullptr;
-    }
-    if (_out_src_state) {
-        src_delete(_out_src_state);
-        _out_src_state = nullptr;
-    }
+    _in_src.release();
+    _out_src.release();
     free_array(_src_block_ilv);
     free_array(_src_loop_ilv);
     free_array(_src_chan_bufs);
@@ -960,7 +932,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     // To the loop rate.
     const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
     float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
-    const nframes_t m = convert(_in_src_state, block_in, nframes, loop_ilv, loop_frames, r);
+    const nframes_t m = _in_src.convert(block_in, nframes, loop_ilv, loop_frames, r);
     _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m);
 
     for (unsigned int c = 0; c < nch; ++c) {
@@ -993,11 +965,11 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     // Back to the block rate.
     float* block_ilv = mono ? _chan_io[0].output : _src_block_ilv;
     nframes_t used = 0;
-    nframes_t got = convert(_out_src_state, loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
+    nframes_t got = _out_src.convert(loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
     if (got < nframes && m > 0) {
         // Offer the last consumed frame again (never before the buffer).
         const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-        got += convert(_out_src_state, loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
+        got += _out_src.convert(loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
                        nframes - got, _src_out_ratio);
     }
     // What the converter did not produce is silence, not stale input.

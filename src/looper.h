@@ -55,6 +55,7 @@
 #include "event.h"
 #include "event_nonrt.h"
 #include "lockmonitor.hpp"
+#include "rate_converter.h"
 
 class XMLNode;
 struct sf_private_tag;
@@ -292,8 +293,8 @@ private:
 
     // One converter of _chan_count channels each way, so the channels share
     // the interpolation work; the audio is interleaved around it.
-    SRC_STATE* _in_src_state = nullptr;
-    SRC_STATE* _out_src_state = nullptr;
+    RateConverter _in_src;
+    RateConverter _out_src;
     float* _src_block_ilv = nullptr;  // block rate, interleaved (block size x channels)
     float* _src_loop_ilv = nullptr;   // loop rate, interleaved (_src_buffer_len x channels)
     float* _src_chan_bufs = nullptr;  // loop rate, channel c at c x _src_buffer_len

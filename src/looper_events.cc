@@ -81,12 +81,8 @@ void Looper::set_rate_ratio(float value)
     _src_in_ratio = r;
     _src_out_ratio = 1.0 / r;
 
-    if (_in_src_state) {
-        src_set_ratio(_in_src_state, _src_in_ratio);
-    }
-    if (_out_src_state) {
-        src_set_ratio(_out_src_state, _src_out_ratio);
-    }
+    _in_src.set_ratio(_src_in_ratio);
+    _out_src.set_ratio(_src_out_ratio);
     for (unsigned int c = 0; c < _built_chans; ++c) {
         if (_lp_filter[c]) {
             _lp_filter[c]->set_cutoff(_samplerate * (float)_src_in_ratio * 0.48f);

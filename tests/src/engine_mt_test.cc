@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -173,11 +175,30 @@ TEST(EngineThreads, LoopsComeAndGoWhileBlocksRun) {
     EXPECT_GT(requests, 0);
 }
 
+// The engine thread's part in the tests below: it frees what was handed over.
+class EngineThread {
+public:
+    explicit EngineThread(Engine& e) : _thread([this, &e] {
+        while (!_done) {
+            e.delete_released_loops();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }) {}
+    ~EngineThread() {
+        _done = true;
+        _thread.join();
+    }
+
+private:
+    std::atomic<bool> _done{false};
+    std::thread _thread;
+};
+
 // A host browsing presets, with its transport stopped, rolling, or started
-// and stopped meanwhile: each session replaces the last, and the replaced
-// loops are gone by the time the next is loaded, so a budget of two sets is
-// never short.
-TEST(EngineThreads, ReplacedSessionsAreFreedWithOrWithoutAudio) {
+// and stopped meanwhile: each session replaces the last, and the loops it
+// replaced are freed by the engine thread alone, with or without audio. The
+// load itself waits for neither.
+TEST(EngineThreads, ReplacedSessionsAreFreedOnTheEngineThreadWithOrWithoutAudio) {
     const size_t set = Looper::memory_bytes(2, 20.0f, EngineRig::kRate, EngineRig::kBlock);
     qmtest::MemoryBudget env(2 * set / (1u << 20) + 1);
     enum Audio { None, Running, ComingAndGoing };
@@ -185,6 +206,12 @@ TEST(EngineThreads, ReplacedSessionsAreFreedWithOrWithoutAudio) {
         SCOPED_TRACE(audio);
         EngineRig rig;
         ASSERT_TRUE(rig.add(2, 20.0f));
+        const std::thread::id host_thread = std::this_thread::get_id();
+        std::atomic<int> removed{0}, removed_on_host{0};
+        rig.engine.LoopRemoved.connect([&] {
+            ++removed;
+            if (std::this_thread::get_id() == host_thread) ++removed_on_host;
+        });
         std::atomic<bool> done{false};
         std::thread host;
         if (audio == Running) {
@@ -199,17 +226,98 @@ TEST(EngineThreads, ReplacedSessionsAreFreedWithOrWithoutAudio) {
                 }
             });
         }
-        for (int k = 0; k < 40; ++k) {
-            const std::string text = qmtest::session_text(1, 2, 20.0f, 60.0 + k);
-            ASSERT_TRUE(rig.engine.load_session("preset", &text)) << k;
-            EXPECT_EQ(rig.removed_signals, k + 1);
-            EXPECT_EQ(rig.engine.memory_held(), set);
+        {
+            EngineThread engine_thread(rig.engine);
+            for (int k = 0; k < 20; ++k) {
+                // A preset is chosen once the last one's loops are gone.
+                for (int w = 0; w < 5000 && rig.engine.memory_held() > set; ++w) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                const std::string text = qmtest::session_text(1, 2, 20.0f, 60.0 + k);
+                ASSERT_TRUE(rig.engine.load_session("preset", &text)) << k;
+            }
+            for (int w = 0; w < 5000 && removed < 20; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         done = true;
         if (host.joinable()) host.join();
         rig.driver.stop_audio();
-        EXPECT_EQ(rig.global("tempo"), 99.0f);
+        EXPECT_EQ(removed, 20);
+        EXPECT_EQ(removed_on_host, 0);
+        EXPECT_EQ(rig.engine.memory_held(), set);
+        EXPECT_EQ(rig.global("tempo"), 79.0f);
     }
+}
+
+// A host restores its state (a session load on its own thread) while the
+// engine thread saves a loop that the load replaces, and blocks come now and
+// then: the loop being saved stays whole until the save is done.
+TEST(EngineThreads, ALoopBeingSavedOutlivesTheSessionThatReplacesIt) {
+    EngineRig rig;
+    ASSERT_TRUE(rig.add(2, 60.0f));
+    rig.engine.push_command_event(Event::type_cmd_hit, Event::RECORD, 0);
+    for (int b = 0; b < 60 * (int)EngineRig::kRate / kBlock; ++b) {
+        std::fill(rig.loop_in(0), rig.loop_in(0) + kBlock, 0.25f);
+        rig.run();
+    }
+    const std::string path = ::testing::TempDir() + "qm_saved_while_replaced.wav";
+    std::atomic<bool> done{false};
+    std::thread audio([&] {
+        for (unsigned k = 0; !done; ++k) {
+            rig.engine.process(EngineRig::kBlock);
+            std::this_thread::sleep_for(std::chrono::milliseconds(35 + (k * 7) % 31));
+        }
+    });
+    std::thread host([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const std::string text = qmtest::session_text(1, 1, 1.0f);
+        EXPECT_TRUE(rig.engine.load_session("preset", &text));
+    });
+    LoopFileEvent save(LoopFileEvent::Save, 0, path, "", "");
+    rig.engine.process_nonrt_event(&save);
+    host.join();
+    done = true;
+    audio.join();
+    rig.engine.delete_released_loops();
+    EXPECT_EQ(rig.engine.loop_count(), 1u);
+    std::remove(path.c_str());
+}
+
+// Audio resumes after a pause just as a long loop is removed: the other
+// loops play on in every block while it is freed.
+TEST(EngineThreads, NoBlockGoesSilentWhileALongLoopIsFreed) {
+    EngineRig rig;
+    ASSERT_TRUE(rig.add(1, 1.0f));
+    ASSERT_TRUE(rig.add(2, 600.0f));
+    rig.engine.push_command_event(Event::type_cmd_hit, Event::RECORD, 0);
+    for (int b = 0; b < 20; ++b) {
+        std::fill(rig.loop_in(0), rig.loop_in(0) + kBlock, 0.5f);
+        rig.run();
+    }
+    rig.engine.push_command_event(Event::type_cmd_hit, Event::RECORD, 0);
+    std::fill(rig.loop_in(0), rig.loop_in(0) + kBlock, 0.0f);
+    rig.run(4);
+    std::atomic<bool> freed{false};
+    rig.engine.LoopRemoved.connect([&] { freed = true; });
+
+    int silent = 0, blocks = 0;
+    {
+        EngineThread engine_thread(rig.engine);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int index = 1;
+        ASSERT_TRUE(rig.engine.remove_loop_request(index));
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        // As a host renders: nothing here waits for the engine side.
+        float* out = rig.loop_out(0);
+        for (int extra = 0; extra < 50; ++blocks) {
+            std::fill(out, out + kBlock, 0.0f);
+            rig.engine.process(EngineRig::kBlock);
+            silent += std::all_of(out, out + kBlock, [](float v) { return v == 0.0f; }) ? 1 : 0;
+            if (freed) ++extra;
+            ASSERT_LT(blocks, 2000000);
+        }
+    }
+    EXPECT_EQ(silent, 0) << "of " << blocks << " blocks";
+    EXPECT_EQ(rig.engine.loop_count(), 1u);
 }
 
 } // namespace

@@ -331,6 +331,29 @@ TEST_F(LooperTest, ResampledStretchesAddNoStaleInputToTheMix) {
     }
 }
 
+// Without an engine a mono loop hands the converter its input buffer as it
+// stands; a stretch of one or two frames must not make it read before that.
+TEST(LooperRate, ShortStretchesReadNothingBeforeTheInputBuffer) {
+    qmtest::TestDriver driver(48000, 256);
+    Looper l(&driver, 0, 1, 1.0f, true);
+    ASSERT_TRUE(l());
+    driver.fence_buffer("loop0_in_1");
+    float* in = driver.input("loop0_in_1");
+    float* out = driver.output("loop0_out_1");
+    std::fill(in, in + 256, 0.5f);
+    for (float rate : {0.5f, 0.7f, 2.0f}) {
+        LooperRig::control(l, Event::Rate, rate);
+        for (nframes_t len : {1u, 2u}) {
+            for (int b = 0; b < 8; ++b) {
+                out[0] = -7.0f;
+                l.run(0, len);
+                // The empty loop passes its dry input.
+                ASSERT_FLOAT_EQ(out[0], 0.5f) << "rate " << rate << ", " << len << " frames";
+            }
+        }
+    }
+}
+
 TEST_F(LooperTest, RunAllocatesNothing) {
     auto disc = rig.make(0, 2, 1.0f, true);
     auto common = rig.make(1, 2, 1.0f, false);

@@ -1,5 +1,10 @@
 #include "test_driver.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 
@@ -17,6 +22,9 @@ TestDriver::TestDriver(nframes_t samplerate, nframes_t buffersize) : AudioDriver
 TestDriver::~TestDriver()
 {
     stop_audio();
+    for (auto& kv : _fenced) {
+        munmap(kv.second.first, kv.second.second);
+    }
 }
 
 bool TestDriver::initialize(const std::string&)
@@ -131,7 +139,27 @@ float* TestDriver::port_buffer(port_id_t id, bool is_input)
     if (it == _ports.end() || it->second.is_input != is_input || _hidden.count(it->second.name)) {
         return nullptr;
     }
-    return it->second.buf.data();
+    return data(it->second);
+}
+
+float* TestDriver::data(Port& p)
+{
+    auto fenced = _fenced.find(p.name);
+    if (fenced != _fenced.end()) {
+        return (float*)((char*)fenced->second.first + sysconf(_SC_PAGESIZE));
+    }
+    return p.buf.data();
+}
+
+void TestDriver::fence_buffer(const std::string& name)
+{
+    std::lock_guard<std::mutex> lk(_lock);
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t len = page + (_buffersize * sizeof(float) + page - 1) / page * page;
+    void* m = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(m, MAP_FAILED);
+    ASSERT_EQ(mprotect(m, page, PROT_NONE), 0);
+    _fenced[name] = {m, len};
 }
 
 float* TestDriver::get_input_port_buffer(port_id_t id, nframes_t)
@@ -172,14 +200,14 @@ float* TestDriver::input(const std::string& name)
 {
     std::lock_guard<std::mutex> lk(_lock);
     Port* p = find(name, true);
-    return p ? p->buf.data() : nullptr;
+    return p ? data(*p) : nullptr;
 }
 
 float* TestDriver::output(const std::string& name)
 {
     std::lock_guard<std::mutex> lk(_lock);
     Port* p = find(name, false);
-    return p ? p->buf.data() : nullptr;
+    return p ? data(*p) : nullptr;
 }
 
 bool TestDriver::has_input(const std::string& name) const

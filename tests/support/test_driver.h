@@ -59,6 +59,9 @@ public:
     void set_max_ports(uint32_t n) { _max_ports = n; }
     // get_*_port_buffer of this port returns null from now on.
     void hide_buffer(const std::string& name) { _hidden.insert(name); }
+    // From now on this port's buffer (of the current block size) starts
+    // right after a page that nobody may read: a read before it faults.
+    void fence_buffer(const std::string& name);
 
     // Buffers by port name; null when no such port exists.
     float* input(const std::string& name);
@@ -111,6 +114,7 @@ private:
     bool create_port(const std::string& name, bool is_input, port_id_t& id);
     bool destroy_port(port_id_t id, bool is_input);
     float* port_buffer(port_id_t id, bool is_input);
+    float* data(Port& p);  // under _lock
     Port* find(const std::string& name, bool is_input);
     const Port* find(const std::string& name, bool is_input) const;
     size_t count(bool is_input) const;
@@ -124,6 +128,7 @@ private:
     Quillomat::TransportInfo _transport;
     std::set<std::string> _refused;
     std::set<std::string> _hidden;
+    std::map<std::string, std::pair<void*, size_t>> _fenced;  // name: mapping, length
     std::vector<std::string> _requests;
     std::vector<std::string> _destroyed;
     mutable std::mutex _lock;  // the port table, between the test and audio threads

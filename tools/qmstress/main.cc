@@ -5,6 +5,9 @@
 // random OSC (well-formed and not) to its port from a socket of its own.
 // Ends with a non-zero status on any refused call, and aborts when one cycle
 // hangs. Run it under the sanitizers for crashes and leaks.
+//
+// qmstress --storm [seconds] [seed]: one plug-in run in real time under a
+// storm of ordinary requests (storm.h).
 #include <lo/lo.h>
 
 #include <atomic>
@@ -20,6 +23,7 @@
 
 #include "host.h"
 #include "options.h"
+#include "storm.h"
 
 using namespace qmhost;
 
@@ -157,6 +161,10 @@ private:
 int main(int argc, char** argv)
 {
     ignore_broken_pipes();
+    if (argc > 1 && std::string(argv[1]) == "--storm") {
+        const double seconds = argc > 2 ? std::strtod(argv[2], nullptr) : 20.0;
+        return run_storm(seconds > 0 ? seconds : 20.0, argc > 3 ? (unsigned)std::strtoul(argv[3], nullptr, 10) : 1);
+    }
     const unsigned long cycles = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
     const unsigned seed = argc > 2 ? (unsigned)std::strtoul(argv[2], nullptr, 10) : 1;
     std::mt19937 rng(seed);
