@@ -90,6 +90,31 @@ public:
         }
     }
 
+    // Undo all leaves no loop; redo all right after it brings back the
+    // newest version: the one that played, when it had no redo side, with
+    // its length unless it was still growing.
+    void undoAllAndBack() {
+        const QuillomatI* q = h.inst();
+        const LoopChunk* was = q->headLoopChunk;
+        const uint32_t length = was ? was->lLoopLength : 0;
+        const bool growing = q->state == STATE_RECORD || q->state == STATE_REC_ENDING ||
+                             q->state == STATE_MULTIPLY || q->state == STATE_INSERT || q->state == STATE_DELAY;
+        h.command(QM_CMD_UNDO_ALL);
+        ASSERT_EQ(q->headLoopChunk, nullptr);
+        h.command(QM_CMD_REDO_ALL);
+        const LoopChunk* now = q->headLoopChunk;
+        if (now) {
+            ASSERT_EQ(now->next, nullptr);
+        }
+        if (was && !was->next) {
+            ASSERT_EQ(now, was);
+            if (!growing) {
+                ASSERT_EQ(now->lLoopLength, length);
+            }
+        }
+        ++undoneAll;
+    }
+
     // Every version undo or redo can reach still owns its memory: it is
     // valid, and no two of them share a cell.
     void checkHistory() {
@@ -120,6 +145,7 @@ public:
     qmtest::ProcessorHost h;
     int seen[14] = {};
     int layouts[3] = {};
+    int undoneAll = 0;
     std::vector<float>* outBuf = nullptr;
     std::vector<float>* syncBuf = nullptr;
 };
@@ -141,6 +167,8 @@ TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
                 else f.runBlock();
                 f.h.ctl[QM_MULTICTRL] = -1.0f;
             }
+            // (Before a control change: a tap would take the command's place.)
+            if (f.chance(1)) f.undoAllAndBack();
             if (f.chance(25)) f.changeControls();
             if (f.chance(2)) f.rebind(f.chance(50));
             f.runBlock();
@@ -153,6 +181,7 @@ TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
         EXPECT_GT(f.layouts[QM_IN_STEP], 0);
         EXPECT_GT(f.layouts[QM_RELAY], 0);
         EXPECT_GT(qm_memory_refusals(f.h.handle), 0u);
+        EXPECT_GT(f.undoneAll, 50);
         for (int st = STATE_RECORD; st <= STATE_SUBSTITUTE; ++st) EXPECT_GT(f.seen[st], 0) << "state " << st;
         const QuillomatI* q = f.h.inst();
         for (uint32_t i = 0; i < q->lBufferSize; ++i) ASSERT_TRUE(std::isfinite(q->pSampleBuf[i])) << "cell " << i;
