@@ -171,12 +171,16 @@ struct SeenCall {
 };
 SeenCall g_seen;
 
+// The slots of a call record the stand-in packs.
+const size_t kSlots =
+    (sizeof(CoreServicesStandIn::CallRecord) - offsetof(ComponentParameters, params)) / sizeof(long);
+
 ComponentResult recordingEntry(ComponentParameters* p, Handle)
 {
     if (p->what == kComponentOpenSelect || p->what == kComponentCloseSelect) return noErr;
     g_seen.what = p->what;
     g_seen.paramSize = p->paramSize;
-    g_seen.stored.assign(p->params, p->params + CoreServicesStandIn::kMaxCallArguments + 1);
+    g_seen.stored.assign(p->params, p->params + kSlots);
     return noErr;
 }
 
@@ -225,7 +229,7 @@ TEST(HostCalls, PackTheInstanceThenTheArgumentsInOrderAsA64BitHostDoes)
         ASSERT_EQ(noErr, k.send());
         EXPECT_EQ(k.what, g_seen.what);
         EXPECT_EQ(k.paramSize, g_seen.paramSize);
-        std::vector<long> stored(CoreServicesStandIn::kMaxCallArguments + 1, 0);
+        std::vector<long> stored(kSlots, 0);
         stored[0] = word(u);
         std::copy(k.args.begin(), k.args.end(), stored.begin() + 1);
         EXPECT_EQ(stored, g_seen.stored);
