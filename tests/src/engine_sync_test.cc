@@ -176,26 +176,19 @@ TEST(EngineTempo, ABouncingTapChangesNothing)
         EXPECT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::InternalTempoSync));
         std::sort(taps.begin(), taps.end());
         for (long t : taps) rig.at(t, SyncRig::Tap);
-        for (long until = s; until <= 5 * s; until += s / 2) {
-            rig.run_to(until);
-            tempos.push_back(rig.tempo());
-        }
+        for (long until = s; until <= 5 * s; until += s / 2) rig.run_to(until), tempos.push_back(rig.tempo());
         return rig.pulses;
     };
-    std::vector<float> clean_tempos;
+    std::vector<float> clean_tempos, tempos;
     const std::vector<long> clean = run({s, 2 * s, 3 * s}, clean_tempos);
     ASSERT_EQ(clean_tempos.back(), 120.0f);
-    for (long after : {1L, 300L, bounce - 1}) {
-        for (long tap : {s, 2 * s}) {
-            SCOPED_TRACE(std::to_string(after) + " frames after the tap at " + std::to_string(tap));
-            std::vector<float> tempos;
-            EXPECT_EQ(run({s, 2 * s, 3 * s, tap + after}, tempos), clean);
-            EXPECT_EQ(tempos, clean_tempos);
-        }
+    for (long tap : {s + 1, s + 300, 2 * s + bounce - 1}) {
+        SCOPED_TRACE(tap);
+        tempos.clear();
+        EXPECT_EQ(run({s, 2 * s, 3 * s, tap}, tempos), clean);
+        EXPECT_EQ(tempos, clean_tempos);
     }
-    // 100 ms after is a tap.
-    std::vector<float> tempos;
-    EXPECT_NE(run({s, 2 * s, 3 * s, 2 * s + bounce}, tempos), clean);
+    EXPECT_NE(run({s, 2 * s, 3 * s, 2 * s + bounce}, tempos), clean);  // 100 ms after is a tap
 }
 
 TEST(EngineTempo, AClockFollowedAgainIsMeasuredAfresh)

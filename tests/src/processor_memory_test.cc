@@ -349,9 +349,7 @@ TEST(ProcessorLongLoops, UndoAllEmptiesEveryLoopAndRedoAllBringsBackTheNewest) {
     } cases[] = {
         {"overdub ended", changed(QM_CMD_OVERDUB, kLong, true)},
         {"overdub part way", changed(QM_CMD_OVERDUB, kPart, false)},
-        {"replace part way", changed(QM_CMD_REPLACE, kPart, false)},
         {"multiply part way", changed(QM_CMD_MULTIPLY, kPart, false)},
-        {"multiply ended", changed(QM_CMD_MULTIPLY, kPart, true)},
         // Made whole at once: what was inserted so far, then the rest.
         {"insert part way",
          [](Rig& h) {
