@@ -82,6 +82,13 @@ float Engine::get_control_value(Event::control_t ctrl, int8_t instance)
             return _curr_common_wet.load(std::memory_order_relaxed);
         case Event::InputGain:
             return _curr_input_gain.load(std::memory_order_relaxed);
+        // The values in force, as a get of their names answers them.
+        case Event::Tempo:
+            return (float)_tempo.load(std::memory_order_relaxed);
+        case Event::EighthPerCycle:
+            return _eighth_cycle.load(std::memory_order_relaxed);
+        case Event::SyncTo:
+            return (float)_sync_source.load(std::memory_order_relaxed);
         default:
             return 0.0f;
         }

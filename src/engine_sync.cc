@@ -29,6 +29,10 @@ inline uint32_t to_frames(double frames)
 // (20 bpm); after a longer one the next beat starts a new run.
 const double kSlowestBeatSecs = 3.0;
 
+// A tap sooner than this after the last one (faster than 600 bpm) is the
+// switch bouncing, not a beat.
+const double kTapBounceSecs = 0.1;
+
 // Walks a counter of frames since the last period boundary (a pulse, a beat)
 // over the frames [from, to): every frame counts once, and the frame on which
 // the counter reaches the period is a boundary, counted as the first frame of
@@ -204,6 +208,10 @@ bool Engine::beat_tempo(BeatRun& run, nframes_t at, double& tempo)
 void Engine::tap_tempo(nframes_t offset, nframes_t nframes)
 {
     const nframes_t tap = _running_frames.load(std::memory_order_relaxed) + offset;
+    if (_taps.open && (double)(nframes_t)(tap - _taps.last) < _samplerate * kTapBounceSecs) {
+        // Ignored whole: the tempo, the phase and the last tap stay.
+        return;
+    }
     double t = _tempo.load(std::memory_order_relaxed);
     const bool measured = beat_tempo(_taps, tap, t);
     if (measured && !tempo_in_range(t)) {

@@ -111,15 +111,22 @@ bool Looper::read_config(const XMLNode& node, long long& index, long long& chan_
         std::cerr << "incorrect XML node passed to IO object: " << node.name() << std::endl;
         return false;
     }
+    // A number that is there must be one: a loop built from a guess at it
+    // would not be the loop that was saved.
     const XMLProperty* prop;
-    if ((prop = node.property("index"))) {
-        parse_integer(prop->value(), index);
+    const char* bad = nullptr;
+    if ((prop = node.property("index")) && !parse_integer(prop->value(), index)) {
+        bad = "index";
     }
-    if ((prop = node.property("channels"))) {
-        parse_integer(prop->value(), chan_count);
+    if ((prop = node.property("channels")) && !parse_integer(prop->value(), chan_count)) {
+        bad = "channels";
     }
-    if ((prop = node.property("loop_secs"))) {
-        parse_double(prop->value(), loopsecs);
+    if ((prop = node.property("loop_secs")) && !parse_double(prop->value(), loopsecs)) {
+        bad = "loop_secs";
+    }
+    if (bad) {
+        std::cerr << "Looper state refused: " << bad << " is not a number" << std::endl;
+        return false;
     }
     if ((prop = node.property("discrete_io"))) {
         discrete = prop->value() == "yes";

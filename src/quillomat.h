@@ -142,7 +142,6 @@ void qm_current_loop_version(LADSPA_Handle instance, const void** version, uint3
 // during run; read it on that thread after a run. Wraps round after 2^32.
 uint32_t qm_memory_refusals(LADSPA_Handle instance);
 
-// Leaves the instance without a loop, whatever its history holds (a loaded
-// take of no frames). Undo all cannot serve: it stops at a version whose
-// earlier one was written over. For a caller that runs the instance itself.
+// Leaves the instance without a loop, as undo all does, at once (a loaded
+// take of no frames). For a caller that runs the instance itself.
 void qm_empty_loop(LADSPA_Handle instance);

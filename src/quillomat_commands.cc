@@ -525,18 +525,30 @@ void emptied(QuillomatI* q, float step) {
     }
 }
 
-void cmdUndoAll(const Cmd& c) {
-    QuillomatI* q = c.q;
-    const LoopChunk* was = c.loop();
+// No loop is left, whatever the history still keeps: redo all brings it
+// back.
+void emptyLoop(QuillomatI* q, float step) {
     cancelPending(q);
     q->fNextCurrRate = 0.0f;
-    if (!undoAllLoops(q)) {
-        // Back as far as the memory keeps: that version plays on, as after
-        // an undo.
-        if (c.loop() != was || !endsMultiplyOrInsert(c, resumeState(q))) resume(c);
-        return;
+    clearLoopChunks(q);
+    emptied(q, step);
+}
+
+// Undo all keeps the history for redo all, so a multiply or an insert under
+// way is made a whole version first, one that plays through when it comes
+// back: a multiply as its cycles so far, the rest of the current one from
+// its source; an insert as what was inserted so far, then the rest of its
+// source.
+void cmdUndoAll(const Cmd& c) {
+    LoopChunk* l = c.loop();
+    if (l && c.q->state == STATE_MULTIPLY) {
+        l->lLoopLength = l->lCycles * l->lCycleLength;
+        l->mult_out = 0;
+        qmSetBack(l, qmToUnsigned(l->dCurrPos), (int64_t)l->lLoopLength - 1);
+    } else if (l && c.q->state == STATE_INSERT) {
+        recordEndsInsert(c);
     }
-    emptied(q, c.step);
+    emptyLoop(c.q, c.step);
 }
 
 void cmdRedoAll(const Cmd& c) {
@@ -592,12 +604,7 @@ bool tapped(QuillomatI* q) {
 }  // namespace
 
 void qm_empty_loop(LADSPA_Handle instance) {
-    QuillomatI* q = (QuillomatI*)instance;
-    if (!q) return;
-    cancelPending(q);
-    q->fNextCurrRate = 0.0f;
-    clearLoopChunks(q);
-    emptied(q, 1.0f);
+    if (instance) emptyLoop((QuillomatI*)instance, 1.0f);
 }
 
 bool beginBlock(QuillomatI* q, QmBlock* b, unsigned long sampleCount) {

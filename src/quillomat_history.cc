@@ -252,13 +252,6 @@ bool undoLoop(QuillomatI* q) {
     return true;
 }
 
-bool undoAllLoops(QuillomatI* q) {
-    for (uint32_t i = 0; i <= q->lLoopChunkCount && q->headLoopChunk; ++i)
-        if (!undoLoop(q)) return false;
-    clearLoopChunks(q);
-    return true;
-}
-
 void redoLoop(QuillomatI* q) {
     LoopChunk* h = q->headLoopChunk;
     LoopChunk* c = h ? h->next : q->tailLoopChunk;

@@ -346,9 +346,6 @@ void popHeadLoop(QuillomatI* q);
 // nothing before it. A change whose earlier version has been written over
 // stays (false, counted as a refusal): undo never empties such a loop.
 bool undoLoop(QuillomatI* q);
-// Undo until no loop is left, or false (counted) where undo stops at a
-// change whose earlier version is gone.
-bool undoAllLoops(QuillomatI* q);
 void redoLoop(QuillomatI* q);
 void clearLoopChunks(QuillomatI* q);
 void fillLoops(QuillomatI* q, LoopChunk* loop, uint32_t position);

@@ -63,11 +63,10 @@ OSStatus AUCarbonViewBase::PaneEventHandler(EventHandlerCallRef, EventRef inEven
 
 ComponentResult AUCarbonViewBase::ComponentEntryDispatch(ComponentParameters* params, AUCarbonViewBase* This)
 {
-    auto takes = [params](int n) { return params->paramSize == n * sizeof(long); };
+    // paramSize is not looked at, as on the platform.
     switch (params->what) {
     case kComponentCanDoSelect: {
-        if (!takes(1)) return paramErr;
-        const long what = ComponentArgument(params, 0, 1);
+        const SInt16 what = (SInt16)ComponentArgument(params, 0, 1);
         return what == kComponentOpenSelect || what == kComponentCloseSelect || what == kComponentCanDoSelect ||
                what == kComponentVersionSelect || what == kAudioUnitCarbonViewCreateSelect;
     }
@@ -75,7 +74,6 @@ ComponentResult AUCarbonViewBase::ComponentEntryDispatch(ComponentParameters* pa
         return This->Version();
     case kAudioUnitCarbonViewCreateSelect: {
         // The unit, window, parent control, location, size and the pane made.
-        if (!takes(6)) return paramErr;
         auto ptr = [params](int i) { return reinterpret_cast<void*>(ComponentArgument(params, i, 6)); };
         const Float32Point* location = static_cast<const Float32Point*>(ptr(3));
         const Float32Point* size = static_cast<const Float32Point*>(ptr(4));

@@ -90,6 +90,15 @@ bool may_truncate(AudioUnitPropertyID id)
     }
 }
 
+// The arguments of a call whose selector declares n of them (the count
+// places them on 32-bit). paramSize is not looked at, as on the platform.
+struct CallArgs {
+    ComponentParameters* params;
+    int n;
+    UInt32 u32(int i) const { return (UInt32)ComponentArgument(params, i, n); }
+    void* ptr(int i) const { return reinterpret_cast<void*>(ComponentArgument(params, i, n)); }
+};
+
 } // namespace
 
 AUBase::AUBase(ComponentInstance inInstance, UInt32 numInputElements, UInt32 numOutputElements)
@@ -819,19 +828,9 @@ ComponentResult AUBase::ComponentEntryDispatch(ComponentParameters* params, AUBa
 {
     if (!params) return paramErr;
     if (!This) return badComponentInstance;
-    // Where an argument lies depends on the count, so a call packed with
-    // another count than its selector takes is refused.
-    int n = 0;
-    auto takes = [&](int count) {
-        n = count;
-        return params->paramSize == count * sizeof(long);
-    };
-    auto u32 = [&](int i) { return (UInt32)ComponentArgument(params, i, n); };
-    auto ptr = [&](int i) { return reinterpret_cast<void*>(ComponentArgument(params, i, n)); };
-
     switch (params->what) {
     case kComponentCanDoSelect:
-        return takes(1) && CanDo((SInt16)u32(0)) ? 1 : 0;
+        return CanDo((SInt16)CallArgs{params, 1}.u32(0)) ? 1 : 0;
     case kComponentVersionSelect:
         return This->Version();
     case kAudioUnitInitializeSelect:
@@ -839,37 +838,42 @@ ComponentResult AUBase::ComponentEntryDispatch(ComponentParameters* params, AUBa
     case kAudioUnitUninitializeSelect:
         This->DoCleanup();
         return noErr;
-    case kAudioUnitGetPropertyInfoSelect:
-        if (!takes(5)) return paramErr;
-        return This->DispatchGetPropertyInfo(u32(0), u32(1), u32(2), static_cast<UInt32*>(ptr(3)),
-                                             static_cast<Boolean*>(ptr(4)));
-    case kAudioUnitGetPropertySelect:
-        if (!takes(5)) return paramErr;
-        return This->DispatchGetProperty(u32(0), u32(1), u32(2), ptr(3), static_cast<UInt32*>(ptr(4)));
-    case kAudioUnitSetPropertySelect:
-        if (!takes(5)) return paramErr;
-        return This->DispatchSetProperty(u32(0), u32(1), u32(2), ptr(3), u32(4));
+    case kAudioUnitGetPropertyInfoSelect: {
+        const CallArgs a{params, 5};
+        return This->DispatchGetPropertyInfo(a.u32(0), a.u32(1), a.u32(2), static_cast<UInt32*>(a.ptr(3)),
+                                             static_cast<Boolean*>(a.ptr(4)));
+    }
+    case kAudioUnitGetPropertySelect: {
+        const CallArgs a{params, 5};
+        return This->DispatchGetProperty(a.u32(0), a.u32(1), a.u32(2), a.ptr(3), static_cast<UInt32*>(a.ptr(4)));
+    }
+    case kAudioUnitSetPropertySelect: {
+        const CallArgs a{params, 5};
+        return This->DispatchSetProperty(a.u32(0), a.u32(1), a.u32(2), a.ptr(3), a.u32(4));
+    }
     case kAudioUnitGetParameterSelect: {
-        if (!takes(4)) return paramErr;
-        Float32* out = static_cast<Float32*>(ptr(3));
+        const CallArgs a{params, 4};
+        Float32* out = static_cast<Float32*>(a.ptr(3));
         if (!out) return paramErr;
-        return This->GetParameter(u32(0), u32(1), u32(2), *out);
+        return This->GetParameter(a.u32(0), a.u32(1), a.u32(2), *out);
     }
     case kAudioUnitSetParameterSelect: {
-        if (!takes(5)) return paramErr;
-        UInt32 bits = u32(3);
+        const CallArgs a{params, 5};
+        UInt32 bits = a.u32(3);
         Float32 value;
         std::memcpy(&value, &bits, sizeof value);
-        return This->SetParameter(u32(0), u32(1), u32(2), value, u32(4));
+        return This->SetParameter(a.u32(0), a.u32(1), a.u32(2), value, a.u32(4));
     }
-    case kAudioUnitResetSelect:
-        if (!takes(2)) return paramErr;
-        return This->DoReset(u32(0), u32(1));
-    case kAudioUnitRenderSelect:
-        if (!takes(5)) return paramErr;
-        return This->DoRender(static_cast<AudioUnitRenderActionFlags*>(ptr(0)),
-                              static_cast<const AudioTimeStamp*>(ptr(1)), u32(2), u32(3),
-                              static_cast<AudioBufferList*>(ptr(4)));
+    case kAudioUnitResetSelect: {
+        const CallArgs a{params, 2};
+        return This->DoReset(a.u32(0), a.u32(1));
+    }
+    case kAudioUnitRenderSelect: {
+        const CallArgs a{params, 5};
+        return This->DoRender(static_cast<AudioUnitRenderActionFlags*>(a.ptr(0)),
+                              static_cast<const AudioTimeStamp*>(a.ptr(1)), a.u32(2), a.u32(3),
+                              static_cast<AudioBufferList*>(a.ptr(4)));
+    }
     default:
         return badComponentSelector;
     }

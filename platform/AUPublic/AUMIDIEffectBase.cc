@@ -12,14 +12,11 @@ ComponentResult AUMIDIEffectBase::ComponentEntryDispatch(ComponentParameters* pa
     if (!This) return badComponentInstance;
     switch (params->what) {
     case kMusicDeviceMIDIEventSelect: {
-        if (params->paramSize != 4 * sizeof(long)) return paramErr;
         auto u32 = [params](int i) { return (UInt32)ComponentArgument(params, i, 4); };
         return This->MIDIEvent(u32(0), u32(1), u32(2), u32(3));
     }
     case kComponentCanDoSelect:
-        if (params->paramSize == sizeof(long) &&
-            (SInt16)ComponentArgument(params, 0, 1) == kMusicDeviceMIDIEventSelect)
-            return 1;
+        if ((SInt16)ComponentArgument(params, 0, 1) == kMusicDeviceMIDIEventSelect) return 1;
         return AUBase::ComponentEntryDispatch(params, This);
     default:
         return AUBase::ComponentEntryDispatch(params, This);

@@ -29,7 +29,6 @@ public:
         try {
             if (params->what == kComponentOpenSelect) {
                 if (obj) return noErr;
-                if (params->paramSize != sizeof(long)) return paramErr;
                 ComponentInstance self = reinterpret_cast<ComponentInstance>(ComponentArgument(params, 0, 1));
                 SetComponentInstanceStorage(self, reinterpret_cast<Handle>(new Class(self)));
                 return noErr;

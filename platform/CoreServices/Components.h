@@ -21,17 +21,23 @@ typedef struct ComponentDescription {
     UInt32 componentFlagsMask;
 } ComponentDescription;
 
-// One call: the selector and its arguments (the instance itself not
-// counted), each widened to long, a Float32 by its bit pattern in the low 32
-// bits. The arguments are stored last-first: of a call of n arguments,
-// argument i is params[n - 1 - i] (read it with ComponentArgument). params
-// is declared with one element and the record reaches past it, so whoever
-// packs a call allocates room for all of its arguments. paramSize counts the
-// argument bytes.
+// One call: the selector, the instance and its arguments, each in a slot of
+// one long (a Float32 by its bit pattern in the low 32 bits). Where they lie
+// follows the pointer width: on 64-bit, params[0] holds the instance and
+// argument i sits in params[i + 1], in call order; on 32-bit, the arguments
+// are stored last-first (argument i of n in params[n - 1 - i]) and the
+// instance follows them. Read them with ComponentArgument. params is declared
+// with one element and the record reaches past it, so whoever packs a call
+// allocates room for all of its slots. paramSize is the sum of the declared
+// sizes of the arguments (2 for an SInt16), the instance not counted; nothing
+// on the way in checks it.
 typedef struct ComponentParameters {
     UInt8 flags;
     UInt8 paramSize;
     SInt16 what;
+#if __LP64__
+    UInt32 padding;
+#endif
     long params[1];
 } ComponentParameters;
 
@@ -73,8 +79,17 @@ void SetComponentInstanceStorage(ComponentInstance aComponentInstance, Handle th
 #ifdef __cplusplus
 }
 
-// Argument i of a call of n arguments, to read or to fill: the one place
-// that knows the order. The platform's header has the layout but no such
-// accessor; code built there takes this inline along.
-inline long& ComponentArgument(ComponentParameters* call, int i, int n) { return *(call->params + (n - 1 - i)); }
+// The slot of argument i of a call of n arguments, to read or to fill; i = -1
+// is the instance. The one place that knows the order. The platform's header
+// has the layout but no such accessor; code built there takes this inline
+// along.
+inline long& ComponentArgument(ComponentParameters* call, int i, int n)
+{
+#if __LP64__
+    (void)n;
+    return *(call->params + (i + 1));
+#else
+    return *(call->params + (n - 1 - i));
+#endif
+}
 #endif

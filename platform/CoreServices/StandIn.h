@@ -13,10 +13,11 @@ namespace CoreServicesStandIn {
 
 const int kMaxCallArguments = 8;
 
-// A call record with room for its arguments: params reaches into `more`.
+// A call record with room for the instance and its arguments: params
+// reaches into `more`.
 struct CallRecord {
     ComponentParameters call;
-    long more[kMaxCallArguments - 1];
+    long more[kMaxCallArguments];
 };
 static_assert(offsetof(CallRecord, more) == offsetof(ComponentParameters, params) + sizeof(long),
               "the arguments of a call record lie end to end");
@@ -40,16 +41,20 @@ long widen(T v)
     }
 }
 
-// Packs a call as the Component Manager does (arguments last-first,
-// paramSize their bytes) and hands it to the instance.
+// Packs a call as the Component Manager does for this pointer width (the
+// instance and the arguments in their slots, paramSize the sum of their
+// declared sizes) and hands it to the instance.
 template <class... Args>
 ComponentResult call(ComponentInstance ci, SInt16 what, Args... args)
 {
     constexpr int n = sizeof...(Args);
     static_assert(n <= kMaxCallArguments, "more arguments than a call record holds");
+    constexpr std::size_t size = (std::size_t(0) + ... + sizeof(Args));
+    static_assert(size <= 0xff, "the arguments' sizes must fit paramSize");
     CallRecord r = {};
     r.call.what = what;
-    r.call.paramSize = (UInt8)(n * sizeof(long));
+    r.call.paramSize = (UInt8)size;
+    ComponentArgument(&r.call, -1, n) = widen(ci);
     [[maybe_unused]] int i = 0;
     ((ComponentArgument(&r.call, i++, n) = widen(args)), ...);
     return callComponent(ci, &r.call);

@@ -158,9 +158,6 @@ TEST_F(AudioUnitTest, ComponentCallsRefuseBadInstancesAndSelectors)
     EXPECT_EQ(1, call(unit, kComponentCanDoSelect, (SInt16)kAudioUnitResetSelect));
     EXPECT_EQ(0, call(unit, kComponentCanDoSelect, (SInt16)0x7777));
     EXPECT_EQ(0x00010000, call(unit, kComponentVersionSelect));
-    // A count other than the selector's would put every argument elsewhere.
-    EXPECT_EQ(paramErr, call(unit, kAudioUnitRenderSelect, 0L, 0L));
-    EXPECT_EQ(paramErr, call(unit, kAudioUnitResetSelect, 0L, 0L, 0L));
     // Reset takes the scope, then the element; only the scope is checked.
     EXPECT_EQ(noErr, AudioUnitReset(unit, kAudioUnitScope_Global, 77));
     EXPECT_EQ(kAudioUnitErr_InvalidScope, AudioUnitReset(unit, 77, kAudioUnitScope_Global));
@@ -170,22 +167,26 @@ TEST_F(AudioUnitTest, ComponentCallsRefuseBadInstancesAndSelectors)
 struct SeenCall {
     SInt16 what = 0;
     int paramSize = -1;
-    std::vector<long> stored;  // params[0] first
+    std::vector<long> stored;  // params[0] first, as far as a call record reaches
 };
 SeenCall g_seen;
+
+// The slots of a call record the stand-in packs.
+const size_t kSlots =
+    (sizeof(CoreServicesStandIn::CallRecord) - offsetof(ComponentParameters, params)) / sizeof(long);
 
 ComponentResult recordingEntry(ComponentParameters* p, Handle)
 {
     if (p->what == kComponentOpenSelect || p->what == kComponentCloseSelect) return noErr;
     g_seen.what = p->what;
     g_seen.paramSize = p->paramSize;
-    g_seen.stored.assign(p->params, p->params + p->paramSize / sizeof(long));
+    g_seen.stored.assign(p->params, p->params + kSlots);
     return noErr;
 }
 
 long word(const void* p) { return (long)(intptr_t)p; }
 
-TEST(HostCalls, PackTheirArgumentsLastFirstAsTheComponentManagerDoes)
+TEST(HostCalls, PackTheInstanceThenTheArgumentsInOrderAsA64BitHostDoes)
 {
     ComponentDescription desc = {kType, kSub, kManu, 0, 0};
     Component c = RegisterComponent(&desc, recordingEntry, 0, nullptr, nullptr, nullptr);
@@ -197,34 +198,41 @@ TEST(HostCalls, PackTheirArgumentsLastFirstAsTheComponentManagerDoes)
     AudioUnitRenderActionFlags flags = 0;
     AudioBufferList list = {};
     Float32 value = 0;
+    const int p = sizeof(void*);
     const struct {
         const char* name;
         std::function<ComponentResult()> send;
         SInt16 what;
-        std::vector<long> stored;
+        int paramSize;  // the declared sizes of the arguments
+        std::vector<long> args;
     } cases[] = {
-        {"Initialize", [&] { return AudioUnitInitialize(u); }, kAudioUnitInitializeSelect, {}},
+        {"Initialize", [&] { return AudioUnitInitialize(u); }, kAudioUnitInitializeSelect, 0, {}},
         {"GetProperty", [&] { return AudioUnitGetProperty(u, 80000, 2, 3, data, &size); },
-         kAudioUnitGetPropertySelect, {word(&size), word(data), 3, 2, 80000}},
+         kAudioUnitGetPropertySelect, 12 + 2 * p, {80000, 2, 3, word(data), word(&size)}},
         {"SetProperty", [&] { return AudioUnitSetProperty(u, 14, 1, 5, data, 4); }, kAudioUnitSetPropertySelect,
-         {4, word(data), 5, 1, 14}},
+         16 + p, {14, 1, 5, word(data), 4}},
         {"GetParameter", [&] { return AudioUnitGetParameter(u, 9, 0, 2, &value); }, kAudioUnitGetParameterSelect,
-         {word(&value), 2, 0, 9}},
+         12 + p, {9, 0, 2, word(&value)}},
         {"SetParameter", [&] { return AudioUnitSetParameter(u, 9, 0, 2, 0.5f, 64); }, kAudioUnitSetParameterSelect,
-         {64, 0x3f000000, 2, 0, 9}},
-        {"Reset", [&] { return AudioUnitReset(u, 2, 5); }, kAudioUnitResetSelect, {5, 2}},
+         20, {9, 0, 2, 0x3f000000, 64}},
+        {"Reset", [&] { return AudioUnitReset(u, 2, 5); }, kAudioUnitResetSelect, 8, {2, 5}},
         {"Render", [&] { return AudioUnitRender(u, &flags, &ts, 3, 256, &list); }, kAudioUnitRenderSelect,
-         {word(&list), 256, 3, word(&ts), word(&flags)}},
-        {"MIDIEvent", [&] { return MusicDeviceMIDIEvent(u, 0x90, 60, 100, 12); }, kMusicDeviceMIDIEventSelect,
-         {12, 100, 60, 0x90}},
+         8 + 3 * p, {word(&flags), word(&ts), 3, 256, word(&list)}},
+        {"MIDIEvent", [&] { return MusicDeviceMIDIEvent(u, 0x90, 60, 100, 12); }, kMusicDeviceMIDIEventSelect, 16,
+         {0x90, 60, 100, 12}},
+        {"CanDo", [&] { return CoreServicesStandIn::call(u, kComponentCanDoSelect, (SInt16)kAudioUnitRenderSelect); },
+         kComponentCanDoSelect, 2, {kAudioUnitRenderSelect}},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
         g_seen = SeenCall();
         ASSERT_EQ(noErr, k.send());
         EXPECT_EQ(k.what, g_seen.what);
-        EXPECT_EQ((int)(k.stored.size() * sizeof(long)), g_seen.paramSize);
-        EXPECT_EQ(k.stored, g_seen.stored);
+        EXPECT_EQ(k.paramSize, g_seen.paramSize);
+        std::vector<long> stored(kSlots, 0);
+        stored[0] = word(u);
+        std::copy(k.args.begin(), k.args.end(), stored.begin() + 1);
+        EXPECT_EQ(stored, g_seen.stored);
     }
     EXPECT_EQ(noErr, CloseComponent(u));
     EXPECT_EQ(noErr, UnregisterComponent(c));

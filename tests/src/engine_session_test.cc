@@ -162,6 +162,8 @@ TEST(Session, OneLoopThatCannotBeRestoredRefusesTheWholeSession)
         {"endless", "index=\"1\" channels=\"1\" loop_secs=\"1e30\""},
         {"negative index", "index=\"-1\" channels=\"1\" loop_secs=\"1\""},
         {"index past the loops", "index=\"128\" channels=\"1\" loop_secs=\"1\""},
+        {"channels not a number", "index=\"1\" channels=\"abc\" loop_secs=\"1\""},
+        {"index not a number", "index=\"abc\" channels=\"1\" loop_secs=\"1\""},
         {"no controls", ""},
     };
     EngineRig rig;

@@ -166,6 +166,31 @@ TEST(EngineTempo, TapsAndClockReadTheTempoFromTheFirstMeasuredBeat)
     }
 }
 
+// A tap less than 100 ms after the last one is the switch bouncing: the
+// tempo, the pulses and the next tap's measure are as if it never came.
+TEST(EngineTempo, ABouncingTapChangesNothing)
+{
+    const long s = kRate / 2, bounce = kRate / 10;  // taps at 120 bpm; 100 ms
+    auto run = [&](std::vector<long> taps, std::vector<float>& tempos) {
+        SyncRig rig(256);
+        EXPECT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::InternalTempoSync));
+        std::sort(taps.begin(), taps.end());
+        for (long t : taps) rig.at(t, SyncRig::Tap);
+        for (long until = s; until <= 5 * s; until += s / 2) rig.run_to(until), tempos.push_back(rig.tempo());
+        return rig.pulses;
+    };
+    std::vector<float> clean_tempos, tempos;
+    const std::vector<long> clean = run({s, 2 * s, 3 * s}, clean_tempos);
+    ASSERT_EQ(clean_tempos.back(), 120.0f);
+    for (long tap : {s + 1, s + 300, 2 * s + bounce - 1}) {
+        SCOPED_TRACE(tap);
+        tempos.clear();
+        EXPECT_EQ(run({s, 2 * s, 3 * s, tap}, tempos), clean);
+        EXPECT_EQ(tempos, clean_tempos);
+    }
+    EXPECT_NE(run({s, 2 * s, 3 * s, 2 * s + bounce}, tempos), clean);  // 100 ms after is a tap
+}
+
 TEST(EngineTempo, AClockFollowedAgainIsMeasuredAfresh)
 {
     SyncRig rig(256);

@@ -191,6 +191,10 @@ TEST_F(LooperStateTest, OutOfRangeConfigurationIsRefusedWithoutTouchingTheLooper
         "<Looper index=\"0\" channels=\"1\" loop_secs=\"nan\">%s</Looper>",
         "<Looper index=\"0\" channels=\"1\" loop_secs=\"inf\">%s</Looper>",
         "<Looper index=\"0\" channels=\"1\" loop_secs=\"1e9\">%s</Looper>",
+        "<Looper index=\"0\" channels=\"abc\" loop_secs=\"1\">%s</Looper>",
+        "<Looper index=\"abc\" channels=\"1\" loop_secs=\"1\">%s</Looper>",
+        "<Looper index=\"0\" channels=\"2x\" loop_secs=\"1\">%s</Looper>",
+        "<Looper index=\"0\" channels=\"1\" loop_secs=\"\">%s</Looper>",
     };
     auto l = rig.make(3, 2, 1.0f, true);
     LooperRig::control(*l, Event::WetLevel, 0.3f);

@@ -90,6 +90,21 @@ public:
         }
     }
 
+    // Undo all leaves no loop; redo all right after it brings back the
+    // newest version: the one that played, when it had no redo side.
+    void undoAllAndBack() {
+        const QuillomatI* q = h.inst();
+        const LoopChunk* was = q->headLoopChunk && !q->headLoopChunk->next ? q->headLoopChunk : nullptr;
+        h.command(QM_CMD_UNDO_ALL);
+        ASSERT_EQ(q->headLoopChunk, nullptr);
+        h.command(QM_CMD_REDO_ALL);
+        ASSERT_TRUE(!q->headLoopChunk || !q->headLoopChunk->next);
+        if (was) {
+            ASSERT_EQ(q->headLoopChunk, was);
+        }
+        ++undoneAll;
+    }
+
     // Every version undo or redo can reach still owns its memory: it is
     // valid, and no two of them share a cell.
     void checkHistory() {
@@ -120,6 +135,7 @@ public:
     qmtest::ProcessorHost h;
     int seen[14] = {};
     int layouts[3] = {};
+    int undoneAll = 0;
     std::vector<float>* outBuf = nullptr;
     std::vector<float>* syncBuf = nullptr;
 };
@@ -141,6 +157,8 @@ TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
                 else f.runBlock();
                 f.h.ctl[QM_MULTICTRL] = -1.0f;
             }
+            // (Before a control change: a tap would take the command's place.)
+            if (f.chance(1)) f.undoAllAndBack();
             if (f.chance(25)) f.changeControls();
             if (f.chance(2)) f.rebind(f.chance(50));
             f.runBlock();
@@ -153,6 +171,7 @@ TEST(ProcessorFuzz, RandomSessionsStayFiniteAndNeverHang) {
         EXPECT_GT(f.layouts[QM_IN_STEP], 0);
         EXPECT_GT(f.layouts[QM_RELAY], 0);
         EXPECT_GT(qm_memory_refusals(f.h.handle), 0u);
+        EXPECT_GT(f.undoneAll, 50);
         for (int st = STATE_RECORD; st <= STATE_SUBSTITUTE; ++st) EXPECT_GT(f.seen[st], 0) << "state " << st;
         const QuillomatI* q = f.h.inst();
         for (uint32_t i = 0; i < q->lBufferSize; ++i) ASSERT_TRUE(std::isfinite(q->pSampleBuf[i])) << "cell " << i;

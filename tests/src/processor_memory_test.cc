@@ -294,14 +294,10 @@ TEST(ProcessorLongLoops, UndoKeepsALoopWhoseEarlierVersionIsGone) {
         {"multiply part way", changed(QM_CMD_MULTIPLY, kPart, false), QM_CMD_UNDO, 1},
         {"multiply ended", changed(QM_CMD_MULTIPLY, kPart, true), QM_CMD_UNDO, 1},
         {"insert part way", insertPartWay, QM_CMD_UNDO, 1},
-        {"overdub, undo all", changed(QM_CMD_OVERDUB, kLong, true), QM_CMD_UNDO_ALL, 1},
-        {"multiply part way, undo all", changed(QM_CMD_MULTIPLY, kPart, false), QM_CMD_UNDO_ALL, 1},
-        {"oldest left, undo all", threeTakes, QM_CMD_UNDO_ALL, 1},
         {"oldest left, undo", [](Rig& h) { Samples v = threeTakes(h); h.command(QM_CMD_UNDO); return v; },
          QM_CMD_UNDO, 1},
         // A first recording has nothing before it: undo takes it away.
         {"recording, undo", [](Rig& h) { h.record(ramp(kLong)); return Samples(); }, QM_CMD_UNDO, 0},
-        {"recording, undo all", [](Rig& h) { h.record(ramp(kLong)); return Samples(); }, QM_CMD_UNDO_ALL, 0},
         {"short loop", shortTake, QM_CMD_UNDO, 0},
     };
     for (const auto& c : cases) {
@@ -329,6 +325,57 @@ TEST(ProcessorLongLoops, UndoKeepsALoopWhoseEarlierVersionIsGone) {
     const Samples second = threeTakes(h);
     h.command(QM_CMD_UNDO), h.command(QM_CMD_UNDO), h.command(QM_CMD_REDO);
     EXPECT_EQ(h.loopAudio(), plus(second, 0.5f));
+}
+
+// A 5 s loop that `cmd` began beside itself and ran over its first 5000
+// samples, writing 0.25. Returns the loop it makes.
+Samples partWayBeside(Rig& h, int cmd) {
+    const Samples v = ramp(15000);
+    h.record(v);
+    h.command(cmd);
+    h.steady(5000, 0.25f);
+    if (cmd == QM_CMD_MULTIPLY) return plus(v, 0.25f, 0, 5000);
+    Samples want(5000, 0.25f);
+    want.insert(want.end(), v.begin(), v.end());
+    return want;
+}
+
+// However far back the memory reaches, undo all leaves no loop, and redo all
+// brings back the newest version from its start, sample for sample.
+TEST(ProcessorLongLoops, UndoAllEmptiesEveryLoopAndRedoAllBringsBackTheNewest) {
+    struct {
+        const char* name;
+        std::function<Samples(Rig&)> make;  // the newest version
+    } cases[] = {
+        {"overdub ended", changed(QM_CMD_OVERDUB, kLong, true)},
+        {"overdub part way", changed(QM_CMD_OVERDUB, kPart, false)},
+        {"multiply part way", changed(QM_CMD_MULTIPLY, kPart, false)},
+        // Made whole at once: what was inserted so far, then the rest.
+        {"insert part way",
+         [](Rig& h) {
+             Samples v = insertPartWay(h);
+             v.erase(v.begin() + 10000, v.begin() + 25000);
+             return v;
+         }},
+        {"oldest left", [](Rig& h) { threeTakes(h); return plus(ramp(15 * 3000), 0.75f); }},
+        {"short multiply part way", [](Rig& h) { return partWayBeside(h, QM_CMD_MULTIPLY); }},
+        {"short insert part way", [](Rig& h) { return partWayBeside(h, QM_CMD_INSERT); }},
+        {"short loop", [](Rig& h) { return plus(shortTake(h), 0.25f); }},
+        {"recording", [](Rig& h) { h.record(ramp(kLong)); return ramp(kLong); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig h(3000, "40");
+        const Samples want = c.make(h);
+        h.command(QM_CMD_UNDO_ALL);
+        EXPECT_EQ(h.length(), 0u);
+        EXPECT_EQ(h.steady(3000, 0.5f), Samples(3000, 0.5f));
+        h.command(QM_CMD_REDO_ALL);
+        EXPECT_EQ(h.state(), STATE_PLAY);
+        EXPECT_EQ(h.steady(want.size(), 0.0f), want);
+        EXPECT_EQ(h.loopAudio(), want);
+        EXPECT_EQ(h.refusals(), 0u);
+    }
 }
 
 TEST(ProcessorMemory, WholeMemoryIsResidentOnceInstantiated) {

@@ -166,7 +166,7 @@ OSStatus QuillomatAU::HandleMidiEvent(UInt8 status, UInt8 channel, UInt8 data1, 
 ComponentResult QuillomatAU::ComponentEntryDispatch(ComponentParameters* params, QuillomatAU* This)
 {
     // GetProperty takes five: the id, scope, element, data and size.
-    if (params && This && params->what == kAudioUnitGetPropertySelect && params->paramSize == 5 * sizeof(long) &&
+    if (params && This && params->what == kAudioUnitGetPropertySelect &&
         (UInt32)ComponentArgument(params, 0, 5) == kQuillomatAppPathProperty)
         return This->app_path_property(reinterpret_cast<void*>(ComponentArgument(params, 3, 5)),
                                        reinterpret_cast<UInt32*>(ComponentArgument(params, 4, 5)));

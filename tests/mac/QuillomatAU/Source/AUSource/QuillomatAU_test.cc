@@ -477,46 +477,64 @@ TEST_F(PluginTest, AppPathPropertyNeverWritesPastTheCallersBuffer)
     EXPECT_EQ('\0', one[0]);
 }
 
-// --- calls packed as the platform's Component Manager packs them
+// --- calls packed as a 64-bit host packs them
 
-// Hands the entry point one call whose arguments are given as they are
-// stored: the last argument first, one long each, paramSize their bytes.
-ComponentResult call_stored(const PluginRig& rig, SInt16 what, std::initializer_list<long> stored)
+// Hands the entry point one call laid out byte by byte as a 64-bit host lays
+// it: flags, paramSize, what, four bytes of padding, then the instance and
+// each argument in call order, eight bytes each.
+ComponentResult call64(const PluginRig& rig, SInt16 what, UInt8 paramSize, std::initializer_list<long> args)
 {
-    CoreServicesStandIn::CallRecord r = {};
-    r.call.what = what;
-    r.call.paramSize = (UInt8)(stored.size() * sizeof(long));
-    long* slot = r.call.params;
-    for (long v : stored) *slot++ = v;
-    return QuillomatAUEntry(&r.call, GetComponentInstanceStorage(rig.unit));
+    alignas(8) unsigned char rec[8 + 8 * 9] = {};
+    rec[1] = paramSize;
+    std::memcpy(rec + 2, &what, sizeof what);
+    const long instance = (long)(intptr_t)rig.unit;
+    std::memcpy(rec + 8, &instance, 8);
+    size_t at = 16;
+    for (long v : args) std::memcpy(rec + at, &v, 8), at += 8;
+    return QuillomatAUEntry(reinterpret_cast<ComponentParameters*>(rec), GetComponentInstanceStorage(rig.unit));
 }
 
 long word(const void* p) { return (long)(intptr_t)p; }
 
-TEST_F(PluginTest, AnswersTheGuiPathPropertyFromCallsPackedLastFirst)
+TEST_F(PluginTest, AnswersCallsPackedAsA64BitHostPacksThem)
 {
-    const std::string path = "/Applications/Quillomat.app";
-    const long id = kQuillomatAppPathProperty, global = kAudioUnitScope_Global;
-    // SetProperty(id, scope, element, data, size)
-    ASSERT_EQ(noErr, call_stored(rig, kAudioUnitSetPropertySelect,
-                                 {(long)path.size() + 1, word(path.c_str()), 0, global, id}));
-    // GetPropertyInfo(id, scope, element, size, writable)
+    static_assert(sizeof(long) == 8 && sizeof(void*) == 8, "a 64-bit build");
+    const long global = kAudioUnitScope_Global, input = kAudioUnitScope_Input;
+    // GetPropertyInfo(id, scope, element, size, writable): three UInt32 and
+    // two pointers.
     UInt32 size = 0;
     Boolean writable = false;
-    ASSERT_EQ(noErr, call_stored(rig, kAudioUnitGetPropertyInfoSelect, {word(&writable), word(&size), 0, global, id}));
-    EXPECT_EQ(path.size() + 1, size);
+    ASSERT_EQ(noErr, call64(rig, kAudioUnitGetPropertyInfoSelect, 28,
+                            {kAudioUnitProperty_StreamFormat, input, 0, word(&size), word(&writable)}));
+    EXPECT_EQ(40u, size);
     EXPECT_TRUE(writable);
-    // GetProperty(id, scope, element, data, size): the plug-in's own answer,
-    // which keeps within the caller's size.
+    // CanDo(selector): one SInt16, whatever paramSize says.
+    for (UInt8 paramSize : {2, 4, 8}) {
+        EXPECT_EQ(1, call64(rig, kComponentCanDoSelect, paramSize, {kAudioUnitRenderSelect})) << int(paramSize);
+        EXPECT_EQ(1, call64(rig, kComponentCanDoSelect, paramSize, {kMusicDeviceMIDIEventSelect}));
+        EXPECT_EQ(0, call64(rig, kComponentCanDoSelect, paramSize, {0x7777}));
+    }
+
+    // The GUI path: SetProperty(id, scope, element, data, size), then
+    // GetPropertyInfo and GetProperty(id, scope, element, data, size), the
+    // plug-in's own answer, which keeps within the caller's size.
+    const std::string path = "/Applications/Quillomat.app";
+    const long id = kQuillomatAppPathProperty;
+    ASSERT_EQ(noErr, call64(rig, kAudioUnitSetPropertySelect, 24,
+                            {id, global, 0, word(path.c_str()), (long)path.size() + 1}));
+    ASSERT_EQ(noErr, call64(rig, kAudioUnitGetPropertyInfoSelect, 28, {id, global, 0, word(&size), word(&writable)}));
+    EXPECT_EQ(path.size() + 1, size);
     std::vector<char> buf(size + 4, '#');
-    UInt32 got = size - 2;
-    ASSERT_EQ(noErr, call_stored(rig, kAudioUnitGetPropertySelect, {word(&got), word(buf.data()), 0, global, id}));
+    UInt32 got = size;
+    ASSERT_EQ(noErr, call64(rig, kAudioUnitGetPropertySelect, 28, {id, global, 0, word(buf.data()), word(&got)}));
+    EXPECT_EQ(size, got);
+    EXPECT_STREQ(path.c_str(), buf.data());
+    std::fill(buf.begin(), buf.end(), '#');
+    got = size - 2;
+    ASSERT_EQ(noErr, call64(rig, kAudioUnitGetPropertySelect, 28, {id, global, 0, word(buf.data()), word(&got)}));
     ASSERT_EQ(size - 2, got);
     EXPECT_EQ(path.substr(0, got), std::string(buf.data(), got));
     EXPECT_EQ('#', buf[got]);
-    // One argument too many would put every one of them elsewhere: refused.
-    EXPECT_EQ(paramErr,
-              call_stored(rig, kAudioUnitGetPropertySelect, {0, word(&got), word(buf.data()), 0, global, id}));
 }
 
 } // namespace
