@@ -157,6 +157,7 @@ private:
 int main(int argc, char** argv)
 {
     ignore_broken_pipes();
+    ignore_file_size_limit();
     const unsigned long cycles = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000;
     const unsigned seed = argc > 2 ? (unsigned)std::strtoul(argv[2], nullptr, 10) : 1;
     std::mt19937 rng(seed);
