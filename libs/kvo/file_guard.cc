@@ -1,25 +1,39 @@
 #include <kvo/file_guard.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace Kvo {
 
 namespace {
 
-// As deep as the kernel itself follows links.
-const int MaxLinks = 40;
+const char SideSuffix[] = ".qmsave";
+const size_t SideSuffixLength = sizeof SideSuffix - 1;
+// How often a fresh side name is drawn before the save gives up.
+const int SideAttempts = 8;
 
-void report(const std::string& path, const std::string& why)
+void report(const std::string& path, const std::string& why, std::string* sink)
 {
+    if (sink) {
+        *sink = why;
+        return;
+    }
     const std::string line = path + ": " + why + "\n";
     fputs(line.c_str(), stderr);
 }
@@ -36,62 +50,138 @@ std::string error_text(int e)
 
 bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Short and of fixed length whatever the target's name, so a name of the
-// system's full length can still be saved.
-std::string side_name_for(const std::string& base)
+std::string proc_name(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+void split(const std::string& path, std::string& dir, std::string& base)
+{
+    const size_t slash = path.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Read access lets the directory be synced and searched for leftovers; a
+// directory without it can still take a side file.
+int open_dir(const std::string& dir)
+{
+    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 || errno != EACCES ? fd : open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool put_all(int fd, const char* p, size_t size, off_t at, std::string& why)
+{
+    while (size > 0) {
+        const ssize_t n = at < 0 ? ::write(fd, p, size) : pwrite(fd, p, size, at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            why = n < 0 ? error_text(errno) : "nothing written";
+            return false;
+        }
+        p += n;
+        size -= (size_t)n;
+        if (at >= 0) {
+            at += n;
+        }
+    }
+    return true;
+}
+
+// Which file a side file belongs to: short and of fixed length whatever the
+// target's name, so a name of the system's full length can still be saved.
+std::string side_prefix(const std::string& base)
 {
     uint64_t h = 14695981039346656037ull;
     for (unsigned char c : base) {
         h = (h ^ c) * 1099511628211ull;
     }
-    char name[32];
-    snprintf(name, sizeof name, ".%016llx.qmsave", (unsigned long long)h);
+    char name[24];
+    snprintf(name, sizeof name, ".%016llx.", (unsigned long long)h);
     return name;
 }
 
-// Where a save to `path` lands: the end of its chain of symbolic links, each
-// relative link taken from its own directory.
-bool save_target(const std::string& path, std::string& target)
+const size_t SideNameLength = 1 + 16 + 1 + 16 + SideSuffixLength;
+
+// Nobody can make it first on a shared directory, as a fixed name could be.
+std::string side_name(const std::string& base)
 {
-    std::string p = path;
-    for (int depth = 0;; ++depth) {
-        struct stat st;
-        // A name that does not exist is a new file there; any other trouble
-        // shows when the file is made.
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-            target = p;
-            return true;
-        }
-        if (depth == MaxLinks) {
-            report(path, "too many levels of symbolic links");
-            return false;
-        }
-        char buf[PATH_MAX];
-        const ssize_t n = readlink(p.c_str(), buf, sizeof buf);
-        if (n <= 0 || (size_t)n >= sizeof buf) {
-            report(path, n < 0 ? error_text(errno) : std::string("unreadable symbolic link ") + p);
-            return false;
-        }
-        std::string link(buf, (size_t)n);
-        const size_t slash = p.rfind('/');
-        if (link[0] != '/' && slash != std::string::npos) {
-            link = p.substr(0, slash + 1) + link;
-        }
-        p = link;
+    uint64_t r = 0;
+    if (getrandom(&r, sizeof r, GRND_NONBLOCK) != (ssize_t)sizeof r) {
+        // Only before the system's pool is ready: unique all the same, and
+        // the name is made exclusively.
+        static std::atomic<uint64_t> drawn{0};
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        r = ((uint64_t)t.tv_nsec << 32) ^ (uint64_t)t.tv_sec ^ ((uint64_t)getpid() << 20) ^
+            drawn.fetch_add(0x9e3779b97f4a7c15ull);
     }
+    char name[24];
+    snprintf(name, sizeof name, "%016llx", (unsigned long long)r);
+    return side_prefix(base) + name + SideSuffix;
+}
+
+// The file behind `fd` (an O_PATH descriptor) opened anew: that very file,
+// whatever its name leads to by now.
+int reopen(int fd, const std::string& path, int flags)
+{
+    int got = open(proc_name(fd).c_str(), flags | O_CLOEXEC | O_NOCTTY);
+    if (got >= 0 || errno != ENOENT) {
+        return got;
+    }
+    // Without /proc: by its name again, and checked.
+    got = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat now, then;
+    if (got >= 0 && (fstat(got, &now) != 0 || fstat(fd, &then) != 0 || !same_file(now, then))) {
+        close(got);
+        errno = ESTALE;
+        return -1;
+    }
+    return got;
+}
+
+// The directory that holds the file behind `fd`, open, and the file's name
+// there, as the kernel found it.
+bool locate(int fd, const std::string& path, int& dirfd, std::string& base)
+{
+    std::string where;
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(proc_name(fd).c_str(), buf, sizeof buf);
+    if (n > 0 && (size_t)n < sizeof buf && buf[0] == '/') {
+        where.assign(buf, (size_t)n);
+    } else {
+        // Without /proc, a name that is not a link names the file itself.
+        struct stat st;
+        if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+            return false;
+        }
+        where = path;
+    }
+    std::string dir;
+    split(where, dir, base);
+    dirfd = open_dir(dir);
+    struct stat named, held;
+    if (dirfd >= 0 && fstatat(dirfd, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(fd, &held) == 0 &&
+        same_file(named, held)) {
+        return true;
+    }
+    if (dirfd >= 0) {
+        close(dirfd);
+        dirfd = -1;
+    }
+    return false;
 }
 
 } // namespace
 
 // ---- Reading
 
-RegularFile::RegularFile(const std::string& path) : _fd(-1)
+RegularFile::RegularFile(const std::string& path, std::string* why) : _fd(-1)
 {
     // Opening a device can act on it, so a name that is not a regular file is
     // not opened at all; the check on the descriptor closes the race.
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        report(path, "not a regular file");
+        report(path, "not a regular file", why);
         return;
     }
     int fd;
@@ -99,22 +189,22 @@ RegularFile::RegularFile(const std::string& path) : _fd(-1)
         fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        report(path, error_text(errno));
+        report(path, error_text(errno), why);
         return;
     }
     if (fstat(fd, &st) != 0) {
-        report(path, error_text(errno));
+        report(path, error_text(errno), why);
         close(fd);
         return;
     }
     if (!S_ISREG(st.st_mode)) {
-        report(path, "not a regular file");
+        report(path, "not a regular file", why);
         close(fd);
         return;
     }
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        report(path, error_text(errno));
+        report(path, error_text(errno), why);
         close(fd);
         return;
     }
@@ -135,16 +225,16 @@ int RegularFile::release()
     return fd;
 }
 
-bool read_regular_file(const std::string& path, size_t limit, std::string& text)
+bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string* why)
 {
-    RegularFile file(path);
+    RegularFile file(path, why);
     if (!file.ok()) {
         return false;
     }
     const std::string too_large = "larger than " + std::to_string(limit) + " bytes";
     struct stat st;
     if (fstat(file.fd(), &st) == 0 && (uintmax_t)st.st_size > (uintmax_t)limit) {
-        report(path, too_large);
+        report(path, too_large, why);
         return false;
     }
     // The size may change while it is read: the limit holds all the same.
@@ -157,14 +247,14 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text)
             continue;
         }
         if (n < 0) {
-            report(path, error_text(errno));
+            report(path, error_text(errno), why);
             return false;
         }
         if (n == 0) {
             break;
         }
         if ((size_t)n > limit - got.size()) {
-            report(path, too_large);
+            report(path, too_large, why);
             return false;
         }
         got.append(buf, (size_t)n);
@@ -175,76 +265,218 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text)
 
 // ---- Saving
 
-FileSave::FileSave(const std::string& path, SideFile side) : _path(path), _dirfd(-1), _fd(-1), _named(true)
+FileSave::FileSave(const std::string& path, SideFile side, std::string* why)
+    : _path(path), _why(why), _dirfd(-1), _fd(-1), _target(-1), _named(false)
 {
-    std::string target;
-    if (!save_target(path, target)) {
+    // The kernel follows the links, with its protections; no pipe or device
+    // is opened for this.
+    const int target = open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (target >= 0) {
+        open_existing(target, side);
+        close(target);
         return;
     }
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    _base = target.substr(slash == std::string::npos ? 0 : slash + 1);
-    if (_base.empty() || _base == "." || _base == "..") {
-        fail("not a regular file");
-        return;
-    }
-    _dirfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (_dirfd < 0) {
+    if (errno != ENOENT) {
         fail(error_text(errno));
         return;
     }
-    struct stat old;
-    const bool exists = fstatat(_dirfd, _base.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) {
-        fail(error_text(errno));
+    // A file made where a link leads would be made wherever whoever put the
+    // link chose.
+    struct stat st;
+    if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        fail("a symbolic link to nothing");
         return;
     }
-    // A device or a pipe is not to be replaced by a file.
-    if (exists && !S_ISREG(old.st_mode)) {
-        fail("not a regular file");
-        return;
-    }
-    _side = side_name_for(_base);
-    // Never more open than the file it replaces, even before the mode is set.
-    const mode_t mode = exists ? (old.st_mode & 0777) : 0666;
-
-#ifdef O_TMPFILE
-    // The unnamed file gets its name through /proc.
-    if (side == Unnamed && access("/proc/self/fd", X_OK) == 0) {
-        _fd = openat(_dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-        if (_fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-            fail(error_text(errno));
-            return;
-        }
-        // Held until the rename, like a named side file's.
-        if (_fd >= 0) {
-            _named = false;
-            flock(_fd, LOCK_EX | LOCK_NB);
-        }
-    }
-#else
-    (void)side;
-#endif
-    if (_fd < 0 && !claim_side_name(mode)) {
-        return;
-    }
-    if (exists) {
-        // The owner first: changing it may clear the set-id bits.
-        if (fchown(_fd, old.st_uid, old.st_gid) != 0) {
-            // Only the superuser may give a file away; the mode still holds.
-        }
-        if (fchmod(_fd, old.st_mode & 07777) != 0) {
-            fail(error_text(errno));
-            abandon();
-        }
-    }
+    open_new(side);
 }
 
 FileSave::~FileSave()
 {
     abandon();
-    if (_dirfd >= 0) {
-        close(_dirfd);
+    for (int fd : {_target, _dirfd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+bool FileSave::open_new(SideFile side)
+{
+    std::string dir;
+    split(_path, dir, _base);
+    if (_base.empty() || _base == "." || _base == "..") {
+        fail("not a regular file");
+        return false;
+    }
+    _dirfd = open_dir(dir);
+    if (_dirfd < 0 || !make_side(side, 0666)) {
+        fail(error_text(errno));
+        return false;
+    }
+    return true;
+}
+
+bool FileSave::open_existing(int target, SideFile side)
+{
+    struct stat old;
+    if (fstat(target, &old) != 0) {
+        fail(error_text(errno));
+        return false;
+    }
+    // A device or a pipe is not to be replaced by a file.
+    if (!S_ISREG(old.st_mode)) {
+        fail("not a regular file");
+        return false;
+    }
+    // What the user may not write is not replaced either.
+    _target = reopen(target, _path, O_WRONLY);
+    if (_target < 0) {
+        fail(error_text(errno));
+        return false;
+    }
+    // Beside it only where the new file can be all the old one was.
+    if (old.st_nlink == 1 && locate(target, _path, _dirfd, _base)) {
+        if (make_side(side, old.st_mode & 0777)) {
+            // The owner first: changing it may clear the set-id bits.
+            if (fchown(_fd, old.st_uid, old.st_gid) == 0) {
+                if (fchmod(_fd, old.st_mode & 07777) != 0) {
+                    fail(error_text(errno));
+                    abandon();
+                    return false;
+                }
+                close(_target);
+                _target = -1;
+                return true;
+            }
+            abandon();
+        } else if (errno != EACCES && errno != EPERM) {
+            fail(error_text(errno));
+            return false;
+        }
+    }
+    if (!open_scratch()) {
+        fail(error_text(errno));
+        return false;
+    }
+    return true;
+}
+
+bool FileSave::make_side(SideFile side, mode_t mode)
+{
+    clear_stale_sides();
+#ifdef O_TMPFILE
+    // The unnamed file gets its name through /proc.
+    if (side == Unnamed && access("/proc/self/fd", X_OK) == 0) {
+        _fd = openat(_dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+        if (_fd >= 0) {
+            // Held until the rename, as a named side file is.
+            flock(_fd, LOCK_EX | LOCK_NB);
+            _named = false;
+            return true;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+            return false;
+        }
+    }
+#else
+    (void)side;
+#endif
+    return make_named_side(mode);
+}
+
+bool FileSave::make_named_side(mode_t mode)
+{
+    for (int attempt = 0; attempt < SideAttempts; ++attempt) {
+        _side = side_name(_base);
+        _fd = openat(_dirfd, _side.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (_fd < 0) {
+            if (errno == EEXIST) {
+                continue;
+            }
+            return false;
+        }
+        // Another save may have taken it for a leftover and removed it before
+        // we locked it.
+        if (flock(_fd, LOCK_EX | LOCK_NB) == 0 && side_is_ours()) {
+            _named = true;
+            return true;
+        }
+        close(_fd);
+        _fd = -1;
+    }
+    errno = EEXIST;
+    return false;
+}
+
+bool FileSave::name_side()
+{
+    for (int attempt = 0; attempt < SideAttempts; ++attempt) {
+        _side = side_name(_base);
+        if (linkat(AT_FDCWD, proc_name(_fd).c_str(), _dirfd, _side.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            _named = true;
+            return true;
+        }
+        if (errno != EEXIST) {
+            return false;
+        }
+    }
+    return false;
+}
+
+// A version written in place is made here first, so the file keeps its old
+// contents until the whole new one is there.
+bool FileSave::open_scratch()
+{
+    _named = false;
+#ifdef MFD_CLOEXEC
+    _fd = memfd_create("qmsave", MFD_CLOEXEC);
+    if (_fd >= 0 || errno != ENOSYS) {
+        return _fd >= 0;
+    }
+#endif
+    const char* tmp = getenv("TMPDIR");
+    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/qmsave-XXXXXX";
+    _fd = mkostemp(&name[0], O_CLOEXEC);
+    if (_fd >= 0) {
+        unlink(name.c_str());
+    }
+    return _fd >= 0;
+}
+
+// Side files of this target that nobody holds were left by saves that were
+// killed. Only the user's own are taken away.
+void FileSave::clear_stale_sides()
+{
+    const int fd = openat(_dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return;
+    }
+    const std::string prefix = side_prefix(_base);
+    std::vector<std::string> found;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name.size() == SideNameLength && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(SideNameLength - SideSuffixLength, SideSuffixLength, SideSuffix) == 0) {
+            found.push_back(name);
+        }
+    }
+    closedir(dir);
+    for (const std::string& name : found) {
+        const int held = openat(_dirfd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (held < 0) {
+            continue;
+        }
+        struct stat h, n;
+        if (fstat(held, &h) == 0 && S_ISREG(h.st_mode) && h.st_uid == geteuid() && flock(held, LOCK_EX | LOCK_NB) == 0 &&
+            fstatat(_dirfd, name.c_str(), &n, AT_SYMLINK_NOFOLLOW) == 0 && same_file(n, h) &&
+            unlinkat(_dirfd, name.c_str(), 0) != 0) {
+            fail("cannot remove " + name + ", left by a save that did not finish: " + error_text(errno));
+        }
+        close(held);
     }
 }
 
@@ -257,9 +489,10 @@ void FileSave::abandon()
         close(_fd);
         _fd = -1;
     }
+    _named = false;
 }
 
-void FileSave::fail(const std::string& why) const { report(_path, why); }
+void FileSave::fail(const std::string& why) const { report(_path, why, _why); }
 
 // The side name is ours while it names the file we hold locked: only a
 // holder of that lock removes it.
@@ -270,76 +503,12 @@ bool FileSave::side_is_ours() const
            same_file(named, held);
 }
 
-// A side file that nobody holds was left by a save that did not finish.
-bool FileSave::clear_stale_side()
-{
-    const int fd = openat(_dirfd, _side.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return true;
-        }
-        fail(_side + " is in the way: " + error_text(errno));
-        return false;
-    }
-    struct stat held, named;
-    if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
-        close(fd);
-        fail(_side + " is in the way");
-        return false;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        fail("another save to this file is under way");
-        return false;
-    }
-    if (fstatat(_dirfd, _side.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, held)) {
-        unlinkat(_dirfd, _side.c_str(), 0);
-    }
-    close(fd);
-    return true;
-}
-
-bool FileSave::claim_side_name(mode_t mode)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        _fd = openat(_dirfd, _side.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (_fd >= 0) {
-            // Someone who took it for a leftover may have removed it before
-            // we locked it.
-            if (flock(_fd, LOCK_EX | LOCK_NB) == 0 && side_is_ours()) {
-                _named = true;
-                return true;
-            }
-            close(_fd);
-            _fd = -1;
-            continue;
-        }
-        if (errno != EEXIST) {
-            fail(error_text(errno));
-            return false;
-        }
-        if (!clear_stale_side()) {
-            return false;
-        }
-    }
-    fail("another save to this file is under way");
-    return false;
-}
-
 bool FileSave::write(const void* data, size_t size)
 {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(_fd, p, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            fail(n < 0 ? error_text(errno) : std::string("nothing written"));
-            return false;
-        }
-        p += n;
-        size -= (size_t)n;
+    std::string why;
+    if (!put_all(_fd, static_cast<const char*>(data), size, -1, why)) {
+        fail(why);
+        return false;
     }
     return true;
 }
@@ -358,34 +527,62 @@ bool FileSave::commit()
     if (_fd < 0) {
         return false;
     }
-    if (fsync(_fd) != 0) {
-        fail(error_text(errno));
+    if (!(_target >= 0 ? commit_in_place() : commit_beside())) {
         return false;
     }
-    if (!_named) {
-        const std::string proc = "/proc/self/fd/" + std::to_string(_fd);
-        for (int attempt = 0;; ++attempt) {
-            if (linkat(AT_FDCWD, proc.c_str(), _dirfd, _side.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                break;
-            }
-            if (errno != EEXIST || attempt == 2) {
-                fail(error_text(errno));
-                return false;
-            }
-            if (!clear_stale_side()) {
-                return false;
-            }
-        }
-        _named = true;
-    }
-    if (renameat(_dirfd, _side.c_str(), _dirfd, _base.c_str()) != 0) {
+    close(_fd);
+    _fd = -1;
+    _named = false;
+    return true;
+}
+
+bool FileSave::commit_beside()
+{
+    if (fsync(_fd) != 0 || (!_named && !name_side()) || renameat(_dirfd, _side.c_str(), _dirfd, _base.c_str()) != 0) {
         fail(error_text(errno));
         return false;
     }
     // Done: the rename is on the disk once the directory is.
     fsync(_dirfd);
-    close(_fd);
-    _fd = -1;
+    return true;
+}
+
+bool FileSave::commit_in_place()
+{
+    struct stat st;
+    if (fstat(_fd, &st) != 0) {
+        fail(error_text(errno));
+        return false;
+    }
+    const off_t size = st.st_size;
+    // Room first where the file system can promise it: then a full disk
+    // leaves the old contents as they were.
+    if (size > 0 && fallocate(_target, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
+        errno != ENOSYS) {
+        fail(error_text(errno));
+        return false;
+    }
+    std::vector<char> buf(1 << 16);
+    std::string why;
+    for (off_t at = 0; at < size;) {
+        const ssize_t n = pread(_fd, buf.data(), (size_t)std::min<off_t>((off_t)buf.size(), size - at), at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            fail(n < 0 ? error_text(errno) : std::string("the new version got shorter"));
+            return false;
+        }
+        if (!put_all(_target, buf.data(), (size_t)n, at, why)) {
+            fail(why);
+            return false;
+        }
+        at += n;
+    }
+    if (ftruncate(_target, size) != 0 || fsync(_target) != 0) {
+        fail(error_text(errno));
+        return false;
+    }
     return true;
 }
 

@@ -1,9 +1,13 @@
 // The host with the looper plug-in, run as a user runs it: in real time,
 // driven over OSC from outside (record, stop, overdub), its output written
-// to a file that must hold the loop and the overdub.
+// to a file that must hold the loop and the overdub; and saves that the user
+// may not make, which fail with their answers while the host goes on.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +17,12 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "file_fixture.h"
 #include "osc_client.h"
 #include "plist.h"
 
@@ -243,6 +249,75 @@ TEST(QmhostWithPlugin, OutlivesTheReaderOfItsStandardError)
         close(out[0]);
         EXPECT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
     }
+}
+
+// Under a file-size limit, as a user other than root (nobody, where the tests
+// run as root): a loop save past the limit and saves over a session and a
+// bindings file of mode 0444 fail, the files stay, and the host goes on.
+TEST(QmhostWithPlugin, SavesTheUserMayNotMakeFailWithTheirAnswersAndTheHostGoesOn)
+{
+    const uid_t nobody = 65534;
+    const bool root = getuid() == 0;
+    qmtest::ScratchDir d;
+    auto give = [&](const std::string& p, mode_t mode) {
+        return chmod(p.c_str(), mode) == 0 && (!root || chown(p.c_str(), nobody, nobody) == 0);
+    };
+    ASSERT_TRUE(give(d.dir, 0755));
+    // A loop of 3.8 MB, over a limit of 1 MB.
+    SF_INFO info = {0, kRate, 2, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0, 0};
+    SNDFILE* f = sf_open(d.path("src.wav").c_str(), SFM_WRITE, &info);
+    std::vector<float> wave(2 * 10 * kRate, 0.25f);
+    ASSERT_TRUE(f && sf_writef_float(f, wave.data(), 10 * kRate) == 10 * kRate && sf_close(f) == 0);
+    for (const char* name : {"session.qms", "bindings"}) {
+        std::ofstream(d.path(name)) << "old";
+        ASSERT_TRUE(give(d.path(name), 0444));
+    }
+
+    int out[2];
+    ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        signal(SIGXFSZ, SIG_DFL);  // whatever the test runner chose
+        const rlimit limit = {1 << 20, 1 << 20};
+        if (setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+            (!root || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0)))
+            execl(QMHOST_PATH, QMHOST_PATH, "-b", "256", (char*)nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    char line[64] = {0};
+    int port = 0;
+    const bool said = read(out[0], line, sizeof line - 1) > 0 && std::sscanf(line, "OSC port: %d", &port) == 1;
+    close(out[0]);
+    if (!said || port == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        ASSERT_TRUE(said) << line;
+        GTEST_SKIP() << "no free OSC port from 10051 on this machine";
+    }
+
+    qmtest::OscClient c(port);
+    const std::string url = c.url();
+    ASSERT_TRUE(c.send("/qm/0/load_loop", d.path("src.wav"), url, "/err") && c.sync(20000));
+    c.send("/qm/0/save_loop", d.path("take.wav"), "float", "little", url, "/err");
+    c.send("/save_session", d.path("session.qms"), url, "/err");
+    c.send("/save_midi_bindings", d.path("bindings"), "");
+    EXPECT_TRUE(c.sync(20000)) << "the host stopped answering";
+    std::vector<std::string> answers;
+    for (const qmtest::OscMsg& m : c.collect(0)) answers.push_back(m.path + " " + m.s(1));
+    EXPECT_EQ((std::vector<std::string>{"/err Loop Save Failed", "/err Session Save Failed"}), answers);
+    for (const char* name : {"session.qms", "bindings"}) {
+        std::ifstream in(d.path(name));
+        EXPECT_EQ("old", std::string(std::istreambuf_iterator<char>(in), {})) << name;
+    }
+    EXPECT_EQ((std::set<std::string>{"bindings", "session.qms", "src.wav"}), d.entries());
+
+    int st = 0;
+    EXPECT_EQ(0, waitpid(pid, &st, WNOHANG)) << "the host ended";
+    kill(pid, SIGTERM);
+    waitpid(pid, &st, 0);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "status " << st;
 }
 
 } // namespace

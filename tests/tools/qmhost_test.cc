@@ -294,6 +294,27 @@ TEST_F(QmhostTest, BadCommandLinesAndFilesFailWithOneLine)
     EXPECT_NE(std::string::npos, r.err.find("no entry point NoSuchEntry"));
 }
 
+// Named pipes and folders given as the host's own files are refused at once:
+// nothing waits for a writer or a reader that never comes.
+TEST_F(QmhostTest, OwnFilesThatAreNotRegularFilesAreRefusedAtOnce)
+{
+    ASSERT_EQ(0, mkfifo(file("fifo").c_str(), 0600));
+    ASSERT_EQ(0, mkdir(file("folder").c_str(), 0700));
+    for (const char* option : {"--restore-state", "--midi", "-i", "-o", "--save-state"}) {
+        for (const std::string& name : {file("fifo"), file("folder")}) {
+            SCOPED_TRACE(std::string(option) + " " + name);
+            // Ended by force if it waits all the same.
+            std::vector<std::string> line = command({option, name, "-n", "10", "--fast"});
+            line.insert(line.begin(), {"/usr/bin/timeout", "-s", "KILL", "10"});
+            Result r = run(line, false);
+            EXPECT_EQ(1, r.status) << r.err;
+            EXPECT_EQ(0u, r.err.find("qmhost: ")) << r.err;
+            EXPECT_NE(std::string::npos, r.err.find(name + ": not a regular file")) << r.err;
+            EXPECT_EQ(r.err.size() - 1, r.err.find('\n')) << r.err;
+        }
+    }
+}
+
 TEST_F(QmhostTest, HelpNamesEveryOption)
 {
     Result r = run({QMHOST_PATH, "--help"}, false);

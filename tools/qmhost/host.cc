@@ -45,6 +45,8 @@ const char* status_name(OSStatus s)
 
 void ignore_broken_pipes() { signal(SIGPIPE, SIG_IGN); }
 
+void ignore_file_size_limit() { signal(SIGXFSZ, SIG_IGN); }
+
 std::string status_text(OSStatus status)
 {
     const char* name = status_name(status);

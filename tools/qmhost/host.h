@@ -111,6 +111,10 @@ OSErr open_entry(void* entry, ComponentDescription desc, Component& component, C
 // process; any network client can make the plug-in write a line.
 void ignore_broken_pipes();
 
+// A write past the file-size limit then fails (and the save with it) instead
+// of ending the process and every loop it holds.
+void ignore_file_size_limit();
+
 // "status -10868 (format not supported)" and the like.
 std::string status_text(OSStatus status);
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <kvo/file_guard.h>
+
 #include "editor.h"
 #include "host.h"
 #include "midi_file.h"
@@ -89,9 +91,16 @@ int run(int argc, char** argv)
     }
     install_signals();
 
+    // The host's own files are taken as the files named in requests are: no
+    // pipe or device is waited on, and the output is saved whole or not at
+    // all. The save outlives the sound file written into it.
+    std::string why;
+    std::unique_ptr<Kvo::FileSave> output;
     SndFile in, out;
     if (!opt.input.empty()) {
-        in.f = sf_open(opt.input.c_str(), SFM_READ, &in.info);
+        Kvo::RegularFile file(opt.input, &why);
+        if (!file.ok()) return fail("cannot read input file " + opt.input + ": " + why);
+        in.f = sf_open_fd(file.release(), SFM_READ, &in.info, SF_TRUE);
         if (!in.f) return fail("cannot read input file " + opt.input + ": " + sf_strerror(nullptr));
         if (opt.channels && (uint32_t)in.info.channels != opt.channels)
             return fail("input file " + opt.input + " has " + std::to_string(in.info.channels) +
@@ -112,7 +121,9 @@ int run(int argc, char** argv)
         out.info.channels = (int)setup.channels;
         out.info.samplerate = (int)std::lround(setup.rate);
         out.info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-        out.f = sf_open(opt.output.c_str(), SFM_WRITE, &out.info);
+        output = std::make_unique<Kvo::FileSave>(opt.output, Kvo::FileSave::Unnamed, &why);
+        if (!output->ok()) return fail("cannot write output file " + opt.output + ": " + why);
+        out.f = sf_open_fd(output->fd(), SFM_WRITE, &out.info, SF_FALSE);
         if (!out.f) return fail("cannot write output file " + opt.output + ": " + sf_strerror(nullptr));
     }
 
@@ -204,7 +215,11 @@ int run(int argc, char** argv)
 
     if (!opt.save_state.empty() && !host.save_state(opt.save_state, error)) status = fail(error);
     host.close();
-    if (!out.close() && status == 0) status = fail("cannot finish output file " + opt.output);
+    const bool closed = out.close();
+    if (!closed && status == 0) status = fail("cannot finish output file " + opt.output);
+    // What was rendered stays, also after a failed run, as it always has.
+    if (closed && output && !output->commit() && status == 0)
+        status = fail("cannot finish output file " + opt.output + ": " + why);
     return status;
 }
 
@@ -213,5 +228,6 @@ int run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     ignore_broken_pipes();
+    ignore_file_size_limit();
     return run(argc, argv);
 }

@@ -1,9 +1,11 @@
 #include "midi_file.h"
 
+#include <kvo/file_guard.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace qmhost {
@@ -105,18 +107,12 @@ bool parse_midi_text(const std::string& text, const std::string& name, double sa
 
 bool read_midi_file(const std::string& path, double sample_rate, std::vector<TimedMidi>& out, std::string& error)
 {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        error = "cannot open MIDI file " + path;
+    std::string text, why;
+    if (!Kvo::read_regular_file(path, std::numeric_limits<size_t>::max(), text, &why)) {
+        error = "cannot read MIDI file " + path + ": " + why;
         return false;
     }
-    std::ostringstream text;
-    text << f.rdbuf();
-    if (f.bad()) {
-        error = "cannot read MIDI file " + path;
-        return false;
-    }
-    return parse_midi_text(text.str(), path, sample_rate, out, error);
+    return parse_midi_text(text, path, sample_rate, out, error);
 }
 
 } // namespace qmhost

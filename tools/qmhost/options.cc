@@ -120,6 +120,11 @@ System exclusive messages are not supported. Example:
 State files are XML property lists, as Audio Unit preset files are
 (dict, key, data in base64, string, integer, real, array).
 
+Input, output, MIDI and state files are regular files: a named pipe, a
+directory or a device is refused. The output and the state file are saved
+as loops and sessions are: an existing file is replaced only by a complete
+one, or written in place where it must keep its links and owner.
+
 Exit status: 0 when the run completed or was stopped, 1 when a file or the
 plug-in failed, 2 for a bad command line.
 )";

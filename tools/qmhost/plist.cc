@@ -326,20 +326,16 @@ bool write_plist_file(CFPropertyListRef plist, const std::string& path, std::str
         error = out.error;
         return false;
     }
-    // Replaced whole or not at all, through symbolic links.
-    Kvo::FileSave save(path);
-    if (!save.ok() || !save.write(xmlBufferContent(text.get()), (size_t)xmlBufferLength(text.get())) ||
-        !save.commit()) {
-        error = "cannot write the file";
-        return false;
-    }
-    return true;
+    Kvo::FileSave save(path, Kvo::FileSave::Unnamed, &error);
+    return save.ok() && save.write(xmlBufferContent(text.get()), (size_t)xmlBufferLength(text.get())) && save.commit();
 }
 
 CFPropertyListRef read_plist_file(const std::string& path, std::string& error)
 {
+    Kvo::RegularFile file(path, &error);
+    if (!file.ok()) return nullptr;
     silence_libxml();
-    return finish(xmlReadFile(path.c_str(), nullptr, kParseOptions), error);
+    return finish(xmlReadFd(file.fd(), path.c_str(), nullptr, kParseOptions), error);
 }
 
 CFPropertyListRef read_plist_memory(const char* text, size_t size, std::string& error)

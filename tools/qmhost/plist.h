@@ -8,12 +8,13 @@
 
 namespace qmhost {
 
-// Writes through a temporary file beside `path`, so an existing file is
-// replaced only by a complete one. False with a one-line reason on failure.
+// Saved as the files named in requests are (Kvo::FileSave): an existing file
+// is replaced only by a complete one, or written in place where it must keep
+// its links and owner. False with a one-line reason on failure.
 bool write_plist_file(CFPropertyListRef plist, const std::string& path, std::string& error);
 
 // The property list in the file (the caller releases it), or null with a
-// one-line reason.
+// one-line reason; only a regular file is read.
 CFPropertyListRef read_plist_file(const std::string& path, std::string& error);
 CFPropertyListRef read_plist_memory(const char* text, size_t size, std::string& error);
 

@@ -161,6 +161,7 @@ private:
 int main(int argc, char** argv)
 {
     ignore_broken_pipes();
+    ignore_file_size_limit();
     if (argc > 1 && std::string(argv[1]) == "--storm") {
         const double seconds = argc > 2 ? std::strtod(argv[2], nullptr) : 20.0;
         return run_storm(seconds > 0 ? seconds : 20.0, argc > 3 ? (unsigned)std::strtoul(argv[3], nullptr, 10) : 1);

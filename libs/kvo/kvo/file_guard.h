@@ -1,8 +1,10 @@
 #pragma once
-// Files whose names come from outside (a request, a user): reading takes
-// regular files only and never blocks on a named pipe or a device; saving
-// replaces the file whole or not at all. Every refusal writes one line on
-// standard error, "<path>: <why>".
+// Files whose names come from outside (a request, a user, a command line):
+// reading takes regular files only and never blocks on a named pipe or a
+// device; saving replaces the file whole or not at all where it can, and
+// otherwise writes it in place, never a file the user may not write. Every
+// refusal writes one line on standard error, "<path>: <why>", unless the
+// caller takes the reason (`why`) into a message of its own.
 
 #include <sys/types.h>
 
@@ -16,7 +18,7 @@ namespace Kvo {
 // waiting for it.
 class RegularFile {
   public:
-    explicit RegularFile(const std::string& path);
+    explicit RegularFile(const std::string& path, std::string* why = nullptr);
     ~RegularFile();
     RegularFile(const RegularFile&) = delete;
     RegularFile& operator=(const RegularFile&) = delete;
@@ -31,22 +33,32 @@ class RegularFile {
 };
 
 // The whole of a regular file of at most `limit` bytes.
-bool read_regular_file(const std::string& path, size_t limit, std::string& text);
+bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string* why = nullptr);
 
-// A new version of a file, written beside it and renamed over it by commit():
-// until then the file keeps its old contents. A save through a chain of
-// symbolic links replaces the file at its end (a dangling link's target is
-// made), with that file's permissions. Where the system allows it the new
-// file has no name until commit(), so a save killed while it writes leaves
-// nothing; elsewhere it has one hidden name per target (".<hash>.qmsave"),
-// which the next save to that target takes over.
+// A new version of a file. The kernel follows the name's symbolic links (with
+// its protection of links in sticky directories); a link to nothing is
+// refused, and so is a file the user may not write.
+//
+// Where it can, the new version is written beside the file and renamed over
+// it by commit(): until then the file keeps its old contents, and a save
+// killed while it writes leaves it whole. The side file has no name until
+// commit() where the system allows it, else a name nobody can guess, made
+// exclusively; side files that killed saves left are removed by the next
+// save to the same file.
+//
+// A file with other hard links, one whose owner or group the user cannot give
+// a new file, and one in a directory the user cannot write are written in
+// place instead, so that they keep their links, owner and group: commit()
+// then copies the new version over the old one.
 class FileSave {
   public:
-    // Named forces the hidden side name (what systems without unnamed files
+    // Named forces a named side file (what systems without unnamed files
     // get); Unnamed falls back to it by itself where it has to.
     enum SideFile { Unnamed, Named };
 
-    explicit FileSave(const std::string& path, SideFile side = Unnamed);
+    // `why`, when given, takes every refusal's reason instead of standard
+    // error and must outlive the save.
+    explicit FileSave(const std::string& path, SideFile side = Unnamed, std::string* why = nullptr);
     // Without commit() the new version is dropped.
     ~FileSave();
     FileSave(const FileSave&) = delete;
@@ -63,17 +75,27 @@ class FileSave {
     bool commit();
 
   private:
-    bool claim_side_name(mode_t mode);
+    bool open_existing(int target, SideFile side);
+    bool open_new(SideFile side);
+    bool make_side(SideFile side, mode_t mode);
+    bool make_named_side(mode_t mode);
+    bool name_side();
+    bool open_scratch();
+    bool commit_beside();
+    bool commit_in_place();
+    void clear_stale_sides();
     void abandon();
-    bool clear_stale_side();
     bool side_is_ours() const;
     void fail(const std::string& why) const;
 
     std::string _path;
     std::string _base;
     std::string _side;
+    std::string* _why;
     int _dirfd;
     int _fd;
+    // The file itself, open for writing, when it is written in place.
+    int _target;
     bool _named;
 };
 

@@ -411,8 +411,7 @@ TEST_F(ViewTest, GuiGetsHostAndPortAndItsPathIsRememberedOnceStarted)
         g_unit.mode = mode;
         fs::remove(out / "pid");
         fs::remove(out / "launches");
-        // The file is replaced, not written through: a second name of the
-        // old file keeps the old text.
+        // A file of two names is written in place: both show the new text.
         write_user_file(good.string() + "\nold text\n");
         fs::remove(top / "keep");
         fs::create_hard_link(home / ".quillomat/default_app_path", top / "keep");
@@ -423,7 +422,7 @@ TEST_F(ViewTest, GuiGetsHostAndPortAndItsPathIsRememberedOnceStarted)
         for (const char* a : {"-H", "localhost", "-P", "10051", "-N"}) args += std::string(a) + '\0';
         EXPECT_EQ(slurp(out / "args"), args);
         EXPECT_EQ(user_file(), good.string() + "\n");
-        EXPECT_EQ(slurp(top / "keep"), good.string() + "\nold text\n");
+        EXPECT_EQ(slurp(top / "keep"), good.string() + "\n");
         EXPECT_EQ(user_dir(), std::vector<std::string>{"default_app_path"});
         EXPECT_EQ(g_unit.sets, mode == PathProperty::Plain ? 1 : 0);
         if (mode == PathProperty::Plain) {
