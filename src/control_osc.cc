@@ -16,6 +16,7 @@
 #include <system_error>
 
 #include "command_map.h"
+#include "control_osc_address.h"
 #include "engine.h"
 
 namespace Quillomat {
@@ -83,12 +84,7 @@ float arg_float(lo_arg* a)
     return v;
 }
 
-// Where the server listens: loopback, unless QM_OSC_ADDRESS names another
-// numeric IPv4 address of this machine (0.0.0.0 for every interface). IPv4
-// only: liblo resolves reply addresses as IPv4.
-const char* const kAddressVariable = "QM_OSC_ADDRESS";
-
-// A UDP socket bound to address:port, or -1 with errno set.
+// A UDP socket bound to address:port, or -1.
 int bind_udp(in_addr address, int port)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -100,37 +96,10 @@ int bind_udp(in_addr address, int port)
     at.sin_addr = address;
     at.sin_port = htons((uint16_t)port);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof(at)) != 0) {
-        const int err = errno;
         close(fd);
-        errno = err;
         return -1;
     }
     return fd;
-}
-
-// Names are not looked up, and an address this machine does not have is
-// refused: a bad value never means every interface.
-in_addr listen_address()
-{
-    in_addr address{htonl(INADDR_LOOPBACK)};
-    const char* text = getenv(kAddressVariable);
-    if (!text || !*text) {
-        return address;
-    }
-    in_addr asked{};
-    if (inet_pton(AF_INET, text, &asked) != 1) {
-        fprintf(stderr, "%s: \"%s\" is no numeric IPv4 address; listening on 127.0.0.1\n", kAddressVariable,
-                text);
-        return address;
-    }
-    const int probe = bind_udp(asked, 0);
-    if (probe < 0) {
-        fprintf(stderr, "%s: cannot listen on %s: %s; listening on 127.0.0.1\n", kAddressVariable, text,
-                strerror(errno));
-        return address;
-    }
-    close(probe);
-    return asked;
 }
 
 // liblo binds every interface. Its server is made on a passing port and our
@@ -261,7 +230,7 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
       _shutdown(false),
       _cmd_map(&CommandMap::instance())
 {
-    const in_addr where = listen_address();
+    const in_addr where = osc_listen_address(true);
     for (int i = 0; i < PortTries && port + (unsigned int)i <= 65535u; ++i) {
         const int sock = bind_udp(where, (int)port + i);
         if (sock >= 0) {
