@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,10 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <system_error>
 
 #include "command_map.h"
+#include "control_osc_address.h"
 #include "engine.h"
 
 namespace Quillomat {
@@ -50,6 +53,10 @@ const size_t kMaxStringArg = 4096;
 // looked at again.
 const int kMaxMessagesPerWake = 256;
 
+// Senders and reply addresses remembered as heard from; past this, those
+// heard from longest ago are forgotten (as if never heard from).
+const size_t kMaxHeard = 8192;
+
 void silent_error(int num, const char* msg, const char* where)
 {
     (void)num;
@@ -83,12 +90,7 @@ float arg_float(lo_arg* a)
     return v;
 }
 
-// Where the server listens: loopback, unless QM_OSC_ADDRESS names another
-// numeric IPv4 address of this machine (0.0.0.0 for every interface). IPv4
-// only: liblo resolves reply addresses as IPv4.
-const char* const kAddressVariable = "QM_OSC_ADDRESS";
-
-// A UDP socket bound to address:port, or -1 with errno set.
+// A UDP socket bound to address:port, or -1.
 int bind_udp(in_addr address, int port)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -100,37 +102,10 @@ int bind_udp(in_addr address, int port)
     at.sin_addr = address;
     at.sin_port = htons((uint16_t)port);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof(at)) != 0) {
-        const int err = errno;
         close(fd);
-        errno = err;
         return -1;
     }
     return fd;
-}
-
-// Names are not looked up, and an address this machine does not have is
-// refused: a bad value never means every interface.
-in_addr listen_address()
-{
-    in_addr address{htonl(INADDR_LOOPBACK)};
-    const char* text = getenv(kAddressVariable);
-    if (!text || !*text) {
-        return address;
-    }
-    in_addr asked{};
-    if (inet_pton(AF_INET, text, &asked) != 1) {
-        fprintf(stderr, "%s: \"%s\" is no numeric IPv4 address; listening on 127.0.0.1\n", kAddressVariable,
-                text);
-        return address;
-    }
-    const int probe = bind_udp(asked, 0);
-    if (probe < 0) {
-        fprintf(stderr, "%s: cannot listen on %s: %s; listening on 127.0.0.1\n", kAddressVariable, text,
-                strerror(errno));
-        return address;
-    }
-    close(probe);
-    return asked;
 }
 
 // liblo binds every interface. Its server is made on a passing port and our
@@ -230,9 +205,8 @@ int osc_midi_binding(const char* path, const char* types, lo_arg** argv, int arg
 {
     (void)path;
     (void)types;
-    (void)msg;
     auto* info = static_cast<ControlOSC::MidiBindCommand*>(user_data);
-    return info->osc->handle_midi_binding(*info, argv, argc);
+    return info->osc->handle_midi_binding(*info, argv, argc, msg);
 }
 
 // Every string argument fits; the types are the registered ones (liblo has
@@ -259,9 +233,10 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
       _port((int)port),
       _ok(false),
       _shutdown(false),
-      _cmd_map(&CommandMap::instance())
+      _cmd_map(&CommandMap::instance()),
+      _resolver(new NameResolver([this](const std::string& host) { on_name_resolved(host); }))
 {
-    const in_addr where = listen_address();
+    const in_addr where = osc_listen_address(true);
     for (int i = 0; i < PortTries && port + (unsigned int)i <= 65535u; ++i) {
         const int sock = bind_udp(where, (int)port + i);
         if (sock >= 0) {
@@ -289,6 +264,7 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
 
 ControlOSC::~ControlOSC()
 {
+    _resolver.reset();
     terminate_osc_thread();
     // The thread is gone: nothing dispatches or sends any more.
     if (_osc_server) {
@@ -432,11 +408,71 @@ int ControlOSC::sender_port(lo_message msg) const
     return port ? atoi(port) : -1;
 }
 
+uint64_t ControlOSC::heard_key(in_addr address, int port)
+{
+    return (uint64_t)1 << 63 | (uint64_t)ntohl(address.s_addr) << 16 | (uint64_t)(port & 0xffff);
+}
+
+uint64_t ControlOSC::heard_key(const std::string& host, int port)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) {
+        return heard_key(address, port);
+    }
+    if (strcasecmp(host.c_str(), "localhost") == 0) {
+        return heard_key(in_addr{htonl(INADDR_LOOPBACK)}, port);
+    }
+    // Names whose hashes collide count as heard from together.
+    return std::hash<std::string>()(host + ":" + std::to_string(port)) & ~((uint64_t)1 << 63);
+}
+
+void ControlOSC::note_heard(lo_message msg)
+{
+    if (!msg) {
+        return;
+    }
+    uint64_t heard[8];
+    size_t count = 0;
+    if (lo_address from = lo_message_get_source(msg)) {
+        const char* host = lo_address_get_hostname(from);
+        const char* port = lo_address_get_port(from);
+        if (host && port) {
+            heard[count++] = heard_key(host, atoi(port));
+        }
+    }
+    const char* types = lo_message_get_types(msg);
+    lo_arg** argv = lo_message_get_argv(msg);
+    const int argc = lo_message_get_argc(msg);
+    std::string host;
+    int port = 0;
+    for (int i = 0; types && argv && i < argc && types[i] && count < 8; ++i) {
+        if ((types[i] == 's' || types[i] == 'S') && split_udp_url(arg_chars(argv[i]), host, port)) {
+            heard[count++] = heard_key(host, port);
+        }
+    }
+    std::lock_guard<std::mutex> l(_heard_lock);
+    for (size_t i = 0; i < count; ++i) {
+        _heard[heard[i]] = ++_heard_count;
+    }
+    if (_heard.size() > kMaxHeard) {
+        const uint64_t forget = _heard_count - kMaxHeard / 2;
+        for (auto it = _heard.begin(); it != _heard.end();) {
+            it = it->second <= forget ? _heard.erase(it) : std::next(it);
+        }
+    }
+}
+
+void ControlOSC::set_name_lookup(NameResolver::Lookup lookup)
+{
+    _resolver->set_lookup(std::move(lookup));
+}
+
 int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc, lo_message msg)
 {
     if (!_engine || !strings_fit(info.types, argv, argc)) {
         return 0;
     }
+    note_heard(msg);
     const int8_t instance = (int8_t)info.instance;
     switch (info.method) {
     case MQuit:
@@ -501,11 +537,12 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
     return 0;
 }
 
-int ControlOSC::handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, int argc)
+int ControlOSC::handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, int argc, lo_message msg)
 {
     if (!_engine || !strings_fit(info.types, argv, argc)) {
         return 0;
     }
+    note_heard(msg);
     const MidiBindingEvent::Type type = (MidiBindingEvent::Type)((int)info.command - 1);
     const std::string none;
     switch (info.command) {

@@ -8,28 +8,36 @@
 //
 // Threads
 // - OSC thread: the handlers. They only queue work for the engine (a real-time
-//   event, or a request for the engine thread) and never send; "/quit" calls
-//   the engine's quit directly.
+//   event, or a request for the engine thread) and note whom they heard from;
+//   they never send. "/quit" calls the engine's quit directly.
 // - Engine thread: every answer and update. The host's thread may send the
 //   configuration announcement too (a loop added there, a session restored
-//   there); one lock serialises all senders over the address cache and the
-//   subscriber lists.
+//   there), and the resolver's thread sends what waited for a host name to be
+//   looked up; one lock serialises all senders over the address cache and
+//   the subscriber lists.
+// - Resolver thread: looks up the host names of reply addresses, so that a
+//   name server that does not answer holds up no answer to anybody else.
 // Every method, for every loop index a loop can have (and -1, all loops), is
 // registered before the OSC thread starts; none is added or removed later.
 #include <lo/lo.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include <kvo/sigcompat.h>
 
+#include "control_osc_resolver.h"
 #include "event.h"
 #include "event_nonrt.h"
 #include "lockmonitor.hpp"
@@ -98,36 +106,75 @@ public:
     // being received.
     int dispatch_data(const void* data, size_t size);
 
+    // Replaces how the host names of reply addresses are looked up (by
+    // default the system's resolver), for names not looked up yet. For tests.
+    void set_name_lookup(NameResolver::Lookup lookup);
+
     // The handlers' entry, public for liblo's C callback only.
     struct CommandInfo;
     struct MidiBindCommand;
     int handle_message(const CommandInfo& info, lo_arg** argv, int argc, lo_message msg);
-    int handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, int argc);
+    int handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, int argc, lo_message msg);
 
 private:
     // A reply address, shared by the cache and the subscriptions that send to
-    // it: the cache may drop it while subscriptions still use it.
+    // it: the cache may drop it while subscriptions still use it. A host
+    // name is looked up on the resolver's thread; until then what is sent
+    // to it waits here.
     struct ReplyAddress {
-        lo_address addr;
+        lo_address addr = nullptr;  // null until the host has an address
         std::string url;
-        std::string client;  // "HOST:PORT"
+        std::string host;
+        int port = 0;
+        std::string client;       // "HOST:PORT" as the URL names it
+        uint64_t heard_as = 0;    // heard_key of the URL's host and port: the client
+        uint64_t heard_at = 0;    // and of the address, once the host has one
+        std::deque<std::pair<std::string, lo_message>> waiting;  // path, message
+        size_t* waiting_total = nullptr;  // the server's count of waiting messages
         ~ReplyAddress();
     };
     typedef std::shared_ptr<ReplyAddress> AddressRef;
+    // Where an address stands for a send.
+    enum Reach { Ready, Waiting, Unreachable };
+
     struct Subscriber {
         AddressRef to;
         std::string path;
         bool sent;   // polled subscriptions: last holds what this one was sent
         float last;
+        uint64_t since;  // order of subscription
     };
     typedef std::vector<Subscriber> SubscriberList;
     // (loop index, or -1 all loops, or -2 the engine; control name)
     typedef std::pair<int, std::string> InstanceKey;
     typedef std::map<InstanceKey, SubscriberList> RegistrationMap;
+    struct ConfigListener {
+        std::string url;
+        std::string path;
+        AddressRef to;  // null for a URL nothing is sent to
+    };
+
+    // At most one line per this many seconds of a kind, with the count of
+    // those not written since.
+    struct ReportLimit {
+        bool said = false;
+        std::chrono::steady_clock::time_point last;
+        unsigned long unsaid = 0;
+        void say(const std::string& line);
+    };
+
+    // "osc.udp://HOST:PORT/..." (a host name, an IPv4 address or an IPv6
+    // address in brackets); false for anything else.
+    static bool split_udp_url(const std::string& url, std::string& host, int& port);
 
     // The address of a reply URL, cached; null for an empty or unusable URL
     // (only "osc.udp://HOST:PORT/" URLs are answered). With _reply_lock held.
     AddressRef find_or_cache_addr(const std::string& url);
+    // Asks for the host's address when it has none yet; once it has one, what
+    // waited is sent first. With _reply_lock held.
+    Reach settle(ReplyAddress& to);
+    // The resolver's thread: host has a result.
+    void on_name_resolved(const std::string& host);
 
     void register_methods();
     void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);
@@ -139,24 +186,35 @@ private:
 
     bool push(EventNonRT* ev);
     int sender_port(lo_message msg) const;
+    // Whom the server hears from: an IPv4 address and port, or else the hash
+    // of "HOST:PORT" (a name, in a reply URL).
+    static uint64_t heard_key(const std::string& host, int port);
+    static uint64_t heard_key(in_addr address, int port);
+    // OSC thread: the sender of msg, and every reply address it names, were
+    // heard from just now.
+    void note_heard(lo_message msg);
+    // When to was last heard from (0: never). With _heard_lock held.
+    uint64_t last_heard_locked(const ReplyAddress* to) const;
 
     // With _reply_lock held.
-    void send_pingack_locked(const std::string& url, const std::string& path);
+    void send_pingack_locked(ReplyAddress& to, const std::string& path);
     void send_all_config_locked();
     void send_registered_updates_locked(const std::string& ctrl, float val, int instance, int source);
-    bool send_message(lo_address addr, const std::string& path, lo_message msg, bool report);
+    bool send_now(lo_address addr, const std::string& path, lo_message msg, bool report);
+    // Sends, or keeps the message until the host has an address; false
+    // (and msg freed) when it can be neither.
+    bool send_message(ReplyAddress& to, const std::string& path, lo_message msg, bool report);
     bool send_list(SubscriberList& list, const std::string& ctrl, float val, int instance, int source);
-    bool send_isf(lo_address addr, const std::string& path, int instance, const std::string& name, float val,
+    bool send_isf(ReplyAddress& to, const std::string& path, int instance, const std::string& name, float val,
                   bool report);
-    bool send_ss(lo_address addr, const std::string& path, const std::string& a, const std::string& b,
+    bool send_ss(ReplyAddress& to, const std::string& path, const std::string& a, const std::string& b,
                  bool report);
     void report_send_error(lo_address addr) const;
-    void report_binding_error(lo_address addr) const;
+    void report_binding_error(const ReplyAddress& to) const;
     void update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add);
-    // The bound a new subscription of to on list would pass ("per control",
-    // "per client", "in all") and its size; null when there is none.
-    const char* subscription_refusal(const SubscriberList& list, const ReplyAddress& to, size_t& bound) const;
-    void report_refusal(const ReplyAddress& to, const char* why, size_t bound);
+    // Within every bound, a subscription of to on key of map fits once those
+    // of the clients heard from least recently have given way.
+    void make_room(RegistrationMap& map, const InstanceKey& key, const ReplyAddress& to);
 
     Engine* _engine;
     std::thread _osc_thread;
@@ -172,15 +230,26 @@ private:
     std::vector<std::unique_ptr<CommandInfo>> _command_infos;
     std::vector<std::unique_ptr<MidiBindCommand>> _midi_commands;
 
-    // Serialises everything that sends (engine thread, host's thread).
+    // Serialises everything that sends (engine thread, host's thread,
+    // resolver's thread).
     Kvo::NonBlockingLock _reply_lock;
+    size_t _waiting_messages = 0;  // before the addresses that count them
     std::map<std::string, AddressRef> _retaddr_map;
     RegistrationMap _registration_map;       // every change
     RegistrationMap _auto_registration_map;  // polled every 100 ms
-    bool _refusal_reported = false;
-    std::chrono::steady_clock::time_point _last_refusal_report;
-    unsigned long _unreported_refusals = 0;
-    std::list<std::pair<std::string, std::string>> _config_registrations;
+    std::list<ConfigListener> _config_registrations;
+    uint64_t _next_since = 0;
+    ReportLimit _gave_way_reports;
+    ReportLimit _unresolved_reports;
+
+    // Whom the OSC thread heard from (senders and the reply addresses they
+    // name, by heard_key), by the count of notes when last heard.
+    mutable std::mutex _heard_lock;
+    std::unordered_map<uint64_t, uint64_t> _heard;
+    uint64_t _heard_count = 0;
+
+    // Stopped first, while everything it may send through is there.
+    std::unique_ptr<NameResolver> _resolver;
 };
 
 } // namespace Quillomat

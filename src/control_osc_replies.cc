@@ -1,5 +1,8 @@
 // Everything the OSC server sends: answers, errors, binding listings,
 // configuration announcements and control updates to subscribers.
+#include <arpa/inet.h>
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -18,14 +21,18 @@ namespace Quillomat {
 namespace {
 
 // Bounds on what clients can make the server keep. A full address cache
-// drops addresses, never refuses one: subscriptions hold their own.
+// drops addresses, never refuses one: subscriptions hold their own. At a
+// full subscription bound the client heard from least recently gives way.
 const size_t kMaxCachedAddresses = 256;
 const size_t kMaxSubscribersPerKey = 64;
 const size_t kMaxSubscriptionsPerClient = 256;
 const size_t kMaxSubscriptions = 4096;
 const size_t kMaxConfigListeners = 64;
-// At most one line about refused subscriptions per this many seconds.
-const int kRefusalReportSeconds = 10;
+// Messages kept for host names still being looked up: per address, in all.
+const size_t kMaxWaitingPerAddress = 256;
+const size_t kMaxWaiting = 1024;
+// At most one line of a kind per this many seconds.
+const int kReportSeconds = 10;
 
 bool same_value(float a, float b)
 {
@@ -37,10 +44,32 @@ bool host_char(char c)
     return std::isalnum((unsigned char)c) || c == '.' || c == '-' || c == '_' || c == ':' || c == '%';
 }
 
-// "osc.udp://HOST:PORT/..." with a host name, an IPv4 address or an IPv6
-// address in brackets. liblo's own URL parser reads past its buffer on some
-// malformed URLs, so it never sees one from a client.
-bool split_udp_url(const std::string& url, std::string& host, std::string& port)
+// The address text of a host that needs no lookup; "" for a name.
+std::string numeric_host(const std::string& host)
+{
+    unsigned char any[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, host.c_str(), any) == 1 || inet_pton(AF_INET6, host.c_str(), any) == 1) {
+        return host;
+    }
+    return strcasecmp(host.c_str(), "localhost") == 0 ? "127.0.0.1" : "";
+}
+
+void free_waiting(std::deque<std::pair<std::string, lo_message>>& waiting, size_t* total)
+{
+    for (auto& w : waiting) {
+        lo_message_free(w.second);
+    }
+    if (total) {
+        *total -= std::min(*total, waiting.size());
+    }
+    waiting.clear();
+}
+
+} // namespace
+
+// liblo's own URL parser reads past its buffer on some malformed URLs, so it
+// never sees one from a client.
+bool ControlOSC::split_udp_url(const std::string& url, std::string& host, int& port)
 {
     static const std::string prefix = "osc.udp://";
     if (url.compare(0, prefix.size(), prefix) != 0) {
@@ -77,17 +106,46 @@ bool split_udp_url(const std::string& url, std::string& host, std::string& port)
     if (end == at || end - at > 5 || (end < url.size() && url[end] != '/')) {
         return false;
     }
-    port = url.substr(at, end - at);
-    const long number = std::strtol(port.c_str(), nullptr, 10);
-    return number > 0 && number <= 65535;
+    port = (int)std::strtol(url.substr(at, end - at).c_str(), nullptr, 10);
+    return port > 0 && port <= 65535;
 }
-
-} // namespace
 
 ControlOSC::ReplyAddress::~ReplyAddress()
 {
-    lo_address_free(addr);
+    free_waiting(waiting, waiting_total);
+    if (addr) {
+        lo_address_free(addr);
+    }
 }
+
+void ControlOSC::ReportLimit::say(const std::string& line)
+{
+    // A flood of requests must not flood the log as well.
+    const auto now = std::chrono::steady_clock::now();
+    if (said && now - last < std::chrono::seconds(kReportSeconds)) {
+        ++unsaid;
+        return;
+    }
+    const std::string since = unsaid ? " (" + std::to_string(unsaid) + " more since the last such line)" : "";
+    fprintf(stderr, "%s%s\n", line.c_str(), since.c_str());
+    said = true;
+    last = now;
+    unsaid = 0;
+}
+
+namespace {
+
+// An address of the numeric host text; null when liblo cannot make one.
+lo_address new_address(const std::string& numeric, int port)
+{
+    lo_address addr = lo_address_new_with_proto(LO_UDP, numeric.c_str(), std::to_string(port).c_str());
+    if (addr && lo_address_errno(addr) < 0) {
+        fprintf(stderr, "addr error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
+    }
+    return addr;
+}
+
+} // namespace
 
 ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
 {
@@ -101,16 +159,25 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
     // Answers go to UDP clients only: a local-socket or TCP URL would let a
     // client aim our messages at any socket on this machine, or block the
     // engine thread in a connect.
-    std::string host, port;
+    std::string host;
+    int port = 0;
     if (!split_udp_url(url, host, port)) {
         return nullptr;
     }
-    lo_address addr = lo_address_new_with_proto(LO_UDP, host.c_str(), port.c_str());
-    if (!addr) {
-        return nullptr;
-    }
-    if (lo_address_errno(addr) < 0) {
-        fprintf(stderr, "addr error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
+    AddressRef to = std::make_shared<ReplyAddress>();
+    to->url = url;
+    to->host = host;
+    to->port = port;
+    to->client = host + ":" + std::to_string(port);
+    to->heard_as = heard_key(host, port);
+    to->waiting_total = &_waiting_messages;
+    // Anything else waits for the resolver's thread (settle).
+    const std::string numeric = numeric_host(host);
+    if (!numeric.empty()) {
+        to->addr = new_address(numeric, port);
+        if (!to->addr) {
+            return nullptr;
+        }
     }
     if (_retaddr_map.size() >= kMaxCachedAddresses) {
         // Those only the cache holds go first.
@@ -121,9 +188,71 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
             _retaddr_map.erase(_retaddr_map.begin());
         }
     }
-    AddressRef to(new ReplyAddress{addr, url, host + ":" + port});
     _retaddr_map[url] = to;
     return to;
+}
+
+ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
+{
+    if (to.addr) {
+        return Ready;
+    }
+    in_addr found{};
+    const NameResolver::State state = _resolver->find(to.host, found);
+    if (state == NameResolver::Pending) {
+        return Waiting;
+    }
+    char text[INET_ADDRSTRLEN] = "";
+    if (state == NameResolver::Resolved && inet_ntop(AF_INET, &found, text, sizeof(text))) {
+        to.addr = new_address(text, to.port);
+    }
+    if (!to.addr) {
+        free_waiting(to.waiting, to.waiting_total);
+        return Unreachable;
+    }
+    to.heard_at = heard_key(found, to.port);
+    // In the order they were meant to go.
+    while (!to.waiting.empty()) {
+        auto w = to.waiting.front();
+        to.waiting.pop_front();
+        --_waiting_messages;
+        send_now(to.addr, w.first, w.second, true);
+    }
+    return Ready;
+}
+
+void ControlOSC::on_name_resolved(const std::string& host)
+{
+    Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
+    // Only those with something to send: the others look again when they
+    // next send.
+    std::vector<AddressRef> those;
+    auto take = [&](const AddressRef& to) {
+        if (to && !to->addr && !to->waiting.empty() && to->host == host &&
+            std::find(those.begin(), those.end(), to) == those.end()) {
+            those.push_back(to);
+        }
+    };
+    for (const auto& entry : _retaddr_map) {
+        take(entry.second);
+    }
+    for (const RegistrationMap* map : {&_registration_map, &_auto_registration_map}) {
+        for (const auto& entry : *map) {
+            for (const Subscriber& s : entry.second) {
+                take(s.to);
+            }
+        }
+    }
+    for (const ConfigListener& listener : _config_registrations) {
+        take(listener.to);
+    }
+    bool dropped = false;
+    for (const AddressRef& to : those) {
+        dropped = settle(*to) == Unreachable || dropped;
+    }
+    if (dropped) {
+        _unresolved_reports.say("OSC: host \"" + host + "\" has no address; what was to be sent there is dropped");
+    }
 }
 
 void ControlOSC::report_send_error(lo_address addr) const
@@ -131,12 +260,15 @@ void ControlOSC::report_send_error(lo_address addr) const
     fprintf(stderr, "OSC error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
 }
 
-void ControlOSC::report_binding_error(lo_address addr) const
+void ControlOSC::report_binding_error(const ReplyAddress& to) const
 {
-    fprintf(stderr, "OSC error sending binding %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
+    // An address that has none was told of already.
+    if (to.addr) {
+        fprintf(stderr, "OSC error sending binding %d: %s\n", lo_address_errno(to.addr), lo_address_errstr(to.addr));
+    }
 }
 
-bool ControlOSC::send_message(lo_address addr, const std::string& path, lo_message msg, bool report)
+bool ControlOSC::send_now(lo_address addr, const std::string& path, lo_message msg, bool report)
 {
     // From our own socket: liblo's default would be whichever server the
     // process made first, which in a host may not be ours.
@@ -148,23 +280,43 @@ bool ControlOSC::send_message(lo_address addr, const std::string& path, lo_messa
     return sent;
 }
 
-bool ControlOSC::send_isf(lo_address addr, const std::string& path, int instance, const std::string& name,
+bool ControlOSC::send_message(ReplyAddress& to, const std::string& path, lo_message msg, bool report)
+{
+    switch (settle(to)) {
+    case Ready:
+        return send_now(to.addr, path, msg, report);
+    case Waiting:
+        // Past the bounds it is lost, as a datagram may be.
+        if (to.waiting.size() < kMaxWaitingPerAddress && _waiting_messages < kMaxWaiting) {
+            to.waiting.emplace_back(path, msg);
+            ++_waiting_messages;
+        } else {
+            lo_message_free(msg);
+        }
+        return true;
+    default:
+        lo_message_free(msg);
+        return false;
+    }
+}
+
+bool ControlOSC::send_isf(ReplyAddress& to, const std::string& path, int instance, const std::string& name,
                           float val, bool report)
 {
     lo_message msg = lo_message_new();
     lo_message_add_int32(msg, instance);
     lo_message_add_string(msg, name.c_str());
     lo_message_add_float(msg, val);
-    return send_message(addr, path, msg, report);
+    return send_message(to, path, msg, report);
 }
 
-bool ControlOSC::send_ss(lo_address addr, const std::string& path, const std::string& a, const std::string& b,
+bool ControlOSC::send_ss(ReplyAddress& to, const std::string& path, const std::string& a, const std::string& b,
                          bool report)
 {
     lo_message msg = lo_message_new();
     lo_message_add_string(msg, a.c_str());
     lo_message_add_string(msg, b.c_str());
-    return send_message(addr, path, msg, report);
+    return send_message(to, path, msg, report);
 }
 
 // ---------------------------------------------------------------------------
@@ -174,7 +326,7 @@ void ControlOSC::finish_get_event(GetParamEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
     if (AddressRef to = find_or_cache_addr(ev.ret_url)) {
-        send_isf(to->addr, ev.ret_path, ev.instance, _cmd_map->to_control_str(ev.control), ev.ret_value, true);
+        send_isf(*to, ev.ret_path, ev.instance, _cmd_map->to_control_str(ev.control), ev.ret_value, true);
     }
 }
 
@@ -182,7 +334,7 @@ void ControlOSC::finish_global_get_event(GlobalGetEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
     if (AddressRef to = find_or_cache_addr(ev.ret_url)) {
-        send_isf(to->addr, ev.ret_path, -2, ev.param, ev.ret_value, true);
+        send_isf(*to, ev.ret_path, -2, ev.param, ev.ret_value, true);
     }
 }
 
@@ -190,7 +342,7 @@ void ControlOSC::send_error(const std::string& url, const std::string& path, con
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
     if (AddressRef to = find_or_cache_addr(url)) {
-        send_ss(to->addr, path, _server_url, msg, true);
+        send_ss(*to, path, _server_url, msg, true);
     }
 }
 
@@ -198,21 +350,18 @@ void ControlOSC::send_pingack(bool useudp, const std::string& url, const std::st
 {
     (void)useudp;  // there is only the UDP server
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    send_pingack_locked(url, path);
+    if (AddressRef to = find_or_cache_addr(url)) {
+        send_pingack_locked(*to, path);
+    }
 }
 
-void ControlOSC::send_pingack_locked(const std::string& url, const std::string& path)
+void ControlOSC::send_pingack_locked(ReplyAddress& to, const std::string& path)
 {
-    const AddressRef to = find_or_cache_addr(url);
-    if (!to) {
-        return;
-    }
-    lo_address addr = to->addr;
     lo_message msg = lo_message_new();
     lo_message_add_string(msg, _server_url.c_str());
     lo_message_add_string(msg, quillomat_version);
     lo_message_add_int32(msg, _engine ? (int)_engine->loop_count() : 0);
-    send_message(addr, path, msg, true);
+    send_message(to, path, msg, true);
 }
 
 void ControlOSC::send_all_config()
@@ -223,26 +372,49 @@ void ControlOSC::send_all_config()
 
 void ControlOSC::send_all_config_locked()
 {
-    for (const auto& listener : _config_registrations) {
-        send_pingack_locked(listener.first, listener.second);
+    for (const ConfigListener& listener : _config_registrations) {
+        if (listener.to) {
+            send_pingack_locked(*listener.to, listener.path);
+        }
     }
 }
 
 void ControlOSC::finish_register_event(RegisterConfigEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    const std::pair<std::string, std::string> listener(ev.ret_url, ev.ret_path);
     auto it = _config_registrations.begin();
-    while (it != _config_registrations.end() && *it != listener) {
+    while (it != _config_registrations.end() && (it->url != ev.ret_url || it->path != ev.ret_path)) {
         ++it;
     }
-    if (ev.type == RegisterConfigEvent::Register) {
-        if (it == _config_registrations.end() && _config_registrations.size() < kMaxConfigListeners) {
-            _config_registrations.push_back(listener);
+    if (ev.type != RegisterConfigEvent::Register) {
+        if (it != _config_registrations.end()) {
+            _config_registrations.erase(it);
         }
-    } else if (it != _config_registrations.end()) {
-        _config_registrations.erase(it);
+        return;
     }
+    if (it != _config_registrations.end()) {
+        return;
+    }
+    const AddressRef to = find_or_cache_addr(ev.ret_url);
+    if (_config_registrations.size() >= kMaxConfigListeners) {
+        auto gone = _config_registrations.begin();
+        {
+            std::lock_guard<std::mutex> heard_lock(_heard_lock);
+            // The first of equals is the oldest.
+            uint64_t least = UINT64_MAX;
+            for (auto l = _config_registrations.begin(); l != _config_registrations.end(); ++l) {
+                const uint64_t heard = l->to ? last_heard_locked(l->to.get()) : 0;
+                if (heard < least) {
+                    least = heard;
+                    gone = l;
+                }
+            }
+        }
+        _gave_way_reports.say("OSC: configuration listener " + gone->url + " gave way to " + ev.ret_url +
+                              ": at most " + std::to_string(kMaxConfigListeners));
+        _config_registrations.erase(gone);
+    }
+    _config_registrations.push_back(ConfigListener{ev.ret_url, ev.ret_path, to});
 }
 
 void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::string& url, const std::string& path)
@@ -252,18 +424,17 @@ void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::strin
     if (!to) {
         return;
     }
-    lo_address addr = to->addr;
     MidiBindings::BindingList list;
     if (bindings) {
         bindings->get_bindings(list);
     }
     for (const MidiBindInfo& info : list) {
-        if (!send_ss(addr, path, "add", info.serialize(), false)) {
-            report_binding_error(addr);
+        if (!send_ss(*to, path, "add", info.serialize(), false)) {
+            report_binding_error(*to);
             break;
         }
     }
-    send_ss(addr, path, "done", "", true);
+    send_ss(*to, path, "done", "", true);
 }
 
 void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
@@ -273,23 +444,22 @@ void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
     if (!to) {
         return;
     }
-    lo_address addr = to->addr;
     switch (ev.type) {
     case MidiBindingEvent::Learn:
-        if (send_ss(addr, ev.ret_path, "add", ev.bind_str, false)) {
-            send_ss(addr, ev.ret_path, "done", ev.bind_str, true);
+        if (send_ss(*to, ev.ret_path, "add", ev.bind_str, false)) {
+            send_ss(*to, ev.ret_path, "done", ev.bind_str, true);
         } else {
-            report_binding_error(addr);
+            report_binding_error(*to);
         }
         break;
     case MidiBindingEvent::GetNextMidi:
-        send_ss(addr, ev.ret_path, "recv", ev.bind_str, true);
+        send_ss(*to, ev.ret_path, "recv", ev.bind_str, true);
         break;
     case MidiBindingEvent::CancelLearn:
-        send_ss(addr, ev.ret_path, "learn_cancel", "", true);
+        send_ss(*to, ev.ret_path, "learn_cancel", "", true);
         break;
     case MidiBindingEvent::CancelGetNext:
-        send_ss(addr, ev.ret_path, "next_cancel", "", true);
+        send_ss(*to, ev.ret_path, "next_cancel", "", true);
         break;
     default:
         break;
@@ -299,44 +469,82 @@ void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
 // ---------------------------------------------------------------------------
 // Subscriptions and updates
 
-const char* ControlOSC::subscription_refusal(const SubscriberList& list, const ReplyAddress& to, size_t& bound) const
+uint64_t ControlOSC::last_heard_locked(const ReplyAddress* to) const
 {
-    if (list.size() >= kMaxSubscribersPerKey) {
-        bound = kMaxSubscribersPerKey;
-        return "per control";
+    auto as = _heard.find(to->heard_as);
+    uint64_t last = as == _heard.end() ? 0 : as->second;
+    if (to->heard_at) {
+        auto at = _heard.find(to->heard_at);
+        last = at == _heard.end() ? last : std::max(last, at->second);
     }
-    size_t all = 0, client = 0;
-    for (const RegistrationMap* map : {&_registration_map, &_auto_registration_map}) {
-        for (const auto& entry : *map) {
-            all += entry.second.size();
-            for (const Subscriber& s : entry.second) {
-                client += s.to->client == to.client ? 1 : 0;
-            }
-        }
-    }
-    if (client >= kMaxSubscriptionsPerClient) {
-        bound = kMaxSubscriptionsPerClient;
-        return "per client";
-    }
-    bound = kMaxSubscriptions;
-    return all >= kMaxSubscriptions ? "in all" : nullptr;
+    return last;
 }
 
-void ControlOSC::report_refusal(const ReplyAddress& to, const char* why, size_t bound)
+void ControlOSC::make_room(RegistrationMap& map, const InstanceKey& key, const ReplyAddress& to)
 {
-    // A flood of registrations must not flood the log as well.
-    const auto now = std::chrono::steady_clock::now();
-    if (_refusal_reported && now - _last_refusal_report < std::chrono::seconds(kRefusalReportSeconds)) {
-        ++_unreported_refusals;
-        return;
+    for (;;) {
+        auto found = map.find(key);
+        size_t all = 0, client = 0;
+        for (const RegistrationMap* m : {&_registration_map, &_auto_registration_map}) {
+            for (const auto& entry : *m) {
+                all += entry.second.size();
+                for (const Subscriber& s : entry.second) {
+                    client += s.to->heard_as == to.heard_as ? 1 : 0;
+                }
+            }
+        }
+        enum { OnKey, OfClient, InAll } scope;
+        size_t bound;
+        const char* what;
+        if (found != map.end() && found->second.size() >= kMaxSubscribersPerKey) {
+            scope = OnKey, bound = kMaxSubscribersPerKey, what = "per control";
+        } else if (client >= kMaxSubscriptionsPerClient) {
+            scope = OfClient, bound = kMaxSubscriptionsPerClient, what = "per client";
+        } else if (all >= kMaxSubscriptions) {
+            scope = InAll, bound = kMaxSubscriptions, what = "in all";
+        } else {
+            return;
+        }
+
+        // Heard from least recently; of those, subscribed first.
+        RegistrationMap* gone_map = nullptr;
+        RegistrationMap::iterator gone_key;
+        size_t gone_at = 0;
+        std::pair<uint64_t, uint64_t> least;
+        {
+            std::lock_guard<std::mutex> heard_lock(_heard_lock);
+            for (RegistrationMap* m : {&_registration_map, &_auto_registration_map}) {
+                if (scope == OnKey && m != &map) {
+                    continue;
+                }
+                for (auto entry = m->begin(); entry != m->end(); ++entry) {
+                    if (scope == OnKey && entry != found) {
+                        continue;
+                    }
+                    for (size_t i = 0; i < entry->second.size(); ++i) {
+                        const Subscriber& s = entry->second[i];
+                        if (scope == OfClient && s.to->heard_as != to.heard_as) {
+                            continue;
+                        }
+                        const std::pair<uint64_t, uint64_t> rank(last_heard_locked(s.to.get()), s.since);
+                        if (!gone_map || rank < least) {
+                            gone_map = m, gone_key = entry, gone_at = i, least = rank;
+                        }
+                    }
+                }
+            }
+        }
+        if (!gone_map) {
+            return;
+        }
+        SubscriberList& list = gone_key->second;
+        _gave_way_reports.say("OSC: update subscription of " + list[gone_at].to->client + " gave way to one of " +
+                              to.client + ": at most " + std::to_string(bound) + " " + what);
+        list.erase(list.begin() + (long)gone_at);
+        if (list.empty()) {
+            gone_map->erase(gone_key);
+        }
     }
-    const std::string since =
-        _unreported_refusals ? " (" + std::to_string(_unreported_refusals) + " more since the last such line)" : "";
-    fprintf(stderr, "OSC: update subscription for %s refused: at most %zu %s%s\n", to.client.c_str(), bound, why,
-            since.c_str());
-    _refusal_reported = true;
-    _last_refusal_report = now;
-    _unreported_refusals = 0;
 }
 
 void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add)
@@ -348,19 +556,16 @@ void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev
     const InstanceKey key((int)ev.instance, _cmd_map->to_control_str(ev.control));
     auto found = map.find(key);
     if (add) {
-        static const SubscriberList none;
-        const SubscriberList& list = found == map.end() ? none : found->second;
-        for (const Subscriber& s : list) {
-            if (s.to->url == to->url && s.path == ev.ret_path) {
-                return;
+        if (found != map.end()) {
+            for (const Subscriber& s : found->second) {
+                if (s.to->url == to->url && s.path == ev.ret_path) {
+                    return;
+                }
             }
         }
-        size_t bound = 0;
-        if (const char* why = subscription_refusal(list, *to, bound)) {
-            report_refusal(*to, why, bound);
-            return;
-        }
-        map[key].push_back(Subscriber{to, ev.ret_path, false, 0.0f});
+        // A new subscription always takes.
+        make_room(map, key, *to);
+        map[key].push_back(Subscriber{to, ev.ret_path, false, 0.0f, ++_next_since});
         return;
     }
     if (found == map.end()) {
@@ -441,12 +646,11 @@ bool ControlOSC::send_list(SubscriberList& list, const std::string& ctrl, float 
 {
     for (auto it = list.begin(); it != list.end();) {
         // Clients are told apart by port: the one that made the change knows it.
-        const char* port = lo_address_get_port(it->to->addr);
-        if (source >= 0 && port && atoi(port) == source) {
+        if (source >= 0 && it->to->port == source) {
             ++it;
             continue;
         }
-        if (!send_isf(it->to->addr, it->path, instance, ctrl, val, false)) {
+        if (!send_isf(*it->to, it->path, instance, ctrl, val, false)) {
             it = list.erase(it);
             continue;
         }
@@ -468,7 +672,14 @@ void ControlOSC::send_auto_updates()
                 ++it;
                 continue;
             }
-            if (!send_isf(it->to->addr, it->path, instance, name, val, false)) {
+            // A host still being looked up is sent the value of the time it
+            // has an address.
+            const Reach reach = settle(*it->to);
+            if (reach == Waiting) {
+                ++it;
+                continue;
+            }
+            if (reach == Unreachable || !send_isf(*it->to, it->path, instance, name, val, false)) {
                 it = list.erase(it);
                 continue;
             }

@@ -50,6 +50,22 @@ std::string outside_address()
     return found;
 }
 
+// The broadcast address of an interface besides loopback; "" when none has one.
+std::string outside_broadcast()
+{
+    ifaddrs* all = nullptr;
+    std::string found;
+    for (ifaddrs* i = getifaddrs(&all) == 0 ? all : nullptr; i && found.empty(); i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_BROADCAST) &&
+            i->ifa_broadaddr) {
+            char text[INET_ADDRSTRLEN];
+            found = inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_broadaddr)->sin_addr, text, sizeof(text));
+        }
+    }
+    freeifaddrs(all);
+    return found;
+}
+
 std::string url_at(const std::string& host, int port)
 {
     return "osc.udp://" + host + ":" + std::to_string(port) + "/";
@@ -98,8 +114,13 @@ TEST(OscListenAddress, OnlyLoopbackAnswersUnlessAnotherAddressIsAskedFor)
 
 TEST(OscListenAddress, ABadValueFallsBackToLoopbackWithOneLine)
 {
+    // Broadcast and multicast addresses, and loopback's other addresses, are
+    // no unicast address of this machine.
+    const std::string broadcast = outside_broadcast();
     for (const char* env : {"127.0.0.1", "not an address", "localhost", "127.0.0.1:10051", "256.1.1.1",
-                            "203.0.113.7" /* not this machine's */, "::1" /* replies go over IPv4 */}) {
+                            "203.0.113.7" /* not this machine's */, "::1" /* replies go over IPv4 */,
+                            "255.255.255.255", "224.0.0.1", "127.255.255.255", "127.0.0.2",
+                            broadcast.empty() ? "255.255.255.255" : broadcast.c_str()}) {
         SCOPED_TRACE(env);
         const bool bad = std::string(env) != "127.0.0.1";
         testing::internal::CaptureStderr();
@@ -110,6 +131,15 @@ TEST(OscListenAddress, ABadValueFallsBackToLoopbackWithOneLine)
         EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), bad ? 1 : 0) << said;
         EXPECT_EQ(ping_at("127.0.0.1", at.host.port), url_at("127.0.0.1", at.host.port));
     }
+}
+
+std::vector<OscMsg> on_path(const std::vector<OscMsg>& all, const std::string& path)
+{
+    std::vector<OscMsg> out;
+    for (const OscMsg& m : all) {
+        if (m.path == path) out.push_back(m);
+    }
+    return out;
 }
 
 // Clients that never read what they are sent.
@@ -167,57 +197,99 @@ TEST(OscLockout, SubscribersThatNeverReadDoNotStopAnswers)
     }
 }
 
-// After the row's registrations, client a or b subscribes to the polled
-// "tempo": it is held when its first value arrives.
-TEST(OscLockout, SubscriptionsAreBoundedPerKeyPerClientAndInAll)
+// Which of clients hear of a change that setter makes (change(setter)), on
+// path: the first in the list is waited for.
+std::vector<bool> told(const std::vector<OscClient*>& clients, OscClient& setter,
+                       const std::function<bool(OscClient&)>& change, const std::string& path)
+{
+    std::vector<bool> out;
+    EXPECT_TRUE(change(setter) && setter.sync());
+    for (OscClient* c : clients) {
+        out.push_back(!on_path(c->collect(out.empty() ? 500 : 20), path).empty());
+    }
+    return out;
+}
+
+size_t lines(const std::string& said)
+{
+    return (size_t)std::count(said.begin(), said.end(), '\n');
+}
+
+// 64 subscribers that went quiet, but for the first, which still talks: a
+// newcomer takes the place of the second.
+TEST(OscLockout, AtAFullControlOrListenerListTheClientHeardFromLeastRecentlyGivesWay)
 {
     struct Row {
         const char* name;
-        int deaf_on_probe_key;  // deaf clients, each subscribed to the probe's key
-        int a_keys;             // a's subscriptions, each on its own key
-        int deaf_full;          // deaf clients with 256 subscriptions each
-        int a_passes;           // times a makes its subscriptions
-        bool a_drops_one;
-        char prober;
-        bool held;
+        std::function<bool(OscClient& by, const std::string& url)> subscribe;
+        std::function<bool(OscClient&)> change;
+        std::string path;
     };
     const Row rows[] = {
-        {"a key below its bound", 63, 0, 0, 1, false, 'a', true},
-        {"a full key", 64, 0, 0, 1, false, 'a', false},
-        {"a client below its bound", 0, 255, 0, 1, false, 'a', true},
-        {"a full client", 0, 256, 0, 1, false, 'a', false},
-        {"repeats count once", 0, 255, 0, 2, false, 'a', true},
-        {"an unsubscription makes room", 0, 256, 0, 1, true, 'a', true},
-        {"another client beside a full one", 0, 256, 0, 1, false, 'b', true},
-        {"every subscription taken", 0, 0, 16, 1, false, 'b', false},
+        {"update subscribers of a control",
+         [](OscClient& by, const std::string& url) { return by.send("/register_update", "dry", url, "/x"); },
+         [](OscClient& c) { return c.send("/set", "dry", 0.5f); }, "/x"},
+        {"configuration listeners", [](OscClient& by, const std::string& url) { return by.send("/register", url, "/x"); },
+         [](OscClient& c) { return c.send("/loop_add", 1, 1.0f); }, "/x"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         EngineHost host;
-        OscClient a(host.port), b(host.port);
-        ASSERT_TRUE(host.ok && a.ok() && b.ok());
-        auto deaf = deaf_clients(std::max(r.deaf_on_probe_key, r.deaf_full), host.port);
+        OscClient setter(host.port), newcomer(host.port);
+        ASSERT_TRUE(host.ok && setter.ok() && newcomer.ok());
+        auto quiet = deaf_clients(64, host.port);
         testing::internal::CaptureStderr();
-        send_paced(a, r.deaf_on_probe_key,
-                   [&](int k) { return a.send("/register_auto_update", "tempo", 100, deaf[k]->url(), "/x"); });
-        for (int pass = 0; pass < r.a_passes; ++pass) {
-            send_paced(a, r.a_keys,
-                       [&](int k) { return a.send(key_path(k), key_ctrl(k), a.url(), "/" + std::to_string(k % 3)); });
-        }
-        send_paced(a, r.deaf_full * 256,
-                   [&](int k) { return a.send(key_path(k % 256), key_ctrl(k % 256), deaf[k / 256]->url(), "/x"); });
-        ASSERT_TRUE(!r.a_drops_one || a.send("/qm/5/unregister_update", key_ctrl(5), a.url(), "/2"));
-        OscClient& p = r.prober == 'a' ? a : b;
-        // Refusals after the first are not told one by one.
-        for (int k = 0; k < (r.held ? 1 : 20); ++k) {
-            ASSERT_TRUE(p.send("/register_auto_update", "tempo", 100, p.url(), k ? "/" + std::to_string(k) : "/probe"));
-        }
-        OscMsg m;
-        EXPECT_EQ(p.wait("/probe", m, 600), r.held);
-        p.sync();
-        const std::string said = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), r.held ? 0 : 1) << said;
+        send_paced(setter, 64, [&](int k) { return r.subscribe(setter, quiet[k]->url()); });
+        // Heard from its port, though it names no reply address.
+        ASSERT_TRUE(quiet[0]->send("/set", "no_such_param", 0.0f));
+        ASSERT_TRUE(r.subscribe(setter, newcomer.url()));
+        const std::vector<bool> heard = told({&newcomer, quiet[0].get(), quiet[1].get(), quiet[2].get(), quiet[63].get()},
+                                             setter, r.change, r.path);
+        EXPECT_EQ(heard, (std::vector<bool>{true, true, false, true, true}));
+        EXPECT_EQ(lines(testing::internal::GetCapturedStderr()), 1u);
     }
+}
+
+TEST(OscLockout, AtAFullClientItsOwnOldestSubscriptionGivesWay)
+{
+    EngineHost host;
+    OscClient a(host.port), setter(host.port);
+    ASSERT_TRUE(host.ok && a.ok() && setter.ok());
+    testing::internal::CaptureStderr();
+    const char* const controls[] = {"dry", "wet", "input_gain", "tempo"};
+    send_paced(a, 256, [&](int k) {
+        return a.send("/register_update", controls[k / 64], a.url(), "/" + std::to_string(k % 64));
+    });
+    ASSERT_TRUE(a.send("/register_update", "eighth_per_cycle", a.url(), "/new") && a.sync());
+    ASSERT_TRUE(setter.send("/set", "dry", 0.5f) && setter.send("/set", "eighth_per_cycle", 8.0f) && setter.sync());
+    const auto got = a.collect(300);
+    EXPECT_EQ(on_path(got, "/new").size(), 1u);
+    EXPECT_TRUE(on_path(got, "/0").empty());
+    EXPECT_EQ(on_path(got, "/1").size(), 1u);
+    EXPECT_EQ(on_path(got, "/63").size(), 1u);
+    EXPECT_EQ(lines(testing::internal::GetCapturedStderr()), 1u);
+}
+
+// 16 quiet clients hold every subscription there may be; the first talks.
+TEST(OscLockout, WithEverySubscriptionTakenTheClientHeardFromLeastRecentlyGivesWay)
+{
+    EngineHost host;
+    OscClient setter(host.port), newcomer(host.port);
+    ASSERT_TRUE(host.ok && host.engine.add_loop(1, 1.0f, true) && setter.ok() && newcomer.ok());
+    auto quiet = deaf_clients(16, host.port);
+    testing::internal::CaptureStderr();
+    send_paced(setter, 16 * 256, [&](int k) {
+        return setter.send(key_path(k % 256), key_ctrl(k % 256), quiet[k / 256]->url(), "/x");
+    });
+    ASSERT_TRUE(quiet[0]->sync());
+    ASSERT_TRUE(newcomer.send("/register_update", "dry", newcomer.url(), "/x"));
+    EXPECT_EQ(told({&newcomer}, setter, [](OscClient& c) { return c.send("/set", "dry", 0.5f); }, "/x"),
+              std::vector<bool>{true});
+    // The second's first subscription (loop 0, "wet") went.
+    EXPECT_EQ(told({quiet[0].get(), quiet[1].get(), quiet[2].get()}, setter,
+                   [](OscClient& c) { return c.send("/qm/0/set", "wet", 0.5f); }, "/x"),
+              (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(lines(testing::internal::GetCapturedStderr()), 1u);
 }
 
 } // namespace

@@ -6,6 +6,10 @@
 
 #include <kvo/file_guard.h>
 
+#include <control_osc_address.h>
+
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -25,8 +29,9 @@ const char* const kDefaultAppPath = "/Applications/Quillomat.app";
 const char* const kAppExecutable = "/Contents/MacOS/qmgui";
 const char* const kUserDir = "/.quillomat";
 const char* const kUserPathFile = "/.quillomat/default_app_path";
-// The engine's OSC server runs in this process.
-const char* const kGuiHost = "localhost";
+// The engine's OSC server runs in this process: on loopback (or on every
+// interface) the GUI reaches it by this name.
+const char* const kLoopbackHost = "localhost";
 
 const size_t kShortenAbove = 40, kShownHead = 20, kShownTail = 19;
 const SInt16 kRowHeight = 16;
@@ -100,6 +105,16 @@ void write_user_file(const std::string& home, const std::string& path)
     const std::string text = path + "\n";
     Kvo::FileSave save(home + kUserPathFile);
     if (save.ok() && save.write(text.data(), text.size())) save.commit();
+}
+
+// Where the GUI reaches the server: the one address it listens on, or
+// loopback.
+std::string gui_host()
+{
+    const in_addr at = Quillomat::osc_listen_address(false);
+    if (at.s_addr == htonl(INADDR_LOOPBACK) || at.s_addr == htonl(INADDR_ANY)) return kLoopbackHost;
+    char text[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &at, text, sizeof text) ? text : kLoopbackHost;
 }
 
 Rect row(int top, int left, int width)
@@ -192,7 +207,7 @@ void QuillomatAUView::create_qmgui()
     char port[16];
     std::snprintf(port, sizeof port, "%d", osc_port(GetEditAudioUnit()));
     const std::string command = _qmapp_path + kAppExecutable;
-    std::vector<std::string> args{"-H", kGuiHost, "-P", port, "-N"};
+    std::vector<std::string> args{"-H", gui_host(), "-P", port, "-N"};
     if (!_launcher) {
         _launcher = new LaunchQMgui(command, std::move(args));
     } else {

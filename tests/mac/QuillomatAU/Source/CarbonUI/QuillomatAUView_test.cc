@@ -10,6 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -435,6 +440,53 @@ TEST_F(ViewTest, GuiGetsHostAndPortAndItsPathIsRememberedOnceStarted)
         EXPECT_EQ(CarbonStandIn::sendCommand(window, 0x61626364 /* 'abcd' */), eventNotHandledErr);
         EXPECT_EQ(launches(), 1);
         EXPECT_TRUE(AppKitStandIn::recordedAlerts().empty());
+        close_view();
+    }
+}
+
+// An IPv4 address of this machine besides loopback; "" when there is none.
+std::string outside_address()
+{
+    ifaddrs* all = nullptr;
+    std::string found;
+    for (ifaddrs* i = getifaddrs(&all) == 0 ? all : nullptr; i && found.empty(); i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && !(i->ifa_flags & IFF_LOOPBACK)) {
+            char text[INET_ADDRSTRLEN];
+            found = inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_addr)->sin_addr, text, sizeof(text));
+        }
+    }
+    freeifaddrs(all);
+    return found;
+}
+
+TEST_F(ViewTest, GuiIsToldTheAddressTheServerListensOn)
+{
+    const std::string outside = outside_address();
+    struct Row {
+        const char* env;
+        std::string host;
+    };
+    const Row rows[] = {
+        {nullptr, "localhost"},
+        {"127.0.0.1", "localhost"},
+        {"0.0.0.0", "localhost"},       // every interface, loopback too
+        {"224.0.0.1", "localhost"},     // refused: the server stays on loopback
+        {"127.255.255.255", "localhost"},
+        {outside.empty() ? nullptr : outside.c_str(), outside.empty() ? "localhost" : outside},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.env ? r.env : "(unset)");
+        r.env ? setenv("QM_OSC_ADDRESS", r.env, 1) : unsetenv("QM_OSC_ADDRESS");
+        fs::remove(out / "pid");
+        write_user_file(good.string() + "\n");
+        open_view();
+        unsetenv("QM_OSC_ADDRESS");
+        ASSERT_TRUE(child_started());
+        std::string args;
+        for (const std::string& a : {std::string("-H"), r.host, std::string("-P"), std::string("10051"),
+                                     std::string("-N")})
+            args += a + '\0';
+        EXPECT_EQ(slurp(out / "args"), args);
         close_view();
     }
 }
