@@ -4,9 +4,17 @@
 #   plain    optimised with debug info
 #   asan     AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     ThreadSanitizer
+# With --no-tests before the targets the tests and benchmarks are left out of
+# the build, which then needs neither GoogleTest nor Google Benchmark:
+#   scripts/build.sh plain --no-tests qmhost QuillomatAU
 set -euo pipefail
 flavour=${1:-plain}
 shift || true
+tests=ON
+if [ "${1:-}" = --no-tests ]; then
+  tests=OFF
+  shift
+fi
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir="$top/build/$flavour"
 case "$flavour" in
@@ -15,7 +23,7 @@ case "$flavour" in
   tsan)  opts=(-DCMAKE_BUILD_TYPE=Debug -DQM_SANITIZE=thread) ;;
   *) echo "unknown build flavour: $flavour" >&2; exit 2 ;;
 esac
-cmake -S "$top" -B "$dir" -G Ninja "${opts[@]}" >/dev/null
+cmake -S "$top" -B "$dir" -G Ninja "${opts[@]}" -DQM_BUILD_TESTS="$tests" >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
 cmake --build "$dir" "${targets[@]}" -- -j"$(nproc)"
