@@ -15,8 +15,9 @@
 //   there), and the resolver's thread sends what waited for a host name to be
 //   looked up; one lock serialises all senders over the address cache and
 //   the subscriber lists.
-// - Resolver thread: looks up the host names of reply addresses, so that a
-//   name server that does not answer holds up no answer to anybody else.
+// - Resolver thread: has the host names of reply addresses looked up (by the
+//   C library's own threads), so that a name server that does not answer
+//   holds up no answer to anybody else, nor the close.
 // Every method, for every loop index a loop can have (and -1, all loops), is
 // registered before the OSC thread starts; none is added or removed later.
 #include <lo/lo.h>
@@ -107,7 +108,8 @@ public:
     int dispatch_data(const void* data, size_t size);
 
     // Replaces how the host names of reply addresses are looked up (by
-    // default the system's resolver), for names not looked up yet. For tests.
+    // default the system's resolver), for names not looked up yet. For
+    // tests: closing waits for a replaced lookup under way.
     void set_name_lookup(NameResolver::Lookup lookup);
 
     // The handlers' entry, public for liblo's C callback only.
