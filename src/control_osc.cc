@@ -264,7 +264,8 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
 
 ControlOSC::~ControlOSC()
 {
-    _resolver.reset();
+    // What it delivers is sent through the server and looks names up again.
+    _resolver->stop();
     terminate_osc_thread();
     // The thread is gone: nothing dispatches or sends any more.
     if (_osc_server) {

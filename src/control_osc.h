@@ -15,8 +15,9 @@
 //   there), and the resolver's thread sends what waited for a host name to be
 //   looked up; one lock serialises all senders over the address cache and
 //   the subscriber lists.
-// - Resolver thread: looks up the host names of reply addresses, so that a
-//   name server that does not answer holds up no answer to anybody else.
+// - Resolver thread: has the host names of reply addresses looked up (by the
+//   C library's own threads), so that a name server that does not answer
+//   holds up no answer to anybody else, nor the close.
 // Every method, for every loop index a loop can have (and -1, all loops), is
 // registered before the OSC thread starts; none is added or removed later.
 #include <lo/lo.h>
@@ -107,7 +108,8 @@ public:
     int dispatch_data(const void* data, size_t size);
 
     // Replaces how the host names of reply addresses are looked up (by
-    // default the system's resolver), for names not looked up yet. For tests.
+    // default the system's resolver), for names not looked up yet. For
+    // tests: closing waits for a replaced lookup under way.
     void set_name_lookup(NameResolver::Lookup lookup);
 
     // The handlers' entry, public for liblo's C callback only.
@@ -148,6 +150,20 @@ private:
     // (loop index, or -1 all loops, or -2 the engine; control name)
     typedef std::pair<int, std::string> InstanceKey;
     typedef std::map<InstanceKey, SubscriberList> RegistrationMap;
+    // Whoever holds update subscriptions, by the heard_as of their reply
+    // addresses, with them in order of subscription.
+    struct SubscriptionAt {
+        RegistrationMap* map;
+        InstanceKey key;
+    };
+    struct Client {
+        uint64_t heard_at = 0;  // of its host's address, once looked up
+        uint64_t heard = 0;     // when last heard, as last looked at (it only grows)
+        std::map<uint64_t, SubscriptionAt> subscriptions;  // by since
+    };
+    // (heard, since of its oldest subscription): the first of the clients
+    // gives way, once its heard is up to date.
+    typedef std::pair<uint64_t, uint64_t> Rank;
     struct ConfigListener {
         std::string url;
         std::string path;
@@ -215,6 +231,13 @@ private:
     // Within every bound, a subscription of to on key of map fits once those
     // of the clients heard from least recently have given way.
     void make_room(RegistrationMap& map, const InstanceKey& key, const ReplyAddress& to);
+    // Every subscription that is added to or removed from a list is told here.
+    void subscribed(RegistrationMap& map, const InstanceKey& key, const Subscriber& s);
+    void unsubscribed(const Subscriber& s);
+    static Rank rank(const Client& c) { return Rank(c.heard, c.subscriptions.begin()->first); }
+    // Brings the client's heard up to date; true when it changed. With
+    // _heard_lock held.
+    bool refresh_locked(uint64_t heard_as, Client& c);
 
     Engine* _engine;
     std::thread _osc_thread;
@@ -239,6 +262,9 @@ private:
     RegistrationMap _auto_registration_map;  // polled every 100 ms
     std::list<ConfigListener> _config_registrations;
     uint64_t _next_since = 0;
+    std::unordered_map<uint64_t, Client> _clients;  // by heard_as
+    std::map<Rank, uint64_t> _ranked;               // heard_as of each client
+    size_t _subscriptions = 0;                      // in both maps
     ReportLimit _gave_way_reports;
     ReportLimit _unresolved_reports;
 

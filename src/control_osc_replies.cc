@@ -211,6 +211,10 @@ ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
         return Unreachable;
     }
     to.heard_at = heard_key(found, to.port);
+    auto client = _clients.find(to.heard_as);
+    if (client != _clients.end()) {
+        client->second.heard_at = to.heard_at;
+    }
     // In the order they were meant to go.
     while (!to.waiting.empty()) {
         auto w = to.waiting.front();
@@ -480,69 +484,116 @@ uint64_t ControlOSC::last_heard_locked(const ReplyAddress* to) const
     return last;
 }
 
+void ControlOSC::subscribed(RegistrationMap& map, const InstanceKey& key, const Subscriber& s)
+{
+    Client& c = _clients[s.to->heard_as];
+    if (!c.subscriptions.empty()) {
+        _ranked.erase(rank(c));
+    }
+    if (s.to->heard_at) {
+        c.heard_at = s.to->heard_at;
+    }
+    c.subscriptions.emplace(s.since, SubscriptionAt{&map, key});
+    _ranked.emplace(rank(c), s.to->heard_as);
+    ++_subscriptions;
+}
+
+void ControlOSC::unsubscribed(const Subscriber& s)
+{
+    auto it = _clients.find(s.to->heard_as);
+    if (it == _clients.end() || !it->second.subscriptions.count(s.since)) {
+        return;
+    }
+    Client& c = it->second;
+    _ranked.erase(rank(c));
+    c.subscriptions.erase(s.since);
+    --_subscriptions;
+    if (c.subscriptions.empty()) {
+        _clients.erase(it);
+    } else {
+        _ranked.emplace(rank(c), it->first);
+    }
+}
+
+bool ControlOSC::refresh_locked(uint64_t heard_as, Client& c)
+{
+    uint64_t heard = c.heard;
+    for (uint64_t k : {heard_as, c.heard_at}) {
+        auto it = k ? _heard.find(k) : _heard.end();
+        heard = it == _heard.end() ? heard : std::max(heard, it->second);
+    }
+    if (heard == c.heard) {
+        return false;
+    }
+    _ranked.erase(rank(c));
+    c.heard = heard;
+    _ranked.emplace(rank(c), heard_as);
+    return true;
+}
+
 void ControlOSC::make_room(RegistrationMap& map, const InstanceKey& key, const ReplyAddress& to)
 {
     for (;;) {
         auto found = map.find(key);
-        size_t all = 0, client = 0;
-        for (const RegistrationMap* m : {&_registration_map, &_auto_registration_map}) {
-            for (const auto& entry : *m) {
-                all += entry.second.size();
-                for (const Subscriber& s : entry.second) {
-                    client += s.to->heard_as == to.heard_as ? 1 : 0;
-                }
-            }
-        }
-        enum { OnKey, OfClient, InAll } scope;
+        auto mine = _clients.find(to.heard_as);
         size_t bound;
         const char* what;
-        if (found != map.end() && found->second.size() >= kMaxSubscribersPerKey) {
-            scope = OnKey, bound = kMaxSubscribersPerKey, what = "per control";
-        } else if (client >= kMaxSubscriptionsPerClient) {
-            scope = OfClient, bound = kMaxSubscriptionsPerClient, what = "per client";
-        } else if (all >= kMaxSubscriptions) {
-            scope = InAll, bound = kMaxSubscriptions, what = "in all";
-        } else {
-            return;
-        }
-
-        // Heard from least recently; of those, subscribed first.
+        // Where the one that gives way is.
         RegistrationMap* gone_map = nullptr;
-        RegistrationMap::iterator gone_key;
-        size_t gone_at = 0;
-        std::pair<uint64_t, uint64_t> least;
+        InstanceKey gone_key;
+        uint64_t gone_since = 0;
         {
             std::lock_guard<std::mutex> heard_lock(_heard_lock);
-            for (RegistrationMap* m : {&_registration_map, &_auto_registration_map}) {
-                if (scope == OnKey && m != &map) {
-                    continue;
-                }
-                for (auto entry = m->begin(); entry != m->end(); ++entry) {
-                    if (scope == OnKey && entry != found) {
+            if (found != map.end() && found->second.size() >= kMaxSubscribersPerKey) {
+                bound = kMaxSubscribersPerKey, what = "per control";
+                gone_key = key;
+                // Heard from least recently; of those, subscribed first.
+                Rank least;
+                for (const Subscriber& s : found->second) {
+                    auto c = _clients.find(s.to->heard_as);
+                    if (c == _clients.end()) {
                         continue;
                     }
-                    for (size_t i = 0; i < entry->second.size(); ++i) {
-                        const Subscriber& s = entry->second[i];
-                        if (scope == OfClient && s.to->heard_as != to.heard_as) {
-                            continue;
-                        }
-                        const std::pair<uint64_t, uint64_t> rank(last_heard_locked(s.to.get()), s.since);
-                        if (!gone_map || rank < least) {
-                            gone_map = m, gone_key = entry, gone_at = i, least = rank;
-                        }
+                    refresh_locked(c->first, c->second);
+                    const Rank r(c->second.heard, s.since);
+                    if (!gone_map || r < least) {
+                        gone_map = &map, gone_since = s.since, least = r;
                     }
                 }
+            } else if (mine != _clients.end() && mine->second.subscriptions.size() >= kMaxSubscriptionsPerClient) {
+                bound = kMaxSubscriptionsPerClient, what = "per client";
+                const auto& oldest = *mine->second.subscriptions.begin();
+                gone_map = oldest.second.map, gone_key = oldest.second.key, gone_since = oldest.first;
+            } else if (_subscriptions >= kMaxSubscriptions && !_ranked.empty()) {
+                bound = kMaxSubscriptions, what = "in all";
+                // The first once it is up to date: the others were heard at
+                // least as recently as their places say. Each client moves
+                // at most once per time it was heard since it last did.
+                auto first = _clients.find(_ranked.begin()->second);
+                while (refresh_locked(first->first, first->second)) {
+                    first = _clients.find(_ranked.begin()->second);
+                }
+                const auto& oldest = *first->second.subscriptions.begin();
+                gone_map = oldest.second.map, gone_key = oldest.second.key, gone_since = oldest.first;
+            } else {
+                return;
             }
         }
-        if (!gone_map) {
+        auto entry = gone_map ? gone_map->find(gone_key) : map.end();
+        if (!gone_map || entry == gone_map->end()) {
             return;
         }
-        SubscriberList& list = gone_key->second;
-        _gave_way_reports.say("OSC: update subscription of " + list[gone_at].to->client + " gave way to one of " +
-                              to.client + ": at most " + std::to_string(bound) + " " + what);
-        list.erase(list.begin() + (long)gone_at);
+        SubscriberList& list = entry->second;
+        auto gone = std::find_if(list.begin(), list.end(), [&](const Subscriber& s) { return s.since == gone_since; });
+        if (gone == list.end()) {
+            return;
+        }
+        _gave_way_reports.say("OSC: update subscription of " + gone->to->client + " gave way to one of " + to.client +
+                              ": at most " + std::to_string(bound) + " " + what);
+        unsubscribed(*gone);
+        list.erase(gone);
         if (list.empty()) {
-            gone_map->erase(gone_key);
+            gone_map->erase(entry);
         }
     }
 }
@@ -565,7 +616,9 @@ void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev
         }
         // A new subscription always takes.
         make_room(map, key, *to);
-        map[key].push_back(Subscriber{to, ev.ret_path, false, 0.0f, ++_next_since});
+        SubscriberList& list = map[key];
+        list.push_back(Subscriber{to, ev.ret_path, false, 0.0f, ++_next_since});
+        subscribed(map, key, list.back());
         return;
     }
     if (found == map.end()) {
@@ -574,6 +627,7 @@ void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev
     SubscriberList& list = found->second;
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->to->url == to->url && it->path == ev.ret_path) {
+            unsubscribed(*it);
             list.erase(it);
             break;
         }
@@ -621,6 +675,9 @@ void ControlOSC::finish_loop_config_event(ConfigLoopEvent& ev)
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
     for (auto it = _registration_map.begin(); it != _registration_map.end();) {
         if (it->first.first == ev.index) {
+            for (const Subscriber& s : it->second) {
+                unsubscribed(s);
+            }
             it = _registration_map.erase(it);
         } else {
             ++it;
@@ -651,6 +708,7 @@ bool ControlOSC::send_list(SubscriberList& list, const std::string& ctrl, float 
             continue;
         }
         if (!send_isf(*it->to, it->path, instance, ctrl, val, false)) {
+            unsubscribed(*it);
             it = list.erase(it);
             continue;
         }
@@ -680,6 +738,7 @@ void ControlOSC::send_auto_updates()
                 continue;
             }
             if (reach == Unreachable || !send_isf(*it->to, it->path, instance, name, val, false)) {
+                unsubscribed(*it);
                 it = list.erase(it);
                 continue;
             }

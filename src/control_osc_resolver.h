@@ -1,7 +1,7 @@
 #pragma once
-// Host names of reply addresses, looked up on a thread of their own: a name
-// server that never answers holds up that thread only, never the engine
-// thread that answers everybody else.
+// Host names of reply addresses, looked up away from the engine thread: a
+// name server that never answers holds up no answer to anybody else, and
+// closing waits for no name server either.
 #include <netinet/in.h>
 
 #include <functional>
@@ -13,8 +13,7 @@ namespace Quillomat {
 
 class NameResolver {
 public:
-    // Looks host up (may block for as long as the name servers take); false
-    // when it has no IPv4 address.
+    // Looks host up (may block); false when it has no IPv4 address.
     typedef std::function<bool(const std::string& host, in_addr& out)> Lookup;
     // Told on the resolver's thread once host has a result (either way).
     typedef std::function<void(const std::string& host)> Done;
@@ -29,9 +28,15 @@ public:
     static constexpr int FailedSeconds = 30;
 
     explicit NameResolver(Done done);
-    // Returns at once: a lookup still under way is left to finish by itself
-    // and its result is thrown away.
+    // Returns within a fraction of a second and leaves no thread of ours
+    // behind: a system lookup still under way is left to the C library's own
+    // threads, its result thrown away. A replaced lookup is waited for.
     ~NameResolver();
+
+    // The destructor's work, for an owner that the thread reaches through
+    // this object until it returns; a name not known by then is not asked
+    // for any more.
+    void stop();
 
     NameResolver(const NameResolver&) = delete;
     NameResolver& operator=(const NameResolver&) = delete;
@@ -41,18 +46,16 @@ public:
     // then, so a later call asks again).
     State find(const std::string& host, in_addr& out);
 
-    // Replaces the lookup (by default the system's), for names asked for
-    // from now on.
+    // For tests: replaces the system's lookup, for names asked for from now
+    // on. It runs on the resolver's thread, and the destructor waits for it
+    // to return: a test lets a lookup it holds go before closing.
     void set_lookup(Lookup lookup);
-
-    // The system's lookup of an IPv4 address.
-    static bool system_lookup(const std::string& host, in_addr& out);
 
 private:
     struct Shared;
-    static void run(std::shared_ptr<Shared> shared);
+    void run();
 
-    std::shared_ptr<Shared> _shared;
+    std::unique_ptr<Shared> _shared;
     std::thread _thread;
 };
 
