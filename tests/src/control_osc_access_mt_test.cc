@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "local_address.h"
 #include "osc_fixture.h"
 
 using qmtest::EngineHost;
@@ -34,21 +35,6 @@ struct HostAt {
     const char* env;
     EngineHost host;
 };
-
-// An IPv4 address of this machine besides loopback; "" when there is none.
-std::string outside_address()
-{
-    ifaddrs* all = nullptr;
-    std::string found;
-    for (ifaddrs* i = getifaddrs(&all) == 0 ? all : nullptr; i && found.empty(); i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && !(i->ifa_flags & IFF_LOOPBACK)) {
-            char text[INET_ADDRSTRLEN];
-            found = inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_addr)->sin_addr, text, sizeof(text));
-        }
-    }
-    freeifaddrs(all);
-    return found;
-}
 
 // The broadcast address of an interface besides loopback; "" when none has one.
 std::string outside_broadcast()
@@ -83,7 +69,7 @@ std::string ping_at(const std::string& host, int port)
 
 TEST(OscListenAddress, OnlyLoopbackAnswersUnlessAnotherAddressIsAskedFor)
 {
-    const std::string outside = outside_address();
+    const std::string outside = qmtest::outside_address();
     if (outside.empty()) GTEST_SKIP() << "this machine has no address besides loopback";
     struct Row {
         const char* env;

@@ -10,10 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -26,6 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "local_address.h"
 #include "run_loop.h"
 
 namespace fs = std::filesystem;
@@ -444,24 +441,9 @@ TEST_F(ViewTest, GuiGetsHostAndPortAndItsPathIsRememberedOnceStarted)
     }
 }
 
-// An IPv4 address of this machine besides loopback; "" when there is none.
-std::string outside_address()
-{
-    ifaddrs* all = nullptr;
-    std::string found;
-    for (ifaddrs* i = getifaddrs(&all) == 0 ? all : nullptr; i && found.empty(); i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && !(i->ifa_flags & IFF_LOOPBACK)) {
-            char text[INET_ADDRSTRLEN];
-            found = inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_addr)->sin_addr, text, sizeof(text));
-        }
-    }
-    freeifaddrs(all);
-    return found;
-}
-
 TEST_F(ViewTest, GuiIsToldTheAddressTheServerListensOn)
 {
-    const std::string outside = outside_address();
+    const std::string outside = qmtest::outside_address();
     struct Row {
         const char* env;
         std::string host;
