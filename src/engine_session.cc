@@ -181,8 +181,10 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         }
         built.push_back(looper);
     }
-    // The loops there now are handed over; the engine thread frees them.
+    // The loops there now are handed over; the engine thread frees them, at
+    // once while no audio runs.
     remove_all_loops();
+    wake_engine_thread(true);
 
     if (has[GTempo]) {
         _tempo.store(v[GTempo], std::memory_order_relaxed);
