@@ -79,12 +79,17 @@ void removal(benchmark::State& state, nframes_t rate, nframes_t block, bool paus
             return;
         }
         for (int k = 0; k < 10; ++k) host.block_heard();
-        if (pause) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            host.due = Clock::now();
-        }
         int index = 1;
-        host.engine.remove_loop_request(index);
+        if (pause) {
+            // The removal comes while the host pauses; audio resumes as the
+            // engine thread takes it on.
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            host.engine.remove_loop_request(index);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            host.due = Clock::now();
+        } else {
+            host.engine.remove_loop_request(index);
+        }
         const Clock::time_point t0 = Clock::now();
         double freed_ms = -1;
         int silent = 0, blocks = 0, after = 0;
