@@ -155,14 +155,23 @@ inline float abs_peak(const float* x, uint32_t n, float peak = 0.0f)
     return p;
 }
 
-// Meter fall-off over one block; never NaN, never above 20.
-inline float fall_off(float peak, float db_drop)
+// The factor by which a meter falls over a drop of db_drop decibels.
+inline float fall_factor(float db_drop)
+{
+    return powf(10.0f, -db_drop * 0.05f);
+}
+
+// A meter's peak after one fall by factor: down to -90 dB (10^-4.5), then
+// nothing; never NaN, never above 20. Not f_clamp: its sums round a small
+// peak to a multiple of about 2e-6, and a meter near -85 dB would then never
+// fall any further.
+inline float fall_off(float peak, float factor)
 {
     if (!(peak > 0.0f)) {
         return 0.0f;
     }
-    const float db = 20.0f * log10f(peak) - db_drop;
-    float p = db > -90.0f ? powf(10.0f, db * 0.05f) : 0.0f;
+    float p = peak * factor;
+    p = p > 3.16227766e-5f ? p : 0.0f;
     p = p < 20.0f ? p : 20.0f;
     return flush_to_zero(p);
 }

@@ -328,6 +328,8 @@ private:
     // Every looper the engine owns: listed, or handed over for removal.
     std::vector<Looper*> owned_loopers() const;
     void queue_removal(Looper* looper);
+    // Says why not on standard error.
+    bool room_for_a_loop_locked() const;
     bool add_loop_locked(Looper* looper, int& index);
     // The loopers the audio thread has handed back leave the lists for out.
     void take_released_locked(std::vector<Looper*>& out);

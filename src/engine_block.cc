@@ -214,9 +214,9 @@ void Engine::fill_common_outs(nframes_t nframes)
     const dsp::LinearRamp dry = dsp::LinearRamp::over(dry0, _target_common_dry.load(std::memory_order_relaxed), nframes);
     const dsp::LinearRamp wet = dsp::LinearRamp::over(wet0, _target_common_wet.load(std::memory_order_relaxed), nframes);
 
-    const float drop = (float)nframes * _falloff_per_sample;
-    float in_peak = dsp::fall_off(_common_input_peak.load(std::memory_order_relaxed), drop);
-    float out_peak = dsp::fall_off(_common_output_peak.load(std::memory_order_relaxed), drop);
+    const float fall = dsp::fall_factor((float)nframes * _falloff_per_sample);
+    float in_peak = dsp::fall_off(_common_input_peak.load(std::memory_order_relaxed), fall);
+    float out_peak = dsp::fall_off(_common_output_peak.load(std::memory_order_relaxed), fall);
 
     const size_t chans = _common_outputs.size();
     for (size_t i = 0; i < chans; ++i) {

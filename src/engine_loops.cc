@@ -149,10 +149,18 @@ unsigned int Engine::loop_count()
     return (unsigned int)_instances.size();
 }
 
+bool Engine::room_for_a_loop_locked() const
+{
+    if (_instances.size() < MaxLoops) {
+        return true;
+    }
+    std::cerr << "cannot add another loop: at most " << MaxLoops << " loops" << std::endl;
+    return false;
+}
+
 bool Engine::add_loop_locked(Looper* looper, int& index)
 {
-    if (_instances.size() >= MaxLoops) {
-        std::cerr << "cannot add another loop: at most " << MaxLoops << " loops" << std::endl;
+    if (!room_for_a_loop_locked()) {
         delete looper;
         return false;
     }
@@ -175,8 +183,8 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
             std::cerr << "can't create a new loop!" << std::endl;
             return false;
         }
-        if (_instances.size() >= MaxLoops) {
-            std::cerr << "cannot add another loop: at most " << MaxLoops << " loops" << std::endl;
+        // Before a byte is built.
+        if (!room_for_a_loop_locked()) {
             return false;
         }
         std::ostringstream what;

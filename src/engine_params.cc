@@ -1,6 +1,7 @@
 // The engine's global parameters, read and set by name or by control id.
 #include <cmath>
 
+#include "command_map.h"
 #include "engine.h"
 #include "looper.h"
 
@@ -8,22 +9,19 @@ namespace Quillomat {
 
 bool Engine::get_global_param(const std::string& name, float& value)
 {
-    if (name == "dry") {
-        value = _curr_common_dry.load(std::memory_order_relaxed);
-    } else if (name == "wet") {
-        value = _curr_common_wet.load(std::memory_order_relaxed);
-    } else if (name == "input_gain") {
-        value = _curr_input_gain.load(std::memory_order_relaxed);
-    } else if (name == "sync_source") {
-        value = (float)_sync_source.load(std::memory_order_relaxed);
-    } else if (name == "tempo") {
-        value = (float)_tempo.load(std::memory_order_relaxed);
-    } else if (name == "eighth_per_cycle") {
-        value = _eighth_cycle.load(std::memory_order_relaxed);
-    } else {
+    const Event::control_t ctrl = CommandMap::instance().to_control_t(name);
+    switch (ctrl) {
+    case Event::DryLevel:
+    case Event::WetLevel:
+    case Event::InputGain:
+    case Event::SyncTo:
+    case Event::Tempo:
+    case Event::EighthPerCycle:
+        value = get_control_value(ctrl, -2);
+        return true;
+    default:
         return false;
     }
-    return true;
 }
 
 bool Engine::set_global_param(const std::string& name, float value)
@@ -68,6 +66,7 @@ bool Engine::set_global_param(const std::string& name, float value)
     }
     return false;
 }
+
 float Engine::get_control_value(Event::control_t ctrl, int8_t instance)
 {
     if (instance == -2) {
@@ -82,7 +81,6 @@ float Engine::get_control_value(Event::control_t ctrl, int8_t instance)
             return _curr_common_wet.load(std::memory_order_relaxed);
         case Event::InputGain:
             return _curr_input_gain.load(std::memory_order_relaxed);
-        // The values in force, as a get of their names answers them.
         case Event::Tempo:
             return (float)_tempo.load(std::memory_order_relaxed);
         case Event::EighthPerCycle:

@@ -600,20 +600,6 @@ void Looper::emit_pending_signals()
 // ---------------------------------------------------------------------------
 // Block processing
 
-float Looper::fall_off(float peak, float factor)
-{
-    if (!(peak > 0.0f)) {
-        return 0.0f;
-    }
-    // 30 dB/s down to -90 dB (10^-4.5), then nothing. Not f_clamp: its sums
-    // round a small peak to a multiple of about 2e-6, and a meter near -85 dB
-    // would then never fall any further.
-    float p = peak * factor;
-    p = p > 3.16227766e-5f ? p : 0.0f;
-    p = p < 20.0f ? p : 20.0f;
-    return flush_to_zero(p);
-}
-
 void Looper::fall_meters(nframes_t nframes)
 {
     if (_input_peak == 0.0f && _output_peak == 0.0f) {
@@ -621,10 +607,10 @@ void Looper::fall_meters(nframes_t nframes)
     }
     if (nframes != _fall_frames) {
         _fall_frames = nframes;
-        _fall_factor = powf(10.0f, -(float)nframes * _falloff_per_sample * 0.05f);
+        _fall_factor = dsp::fall_factor((float)nframes * _falloff_per_sample);
     }
-    _input_peak = fall_off(_input_peak, _fall_factor);
-    _output_peak = fall_off(_output_peak, _fall_factor);
+    _input_peak = dsp::fall_off(_input_peak, _fall_factor);
+    _output_peak = dsp::fall_off(_output_peak, _fall_factor);
 }
 
 void Looper::pass_through(nframes_t offset, nframes_t nframes)
@@ -969,8 +955,8 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     if (got < nframes && m > 0) {
         // Offer the last consumed frame again (never before the buffer).
         const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-        got += _out_src.convert(loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch,
-                       nframes - got, _src_out_ratio);
+        got += _out_src.convert(loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch, nframes - got,
+                                _src_out_ratio);
     }
     // What the converter did not produce is silence, not stale input.
     silence(block_ilv, got * nch, nframes * nch);

@@ -241,8 +241,6 @@ private:
     bool record_file(sf_private_tag* sf, unsigned int file_chans, nframes_t frames, nframes_t block,
                      float* interleaved, float* chanbufs);
 
-    static float fall_off(float peak, float factor);
-
 public:
     int requested_cmd = 0;
 
