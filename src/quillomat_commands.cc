@@ -542,9 +542,8 @@ void emptyLoop(QuillomatI* q, float step) {
 void cmdUndoAll(const Cmd& c) {
     LoopChunk* l = c.loop();
     if (l && c.q->state == STATE_MULTIPLY) {
-        l->lLoopLength = l->lCycles * l->lCycleLength;
+        qmCutToCycles(l);
         l->mult_out = 0;
-        qmSetBack(l, qmToUnsigned(l->dCurrPos), (int64_t)l->lLoopLength - 1);
     } else if (l && c.q->state == STATE_INSERT) {
         recordEndsInsert(c);
     }
