@@ -504,34 +504,18 @@ void cmdTrigger(const Cmd& c) {
     pulse(c);
 }
 
-// No loop left: fade out, and no state that writes into a loop may stay
-// without one.
-void emptied(QuillomatI* q, float step) {
-    qmMuteFades(q, step);
-    switch (q->state) {
-    case STATE_RECORD:
-    case STATE_REC_ENDING:
-    case STATE_OVERDUB:
-    case STATE_MULTIPLY:
-    case STATE_INSERT:
-    case STATE_REPLACE:
-    case STATE_DELAY:
-    case STATE_SUBSTITUTE:
-        q->state = STATE_PLAY;
-        q->wasMuted = false;
-        break;
-    default:
-        break;
-    }
-}
-
 // No loop is left, whatever the history still keeps: redo all brings it
-// back.
+// back. It fades out, and no state that writes into a loop may stay without
+// one.
 void emptyLoop(QuillomatI* q, float step) {
     cancelPending(q);
     q->fNextCurrRate = 0.0f;
     clearLoopChunks(q);
-    emptied(q, step);
+    qmMuteFades(q, step);
+    if (isRecording(q->state) || qmWritesLoop(q->state) || q->state == STATE_DELAY) {
+        q->state = STATE_PLAY;
+        q->wasMuted = false;
+    }
 }
 
 // Undo all keeps the history for redo all, so a multiply or an insert under
