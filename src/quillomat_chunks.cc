@@ -206,11 +206,7 @@ LoopChunk* endMultiply(QuillomatI* q, LoopChunk* loop, int next) {
         return loop;
     }
     if (qmRoundNow(q) == 0.0f) {
-        // Cut to whole cycles now; the rest of the current cycle comes from
-        // the source.
-        loop->lLoopLength = loop->lCycles * loop->lCycleLength;
-        const int64_t p = (int64_t)qmToUnsigned(loop->dCurrPos);
-        qmSetBack(loop, p, (int64_t)loop->lLoopLength - 1);
+        qmCutToCycles(loop);
         loop = transitionToNext(q, loop, next);
         // Stop writing, unless the next state writes a new version of its own.
         if (!qmWritesLoop(q->state)) {

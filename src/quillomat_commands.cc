@@ -504,34 +504,18 @@ void cmdTrigger(const Cmd& c) {
     pulse(c);
 }
 
-// No loop left: fade out, and no state that writes into a loop may stay
-// without one.
-void emptied(QuillomatI* q, float step) {
-    qmMuteFades(q, step);
-    switch (q->state) {
-    case STATE_RECORD:
-    case STATE_REC_ENDING:
-    case STATE_OVERDUB:
-    case STATE_MULTIPLY:
-    case STATE_INSERT:
-    case STATE_REPLACE:
-    case STATE_DELAY:
-    case STATE_SUBSTITUTE:
-        q->state = STATE_PLAY;
-        q->wasMuted = false;
-        break;
-    default:
-        break;
-    }
-}
-
 // No loop is left, whatever the history still keeps: redo all brings it
-// back.
+// back. It fades out, and no state that writes into a loop may stay without
+// one.
 void emptyLoop(QuillomatI* q, float step) {
     cancelPending(q);
     q->fNextCurrRate = 0.0f;
     clearLoopChunks(q);
-    emptied(q, step);
+    qmMuteFades(q, step);
+    if (isRecording(q->state) || qmWritesLoop(q->state) || q->state == STATE_DELAY) {
+        q->state = STATE_PLAY;
+        q->wasMuted = false;
+    }
 }
 
 // Undo all keeps the history for redo all, so a multiply or an insert under
@@ -542,9 +526,8 @@ void emptyLoop(QuillomatI* q, float step) {
 void cmdUndoAll(const Cmd& c) {
     LoopChunk* l = c.loop();
     if (l && c.q->state == STATE_MULTIPLY) {
-        l->lLoopLength = l->lCycles * l->lCycleLength;
+        qmCutToCycles(l);
         l->mult_out = 0;
-        qmSetBack(l, qmToUnsigned(l->dCurrPos), (int64_t)l->lLoopLength - 1);
     } else if (l && c.q->state == STATE_INSERT) {
         recordEndsInsert(c);
     }

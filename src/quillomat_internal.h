@@ -244,6 +244,13 @@ static inline void qmSetBack(LoopChunk* c, int64_t lo, int64_t hi) {
     qmSetRange(c, c->backfill, c->lMarkEndL, c->lMarkEndH, lo, hi);
 }
 
+// A multiply cut to the whole cycles it has now; the rest of the current
+// cycle comes from the source.
+static inline void qmCutToCycles(LoopChunk* c) {
+    c->lLoopLength = c->lCycles * c->lCycleLength;
+    qmSetBack(c, qmToUnsigned(c->dCurrPos), (int64_t)c->lLoopLength - 1);
+}
+
 // Where the three envelopes head, each stepping by +step (in) or -step (out).
 // Play: the loop is heard and kept, and no more input goes into it.
 static inline void qmPlayFades(QuillomatI* q, float step) {

@@ -11,8 +11,7 @@ float portValue(const float* port) { return port ? *port : 0.0f; }
 // Ends a multiply at once, cut to its whole cycles, whatever the round mode:
 // used when the source is gone and there is nothing to run on with.
 LoopChunk* cutMultiply(QuillomatI* q, const QmBlock* b, LoopChunk* loop) {
-    loop->lLoopLength = loop->lCycles * loop->lCycleLength;
-    qmSetBack(loop, qmToUnsigned(loop->dCurrPos), (int64_t)loop->lLoopLength - 1);
+    qmCutToCycles(loop);
     q->rounding = false;
     loop = qmEnterNext(q, loop, STATE_PLAY);
     const float step = dsp::fade_step(b->xfadeSamples);

@@ -12,8 +12,6 @@
 #include <chrono>
 #include <thread>
 
-#include <CoreServices/StandIn.h>
-
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
