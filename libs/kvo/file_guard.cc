@@ -233,7 +233,11 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
     }
     const std::string too_large = "larger than " + std::to_string(limit) + " bytes";
     struct stat st;
-    if (fstat(file.fd(), &st) == 0 && (uintmax_t)st.st_size > (uintmax_t)limit) {
+    if (fstat(file.fd(), &st) != 0) {
+        report(path, error_text(errno), why);
+        return false;
+    }
+    if ((uintmax_t)st.st_size > (uintmax_t)limit) {
         report(path, too_large, why);
         return false;
     }
