@@ -233,7 +233,11 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
     }
     const std::string too_large = "larger than " + std::to_string(limit) + " bytes";
     struct stat st;
-    if (fstat(file.fd(), &st) == 0 && (uintmax_t)st.st_size > (uintmax_t)limit) {
+    if (fstat(file.fd(), &st) != 0) {
+        report(path, error_text(errno), why);
+        return false;
+    }
+    if ((uintmax_t)st.st_size > (uintmax_t)limit) {
         report(path, too_large, why);
         return false;
     }
@@ -401,8 +405,7 @@ bool FileSave::make_named_side(mode_t mode)
             _named = true;
             return true;
         }
-        close(_fd);
-        _fd = -1;
+        close_side();
     }
     errno = EEXIST;
     return false;
@@ -482,13 +485,19 @@ void FileSave::clear_stale_sides()
 
 void FileSave::abandon()
 {
-    if (_fd >= 0) {
-        if (_named && side_is_ours()) {
-            unlinkat(_dirfd, _side.c_str(), 0);
-        }
-        close(_fd);
-        _fd = -1;
+    if (_fd >= 0 && _named && side_is_ours()) {
+        unlinkat(_dirfd, _side.c_str(), 0);
     }
+    close_side();
+}
+
+// Lets the side file go; its name, if it has one, is left as it is.
+void FileSave::close_side()
+{
+    if (_fd >= 0) {
+        close(_fd);
+    }
+    _fd = -1;
     _named = false;
 }
 
@@ -530,9 +539,7 @@ bool FileSave::commit()
     if (!(_target >= 0 ? commit_in_place() : commit_beside())) {
         return false;
     }
-    close(_fd);
-    _fd = -1;
-    _named = false;
+    close_side();
     return true;
 }
 

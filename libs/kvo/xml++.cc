@@ -316,8 +316,6 @@ int sink_write(void* ctx, const char* buf, int len) {
     return ok ? len : -1;
 }
 
-int sink_close(void*) { return 0; }
-
 // Indented, as libxml2 writes a file itself; compressed above level 0.
 bool save_doc(xmlDocPtr doc, Kvo::FileSave& file, int compression) {
     Sink sink{file, nullptr};
@@ -332,8 +330,8 @@ bool save_doc(xmlDocPtr doc, Kvo::FileSave& file, int compression) {
             return false;
         }
     }
-    xmlOutputBufferPtr out = xmlOutputBufferCreateIO(sink_write, sink_close, &sink, nullptr);
-    // The save closes the buffer.
+    // The save frees the buffer; what it writes into stays open.
+    xmlOutputBufferPtr out = xmlOutputBufferCreateIO(sink_write, nullptr, &sink, nullptr);
     const bool saved = out && xmlSaveFormatFileTo(out, doc, nullptr, 1) != -1;
     const bool closed = !sink.gz || gzclose(sink.gz) == Z_OK;
     return saved && closed;

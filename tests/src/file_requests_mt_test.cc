@@ -9,10 +9,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <fstream>
 #include <functional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,21 +22,14 @@ using namespace Quillomat;
 using qmtest::EngineHost;
 using qmtest::OscClient;
 using qmtest::OscMsg;
+using qmtest::bytes_of;
+using qmtest::put;
 using qmtest::ScratchDir;
 
 namespace {
 
 const std::string kBinding = "0 cc 7  set wet -1  0 1  ";
 const long kFrames = 4800;
-
-std::string bytes_of(const std::string& path)
-{
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 class FileRequestsTest : public ::testing::Test {
 protected:

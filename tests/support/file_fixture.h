@@ -1,7 +1,8 @@
 #pragma once
-// A scratch directory for tests of files named from outside, and a guard for
-// calls that must not block on a named pipe: a call that does is let go by a
-// writer, so the test fails instead of hanging.
+// A scratch directory for tests of files named from outside, a file's bytes
+// read and written whole, and a guard for calls that must not block on a
+// named pipe: a call that does is let go by a writer, so the test fails
+// instead of hanging.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,9 +11,11 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -48,6 +51,20 @@ struct ScratchDir {
         return out;
     }
 };
+
+// The bytes of a file; empty when it cannot be read.
+inline std::string bytes_of(const std::string& path)
+{
+    std::ostringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+// The file made or emptied, then holding `text`.
+inline void put(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 // While alive, files of this process cannot grow past `bytes`: a write
 // beyond fails as on a full disk, instead of raising SIGXFSZ.

@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -62,13 +61,6 @@ std::string take_of(const std::string& path)
     data.pop_back();
     return std::to_string(info.channels) + "x" + std::to_string(info.frames) + ":" +
            std::string(reinterpret_cast<const char*>(data.data()), data.size() * sizeof(float));
-}
-
-std::string text_of(const std::string& path)
-{
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
 }
 
 // qmhost in real time with the looper plug-in, until it is killed.
@@ -126,7 +118,7 @@ TEST(QmhostKilledMidSave, FilesAreOldOrNewAndWholeAndNothingIsLeftBeside)
          [](qmtest::OscClient& c, const std::string& p) {
              return c.send("/qm/0/save_loop", p, "float", "little", c.url(), "/err");
          }},
-        {"session", "take.qms", 40, text_of,
+        {"session", "take.qms", 40, qmtest::bytes_of,
          [](const std::string& p) { return (bool)(std::ofstream(p) << "<?xml version=\"1.0\"?>\n<QMSession/>\n"); },
          [](qmtest::OscClient& c, const std::string& p) { return c.send("/save_session", p, c.url(), "/err"); }},
     };

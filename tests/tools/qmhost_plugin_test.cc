@@ -17,7 +17,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -269,7 +268,7 @@ TEST(QmhostWithPlugin, SavesTheUserMayNotMakeFailWithTheirAnswersAndTheHostGoesO
     std::vector<float> wave(2 * 10 * kRate, 0.25f);
     ASSERT_TRUE(f && sf_writef_float(f, wave.data(), 10 * kRate) == 10 * kRate && sf_close(f) == 0);
     for (const char* name : {"session.qms", "bindings"}) {
-        std::ofstream(d.path(name)) << "old";
+        qmtest::put(d.path(name), "old");
         ASSERT_TRUE(give(d.path(name), 0444));
     }
 
@@ -307,10 +306,7 @@ TEST(QmhostWithPlugin, SavesTheUserMayNotMakeFailWithTheirAnswersAndTheHostGoesO
     std::vector<std::string> answers;
     for (const qmtest::OscMsg& m : c.collect(0)) answers.push_back(m.path + " " + m.s(1));
     EXPECT_EQ((std::vector<std::string>{"/err Loop Save Failed", "/err Session Save Failed"}), answers);
-    for (const char* name : {"session.qms", "bindings"}) {
-        std::ifstream in(d.path(name));
-        EXPECT_EQ("old", std::string(std::istreambuf_iterator<char>(in), {})) << name;
-    }
+    for (const char* name : {"session.qms", "bindings"}) EXPECT_EQ("old", qmtest::bytes_of(d.path(name))) << name;
     EXPECT_EQ((std::set<std::string>{"bindings", "session.qms", "src.wav"}), d.entries());
 
     int st = 0;

@@ -7,9 +7,7 @@
 #include <kvo/file_guard.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <vector>

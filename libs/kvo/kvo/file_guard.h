@@ -85,6 +85,7 @@ class FileSave {
     bool commit_in_place();
     void clear_stale_sides();
     void abandon();
+    void close_side();
     bool side_is_ours() const;
     void fail(const std::string& why) const;
 

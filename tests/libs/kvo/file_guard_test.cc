@@ -13,24 +13,16 @@
 
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <tuple>
 
 #include "file_fixture.h"
 
 using Kvo::FileSave;
+using qmtest::bytes_of;
+using qmtest::put;
 using qmtest::ScratchDir;
 
 namespace {
-
-std::string bytes_of(const std::string& path)
-{
-    std::ostringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-void put(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 mode_t mode_of(const std::string& path)
 {

@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,12 +15,6 @@
 namespace {
 
 std::string temp_path(const char* stem) { return testing::TempDir() + std::to_string(getpid()) + "_" + stem; }
-
-std::string file_bytes(const std::string& path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
-}
 
 } // namespace
 
@@ -36,7 +29,7 @@ TEST(XMLTree, SpecialCharactersSurviveTextAndFileRoundTrips) {
     EXPECT_EQ(text.find('\n', text.find("<QMSession")), text.size() - 1) << "buffer text is not indented";
     const std::string path = temp_path("xml_roundtrip.xml");
     ASSERT_TRUE(tree.write(path));
-    EXPECT_NE(file_bytes(path).find("\n  <Note>"), std::string::npos) << "file text is indented";
+    EXPECT_NE(qmtest::bytes_of(path).find("\n  <Note>"), std::string::npos) << "file text is indented";
 
     XMLTree from_text, from_file(path);
     ASSERT_TRUE(from_text.read_buffer(text));
@@ -61,7 +54,7 @@ TEST(XMLTree, CompressedFileIsGzipAndReadsBack) {
     EXPECT_EQ(tree.set_compression(12), 9);
     const std::string path = temp_path("xml_compressed.xml");
     ASSERT_TRUE(tree.write(path));
-    EXPECT_EQ(file_bytes(path).substr(0, 2), "\x1f\x8b");
+    EXPECT_EQ(qmtest::bytes_of(path).substr(0, 2), "\x1f\x8b");
 
     XMLTree back;
     ASSERT_TRUE(back.read(path));
@@ -74,7 +67,7 @@ TEST(XMLTree, FailedWriteLeavesTheOldFileWhole) {
     XMLTree first;
     first.set_root(new XMLNode("QMSession"))->add_property("version", "1");
     ASSERT_TRUE(first.write(path));
-    const std::string before = file_bytes(path);
+    const std::string before = qmtest::bytes_of(path);
 
     // No room for the new text: the write itself fails.
     XMLTree second;
@@ -85,7 +78,7 @@ TEST(XMLTree, FailedWriteLeavesTheOldFileWhole) {
         saved = second.write(path);
     }
     EXPECT_FALSE(saved);
-    EXPECT_EQ(file_bytes(path), before);
+    EXPECT_EQ(qmtest::bytes_of(path), before);
 
     EXPECT_TRUE(second.write(path));
     XMLTree back;
