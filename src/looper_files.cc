@@ -394,7 +394,11 @@ bool Looper::load_loop(std::string filename)
             return false;
         }
 
+        // The guard has said why it refused the file.
         Kvo::RegularFile source(filename);
+        if (!source.ok()) {
+            return false;
+        }
         SoundFile file(source.fd(), SFM_READ, nullptr);
         if (!file.sf) {
             std::cerr << "error opening " << filename << std::endl;
