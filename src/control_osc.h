@@ -209,8 +209,9 @@ private:
     // OSC thread: the sender of msg, and every reply address it names, were
     // heard from just now.
     void note_heard(lo_message msg);
-    // When to was last heard from (0: never). With _heard_lock held.
-    uint64_t last_heard_locked(const ReplyAddress* to) const;
+    // When a client was last heard from, by its URL's key and its address's
+    // (0: none yet); 0 when never. With _heard_lock held.
+    uint64_t last_heard_locked(uint64_t heard_as, uint64_t heard_at) const;
 
     // With _reply_lock held.
     void send_pingack_locked(ReplyAddress& to, const std::string& path);
