@@ -128,12 +128,13 @@ private:
         std::string url;
         std::string host;
         int port = 0;
-        std::string client;       // "HOST:PORT" as the URL names it
         uint64_t heard_as = 0;    // heard_key of the URL's host and port: the client
         uint64_t heard_at = 0;    // and of the address, once the host has one
         std::deque<std::pair<std::string, lo_message>> waiting;  // path, message
         size_t* waiting_total = nullptr;  // the server's count of waiting messages
         ~ReplyAddress();
+        // "HOST:PORT" as the URL names it.
+        std::string client() const { return host + ":" + std::to_string(port); }
     };
     typedef std::shared_ptr<ReplyAddress> AddressRef;
     // Where an address stands for a send.

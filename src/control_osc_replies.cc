@@ -168,7 +168,6 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
     to->url = url;
     to->host = host;
     to->port = port;
-    to->client = host + ":" + std::to_string(port);
     to->heard_as = heard_key(host, port);
     to->waiting_total = &_waiting_messages;
     // Anything else waits for the resolver's thread (settle).
@@ -583,8 +582,8 @@ void ControlOSC::make_room(RegistrationMap& map, const InstanceKey& key, const R
         if (gone == list.end()) {
             return;
         }
-        _gave_way_reports.say("OSC: update subscription of " + gone->to->client + " gave way to one of " + to.client +
-                              ": at most " + std::to_string(bound) + " " + what);
+        _gave_way_reports.say("OSC: update subscription of " + gone->to->client() + " gave way to one of " +
+                              to.client() + ": at most " + std::to_string(bound) + " " + what);
         unsubscribed(*gone);
         list.erase(gone);
         if (list.empty()) {
