@@ -90,24 +90,6 @@ float arg_float(lo_arg* a)
     return v;
 }
 
-// A UDP socket bound to address:port, or -1.
-int bind_udp(in_addr address, int port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr = address;
-    at.sin_port = htons((uint16_t)port);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof(at)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // liblo binds every interface. Its server is made on a passing port and our
 // socket takes over that descriptor, so that liblo receives from it, names
 // the senders and sends the replies through it; the passing socket is closed
@@ -238,7 +220,7 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
 {
     const in_addr where = osc_listen_address(true);
     for (int i = 0; i < PortTries && port + (unsigned int)i <= 65535u; ++i) {
-        const int sock = bind_udp(where, (int)port + i);
+        const int sock = osc_bind_udp(where, (int)port + i);
         if (sock >= 0) {
             _osc_server = server_on_socket(sock);
             _port = (int)port + i;

@@ -128,12 +128,13 @@ private:
         std::string url;
         std::string host;
         int port = 0;
-        std::string client;       // "HOST:PORT" as the URL names it
         uint64_t heard_as = 0;    // heard_key of the URL's host and port: the client
         uint64_t heard_at = 0;    // and of the address, once the host has one
         std::deque<std::pair<std::string, lo_message>> waiting;  // path, message
         size_t* waiting_total = nullptr;  // the server's count of waiting messages
         ~ReplyAddress();
+        // "HOST:PORT" as the URL names it.
+        std::string client() const { return host + ":" + std::to_string(port); }
     };
     typedef std::shared_ptr<ReplyAddress> AddressRef;
     // Where an address stands for a send.
@@ -209,8 +210,9 @@ private:
     // OSC thread: the sender of msg, and every reply address it names, were
     // heard from just now.
     void note_heard(lo_message msg);
-    // When to was last heard from (0: never). With _heard_lock held.
-    uint64_t last_heard_locked(const ReplyAddress* to) const;
+    // When a client was last heard from, by its URL's key and its address's
+    // (0: none yet); 0 when never. With _heard_lock held.
+    uint64_t last_heard_locked(uint64_t heard_as, uint64_t heard_at) const;
 
     // With _reply_lock held.
     void send_pingack_locked(ReplyAddress& to, const std::string& path);

@@ -59,23 +59,35 @@ in_addr osc_listen_address(bool report)
         return loopback;
     }
     // The address can be bound at all (on any port).
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr = asked;
-    if (probe < 0 || bind(probe, reinterpret_cast<const sockaddr*>(&at), sizeof(at)) != 0) {
-        const int err = errno;
-        if (probe >= 0) {
-            close(probe);
-        }
+    const int probe = osc_bind_udp(asked, 0);
+    if (probe < 0) {
         if (report) {
             fprintf(stderr, "%s: cannot listen on %s: %s; listening on 127.0.0.1\n", kAddressVariable, text,
-                    strerror(err));
+                    strerror(errno));
         }
         return loopback;
     }
     close(probe);
     return asked;
+}
+
+int osc_bind_udp(in_addr address, int port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr = address;
+    at.sin_port = htons((uint16_t)port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof(at)) != 0) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
 }
 
 } // namespace Quillomat

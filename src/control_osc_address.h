@@ -13,4 +13,7 @@ namespace Quillomat {
 // error. Names are not looked up.
 in_addr osc_listen_address(bool report);
 
+// A UDP socket bound to address:port (0: any port), or -1 with errno set.
+int osc_bind_udp(in_addr address, int port);
+
 } // namespace Quillomat

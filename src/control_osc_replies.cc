@@ -168,7 +168,6 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
     to->url = url;
     to->host = host;
     to->port = port;
-    to->client = host + ":" + std::to_string(port);
     to->heard_as = heard_key(host, port);
     to->waiting_total = &_waiting_messages;
     // Anything else waits for the resolver's thread (settle).
@@ -407,7 +406,7 @@ void ControlOSC::finish_register_event(RegisterConfigEvent& ev)
             // The first of equals is the oldest.
             uint64_t least = UINT64_MAX;
             for (auto l = _config_registrations.begin(); l != _config_registrations.end(); ++l) {
-                const uint64_t heard = l->to ? last_heard_locked(l->to.get()) : 0;
+                const uint64_t heard = l->to ? last_heard_locked(l->to->heard_as, l->to->heard_at) : 0;
                 if (heard < least) {
                     least = heard;
                     gone = l;
@@ -473,13 +472,12 @@ void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
 // ---------------------------------------------------------------------------
 // Subscriptions and updates
 
-uint64_t ControlOSC::last_heard_locked(const ReplyAddress* to) const
+uint64_t ControlOSC::last_heard_locked(uint64_t heard_as, uint64_t heard_at) const
 {
-    auto as = _heard.find(to->heard_as);
-    uint64_t last = as == _heard.end() ? 0 : as->second;
-    if (to->heard_at) {
-        auto at = _heard.find(to->heard_at);
-        last = at == _heard.end() ? last : std::max(last, at->second);
+    uint64_t last = 0;
+    for (uint64_t k : {heard_as, heard_at}) {
+        auto it = k ? _heard.find(k) : _heard.end();
+        last = it == _heard.end() ? last : std::max(last, it->second);
     }
     return last;
 }
@@ -517,11 +515,7 @@ void ControlOSC::unsubscribed(const Subscriber& s)
 
 bool ControlOSC::refresh_locked(uint64_t heard_as, Client& c)
 {
-    uint64_t heard = c.heard;
-    for (uint64_t k : {heard_as, c.heard_at}) {
-        auto it = k ? _heard.find(k) : _heard.end();
-        heard = it == _heard.end() ? heard : std::max(heard, it->second);
-    }
+    const uint64_t heard = std::max(c.heard, last_heard_locked(heard_as, c.heard_at));
     if (heard == c.heard) {
         return false;
     }
@@ -588,8 +582,8 @@ void ControlOSC::make_room(RegistrationMap& map, const InstanceKey& key, const R
         if (gone == list.end()) {
             return;
         }
-        _gave_way_reports.say("OSC: update subscription of " + gone->to->client + " gave way to one of " + to.client +
-                              ": at most " + std::to_string(bound) + " " + what);
+        _gave_way_reports.say("OSC: update subscription of " + gone->to->client() + " gave way to one of " +
+                              to.client() + ": at most " + std::to_string(bound) + " " + what);
         unsubscribed(*gone);
         list.erase(gone);
         if (list.empty()) {

@@ -2,11 +2,7 @@
 // it listens on, its reply addresses and the update subscriptions it holds.
 #include "control_osc.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -35,22 +31,6 @@ struct HostAt {
     const char* env;
     EngineHost host;
 };
-
-// The broadcast address of an interface besides loopback; "" when none has one.
-std::string outside_broadcast()
-{
-    ifaddrs* all = nullptr;
-    std::string found;
-    for (ifaddrs* i = getifaddrs(&all) == 0 ? all : nullptr; i && found.empty(); i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_BROADCAST) &&
-            i->ifa_broadaddr) {
-            char text[INET_ADDRSTRLEN];
-            found = inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_broadaddr)->sin_addr, text, sizeof(text));
-        }
-    }
-    freeifaddrs(all);
-    return found;
-}
 
 std::string url_at(const std::string& host, int port)
 {
@@ -102,7 +82,7 @@ TEST(OscListenAddress, ABadValueFallsBackToLoopbackWithOneLine)
 {
     // Broadcast and multicast addresses, and loopback's other addresses, are
     // no unicast address of this machine.
-    const std::string broadcast = outside_broadcast();
+    const std::string broadcast = qmtest::outside_broadcast();
     for (const char* env : {"127.0.0.1", "not an address", "localhost", "127.0.0.1:10051", "256.1.1.1",
                             "203.0.113.7" /* not this machine's */, "::1" /* replies go over IPv4 */,
                             "255.255.255.255", "224.0.0.1", "127.255.255.255", "127.0.0.2",

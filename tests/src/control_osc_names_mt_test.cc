@@ -6,7 +6,6 @@
 
 #include <AudioUnit/AudioUnit.h>
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -28,10 +27,12 @@
 #include <thread>
 
 #include "osc_fixture.h"
+#include "thread_count.h"
 
 using qmtest::EngineHost;
 using qmtest::OscClient;
 using qmtest::OscMsg;
+using qmtest::thread_count;
 
 namespace {
 
@@ -239,16 +240,6 @@ TEST(OscHostNames, TheServerClosesWhileALookupHangs)
     EXPECT_TRUE(at_once);
 }
 
-size_t threads()
-{
-    size_t n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
 bool mapped(const std::string& name)
 {
     std::ifstream maps("/proc/self/maps");
@@ -267,7 +258,7 @@ bool mapped(const std::string& name)
 // the lookup ends, nothing may return into the unloaded code.
 [[noreturn]] void unload_while_a_lookup_hangs()
 {
-    const size_t before = threads();
+    const int before = thread_count();
     HeldLookup held;
     void* plugin = dlopen(QM_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
     if (!plugin) quit(2, dlerror());
@@ -300,8 +291,8 @@ bool mapped(const std::string& name)
     if (mapped("libQuillomatAU")) quit(5, "the plug-in stayed loaded");
     held.release();
     // The lookup ends; the library's thread goes a second later.
-    for (int i = 0; i < 1000 && threads() > before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (threads() > before) quit(6, "a thread was left behind");
+    for (int i = 0; i < 1000 && thread_count() > before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (thread_count() > before) quit(6, "a thread was left behind");
     _exit(0);
 }
 

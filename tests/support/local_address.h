@@ -1,6 +1,6 @@
 #pragma once
-// An IPv4 address of this machine besides loopback, for tests of what the OSC
-// server listens on; "" when there is none.
+// Addresses of this machine besides loopback, for tests of what the OSC server
+// listens on; "" when there is none.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -10,18 +10,31 @@
 
 namespace qmtest {
 
-inline std::string outside_address()
+// The address of the first IPv4 interface besides loopback; with broadcast,
+// the broadcast address of the first that has one.
+inline std::string interface_address(bool broadcast)
 {
     ifaddrs* all = nullptr;
     std::string found;
     for (ifaddrs* i = getifaddrs(&all) == 0 ? all : nullptr; i && found.empty(); i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && !(i->ifa_flags & IFF_LOOPBACK)) {
+        const sockaddr* a = !broadcast ? i->ifa_addr : (i->ifa_flags & IFF_BROADCAST) ? i->ifa_broadaddr : nullptr;
+        if (a && i->ifa_addr && i->ifa_addr->sa_family == AF_INET && !(i->ifa_flags & IFF_LOOPBACK)) {
             char text[INET_ADDRSTRLEN];
-            found = inet_ntop(AF_INET, &((sockaddr_in*)i->ifa_addr)->sin_addr, text, sizeof(text));
+            found = inet_ntop(AF_INET, &((const sockaddr_in*)a)->sin_addr, text, sizeof(text));
         }
     }
     freeifaddrs(all);
     return found;
+}
+
+inline std::string outside_address()
+{
+    return interface_address(false);
+}
+
+inline std::string outside_broadcast()
+{
+    return interface_address(true);
 }
 
 } // namespace qmtest

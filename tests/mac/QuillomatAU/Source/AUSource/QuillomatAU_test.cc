@@ -3,7 +3,6 @@
 // state, saved state before and after initialisation, the parameter and the
 // GUI path property.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,23 +19,15 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include "alloc_counter.h"
 #include "osc_client.h"
 #include "plugin_rig.h"
+#include "thread_count.h"
 
 namespace {
 
 using qmtest::PluginRig;
 using qmtest::loops_in;
+using qmtest::thread_count;
 
 const char* const kRecordBinding = "0 n 60  note record 0  0 1  \n";
-
-int thread_count()
-{
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
 
 // Bytes the program's heap holds now; freed blocks a sanitizer keeps aside
 // do not count.

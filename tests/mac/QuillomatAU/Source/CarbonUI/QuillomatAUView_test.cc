@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -114,6 +113,15 @@ std::string slurp(const fs::path& p)
     std::stringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+// The arguments the GUI is started with to reach the unit's server at host,
+// each ended by a NUL as the stand-in script writes them.
+std::string gui_args(const std::string& host)
+{
+    std::string args;
+    for (const std::string& a : std::initializer_list<std::string>{"-H", host, "-P", "10051", "-N"}) args += a + '\0';
+    return args;
 }
 
 // A control's bounds relative to an origin.
@@ -420,9 +428,7 @@ TEST_F(ViewTest, GuiGetsHostAndPortAndItsPathIsRememberedOnceStarted)
 
         open_view();
         ASSERT_TRUE(child_started());
-        std::string args;
-        for (const char* a : {"-H", "localhost", "-P", "10051", "-N"}) args += std::string(a) + '\0';
-        EXPECT_EQ(slurp(out / "args"), args);
+        EXPECT_EQ(slurp(out / "args"), gui_args("localhost"));
         EXPECT_EQ(user_file(), good.string() + "\n");
         EXPECT_EQ(slurp(top / "keep"), good.string() + "\n");
         EXPECT_EQ(user_dir(), std::vector<std::string>{"default_app_path"});
@@ -464,11 +470,7 @@ TEST_F(ViewTest, GuiIsToldTheAddressTheServerListensOn)
         open_view();
         unsetenv("QM_OSC_ADDRESS");
         ASSERT_TRUE(child_started());
-        std::string args;
-        for (const std::string& a : {std::string("-H"), r.host, std::string("-P"), std::string("10051"),
-                                     std::string("-N")})
-            args += a + '\0';
-        EXPECT_EQ(slurp(out / "args"), args);
+        EXPECT_EQ(slurp(out / "args"), gui_args(r.host));
         close_view();
     }
 }
