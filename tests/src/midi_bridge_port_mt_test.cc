@@ -23,6 +23,8 @@
 #include <sstream>
 #include <thread>
 
+#include "thread_count.h"
+
 using namespace std::chrono;
 using Quillomat::Event;
 using Quillomat::MidiBindInfo;
@@ -33,8 +35,6 @@ using testing::internal::GetCapturedStderr;
 typedef std::vector<std::string> Texts;
 
 namespace {
-
-long threads_now() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 class PortBridge : public testing::Test {
 protected:
@@ -147,7 +147,7 @@ TEST_F(PortBridge, PortsThatCannotDeliverInputAreRefusedWithoutAThread)
                                  {"x", "qm", "in", "coremidi"}, {"x", "qm", "inout", "null"}};
     const bool ok[] = {true, false, false, false, false, true};
     std::thread([] {}).join(); // a sanitizer's helper thread starts with the first thread
-    const long before = threads_now();
+    const int before = qmtest::thread_count();
     for (size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(i);
         PortRequest r = cases[i];
@@ -155,10 +155,10 @@ TEST_F(PortBridge, PortsThatCannotDeliverInputAreRefusedWithoutAThread)
         auto bridge = std::make_unique<MidiBridge>("qm", r);
         const std::string err = GetCapturedStderr();
         EXPECT_EQ(bridge->is_ok(), ok[i]);
-        EXPECT_EQ(threads_now(), before + ok[i]);
+        EXPECT_EQ(qmtest::thread_count(), before + ok[i]);
         EXPECT_EQ(err.empty(), ok[i]) << err;
         bridge.reset();
-        EXPECT_EQ(threads_now(), before);
+        EXPECT_EQ(qmtest::thread_count(), before);
     }
     close(reader);
 }
