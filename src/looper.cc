@@ -191,9 +191,10 @@ unsigned long long available_memory()
 size_t Looper::memory_bytes(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize)
 {
     // Per channel: the processor's memory, and the block and resampling
-    // buffers resize_buffers makes; then the looper's own sync buffers.
-    const size_t maxlen = (size_t)std::ceil(bufsize * MaxResamplingRate);
-    const size_t per_chan = (size_t)qm_memory_samples(srate, loopsecs) + bufsize + 2 * maxlen;
+    // buffers resize_buffers makes with the rate stream's own; then the
+    // looper's own sync buffers.
+    const size_t maxlen = loop_frames_max(bufsize);
+    const size_t per_chan = (size_t)qm_memory_samples(srate, loopsecs) + 2 * (size_t)bufsize + 3 * maxlen;
     return (per_chan * chan_count + 3 * (size_t)bufsize + 2 * maxlen) * sizeof(float);
 }
 
@@ -281,9 +282,7 @@ void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool disc
     _input_peak = _output_peak = 0.0f;
     _relative_sync = false;
     _src_in_ratio = 1.0;
-    _src_out_ratio = 1.0;
-    _sync_to_loop.reset();
-    _sync_from_loop.reset();
+    _resampling = false;
     _sync_out_silent = true;
     _fall_frames = 0;
     _fall_factor = 1.0f;
@@ -386,9 +385,11 @@ void Looper::register_ports()
 void Looper::build_converters_and_filters()
 {
     int err = 0;
-    if (!_in_src.build(SrcAudioQuality, _chan_count, err) || !_out_src.build(SrcAudioQuality, _chan_count, err)) {
+    if (!_rate_stream.build(SrcAudioQuality, _chan_count, err)) {
         throw std::runtime_error(std::string("rate converter: ") + src_strerror(err));
     }
+    _rate_stream.reserve(_buffersize, _src_buffer_len);
+    _rate_stream.set_ratio(_src_in_ratio);
     for (unsigned int c = 0; c < _chan_count; ++c) {
         _lp_filter[c] = new OnePoleFilter(_samplerate);
         _lp_filter[c]->set_cutoff(_lp_filter[c]->get_samplerate() * (float)_src_in_ratio * 0.48f);
@@ -465,8 +466,7 @@ void Looper::destroy()
     free_array(_common_out_bufs);
     _common_out_count = 0;
 
-    _in_src.release();
-    _out_src.release();
+    _rate_stream.release();
     free_array(_src_block_ilv);
     free_array(_src_loop_ilv);
     free_array(_src_chan_bufs);
@@ -508,7 +508,7 @@ void Looper::resize_buffers(nframes_t bufsize)
         return;
     }
     const bool repoint = !_use_sync_buf || _use_sync_buf == _our_syncin_buf;
-    const nframes_t maxlen = (nframes_t)std::ceil(bufsize * MaxResamplingRate);
+    const nframes_t maxlen = loop_frames_max(bufsize);
     const size_t chans = _built_chans ? _built_chans : 1;
 
     // Zeroed: another loop may read our sync output before channel 0 runs.
@@ -526,6 +526,8 @@ void Looper::resize_buffers(nframes_t bufsize)
     renew_buffer(_src_loop_ilv, (size_t)maxlen * chans);
     renew_buffer(_src_chan_bufs, (size_t)maxlen * chans);
     renew_buffer(_src_sync_buffer, maxlen);
+    _rate_stream.reserve(bufsize, maxlen);
+    _resampling = false;
     if (_bound) {
         std::memset(_bound, 0, sizeof(BoundAudio) * _built_chans);
     }
@@ -829,8 +831,8 @@ void Looper::silence_sync_out(nframes_t offset, nframes_t nframes)
 void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
                        bool pan)
 {
-    _sync_to_loop.reset();
-    _sync_from_loop.reset();
+    // The next stretch at another rate starts a new stream.
+    _resampling = false;
 
     for (unsigned int c = 0; c < _built_chans; ++c) {
         float* input;
@@ -853,52 +855,13 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRam
     }
 }
 
-void Looper::PulseMap::map(const float* src, nframes_t n, float* dst, nframes_t m)
-{
-    std::memset(dst, 0, (size_t)m * sizeof(float));
-    const nframes_t group = 16;
-    for (nframes_t g = 0; g < n; g += group) {
-        // Most of a sync signal is silence: skip it a group at a time.
-        const nframes_t end = n - g < group ? n : g + group;
-        uint32_t any = 0;
-        for (nframes_t j = g; j < end; ++j) {
-            any |= dsp::float_bits(src[j]) & 0x7FFFFFFFu;
-        }
-        if (any == 0) {
-            continue;
-        }
-        for (nframes_t j = g; j < end; ++j) {
-            if (src[j] == 0.0f) {
-                continue;
-            }
-            if (m == 0) {
-                ++carried;
-                continue;
-            }
-            // The nearest target frame: round(j * m / n).
-            const uint64_t k = ((uint64_t)j * 2 * m + n) / ((uint64_t)n * 2);
-            dst[k < m ? k : m - 1] = 1.0f;
-        }
-    }
-    if (carried > 0 && m > 0) {
-        // From a stretch that had no frame to put them on.
-        dst[0] = 1.0f;
-        carried = 0;
-    }
-}
-
 void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
                                  const dsp::LinearRamp& dry, bool pan)
 {
-    const double r = _src_in_ratio;
-    nframes_t loop_frames = (nframes_t)std::ceil((double)nframes * r);
-    if (loop_frames > _src_buffer_len) {
-        loop_frames = _src_buffer_len;
-    }
     const unsigned int nch = _built_chans;
     const bool mono = nch == 1;
 
-    // Every channel's loop input, interleaved for the one converter.
+    // Every channel's loop input, interleaved for the one stream.
     bool any = false;
     for (unsigned int c = 0; c < nch; ++c) {
         ChannelIO& io = _chan_io[c];
@@ -909,17 +872,20 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
         }
     }
     if (!any) {
+        // The loop stands still: when it moves again, it starts afresh.
         silence_sync_out(offset, nframes);
-        _sync_to_loop.reset();
-        _sync_from_loop.reset();
+        _resampling = false;
         return;
     }
+    const bool starting = !_resampling;
+    if (starting) {
+        _rate_stream.restart();
+        _resampling = true;
+    }
 
-    // To the loop rate.
     const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
     float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
-    const nframes_t m = _in_src.convert(block_in, nframes, loop_ilv, loop_frames, r);
-    _sync_to_loop.map(_use_sync_buf + offset, nframes, _src_sync_buffer, m);
+    const nframes_t m = _rate_stream.to_loop(block_in, nframes, loop_ilv, _use_sync_buf + offset, _src_sync_buffer);
 
     for (unsigned int c = 0; c < nch; ++c) {
         if (!_chan_io[c].loop_in) {
@@ -948,18 +914,15 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
         }
     }
 
-    // Back to the block rate.
+    // Back to the block rate, the master's sync output with its audio.
+    const bool master = _chan_io[0].loop_in != nullptr;
     float* block_ilv = mono ? _chan_io[0].output : _src_block_ilv;
-    nframes_t used = 0;
-    nframes_t got = _out_src.convert(loop_ilv, m, block_ilv, nframes, _src_out_ratio, &used);
-    if (got < nframes && m > 0) {
-        // Offer the last consumed frame again (never before the buffer).
-        const nframes_t from = used > 0 ? (used <= m ? used - 1 : m - 1) : 0;
-        got += _out_src.convert(loop_ilv + (size_t)from * nch, m - from, block_ilv + (size_t)got * nch, nframes - got,
-                                _src_out_ratio);
+    _rate_stream.to_block(loop_ilv, m, block_ilv, nframes, _src_sync_buffer, master ? _our_syncout_buf + offset : nullptr);
+    if (master) {
+        _sync_out_silent = false;
+    } else {
+        silence_sync_out(offset, nframes);
     }
-    // What the converter did not produce is silence, not stale input.
-    silence(block_ilv, got * nch, nframes * nch);
 
     for (unsigned int c = 0; c < nch; ++c) {
         const ChannelIO& io = _chan_io[c];
@@ -969,19 +932,13 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
         if (!mono) {
             from_lane(_src_block_ilv, nch, c, io.output, nframes);
         }
-        if (r < 1.0) {
+        if (_src_in_ratio < 1.0) {
+            if (starting && nframes > 0) {
+                _lp_filter[c]->settle(io.output[0]);
+            }
             _lp_filter[c]->run_lowpass(io.output, nframes);
         }
         finish_channel(c, io.input, io.output, nframes, dry, pan);
-    }
-
-    // The master's sync output back to the block rate.
-    if (_chan_io[0].loop_in) {
-        _sync_from_loop.map(_src_sync_buffer, m, _our_syncout_buf + offset, nframes);
-        _sync_out_silent = false;
-    } else {
-        silence_sync_out(offset, nframes);
-        _sync_from_loop.reset();
     }
 }
 

@@ -42,6 +42,7 @@
 // file is written outside any lock. For neither does the audio thread wait
 // for a lock or allocate.
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -55,7 +56,7 @@
 #include "event.h"
 #include "event_nonrt.h"
 #include "lockmonitor.hpp"
-#include "rate_converter.h"
+#include "rate_stream.h"
 
 class XMLNode;
 struct sf_private_tag;
@@ -187,6 +188,11 @@ private:
     static bool read_config(const XMLNode& node, long long& index, long long& chan_count, double& loopsecs,
                             bool& discrete);
     static bool memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize);
+    // Loop-rate frames one stretch of the block may make at the highest
+    // rate: the stream carries a fraction of a frame, so one more.
+    static nframes_t loop_frames_max(nframes_t bufsize) {
+        return (nframes_t)std::ceil(bufsize * MaxResamplingRate) + 2;
+    }
 
     // Block processing. The processors run over a stretch at the block's
     // rate or through the converters, with the stretch's level ramps; pan
@@ -212,16 +218,6 @@ private:
     void guard_common_outs(nframes_t nframes);
     void end_ramps(const dsp::LinearRamp& gain, const dsp::LinearRamp& dry);
     void silence_sync_out(nframes_t offset, nframes_t nframes);
-
-    // Sync pulses across the rate change: a pulse at frame j of the n frames
-    // of a stretch lands on frame j x m / n (rounded) of the m frames on the
-    // other side, so each crosses as one pulse within its own stretch
-    // (pulses closer than a frame there make one).
-    struct PulseMap {
-        uint32_t carried = 0;  // pulses of a stretch that had no frame to land on
-        void reset() { carried = 0; }
-        void map(const float* src, nframes_t n, float* dst, nframes_t m);
-    };
 
     int restore_state(const XMLNode& node);
 
@@ -289,17 +285,17 @@ private:
     bool _use_common_outs = true;
     bool _have_discrete_io = false;
 
-    // One converter of _chan_count channels each way, so the channels share
-    // the interpolation work; the audio is interleaved around it.
-    RateConverter _in_src;
-    RateConverter _out_src;
+    // One stream of _chan_count channels, so the channels share the
+    // interpolation work; the audio is interleaved around it. It runs from
+    // the stretch the loop left rate 1 (_resampling) on.
+    RateStream _rate_stream;
     float* _src_block_ilv = nullptr;  // block rate, interleaved (block size x channels)
     float* _src_loop_ilv = nullptr;   // loop rate, interleaved (_src_buffer_len x channels)
     float* _src_chan_bufs = nullptr;  // loop rate, channel c at c x _src_buffer_len
     float* _src_sync_buffer = nullptr;
     nframes_t _src_buffer_len = 0;
-    double _src_in_ratio = 1.0, _src_out_ratio = 1.0;
-    PulseMap _sync_to_loop, _sync_from_loop;
+    double _src_in_ratio = 1.0;
+    bool _resampling = false;
 
     OnePoleFilter** _lp_filter = nullptr;
     float _samplerate = 0.0f;

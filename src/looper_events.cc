@@ -79,10 +79,8 @@ void Looper::set_rate_ratio(float value)
     double r = std::min((double)value, MaxResamplingRate);
     r = std::max(r, MinResamplingRate);
     _src_in_ratio = r;
-    _src_out_ratio = 1.0 / r;
 
-    _in_src.set_ratio(_src_in_ratio);
-    _out_src.set_ratio(_src_out_ratio);
+    _rate_stream.set_ratio(_src_in_ratio);
     for (unsigned int c = 0; c < _built_chans; ++c) {
         if (_lp_filter[c]) {
             _lp_filter[c]->set_cutoff(_samplerate * (float)_src_in_ratio * 0.48f);

@@ -18,6 +18,8 @@ public:
     void set_cutoff(float hz) { fCurrCutoff = hz; }
 
     void run_lowpass(float* buf, uint32_t nframes);
+    // The next run starts as if the signal had long stood at value.
+    void settle(float value) { fLastOutput = value; }
     // Not implemented: leaves the buffer as it is.
     void run_highpass(float* buf, uint32_t nframes);
 

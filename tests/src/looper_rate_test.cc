@@ -1,0 +1,165 @@
+// A loop at another rate must not hear where its blocks are split: events that
+// change nothing, between stretches, leave the output as it was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "looper.h"
+#include "looper_fixture.h"
+
+using namespace Quillomat;
+using qmtest::LooperRig;
+
+namespace {
+
+const long kRecordEnd = 12288;  // a whole number of blocks of every size below
+const long kFrames = 36864;
+
+float input(unsigned int chan, long t) {
+    const double w = 2.0 * M_PI / 48000.0;
+    return (float)(0.3 * std::sin(w * 220.0 * (double)t + chan) + 0.1 * std::sin(w * 1234.0 * (double)t));
+}
+
+// Frames before which a control change that changes nothing arrives.
+std::vector<long> bursts(uint32_t seed, int groups) {
+    std::vector<long> at;
+    for (int g = 0; g < groups; ++g) {
+        seed = seed * 1664525u + 1013904223u;
+        const long first = 1 + (long)(seed >> 8) % (kFrames - 4);
+        for (long k = 0; k < 1 + (long)(seed & 3) % 3; ++k) at.push_back(first + k);
+    }
+    std::sort(at.begin(), at.end());
+    at.erase(std::unique(at.begin(), at.end()), at.end());
+    return at;
+}
+
+std::vector<long> every_frame(long from, long to) {
+    std::vector<long> at;
+    for (long t = from; t < to; ++t) at.push_back(t);
+    return at;
+}
+
+// A rate of 0 stands for one that jumps about while the loop records and plays.
+float rate_at(float rate, long t) {
+    static const float jumps[] = {4.0f, 0.25f, 1.5f, 0.3f, 3.7f, 0.5f, 2.0f, 0.75f, 1.0f, 0.26f, 4.0f};
+    return rate > 0.0f ? rate : jumps[t / 4096];
+}
+
+// Record from frame 0 to kRecordEnd at the given rate, then play; the wet
+// output of channel c at frame t is out[t * chans + c].
+std::vector<float> render(float rate, nframes_t block, unsigned int chans, const std::vector<long>& splits) {
+    LooperRig rig(2, 48000, block);
+    auto l = rig.make(0, chans, 2.0f, true);
+    EXPECT_TRUE((*l)());
+    LooperRig::control(*l, Event::UseCommonIns, 0.0f);
+    LooperRig::control(*l, Event::DryLevel, 0.0f);
+    l->run(0, 0);  // the levels land on their targets
+    std::vector<float> out((size_t)kFrames * chans);
+    size_t next = 0;
+    for (long s = 0; s < kFrames; s += block) {
+        for (unsigned int c = 0; c < chans; ++c) {
+            for (nframes_t j = 0; j < block; ++j) rig.in(0, c)[j] = input(c, s + (long)j);
+        }
+        if (s % 4096 == 0) LooperRig::control(*l, Event::Rate, rate_at(rate, s));
+        if (s == 0 || s == kRecordEnd) LooperRig::hit(*l, Event::RECORD);
+        rig.begin_block();
+        nframes_t done = 0;
+        for (; next < splits.size() && splits[next] < s + (long)block; ++next) {
+            const nframes_t at = (nframes_t)(splits[next] - s);
+            l->run(done, at - done);
+            LooperRig::control(*l, Event::Feedback, 1.0f);
+            done = at;
+        }
+        l->run(done, block - done);
+        for (unsigned int c = 0; c < chans; ++c) {
+            for (nframes_t j = 0; j < block; ++j) out[(size_t)(s + (long)j) * chans + c] = rig.out(0, c)[j];
+        }
+    }
+    return out;
+}
+
+double rms(const std::vector<float>& v, size_t from, size_t to) {
+    double sum = 0.0;
+    for (size_t i = from; i < to; ++i) sum += (double)v[i] * v[i];
+    return std::sqrt(sum / (double)(to - from));
+}
+
+struct SplitCase {
+    float rate;
+    nframes_t block;
+    unsigned int chans;
+};
+
+class LooperRateSplits : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(LooperRateSplits, OutputDoesNotDependOnWhereBlocksAreSplit) {
+    const SplitCase k = GetParam();
+    const std::vector<float> whole = render(k.rate, k.block, k.chans, {});
+    // Playback of what was recorded at the same rate keeps its level.
+    const size_t play = (size_t)kRecordEnd * k.chans;
+    ASSERT_GT(rms(whole, play, whole.size()), 0.2);
+
+    const std::vector<std::vector<long>> patterns = {bursts(7u + (uint32_t)k.block, 120),
+                                                     every_frame(kRecordEnd - 300, kRecordEnd + 300),
+                                                     every_frame(20000, 20700)};
+    for (size_t p = 0; p < patterns.size(); ++p) {
+        const std::vector<float> split = render(k.rate, k.block, k.chans, patterns[p]);
+        double worst = 0.0;
+        size_t at = 0;
+
+        for (size_t i = 0; i < whole.size(); ++i) {
+            const double d = std::fabs((double)whole[i] - split[i]);
+            if (d > worst) {
+                worst = d;
+                at = i;
+            }
+        }
+        EXPECT_LT(worst, 1e-4) << "pattern " << p << ": frame " << at / k.chans << " channel " << at % k.chans;
+    }
+}
+
+std::vector<SplitCase> split_cases() {
+    std::vector<SplitCase> cases;
+    for (float rate : {0.25f, 0.5f, 0.75f, 1.0f, 1.5f, 2.0f, 3.0f, 4.0f}) {
+        for (nframes_t block : {1u, 64u, 256u, 4096u}) cases.push_back({rate, block, 2});
+    }
+    for (float rate : {0.5f, 1.5f}) cases.push_back({rate, 256, 1});
+    for (nframes_t block : {1u, 64u, 4096u}) cases.push_back({0.0f, block, 2});
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(RatesBlocksAndSplits, LooperRateSplits, ::testing::ValuesIn(split_cases()),
+                         [](const ::testing::TestParamInfo<SplitCase>& i) {
+                             return "rate" + std::to_string((int)(i.param.rate * 100)) + "_block" +
+                                    std::to_string(i.param.block) + "_" + std::to_string(i.param.chans) + "ch";
+                         });
+
+// A loop leaving rate 1 goes on from where it was: the first frames of the
+// new stream are its first frame, not silence rising to it.
+TEST(LooperRateStart, LeavingRateOneStartsFromTheLoopNotFromSilence) {
+    for (float rate : {0.25f, 0.5f, 1.5f, 4.0f}) {
+        for (nframes_t block : {1u, 256u}) {
+            LooperRig rig(2, 48000, block);
+            auto l = rig.make(0, 1, 2.0f, true);
+            LooperRig::control(*l, Event::UseCommonIns, 0.0f);
+            LooperRig::control(*l, Event::DryLevel, 0.0f);
+            l->run(0, 0);
+            std::fill(rig.in(0, 0), rig.in(0, 0) + block, 0.5f);
+            float low = 1.0f;
+            for (long s = 0; s < 6144 + 256; s += block) {
+                if (s == 0 || s == 4096) LooperRig::hit(*l, Event::RECORD);
+                if (s == 4096) std::fill(rig.in(0, 0), rig.in(0, 0) + block, 0.0f);
+                if (s == 6144) LooperRig::control(*l, Event::Rate, rate);
+                rig.begin_block();
+                l->run(0, block);
+                if (s >= 5120) low = std::min(low, *std::min_element(rig.out(0, 0), rig.out(0, 0) + block));
+            }
+            EXPECT_GT(low, 0.45f) << "rate " << rate << ", blocks of " << block;
+        }
+    }
+}
+
+} // namespace
