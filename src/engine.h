@@ -315,6 +315,7 @@ private:
     bool beat_tempo(BeatRun& run, nframes_t at, double& tempo);
     int generate_sync(nframes_t offset, nframes_t nframes);
     void generate_internal_sync(nframes_t offset, nframes_t nframes, int& hit);
+    double pulse_counter(double period) const;
     void generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit);
     void generate_transport_sync(nframes_t offset, nframes_t nframes, int& hit);
     void generate_master_sync(nframes_t offset, nframes_t nframes, int& hit);
@@ -466,10 +467,12 @@ private:
     std::atomic<float> _common_input_peak, _common_output_peak;
     float _falloff_per_sample;
 
-    double _tempo_counter;
     double _tempo_frames;
     double _quarter_note_frames;
     double _quarter_counter;
+    // Beats counted by the internal tempo since it began; with the quarter
+    // counter, where its pulses stand.
+    uint64_t _beat_count;
     uint32_t _midi_ticks;
     uint32_t _midi_loop_tick;
     std::atomic<nframes_t> _running_frames;

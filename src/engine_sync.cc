@@ -152,7 +152,7 @@ void Engine::set_tempo_rt(double tempo)
 {
     _tempo.store(tempo, std::memory_order_relaxed);
     _quarter_counter = 0.0;
-    _tempo_counter = 0.0;
+    _beat_count = 0;
     const float sent = _rt_sync_source == NoSync ? 0.0f : (float)tempo;
     for (Looper* l : _rt_instances) {
         l->set_port(Looper::TempoInput, sent);
@@ -279,12 +279,39 @@ void Engine::generate_internal_sync(nframes_t offset, nframes_t nframes, int& hi
 
     // Without a pulse period every frame is a sync point.
     std::fill(buf + offset, buf + end, tf > 0.0 ? 0.0f : 1.0f);
-    count_periods(_tempo_counter, tf, offset, end, [buf](nframes_t i) { buf[i] = 1.0f; });
+    if (tf > 0.0) {
+        double pulse = pulse_counter(tf);
+        count_periods(pulse, tf, offset, end, [buf](nframes_t i) { buf[i] = 1.0f; });
+    }
     // Beats are counted over the same frames, so one due with a pulse falls on it.
-    const long beat = count_periods(_quarter_counter, _quarter_note_frames, offset, end, [](nframes_t) {});
+    const long beat =
+        count_periods(_quarter_counter, _quarter_note_frames, offset, end, [this](nframes_t) { ++_beat_count; });
     if (beat >= 0) {
         hit = (int)beat;
     }
+}
+
+// The pulses keep no count of their own: read from the beats at the start of
+// every stretch, they fall on the grid of eighths or cycles since the tempo
+// began, however long they were off and whatever their period was before.
+double Engine::pulse_counter(double period) const
+{
+    const double quarter = _quarter_note_frames;
+    if (!(quarter > 0.0)) {
+        return 0.0;
+    }
+    // Two pulses of a whole number of eighths span as many beats: only the
+    // beats since the last such span count, which keeps the sum exact.
+    const double eighths = 2.0 * period / quarter;
+    const double whole = std::round(eighths);
+    uint64_t beats = _beat_count;
+    if (whole >= 1.0 && std::fabs(eighths - whole) <= 1e-9 * whole) {
+        beats %= (uint64_t)whole;
+    }
+    const double since = (double)beats * quarter + _quarter_counter;
+    // As count_periods keeps it, the frame of a pulse counting as the first
+    // of the next period.
+    return since < 1.0 ? since : 1.0 + std::fmod(since - 1.0, period);
 }
 
 void Engine::generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit)
@@ -393,14 +420,27 @@ void Engine::generate_master_sync(nframes_t offset, nframes_t nframes, int& hit)
     // Rounded: a position kept in seconds as a float comes back a hair under
     // its frame as often as over it.
     const uint32_t len = to_frames((double)m->get_control_value(Event::LoopLength) * _samplerate + 0.5);
-    if (quarter > 0 && len > 0) {
-        // The beats are the quarter notes counted from the loop's start; the
-        // loop starting over starts them again.
-        const uint32_t pos = to_frames((double)m->get_control_value(Event::LoopPosition) * _samplerate + 0.5) % len;
-        const uint32_t d = std::min((quarter - pos % quarter) % quarter, len - pos);
-        if (d < nframes) {
-            hit = (int)(offset + d);
-        }
+    if (quarter == 0 || len == 0) {
+        return;
+    }
+    // The beats are the quarter notes counted in whole frames from the loop's
+    // start; the loop starting over starts them again. Whole frames leave each
+    // quarter note short by under a frame, and the cycle the tempo is read
+    // from by up to a frame more: a last quarter note that close to the end
+    // is the start's beat counted early, and the start is then no beat of its own.
+    const uint32_t last = (len - 1) / quarter;
+    const uint32_t cycles = cycle ? len / cycle : 0;
+    const bool start_told = last > 0 && len - last * quarter <= last + cycles;
+
+    const uint32_t pos = to_frames((double)m->get_control_value(Event::LoopPosition) * _samplerate + 0.5) % len;
+    uint64_t next = ((uint64_t)pos + quarter - 1) / quarter * quarter;
+    if (next == 0 && start_told) {
+        next = quarter;
+    } else if (next >= len) {
+        next = start_told ? (uint64_t)len + quarter : len;
+    }
+    if (next - pos < nframes) {
+        hit = (int)(offset + (next - pos));
     }
 }
 

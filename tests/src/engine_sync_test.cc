@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,11 +27,11 @@ std::vector<long> every(long first, long step, long until)
     return v;
 }
 
-// An engine run in blocks of one size, with taps, MIDI clock and loop 0's
-// record command at their frames; keeps the frames of the sync pulses and of
-// the beats the engine reports.
+// An engine run in blocks of one size, with taps, MIDI clock, loop 0's
+// record command and its quantize setting at their frames; keeps the frames
+// of the sync pulses and of the beats the engine reports.
 struct SyncRig {
-    enum Msg { Tap, Start, Tick, Record };
+    enum Msg { Tap, Start, Tick, Record, Unquantized, Cycles, Eighths };  // the last three: quantize 0, 1, 2
 
     explicit SyncRig(nframes_t block) : block(block), driver((nframes_t)kRate, block)
     {
@@ -48,6 +50,8 @@ struct SyncRig {
                                                              at);
                 if (m == Start) engine.push_sync_event(Event::MidiStart, at);
                 if (m == Tick) engine.push_sync_event(Event::MidiTick, at);
+                if (m >= Unquantized) engine.push_midi_control_event(Event::type_control_change, Event::Quantize,
+                                                                     (float)(m - Unquantized), 0, at);
             }
             engine.process(block);
             for (nframes_t j = 0; j < block; ++j) {
@@ -104,21 +108,86 @@ TEST(EngineBeats, FallOnThePulsesAQuarterNoteApart)
     }
 }
 
-TEST(EngineBeats, AMasterLoopsBeatsAreItsQuarterNotes)
+// Whenever loop 0's quantize is turned on, its pulses fall on the grid of the
+// beats from the next block on: the eighths and cycles since the tempo began.
+TEST(EngineBeats, PulsesTurnedOnFallOnTheBeatsGrid)
 {
-    SyncRig rig(256);
-    ASSERT_TRUE(rig.engine.add_loop(1, 4.0f, true));
-    // A loop of one second and four eighths: 120 bpm.
-    ASSERT_TRUE(rig.engine.set_global_param("eighth_per_cycle", 4.0f));
-    ASSERT_TRUE(rig.engine.set_global_param("sync_source", 1.0f));
-    rig.at(1000, SyncRig::Record);
-    rig.at(1000 + kRate, SyncRig::Record);
-    rig.run_to(1000 + kRate);
-    rig.beats.clear();
-    rig.run_to(1000 + 11 * kRate);
-    EXPECT_EQ(rig.tempo(), 120.0f);
-    // It plays from its start where the recording ended.
-    EXPECT_EQ(rig.beats, every(1000 + kRate + kBeat, kBeat, rig.frame));
+    const float tempo = 133.7f;  // a quarter note of 21540.76 frames
+    const double eighth = kRate * 30.0 / (double)tempo;
+    struct Span {
+        long on, off;  // frames of the changes
+        SyncRig::Msg quantize;
+    };
+    const std::vector<Span> spans = {
+        {0, 60000, SyncRig::Eighths}, {100000, 200000, SyncRig::Cycles}, {230000, 330000, SyncRig::Eighths}};
+    for (nframes_t block : {1u, 64u, 256u, 4096u}) {
+        SCOPED_TRACE("block " + std::to_string(block));
+        SyncRig rig(block);
+        ASSERT_TRUE(rig.engine.add_loop(1, 1.0f, true));
+        ASSERT_TRUE(rig.engine.set_global_param("tempo", tempo));
+        ASSERT_TRUE(rig.engine.set_global_param("eighth_per_cycle", 3.0f));
+        ASSERT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::InternalTempoSync));
+        for (const Span& s : spans) {
+            rig.at(s.on, s.quantize);
+            rig.at(s.off, SyncRig::Unquantized);
+        }
+        rig.run_to(spans.back().off);
+        for (const Span& s : spans) {
+            // A block follows the setting its start saw.
+            const long from = (s.on / (long)block + 1) * (long)block, to = (s.off / (long)block + 1) * (long)block;
+            const double period = s.quantize == SyncRig::Eighths ? eighth : 3 * eighth;
+            std::vector<long> grid, pulses, beats;
+            for (long m = 1; std::ceil(m * period) < to; ++m) {
+                if (std::ceil(m * period) >= from) grid.push_back((long)std::ceil(m * period));
+            }
+            auto within = [&](long f) { return f >= from && f < to; };
+            std::copy_if(rig.pulses.begin(), rig.pulses.end(), std::back_inserter(pulses), within);
+            std::copy_if(rig.beats.begin(), rig.beats.end(), std::back_inserter(beats), within);
+            EXPECT_EQ(pulses, grid) << "turned on at " << s.on;
+            if (s.quantize == SyncRig::Eighths) {
+                EXPECT_TRUE(std::includes(pulses.begin(), pulses.end(), beats.begin(), beats.end()));
+            }
+        }
+    }
+}
+
+// The quarter notes counted from the loop's start, each told once at every
+// block size. A quarter note of a fraction of a frame is counted in whole
+// frames, so the last one of a pass falls a few frames short of the loop's
+// end: it is the beat of the loop starting again, not a beat of its own.
+TEST(EngineBeats, AMasterLoopsBeatsAreItsQuarterNotesOnce)
+{
+    struct Case {
+        long length;
+        float eighths;
+        float tempo;
+        long quarter;  // in whole frames
+        int per_pass;  // beats in one pass of the loop
+    };
+    const std::vector<Case> cases = {
+        {kRate, 4, 120.0f, kBeat, 2},     // a second of four eighths
+        {77783, 16, 296.2087f, 9722, 8},  // 9722.875 frames a quarter note
+    };
+    for (const Case& c : cases) {
+        for (nframes_t block : {1u, 64u, 256u, 4096u}) {
+            SCOPED_TRACE("length " + std::to_string(c.length) + ", block " + std::to_string(block));
+            SyncRig rig(block);
+            ASSERT_TRUE(rig.engine.add_loop(1, 4.0f, true));
+            ASSERT_TRUE(rig.engine.set_global_param("eighth_per_cycle", c.eighths));
+            ASSERT_TRUE(rig.engine.set_global_param("sync_source", 1.0f));
+            const long start = 1000 + c.length;  // where it starts to play
+            rig.at(1000, SyncRig::Record);
+            rig.at(start, SyncRig::Record);
+            rig.run_to(start + 4 * c.length);
+            EXPECT_NEAR(rig.tempo(), c.tempo, 0.001f);
+            std::vector<long> expected;
+            for (long pass = start; pass < rig.frame; pass += c.length) {
+                for (int k = 1; k <= c.per_pass; ++k) expected.push_back(pass + k * c.quarter);
+            }
+            expected.erase(std::lower_bound(expected.begin(), expected.end(), rig.frame), expected.end());
+            EXPECT_EQ(rig.beats, expected);
+        }
+    }
 }
 
 TEST(EngineTempo, TapsAndClockReadTheTempoFromTheFirstMeasuredBeat)
