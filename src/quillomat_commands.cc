@@ -146,6 +146,7 @@ void recordEndsMultiply(const Cmd& c) {
     l->lLoopLength = length;
     l->mult_out = 0;
     playAsOneCycle(c, l);
+    qmFadeCutIntoStart(q, l);
 }
 
 // RECORD while inserting: the insert ends now and the rest of the source
@@ -505,14 +506,15 @@ void cmdTrigger(const Cmd& c) {
 }
 
 // No loop is left, whatever the history still keeps: redo all brings it
-// back. It fades out, and no state that writes into a loop may stay without
-// one.
+// back. It fades out. Recording and the states that write a version cannot
+// stand without a loop and end in play; any other state stays (a mute, a
+// delay line, an armed recording), and so does a reverse waiting for a
+// sync point.
 void emptyLoop(QuillomatI* q, float step) {
     cancelPending(q);
-    q->fNextCurrRate = 0.0f;
     clearLoopChunks(q);
     qmMuteFades(q, step);
-    if (isRecording(q->state) || qmWritesLoop(q->state) || q->state == STATE_DELAY) {
+    if (isRecording(q->state) || qmWritesLoop(q->state)) {
         q->state = STATE_PLAY;
         q->wasMuted = false;
     }
@@ -522,16 +524,19 @@ void emptyLoop(QuillomatI* q, float step) {
 // way is made a whole version first, one that plays through when it comes
 // back: a multiply as its cycles so far, the rest of the current one from
 // its source; an insert as what was inserted so far, then the rest of its
-// source.
+// source. Either way, and for any take, the cut is faded as a command
+// ending the take there would fade it.
 void cmdUndoAll(const Cmd& c) {
+    QuillomatI* q = c.q;
     LoopChunk* l = c.loop();
-    if (l && c.q->state == STATE_MULTIPLY) {
+    if (l && q->state == STATE_MULTIPLY) {
         qmCutToCycles(l);
         l->mult_out = 0;
-    } else if (l && c.q->state == STATE_INSERT) {
+    } else if (l && q->state == STATE_INSERT) {
         recordEndsInsert(c);
     }
-    emptyLoop(c.q, c.step);
+    qmFadeOutTaken(q);
+    emptyLoop(q, c.step);
 }
 
 void cmdRedoAll(const Cmd& c) {

@@ -296,6 +296,7 @@ void activateQuillomat(LADSPA_Handle instance) {
     q->wasMuted = false;
     q->recSyncEnded = false;
     q->lSamplesSinceSync = 0;
+    qmDropTail(q);
     clearLoopChunks(q);
     if (q->pfSecsTotal) *q->pfSecsTotal = q->fTotalSecs;
     // Reported before the first run too, so a loop file can be loaded into a

@@ -58,6 +58,23 @@ typedef struct _LoopChunk {
     struct _LoopChunk* prev;
 } LoopChunk;
 
+// The rest of the crossfade out of a take that is no longer played as it
+// was: undo all took it away, or RECORD cut a multiply so that its new end
+// meets its start. Play would fade the input still going into the take out
+// over the cells after the cut while their own content fades in; the walk
+// goes on doing that here, sample by sample as the input arrives, until the
+// fade is done (quillomat_tail.cc).
+typedef struct {
+    struct _LoopChunk* chunk;   // null: no fade under way
+    struct _LoopChunk* source;  // read on from srcPos and faded out with the input: what a cut
+                                // multiply would have taken next; null: none
+    uint32_t pos, srcPos;
+    float loop, feed;  // the input's level and the cells' own, the envelopes of play
+    float carry;       // the source's level
+    float step;
+    bool forward;
+} QmTail;
+
 typedef struct {
     float fSampleRate;
     float* pSampleBuf;
@@ -104,6 +121,7 @@ typedef struct {
 
     uint32_t lSamplesSinceSync;
     uint32_t lMemoryRefusals;  // qm_memory_refusals
+    QmTail tail;
 
     // Ports, in port-number order.
     LADSPA_Data* pfTrigThresh;
@@ -337,6 +355,23 @@ static inline bool qmCanTurn(const LoopChunk* c) { return !(c && c->overSource =
 // can release it, a rounding end only in a running multiply or insert, and a
 // next state only while something will enter it.
 void qmSettlePending(QuillomatI* q);
+
+// ---------------------------------------------------------------------------
+// The end of a crossfade out of a take (quillomat_tail.cc)
+
+// Undo all is taking the head away: the input it was still taking in fades
+// out into it from its position on, as after a take ended by a command.
+void qmFadeOutTaken(QuillomatI* q);
+// RECORD has cut the multiply `c` at its position, now its end: what the
+// multiply would have written next (the input and its source read on from
+// there) fades out into the loop's start while the start fades in.
+void qmFadeCutIntoStart(QuillomatI* q, LoopChunk* c);
+// Writes the block's share of the fade under way, if any: before the walk,
+// so that play hears the cells it writes.
+void qmRunTail(QuillomatI* q, const QmBlock* b);
+// A new version, or a fresh start, ends the fade: nothing may write into a
+// version another is made from, or into memory that may be given away.
+static inline void qmDropTail(QuillomatI* q) { q->tail.chunk = q->tail.source = nullptr; }
 
 // ---------------------------------------------------------------------------
 // Chunk history (quillomat_history.cc)

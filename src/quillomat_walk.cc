@@ -84,6 +84,7 @@ void releaseHeldReverse(QuillomatI* q, const QmBlock* b) {
 
 void processBlock(QuillomatI* q, QmBlock* b) {
     releaseHeldReverse(q, b);
+    qmRunTail(q, b);
     unsigned long last = (unsigned long)-1;
     unsigned handOvers = 0;
     while (b->lSampleIndex < b->SampleCount) {

@@ -793,8 +793,8 @@ TEST(ProcessorCommands, ReversedRecordingPlaysAndStopsTakingInput) {
     for (int i = 2; i < 400; ++i) ASSERT_GT(out[i], 0.5f + 0.5f) << i;
 }
 
-TEST(ProcessorCommands, UndoAllWhileRecordingLeavesNoRecordingState) {
-    for (int state : {STATE_RECORD, STATE_REC_ENDING, STATE_OVERDUB, STATE_MULTIPLY, STATE_DELAY}) {
+TEST(ProcessorCommands, UndoAllEndsOnlyTheStatesThatNeedALoop) {
+    for (int state : {STATE_RECORD, STATE_REC_ENDING, STATE_OVERDUB, STATE_MULTIPLY}) {
         SCOPED_TRACE(state);
         ProcessorHost h(kRate, kSecs);
         QuillomatI* q = h.inst();
@@ -812,7 +812,7 @@ TEST(ProcessorCommands, UndoAllWhileRecordingLeavesNoRecordingState) {
         EXPECT_EQ(q->state, STATE_PLAY);
         EXPECT_EQ(h.ctl[QM_STATE_OUT], float(STATE_OFF));
     }
-    // Muted or armed, the state stays.
+    // Muted, armed or in the delay, the state stays.
     ProcessorHost m(kRate, kSecs);
     m.plantLoop(300);
     m.command(QM_CMD_MUTE);
@@ -821,6 +821,27 @@ TEST(ProcessorCommands, UndoAllWhileRecordingLeavesNoRecordingState) {
     m.command(QM_CMD_RECORD);
     m.command(QM_CMD_UNDO_ALL);
     EXPECT_EQ(m.inst()->state, STATE_REC_WAIT);
+    ProcessorHost d(kRate, kSecs);
+    d.plantLoop(300);
+    d.command(QM_CMD_DELAY);
+    d.command(QM_CMD_UNDO_ALL);
+    d.play(4, half);
+    EXPECT_EQ(d.inst()->state, STATE_DELAY);
+
+    // So does a reverse waiting for a sync point, taken once the loop is back.
+    ProcessorHost r(kRate, kSecs);
+    r.plantLoop(300);
+    r.ctl[QM_QUANT_MODE] = 1.0f;
+    r.command(QM_CMD_REVERSE);
+    r.command(QM_CMD_UNDO_ALL);
+    EXPECT_EQ(r.inst()->fNextCurrRate, -1.0f);
+    EXPECT_EQ(r.ctl[QM_WAITING], 1.0f);
+    r.command(QM_CMD_REDO_ALL);
+    r.ctl[QM_TEMPO] = 120.0f;
+    r.syncIn[0] = 1.0f;
+    r.run(4);
+    EXPECT_EQ(r.inst()->fCurrRate, -1.0f);
+    EXPECT_EQ(r.inst()->fNextCurrRate, 0.0f);
 }
 
 TEST(ProcessorCommands, LeavingTheDelayNeverWritesIntoTheLoopUnderIt) {

@@ -4,6 +4,7 @@
 #include "alloc_counter.h"
 #include "processor_fixture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -820,6 +821,71 @@ TEST(ProcessorFaults, RestartGivenRightAfterAReverseStartsAtTheLoopEnd) {
     h.command(QM_CMD_REVERSE);
     h.command(QM_CMD_ONESHOT);
     EXPECT_EQ(h.silence(9), (Samples{8, 7, 6, 5, 4, 3, 2, 1, 0}));
+}
+
+// ---------------------------------------------------------------------------
+// Where a take is cut, the loop has no hard splice
+
+Samples tone(size_t from, size_t n, float amplitude, float period) {
+    Samples v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = amplitude * float(std::sin(6.283185307179586 * double(from + i) / period));
+    return v;
+}
+
+// The largest difference between neighbouring samples, round the loop.
+float largestStep(const Samples& loop) {
+    float step = 0.0f;
+    for (size_t i = 0; i < loop.size(); ++i) step = std::max(step, std::fabs(loop[(i + 1) % loop.size()] - loop[i]));
+    return step;
+}
+
+// A loop of one tone, then `take` begun a sixth into it with another tone
+// coming in, cut after 350 frames by `cut` (the tone goes on throughout).
+// Returns the loop once it has played round whole.
+template <typename Cut>
+Samples cutTake(int take, Cut cut) {
+    Rig h;
+    h.ctl[QM_FADE_SAMPLES] = 64.0f;
+    h.recordLoop(tone(0, 600, 0.5f, 200.0f));
+    h.silence(100);
+    h.command(take);
+    size_t t = 0;
+    auto play = [&](size_t n) {
+        h.block(tone(t, n, 0.4f, 150.0f));
+        t += n;
+    };
+    play(350);
+    cut(h, play);
+    play(3000);
+    return h.loopAudio();
+}
+
+TEST(ProcessorCuts, UndoAllThenRedoAllFadesTheCutAsTheCommandEndingTheTakeThere) {
+    // Undo all makes a multiply its whole cycles, as a multiply ended without
+    // rounding, and an insert what was inserted before the rest, as RECORD.
+    const int cases[][2] = {{QM_CMD_MULTIPLY, QM_CMD_MULTIPLY},
+                            {QM_CMD_INSERT, QM_CMD_RECORD},
+                            {QM_CMD_OVERDUB, QM_CMD_OVERDUB},
+                            {QM_CMD_REPLACE, QM_CMD_REPLACE},
+                            {QM_CMD_SUBSTITUTE, QM_CMD_SUBSTITUTE}};
+    for (const auto& c : cases) {
+        const Samples ended = cutTake(c[0], [&](Rig& h, auto&) { h.command(c[1]); });
+        const Samples undone = cutTake(c[0], [](Rig& h, auto& play) {
+            h.command(QM_CMD_UNDO_ALL);
+            play(20);
+            h.command(QM_CMD_REDO_ALL);
+        });
+        ASSERT_EQ(undone.size(), ended.size()) << c[0];
+        EXPECT_LT(largestStep(ended), 0.05f) << c[0];  // the tones' own steps
+        EXPECT_LE(largestStep(undone), largestStep(ended)) << c[0];
+    }
+}
+
+TEST(ProcessorCuts, MultiplyEndedByRecordFadesItsNewEndIntoItsStart) {
+    const Samples multiplied = cutTake(QM_CMD_MULTIPLY, [](Rig& h, auto&) { h.command(QM_CMD_MULTIPLY); });
+    const Samples recorded = cutTake(QM_CMD_MULTIPLY, [](Rig& h, auto&) { h.command(QM_CMD_RECORD); });
+    ASSERT_EQ(recorded.size(), 450u);
+    EXPECT_LE(largestStep(recorded), largestStep(multiplied));
 }
 
 // ---------------------------------------------------------------------------
