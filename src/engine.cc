@@ -95,9 +95,13 @@ Engine::Engine()
       _loop_count(0),
       _memory_budget(0),
       _blocks(0),
-      _last_block_frames(0),
+      _longest_block_frames(0),
+      _window_frames(0),
+      _window_longest(0),
+      _window_longest_before(0),
       _seen_blocks(0),
       _freeing_bytes(0),
+      _engine_thread(std::thread::id()),
       _loop_manage_to_rt_queue(nullptr),
       _loop_manage_to_main_queue(nullptr),
       _ignore_quit(false),
@@ -148,6 +152,11 @@ Engine::Engine()
       _loading(false)
 {
     pthread_cond_init(&_event_cond, nullptr);
+    pthread_condattr_t steady;
+    pthread_condattr_init(&steady);
+    pthread_condattr_setclock(&steady, CLOCK_MONOTONIC);
+    pthread_cond_init(&_freed_cond, &steady);
+    pthread_condattr_destroy(&steady);
     clear_avg_tempo();
 }
 
@@ -159,6 +168,7 @@ Engine::~Engine()
     }
     free_buffers();
     pthread_cond_destroy(&_event_cond);
+    pthread_cond_destroy(&_freed_cond);
 }
 
 // ---------------------------------------------------------------------------
@@ -238,7 +248,8 @@ bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string
     _rt_instances.reserve(kRtListCapacity);
     _memory_budget = memory_budget_from_environment();
     _blocks.store(0);
-    _last_block_frames.store(0);
+    _longest_block_frames.store(0);
+    _window_frames = _window_longest = _window_longest_before = 0;
     _seen_blocks = 0;
 
     _internal_sync_buf = new float[_buffersize]();

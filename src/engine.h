@@ -21,6 +21,10 @@
 //   outside every lock; other threads hand them over and keep no Looper*
 //   past the lock that keeps it listed. cleanup frees the rest once the
 //   engine thread has stopped.
+// - A load or an add short of room while loops are on their way out waits
+//   for them (briefly) before it is refused, letting go of _session_lock
+//   meanwhile: on the engine thread it frees them itself, elsewhere it waits
+//   for the engine thread to say it has (_freed_cond).
 // - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
 //   learn completions.
 #include <pthread.h>
@@ -31,6 +35,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <kvo/sigcompat.h>
@@ -196,7 +201,9 @@ public:
     bool save_session(const std::string& filename, std::string* text = nullptr);
     // Replaces every loop and the globals with those of the document in
     // *text (when given; filename then only names it in messages) or in the
-    // file. A document that cannot be used whole changes nothing.
+    // file. A document that cannot be used whole changes nothing, and nor
+    // does one whose loops do not fit beside the loops there now (once those
+    // on their way out are gone: they are waited for, briefly).
     bool load_session(const std::string& filename, const std::string* text = nullptr);
 
     // --- engine thread (or the host's main thread): loops. None of these may be
@@ -209,7 +216,8 @@ public:
 
     // Builds a looper with the next index and copies loop 0's quantize, round
     // and relative-sync settings to it. Refused, with a message, when it
-    // would take the loops past the memory budget.
+    // would take the loops past the memory budget once the loops on their
+    // way out are gone (they are waited for, briefly).
     bool add_loop(unsigned int channels, float loopsecs, bool discrete);
     // Takes ownership of a looper built elsewhere (a restored session); a
     // refused one is deleted.
@@ -235,8 +243,13 @@ public:
     // changes that did not fit into the queue before; while no block runs,
     // takes the removals itself. Each pass of the main loop: the engine
     // thread alone frees loops, outside every lock, and says so through
-    // LoopRemoved.
-    void delete_released_loops();
+    // LoopRemoved. Returns how many it freed.
+    size_t delete_released_loops();
+    // How long the host may render no block before the engine side takes
+    // the audio thread's part of loop removals itself: several of its
+    // longest recent block periods (a host may split its period into blocks
+    // of any size), and never less than a short minimum.
+    std::chrono::steady_clock::duration audio_idle_after() const;
 
     // --- engine thread: global parameters ("dry", "wet", "input_gain",
     //     "sync_source", "tempo", "eighth_per_cycle")
@@ -299,6 +312,8 @@ private:
     // Audio thread (or the engine side holding _rt_lock while no block
     // runs). Returns the records taken.
     size_t process_rt_loop_manage_events();
+    // Counts the block and keeps the longest block of the last second or two.
+    void note_block(nframes_t nframes);
     void rewire_sync(int source);
     int master_index() const;
     void run_loops(nframes_t offset, nframes_t nframes, int master, Event* ev);
@@ -335,13 +350,22 @@ private:
     // The loopers the audio thread has handed back leave the lists for out.
     void take_released_locked(std::vector<Looper*>& out);
     bool audio_idle();
+    std::chrono::duration<double> longest_block_period() const;
     // While no block runs: the audio thread's part of the removals, done here.
     void reclaim_locked(std::vector<Looper*>& out);
     size_t memory_held_locked() const;
+    // What the loops on their way out hold: handed over for removal, or being
+    // freed.
+    size_t outgoing_memory_locked() const;
     size_t loop_memory(unsigned int channels, float loopsecs) const;
-    // Whether need more bytes fit beside what is held; says why not, and how
-    // to make room, on standard error.
-    bool budget_allows(size_t need, const std::string& what) const;
+    // With _session_lock held: whether need more bytes fit beside what is
+    // held, once the loops on their way out are gone; waits for those (up
+    // to outgoing_wait) where they make the difference, letting go of
+    // _session_lock meanwhile. Says why not, and how to make room, on
+    // standard error.
+    bool make_room(size_t need, const std::string& what);
+    std::chrono::steady_clock::duration outgoing_wait() const;
+    bool on_engine_thread() const { return _engine_thread.load() == std::this_thread::get_id(); }
     static size_t memory_budget_from_environment();
     // add_loop(Looper*) for a caller that holds _session_lock.
     bool add_built_loop(Looper* looper);
@@ -390,12 +414,21 @@ private:
     // The audio thread's loop work in a block; it only ever tries this lock.
     Kvo::NonBlockingLock _rt_lock;
     std::atomic<uint64_t> _blocks;  // blocks started
-    std::atomic<nframes_t> _last_block_frames;
+    // The longest block of the last one to two seconds of audio, and the
+    // audio thread's own count towards it.
+    std::atomic<nframes_t> _longest_block_frames;
+    nframes_t _window_frames;
+    nframes_t _window_longest;
+    nframes_t _window_longest_before;
     // Under _instance_lock: the block count last seen and when it last moved.
     uint64_t _seen_blocks;
     std::chrono::steady_clock::time_point _blocks_moved_at;
     // Loopers taken off the lists and being deleted, still held in memory.
     std::atomic<size_t> _freeing_bytes;
+    // Broadcast under _instance_lock once loopers are freed (steady clock).
+    pthread_cond_t _freed_cond;
+    // The thread in the main loop: the one that frees loops.
+    std::atomic<std::thread::id> _engine_thread;
     RingBuffer<LoopManageEvent>* _loop_manage_to_rt_queue;
     RingBuffer<LoopManageEvent>* _loop_manage_to_main_queue;
 

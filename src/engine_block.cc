@@ -32,8 +32,7 @@ int Engine::process(nframes_t nframes)
     // Busy only for the moment the engine side takes the loop changes itself
     // after audio was idle: this block then plays the dry signal and leaves
     // the loops, their changes and the events to the next one.
-    _blocks.fetch_add(1, std::memory_order_relaxed);
-    _last_block_frames.store(nframes, std::memory_order_relaxed);
+    note_block(nframes);
     Kvo::TentativeLockMonitor loops(_rt_lock, __LINE__, __FILE__);
     if (!loops.locked()) {
         _event_generator->updateFragmentTime(nframes);

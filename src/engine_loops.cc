@@ -1,5 +1,6 @@
 // Loops added and removed while audio runs, handed between the engine and audio
 // threads, and the memory budget they share.
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "engine.h"
 #include "looper.h"
@@ -17,10 +19,20 @@ namespace Quillomat {
 
 namespace {
 
+typedef std::chrono::steady_clock Clock;
+
 // No block for this long, and for this many of the host's block periods:
 // the host has stopped rendering.
 const std::chrono::milliseconds kAudioIdle(50);
 const double kIdlePeriods = 3.0;
+// Loops on their way out come back with the audio thread's next block, or
+// once the engine side has seen that the host stopped (audio_idle_after):
+// they are waited for this long, and for this many block periods, at most.
+const std::chrono::milliseconds kOutgoingWait(200);
+const double kOutgoingPeriods = 4.0;
+// The audio thread says nothing when it hands loops back: the engine thread
+// looks again this often while it waits for them.
+const std::chrono::milliseconds kOutgoingPoll(1);
 
 size_t whole_megabytes_up(size_t bytes)
 {
@@ -31,6 +43,21 @@ size_t whole_megabytes_up(size_t bytes)
 
 // ---------------------------------------------------------------------------
 // Loops on the audio thread
+
+void Engine::note_block(nframes_t nframes)
+{
+    _blocks.fetch_add(1, std::memory_order_relaxed);
+    // A host may split its period into blocks of any size: the longest of
+    // the last second or two stands for its period.
+    _window_longest = std::max(_window_longest, nframes);
+    _window_frames += nframes;
+    if ((double)_window_frames >= _samplerate) {
+        _window_longest_before = _window_longest;
+        _window_longest = 0;
+        _window_frames = 0;
+    }
+    _longest_block_frames.store(std::max(_window_longest, _window_longest_before), std::memory_order_relaxed);
+}
 
 size_t Engine::process_rt_loop_manage_events()
 {
@@ -175,8 +202,6 @@ bool Engine::add_loop_locked(Looper* looper, int& index)
 bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
 {
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
-    int index = -1;
-    bool loading = false;
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         if (!_driver) {
@@ -187,11 +212,16 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
         if (!room_for_a_loop_locked()) {
             return false;
         }
-        std::ostringstream what;
-        what << "add a loop of " << channels << " channels and " << loopsecs << " seconds";
-        if (!budget_allows(loop_memory(channels, loopsecs), what.str())) {
-            return false;
-        }
+    }
+    std::ostringstream what;
+    what << "add a loop of " << channels << " channels and " << loopsecs << " seconds";
+    if (!make_room(loop_memory(channels, loopsecs), what.str())) {
+        return false;
+    }
+    int index = -1;
+    bool loading = false;
+    {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         Looper* looper = new Looper(_driver, (unsigned int)_instances.size(), channels, loopsecs, discrete);
         if (!(*looper)()) {
             std::cerr << "can't create a new loop!" << std::endl;
@@ -223,12 +253,9 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
 bool Engine::add_loop(Looper* looper)
 {
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
-    if (looper) {
-        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        if (!budget_allows(looper->memory_bytes(), "add loop " + std::to_string(looper->get_index()))) {
-            delete looper;
-            return false;
-        }
+    if (looper && !make_room(looper->memory_bytes(), "add loop " + std::to_string(looper->get_index()))) {
+        delete looper;
+        return false;
     }
     return add_built_loop(looper);
 }
@@ -343,13 +370,21 @@ bool Engine::audio_idle()
     if (blocks == 0) {
         return true;
     }
+    return now - _blocks_moved_at >= audio_idle_after();
+}
+
+std::chrono::duration<double> Engine::longest_block_period() const
+{
+    const nframes_t frames = _longest_block_frames.load(std::memory_order_relaxed);
+    return std::chrono::duration<double>(_samplerate > 0 ? (double)frames / _samplerate : 0.0);
+}
+
+Clock::duration Engine::audio_idle_after() const
+{
     // A host that renders large blocks comes back seldom: idle is several of
     // its own block periods without one.
-    const nframes_t frames = _last_block_frames.load(std::memory_order_relaxed);
-    const auto period = std::chrono::duration<double>(_samplerate > 0 ? (double)frames / _samplerate : 0.0);
-    const auto wait = std::max<std::chrono::steady_clock::duration>(
-        kAudioIdle, std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * kIdlePeriods));
-    return now - _blocks_moved_at >= wait;
+    return std::max<Clock::duration>(
+        kAudioIdle, std::chrono::duration_cast<Clock::duration>(longest_block_period() * kIdlePeriods));
 }
 
 void Engine::reclaim_locked(std::vector<Looper*>& out)
@@ -363,7 +398,7 @@ void Engine::reclaim_locked(std::vector<Looper*>& out)
     }
 }
 
-void Engine::delete_released_loops()
+size_t Engine::delete_released_loops()
 {
     std::vector<Looper*> doomed;
     {
@@ -383,10 +418,15 @@ void Engine::delete_released_loops()
         delete l;
         _freeing_bytes -= bytes;
     }
+    if (!doomed.empty()) {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        pthread_cond_broadcast(&_freed_cond);
+    }
     // Also while another thread loads a session: each deletion is told once.
     for (size_t k = 0; k < doomed.size(); ++k) {
         LoopRemoved();
     }
+    return doomed.size();
 }
 
 // ---------------------------------------------------------------------------
@@ -421,6 +461,15 @@ size_t Engine::memory_held_locked() const
     return held;
 }
 
+size_t Engine::outgoing_memory_locked() const
+{
+    size_t outgoing = _freeing_bytes;
+    for (Looper* l : _removing) {
+        outgoing += l->memory_bytes();
+    }
+    return outgoing;
+}
+
 size_t Engine::memory_held()
 {
     Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
@@ -432,16 +481,50 @@ size_t Engine::loop_memory(unsigned int channels, float loopsecs) const
     return Looper::memory_bytes(channels, loopsecs, (nframes_t)_samplerate, _buffersize);
 }
 
-bool Engine::budget_allows(size_t need, const std::string& what) const
+Clock::duration Engine::outgoing_wait() const
 {
-    const size_t held = memory_held_locked();
-    const size_t free = _memory_budget > held ? _memory_budget - held : 0;
-    if (need <= free) {
-        return true;
+    return std::max<Clock::duration>(
+        kOutgoingWait, std::chrono::duration_cast<Clock::duration>(longest_block_period() * kOutgoingPeriods));
+}
+
+bool Engine::make_room(size_t need, const std::string& what)
+{
+    const Clock::time_point until = Clock::now() + outgoing_wait();
+    for (;;) {
+        const bool engine_thread = on_engine_thread();
+        {
+            Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+            const size_t held = memory_held_locked();
+            const size_t free = _memory_budget > held ? _memory_budget - held : 0;
+            if (need <= free) {
+                return true;
+            }
+            // Worth waiting for only when they make the difference.
+            const size_t outgoing = outgoing_memory_locked();
+            const size_t staying = held - outgoing;
+            const bool then_fits = staying < _memory_budget && need <= _memory_budget - staying;
+            if (outgoing == 0 || !then_fits || Clock::now() >= until) {
+                std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only "
+                          << (free >> 20)
+                          << " MB of the loop memory budget are free; remove loops, or raise QM_MEMORY_BUDGET"
+                          << std::endl;
+                return false;
+            }
+            _session_lock.unlock();
+            if (!engine_thread) {
+                // The steady clock counts as the condition's CLOCK_MONOTONIC does.
+                const long long ns =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+                const timespec at = {(time_t)(ns / 1000000000), (long)(ns % 1000000000)};
+                pthread_cond_timedwait(&_freed_cond, _instance_lock.mutex(), &at);
+            }
+        }
+        // Taken again only after _instance_lock, in the usual order.
+        if (engine_thread && delete_released_loops() == 0) {
+            std::this_thread::sleep_for(kOutgoingPoll);
+        }
+        _session_lock.lock();
     }
-    std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only " << (free >> 20)
-              << " MB of the loop memory budget are free; remove loops, or raise QM_MEMORY_BUDGET" << std::endl;
-    return false;
 }
 
 } // namespace Quillomat

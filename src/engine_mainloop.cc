@@ -5,6 +5,7 @@
 #include <chrono>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include <kvo/transmitter.h>
 
@@ -338,6 +339,7 @@ void Engine::mainloop()
 {
     typedef std::chrono::steady_clock Clock;
     Clock::time_point next_update;  // the clock's epoch: the first pass sends at once
+    _engine_thread.store(std::this_thread::get_id());
 
     while (is_ok() && _osc) {
         delete_released_loops();

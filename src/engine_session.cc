@@ -148,7 +148,8 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
     }
     // Each loop's element is checked, and the memory of all of them counted
     // against the budget, before anything changes. The new loops are built
-    // before the ones there now go, so the budget must hold both sets.
+    // before the ones there now go, so the budget must hold both sets (but
+    // not the loops of a load just before, which are on their way out).
     size_t need = 0;
     unsigned int k = 0;
     for (XMLNode* node : nodes) {
@@ -161,11 +162,8 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         need += loop_memory(chans, secs);
         ++k;
     }
-    {
-        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        if (!budget_allows(need, "load session " + filename + " beside the loops there now")) {
-            return false;
-        }
+    if (!make_room(need, "load session " + filename + " beside the loops there now")) {
+        return false;
     }
     std::vector<Looper*> built;
     built.reserve(nodes.size());

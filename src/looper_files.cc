@@ -228,7 +228,8 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
         uint64_t quiet_runs = ~(uint64_t)0;
 
         // Written beside the take it replaces, which stays whole until the
-        // new one is.
+        // new one is; a take that must keep its links or owner gets the new
+        // one copied over it at the end.
         Kvo::FileSave out(filename);
         for (unsigned int attempt = 0;; ++attempt) {
             if (attempt > 0 && !out.rewind()) {

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,6 +28,10 @@ const char SideSuffix[] = ".qmsave";
 const size_t SideSuffixLength = sizeof SideSuffix - 1;
 // How often a fresh side name is drawn before the save gives up.
 const int SideAttempts = 8;
+// Another save writing the same file in place is waited for this long, in
+// steps of this much, before the save gives up.
+const long LockWaitMs = 2000;
+const long LockStepMs = 5;
 
 void report(const std::string& path, const std::string& why, std::string* sink)
 {
@@ -85,6 +90,52 @@ bool put_all(int fd, const char* p, size_t size, off_t at, std::string& why)
         }
     }
     return true;
+}
+
+// Whoever writes a file in place holds this lock on it, so two saves take
+// turns instead of mixing. A file system without such locks is written all
+// the same.
+bool lock_for_writing(int fd, std::string& why)
+{
+    for (long waited = 0;; waited += LockStepMs) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
+            return true;
+        }
+        if (waited >= LockWaitMs) {
+            why = "another save is writing it";
+            return false;
+        }
+        const timespec step = {0, LockStepMs * 1000000L};
+        nanosleep(&step, nullptr);
+    }
+}
+
+// Room for the file behind `fd` (`now`) to grow to `size` bytes: reserved
+// where the file system can, else checked against what it has free, with a
+// margin for the blocks that address the new ones. A file system that tells
+// no sizes is trusted.
+bool make_room(int fd, const struct stat& now, off_t size, std::string& why)
+{
+    if (size <= 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0) {
+        return true;
+    }
+    if (errno != EOPNOTSUPP && errno != ENOSYS) {
+        why = error_text(errno);
+        return false;
+    }
+    struct statvfs fs;
+    if (fstatvfs(fd, &fs) != 0 || fs.f_blocks == 0) {
+        return true;
+    }
+    const uintmax_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    const uintmax_t held = (uintmax_t)now.st_blocks * 512;
+    const uintmax_t wanted = ((uintmax_t)size + unit - 1) / unit * unit;
+    const uintmax_t grows = wanted > held ? wanted - held : 0;
+    if (grows == 0 || grows + grows / 128 + 4 * unit <= (uintmax_t)fs.f_bavail * unit) {
+        return true;
+    }
+    why = error_text(ENOSPC);
+    return false;
 }
 
 // Which file a side file belongs to: short and of fixed length whatever the
@@ -332,6 +383,12 @@ bool FileSave::open_existing(int target, SideFile side)
         fail("not a regular file");
         return false;
     }
+    // Root may write anything: a file that nobody may write is kept all the
+    // same.
+    if ((old.st_mode & 0222) == 0) {
+        fail(error_text(EACCES));
+        return false;
+    }
     // What the user may not write is not replaced either.
     _target = reopen(target, _path, O_WRONLY);
     if (_target < 0) {
@@ -562,15 +619,29 @@ bool FileSave::commit_in_place()
         return false;
     }
     const off_t size = st.st_size;
-    // Room first where the file system can promise it: then a full disk
-    // leaves the old contents as they were.
-    if (size > 0 && fallocate(_target, FALLOC_FL_KEEP_SIZE, 0, size) != 0 && errno != EOPNOTSUPP &&
-        errno != ENOSYS) {
+    std::string why;
+    if (!lock_for_writing(_target, why)) {
+        fail(why);
+        return false;
+    }
+    // Held for the copy alone.
+    struct Unlock {
+        int fd;
+        ~Unlock() { flock(fd, LOCK_UN); }
+    } unlock{_target};
+    // Room first: then a full disk leaves the old contents as they were.
+    struct stat old;
+    if (fstat(_target, &old) != 0) {
         fail(error_text(errno));
         return false;
     }
+    if (!make_room(_target, old, size, why)) {
+        fail(why);
+        return false;
+    }
+    // From the first write to the truncation the file is part new, part
+    // old: nothing else happens in between.
     std::vector<char> buf(1 << 16);
-    std::string why;
     for (off_t at = 0; at < size;) {
         const ssize_t n = pread(_fd, buf.data(), (size_t)std::min<off_t>((off_t)buf.size(), size - at), at);
         if (n < 0 && errno == EINTR) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -395,6 +396,33 @@ TEST(EngineLoops, BurstsBeyondTheQueueAndTheLoopLimit) {
     for (int b = 0; b < 20; ++b) rig.settle();
     EXPECT_EQ(rig.removed_signals, (int)Engine::MaxLoops);
     EXPECT_EQ(rig.engine.loop_count(), 1u);
+}
+
+// A host may split its period into blocks of any size: a short block before
+// or after a long one must not make its usual pause between periods look
+// like a stop, in which the engine side would take over the audio thread's
+// part of loop removals.
+TEST(EngineLoops, IdleMeansSeveralOfTheLongestRecentBlockPeriods) {
+    const nframes_t kPeriod = 4096;
+    const auto period = std::chrono::duration<double>((double)(kPeriod - 32) / EngineRig::kRate);
+    struct Case {
+        const char* what;
+        std::vector<nframes_t> blocks;  // one period of the host, again and again
+        bool longer_than_a_period;
+    };
+    const Case cases[] = {{"32 frames, then the rest", {32, kPeriod - 32}, true},
+                          {"the rest, then 32 frames", {kPeriod - 32, 32}, true},
+                          {"blocks of 256 frames", {256}, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EngineRig rig;
+        rig.driver.set_buffersize(kPeriod);
+        rig.engine.buffersize_changed(kPeriod);
+        for (int k = 0; k < 20; ++k) {
+            for (nframes_t frames : c.blocks) rig.engine.process(frames);
+        }
+        EXPECT_EQ(rig.engine.audio_idle_after() > 2 * period, c.longer_than_a_period);
+    }
 }
 
 TEST(EngineLoops, RemovingTheMasterAndResizingRepointTheFollowers) {

@@ -37,7 +37,8 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
 
 // A new version of a file. The kernel follows the name's symbolic links (with
 // its protection of links in sticky directories); a link to nothing is
-// refused, and so is a file the user may not write.
+// refused, and so is a file the user may not write or that has no write bit
+// at all (also for root).
 //
 // Where it can, the new version is written beside the file and renamed over
 // it by commit(): until then the file keeps its old contents, and a save
@@ -48,8 +49,13 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
 //
 // A file with other hard links, one whose owner or group the user cannot give
 // a new file, and one in a directory the user cannot write are written in
-// place instead, so that they keep their links, owner and group: commit()
-// then copies the new version over the old one.
+// place instead, so that they keep their links, owner and group: the new
+// version is built in a scratch file, and commit() copies it over the old
+// one. It first takes an exclusive lock on the file (another save writing it
+// is waited for, up to two seconds) and makes sure of the room: reserved
+// where the file system can, else checked against its free space. A save
+// refused then, or for a full disk, leaves the old contents whole; only a
+// save killed during the copy leaves the file part new, part old.
 class FileSave {
   public:
     // Named forces a named side file (what systems without unnamed files

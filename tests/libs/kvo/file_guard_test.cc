@@ -7,10 +7,14 @@
 
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <tuple>
@@ -141,6 +145,26 @@ TEST_P(FileSaveTest, TwoSavesAtOnceNeverMixTheirFiles)
     EXPECT_EQ(d.entries(), std::set<std::string>{"take"});
 }
 
+// Root may write any file: one that nobody may write is kept all the same,
+// whether it would be replaced or written in place. (Any other user is
+// refused by the system itself.)
+TEST_P(FileSaveTest, AFileNobodyMayWriteIsRefusedAlsoToRoot)
+{
+    const std::string take = d.path("take");
+    put(take, "old take");
+    ASSERT_EQ(chmod(take.c_str(), 0444), 0);
+    for (const bool linked : {false, true}) {
+        SCOPED_TRACE(linked ? "in place" : "beside");
+        if (linked) {
+            ASSERT_EQ(link(take.c_str(), d.path("second").c_str()), 0);
+        }
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(save(take, "new take"));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), take + ": " + strerror(EACCES) + "\n");
+        EXPECT_EQ(bytes_of(take), "old take");
+    }
+}
+
 // Modes count only for a user other than root: the saver is nobody where the
 // tests run as root, and whoever runs them elsewhere.
 const uid_t kSaver = 65534, kOther = 65533;
@@ -224,6 +248,144 @@ TEST(FileSaveRights, SavesRespectWhatTheSaverMayWriteAndKeepLinksAndOwners)
         EXPECT_EQ(std::make_tuple(after.st_ino, after.st_nlink, after.st_uid, after.st_gid, after.st_mode & 07777),
                   std::make_tuple(before.st_ino, before.st_nlink, c.file_owner, c.file_group, c.file_mode));
         EXPECT_EQ(d.entries(sub).size(), c.saved_as.empty() ? 1u : 2u);
+    }
+}
+
+// ---- Saves in place
+
+// Two savers of a file that is written in place, told to commit at the same
+// moment: the file is one of their versions whole, never a mix.
+TEST(FileSaveInPlace, TwoSavesAtOnceNeverMix)
+{
+    ScratchDir d;
+    const std::string take = d.path("take");
+    put(take, "old take");
+    ASSERT_EQ(link(take.c_str(), d.path("second").c_str()), 0);
+    const size_t size = 8u << 20;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        int ready[2], go[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(go), 0);
+        pid_t savers[2];
+        for (int k = 0; k < 2; ++k) {
+            savers[k] = fork();
+            if (savers[k] == 0) {
+                const std::string mine(size, "AB"[k]);
+                FileSave f(take);
+                const bool built = f.ok() && f.write(mine.data(), mine.size());
+                char c = 0;
+                if (write(ready[1], "r", 1) != 1 || read(go[0], &c, 1) != 1) {
+                    _exit(2);
+                }
+                _exit(built && f.commit() ? 0 : 1);
+            }
+        }
+        char r[2];
+        for (size_t got = 0; got < 2;) {
+            const ssize_t n = read(ready[0], r, 2 - got);
+            ASSERT_GT(n, 0);
+            got += (size_t)n;
+        }
+        ASSERT_EQ(write(go[1], "gg", 2), 2);
+        for (pid_t p : savers) {
+            int status = -1;
+            ASSERT_EQ(waitpid(p, &status, 0), p);
+        }
+        for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+        const std::string now = bytes_of(take);
+        const size_t as = (size_t)std::count(now.begin(), now.end(), 'A');
+        EXPECT_TRUE(now.size() == size && (as == 0 || as == size)) << as << " of " << now.size() << " bytes from A";
+    }
+}
+
+// What an in-place save of `fresh` bytes over a take of `old` bytes did, on a
+// file system of the given kind mounted for the child alone: "saved" or the
+// refusal, then what the take holds. An ext2 image (no reserving of room)
+// is filled until 60 KiB are left. "skip: why" where no mount can be made.
+std::string save_in_place_on(const std::string& fs, size_t old, size_t fresh, const ScratchDir& d)
+{
+    const std::string mnt = d.path("mnt"), image = d.path("fs.img");
+    mkdir(mnt.c_str(), 0755);
+    int out[2];
+    if (pipe(out) != 0) {
+        return "skip: no pipe";
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(out[0]);
+        auto say = [&](const std::string& text) {
+            if (write(out[1], text.data(), text.size()) < 0) {
+                _exit(1);
+            }
+            umount2(mnt.c_str(), MNT_DETACH);
+            _exit(0);
+        };
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            say(std::string("skip: no mount namespace: ") + strerror(errno));
+        }
+        if (fs == "ramfs") {
+            if (mount("ramfs", mnt.c_str(), "ramfs", 0, nullptr) != 0) {
+                say(std::string("skip: cannot mount ramfs: ") + strerror(errno));
+            }
+        } else if ((put(image, ""), truncate(image.c_str(), 2 << 20) != 0) ||
+                   system(("mkfs.ext2 -q -F " + image + " >/dev/null 2>&1").c_str()) != 0 ||
+                   system(("mount -o loop " + image + " " + mnt + " >/dev/null 2>&1").c_str()) != 0) {
+            say("skip: cannot make and mount an ext2 image (mkfs.ext2, mount -o loop)");
+        }
+        const std::string take = mnt + "/take", before(old, 'A'), after(fresh, 'B');
+        put(take, before);
+        if (link(take.c_str(), (mnt + "/second").c_str()) != 0) {
+            say("skip: no hard link");
+        }
+        struct statvfs fsv;
+        if (fs == "ext2" && statvfs(mnt.c_str(), &fsv) == 0) {
+            const size_t avail = (size_t)fsv.f_bavail * fsv.f_frsize;
+            put(mnt + "/filler", std::string(avail > (60u << 10) ? avail - (60u << 10) : 0, 'F'));
+        }
+        std::string why;
+        FileSave f(take, FileSave::Unnamed, &why);
+        const bool saved = f.ok() && f.write(after.data(), after.size()) && f.commit();
+        const std::string now = bytes_of(take);
+        say((saved ? "saved" : "refused: " + why) + ", " +
+            (now == before ? "old take" : now == after ? "new take" : "mixed: " + std::to_string(now.size())));
+    }
+    close(out[1]);
+    std::string said;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) said.append(buf, (size_t)n);
+    close(out[0]);
+    waitpid(pid, nullptr, 0);
+    return said;
+}
+
+// Where room cannot be reserved up front, the free space is checked
+// against the growth: a save that cannot fit is refused before the file
+// is touched. A file system that tells no sizes is written all the same.
+TEST(FileSaveInPlace, RoomIsCheckedWhereItCannotBeReserved)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small file system needs root";
+    }
+    const size_t KiB = 1024;
+    struct Case {
+        const char* fs;
+        size_t old, fresh;
+        std::string outcome;
+    } cases[] = {
+        {"ext2", 100 * KiB, 120 * KiB, "saved, new take"},
+        {"ext2", 100 * KiB, 300 * KiB, std::string("refused: ") + strerror(ENOSPC) + ", old take"},
+        {"ext2", 100 * KiB, 50 * KiB, "saved, new take"},
+        {"ramfs", 100 * KiB, 300 * KiB, "saved, new take"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fs) + " " + std::to_string(c.fresh / KiB) + " KiB");
+        ScratchDir d;
+        const std::string said = save_in_place_on(c.fs, c.old, c.fresh, d);
+        if (said.compare(0, 5, "skip:") == 0) {
+            GTEST_SKIP() << said;
+        }
+        EXPECT_EQ(said, c.outcome);
     }
 }
 
