@@ -12,12 +12,12 @@
 //   they never send. "/quit" calls the engine's quit directly.
 // - Engine thread: every answer and update. The host's thread may send the
 //   configuration announcement too (a loop added there, a session restored
-//   there), and the resolver's thread sends what waited for a host name to be
-//   looked up; one lock serialises all senders over the address cache and
-//   the subscriber lists.
-// - Resolver thread: has the host names of reply addresses looked up (by the
-//   C library's own threads), so that a name server that does not answer
-//   holds up no answer to anybody else, nor the close.
+//   there), and a lookup thread sends what waited for its host name; one
+//   lock serialises all senders over the address cache and the subscriber
+//   lists.
+// - Lookup threads: one for each host name of a reply address being looked
+//   up (NameResolver), so that a name server that does not answer holds up
+//   only the answers for that name, and never the close.
 // Every method, for every loop index a loop can have (and -1, all loops), is
 // registered before the OSC thread starts; none is added or removed later.
 #include <lo/lo.h>
@@ -109,7 +109,7 @@ public:
 
     // Replaces how the host names of reply addresses are looked up (by
     // default the system's resolver), for names not looked up yet. For
-    // tests: closing waits for a replaced lookup under way.
+    // tests.
     void set_name_lookup(NameResolver::Lookup lookup);
 
     // The handlers' entry, public for liblo's C callback only.
@@ -121,8 +121,8 @@ public:
 private:
     // A reply address, shared by the cache and the subscriptions that send to
     // it: the cache may drop it while subscriptions still use it. A host
-    // name is looked up on the resolver's thread; until then what is sent
-    // to it waits here.
+    // name is looked up on a thread of its own; until then what is sent to
+    // it waits here.
     struct ReplyAddress {
         lo_address addr = nullptr;  // null until the host has an address
         std::string url;
@@ -181,7 +181,7 @@ private:
     };
 
     // "osc.udp://HOST:PORT/..." (a host name, an IPv4 address or an IPv6
-    // address in brackets); false for anything else.
+    // address in brackets, which is then refused); false for anything else.
     static bool split_udp_url(const std::string& url, std::string& host, int& port);
 
     // The address of a reply URL, cached; null for an empty or unusable URL
@@ -190,7 +190,7 @@ private:
     // Asks for the host's address when it has none yet; once it has one, what
     // waited is sent first. With _reply_lock held.
     Reach settle(ReplyAddress& to);
-    // The resolver's thread: host has a result.
+    // A lookup thread: host has a result.
     void on_name_resolved(const std::string& host);
 
     void register_methods();
@@ -256,7 +256,7 @@ private:
     std::vector<std::unique_ptr<MidiBindCommand>> _midi_commands;
 
     // Serialises everything that sends (engine thread, host's thread,
-    // resolver's thread).
+    // lookup threads).
     Kvo::NonBlockingLock _reply_lock;
     size_t _waiting_messages = 0;  // before the addresses that count them
     std::map<std::string, AddressRef> _retaddr_map;
@@ -269,6 +269,8 @@ private:
     size_t _subscriptions = 0;                      // in both maps
     ReportLimit _gave_way_reports;
     ReportLimit _unresolved_reports;
+    ReportLimit _busy_reports;
+    ReportLimit _ipv6_reports;
 
     // Whom the OSC thread heard from (senders and the reply addresses they
     // name, by heard_key), by the count of notes when last heard.

@@ -47,11 +47,17 @@ bool host_char(char c)
 // The address text of a host that needs no lookup; "" for a name.
 std::string numeric_host(const std::string& host)
 {
-    unsigned char any[sizeof(in6_addr)];
-    if (inet_pton(AF_INET, host.c_str(), any) == 1 || inet_pton(AF_INET6, host.c_str(), any) == 1) {
+    in_addr any;
+    if (inet_pton(AF_INET, host.c_str(), &any) == 1) {
         return host;
     }
     return strcasecmp(host.c_str(), "localhost") == 0 ? "127.0.0.1" : "";
+}
+
+bool ipv6_address(const std::string& host)
+{
+    in6_addr any;
+    return inet_pton(AF_INET6, host.c_str(), &any) == 1;
 }
 
 void free_waiting(std::deque<std::pair<std::string, lo_message>>& waiting, size_t* total)
@@ -164,13 +170,18 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
     if (!split_udp_url(url, host, port)) {
         return nullptr;
     }
+    // The server's socket is IPv4.
+    if (ipv6_address(host)) {
+        _ipv6_reports.say("OSC: reply URL \"" + url + "\" names an IPv6 address; replies go over IPv4 only");
+        return nullptr;
+    }
     AddressRef to = std::make_shared<ReplyAddress>();
     to->url = url;
     to->host = host;
     to->port = port;
     to->heard_as = heard_key(host, port);
     to->waiting_total = &_waiting_messages;
-    // Anything else waits for the resolver's thread (settle).
+    // Anything else waits for its lookup (settle).
     const std::string numeric = numeric_host(host);
     if (!numeric.empty()) {
         to->addr = new_address(numeric, port);
@@ -200,6 +211,10 @@ ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
     const NameResolver::State state = _resolver->find(to.host, found);
     if (state == NameResolver::Pending) {
         return Waiting;
+    }
+    if (state == NameResolver::Busy) {
+        _busy_reports.say("OSC: too many host names are being looked up; what was to be sent to \"" + to.host +
+                          "\" is dropped");
     }
     char text[INET_ADDRSTRLEN] = "";
     if (state == NameResolver::Resolved && inet_ntop(AF_INET, &found, text, sizeof(text))) {
@@ -254,7 +269,8 @@ void ControlOSC::on_name_resolved(const std::string& host)
         dropped = settle(*to) == Unreachable || dropped;
     }
     if (dropped) {
-        _unresolved_reports.say("OSC: host \"" + host + "\" has no address; what was to be sent there is dropped");
+        _unresolved_reports.say("OSC: host \"" + host +
+                                "\" has no IPv4 address; what was to be sent there is dropped");
     }
 }
 

@@ -1,30 +1,16 @@
 #include "control_osc_resolver.h"
 
+#include <dlfcn.h>
 #include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <deque>
+#include <exception>
 #include <map>
 #include <mutex>
-#include <system_error>
-
-// ThreadSanitizer's runtime crashes in the threads the C library starts for
-// its asynchronous lookups: that build looks names up on the resolver's own
-// thread, and closing then waits for a lookup under way.
-#if defined(__SANITIZE_THREAD__)
-#define QM_LIBRARY_LOOKUP 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QM_LIBRARY_LOOKUP 0
-#endif
-#endif
-#ifndef QM_LIBRARY_LOOKUP
-#define QM_LIBRARY_LOOKUP 1
-#endif
 
 namespace Quillomat {
 
@@ -32,78 +18,114 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
+// Ample for the C library's lookup, and a fraction of the default.
+const size_t kStackBytes = 512 * 1024;
+
+// Lookup threads of the whole process: they outlive their resolvers.
+std::atomic<size_t> lookups_running{0};
+
 struct Result {
     NameResolver::State state;
     in_addr address;
-    Clock::time_point until;  // kept until then (a pending one: while queued)
+    Clock::time_point until;  // kept until then (a pending one: while it runs)
 };
 
-bool first_address(const addrinfo* found, in_addr& out)
+bool system_lookup(const std::string& host, in_addr& out)
 {
-    if (!found || found->ai_family != AF_INET || !found->ai_addr) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
         return false;
     }
-    out = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    return true;
+    const bool ok = found && found->ai_family == AF_INET && found->ai_addr;
+    if (ok) {
+        out = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    }
+    freeaddrinfo(found);
+    return ok;
 }
 
-#if QM_LIBRARY_LOOKUP
-// How long the resolver's thread waits for a lookup before it looks whether
-// it is to stop.
-const long kStopCheckNanos = 50 * 1000 * 1000;
+// A lookup thread runs code of this library to its very end, and a host may
+// unload the plug-in meanwhile. So each thread holds the library loaded, and
+// lets go only after its own function has returned: the C library drops the
+// hold as it cleans up the thread (the destructor of a thread-specific
+// value), so an unload that this sets off returns into no code of ours.
+class LibraryHolds {
+public:
+    LibraryHolds()
+    {
+        // dlclose itself is the destructor; its result is of no use there.
+        const auto drop = reinterpret_cast<void (*)(void*)>(reinterpret_cast<void (*)()>(&dlclose));
+        _made = pthread_key_create(&_key, drop) == 0;
+    }
+    ~LibraryHolds()
+    {
+        if (_made) {
+            pthread_key_delete(_key);
+        }
+    }
 
-// One lookup, run by the C library's own threads: nothing of ours runs when
-// it ends, however late, so a host may unload the plug-in meanwhile. The
-// library writes the result in here.
-struct LibraryLookup {
-    std::string host;
-    addrinfo hints{};
-    gaicb request{};
-    LibraryLookup* next = nullptr;
+    // A hold on the library this code is in; null in a program linked with
+    // it, which stays anyway.
+    static void* take()
+    {
+        Dl_info info;
+        if (!dladdr(reinterpret_cast<void*>(&system_lookup), &info) || !info.dli_fname) {
+            return nullptr;
+        }
+        return dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    }
+
+    // The thread's last call. Without a key the library stays for good.
+    void drop_after_return(void* hold)
+    {
+        if (hold && _made) {
+            pthread_setspecific(_key, hold);
+        }
+    }
+
+private:
+    pthread_key_t _key;
+    bool _made;
 };
 
-// Lookups the library could not cancel, kept for good so that their late
-// results land in memory that stays valid (and reachable, so a leak checker
-// sees them kept on purpose).
-std::atomic<LibraryLookup*> kept_lookups{nullptr};
-
-void keep(LibraryLookup* lookup)
-{
-    lookup->next = kept_lookups.load();
-    while (!kept_lookups.compare_exchange_weak(lookup->next, lookup)) {
-    }
-}
-#endif
+LibraryHolds library_holds;
 
 } // namespace
 
-struct NameResolver::Shared {
-    std::mutex lock;
-    std::condition_variable wake;  // a name was queued, or stop
-    bool started = false;
-    bool stopping = false;
-    std::deque<std::string> queue;
+// What the resolver and its lookups share: the last to go frees it.
+struct NameResolver::Shared : std::enable_shared_from_this<Shared> {
+    std::mutex lock;  // everything but done
+    bool stopped = false;
     std::map<std::string, Result> results;
     Lookup lookup;  // empty: the system's
+
+    // Held while done runs, so that stop can wait for a result being told.
+    std::mutex telling;
     Done done;
 
-    bool stopped()
-    {
-        std::lock_guard<std::mutex> l(lock);
-        return stopping;
-    }
+    // One lookup, owned by its thread.
+    struct Job {
+        std::shared_ptr<Shared> to;
+        std::string host;
+        Lookup lookup;
+        void* hold;
+    };
 
-    // The system's lookup, on the resolver's thread; false also when the
-    // resolver stops first.
-    bool look_up(const std::string& host, in_addr& out);
+    // With lock held; false when no thread could be started.
+    bool start(const std::string& host);
+    static void* run(void* job);
+    void finish(const std::string& host, bool found, in_addr address);
 
-    // Expired results go first, then the oldest finished one.
+    // Expired results go first, then the oldest finished one. With lock held.
     void make_room(Clock::time_point now)
     {
         for (auto it = results.begin(); it != results.end();) {
             it = it->second.state != Pending && it->second.until <= now ? results.erase(it) : std::next(it);
         }
-        if (results.size() < MaxResults + MaxQueued) {
+        if (results.size() < MaxResults + MaxLookups) {
             return;
         }
         auto oldest = results.end();
@@ -118,66 +140,76 @@ struct NameResolver::Shared {
     }
 };
 
-#if QM_LIBRARY_LOOKUP
-bool NameResolver::Shared::look_up(const std::string& host, in_addr& out)
+bool NameResolver::Shared::start(const std::string& host)
 {
-    std::unique_ptr<LibraryLookup> l(new LibraryLookup);
-    l->host = host;
-    l->hints.ai_family = AF_INET;
-    l->hints.ai_socktype = SOCK_DGRAM;
-    l->request.ar_name = l->host.c_str();
-    l->request.ar_request = &l->hints;
-    gaicb* list[] = {&l->request};
-    if (getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr) != 0 && gai_error(&l->request) != EAI_INPROGRESS) {
+    size_t running = lookups_running.load();
+    do {
+        if (running >= MaxLookups) {
+            return false;
+        }
+    } while (!lookups_running.compare_exchange_weak(running, running + 1));
+    Job* job = new Job{shared_from_this(), host, lookup, LibraryHolds::take()};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    // The host's signals are none of its business.
+    sigset_t all, was;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &was);
+    pthread_t thread;
+    const int error = pthread_create(&thread, &attr, &Shared::run, job);
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+    pthread_attr_destroy(&attr);
+    if (error != 0) {
+        if (job->hold) {
+            dlclose(job->hold);
+        }
+        delete job;
+        --lookups_running;
         return false;
     }
-    const gaicb* const waited[] = {&l->request};
-    const timespec slice = {0, kStopCheckNanos};
-    for (;;) {
-        const int error = gai_error(&l->request);
-        if (error != EAI_INPROGRESS) {
-            const bool found = error == 0 && first_address(l->request.ar_result, out);
-            if (l->request.ar_result) {
-                freeaddrinfo(l->request.ar_result);
-            }
-            return found;
-        }
-        if (stopped()) {
-            // Cancelled, or finished meanwhile: the next round frees it.
-            if (gai_cancel(&l->request) == EAI_NOTCANCELED) {
-                keep(l.release());
-                return false;
-            }
-            continue;
-        }
-        gai_suspend(waited, 1, &slice);
-    }
+    return true;
 }
-#else
-bool NameResolver::Shared::look_up(const std::string& host, in_addr& out)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
-        return false;
-    }
-    const bool ok = first_address(found, out);
-    freeaddrinfo(found);
-    return ok;
-}
-#endif
 
-NameResolver::NameResolver(Done done) : _shared(new Shared)
+void* NameResolver::Shared::run(void* arg)
+{
+    std::unique_ptr<Job> job(static_cast<Job*>(arg));
+    void* const hold = job->hold;
+    try {
+        in_addr address{};
+        const bool found = job->lookup ? job->lookup(job->host, address) : system_lookup(job->host, address);
+        job->to->finish(job->host, found, address);
+    } catch (const std::exception&) {
+        // Out of memory while telling: what waits for the name goes with its
+        // next send.
+    }
+    job.reset();
+    --lookups_running;
+    library_holds.drop_after_return(hold);
+    return nullptr;
+}
+
+void NameResolver::Shared::finish(const std::string& host, bool found, in_addr address)
+{
+    std::lock_guard<std::mutex> told(telling);
+    {
+        std::lock_guard<std::mutex> l(lock);
+        if (stopped) {
+            return;
+        }
+        const Clock::time_point now = Clock::now();
+        results[host] = found ? Result{Resolved, address, now + std::chrono::seconds(ResolvedSeconds)}
+                              : Result{Failed, in_addr{}, now + std::chrono::seconds(FailedSeconds)};
+    }
+    if (done) {
+        done(host);
+    }
+}
+
+NameResolver::NameResolver(Done done) : _shared(std::make_shared<Shared>())
 {
     _shared->done = std::move(done);
-    try {
-        _thread = std::thread(&NameResolver::run, this);
-        _shared->started = true;
-    } catch (const std::system_error& e) {
-        fprintf(stderr, "OSC: cannot start the name resolver: %s\n", e.what());
-    }
 }
 
 NameResolver::~NameResolver()
@@ -189,30 +221,32 @@ void NameResolver::stop()
 {
     {
         std::lock_guard<std::mutex> l(_shared->lock);
-        _shared->stopping = true;
+        _shared->stopped = true;
+        _shared->results.clear();
+        _shared->lookup = nullptr;
     }
-    _shared->wake.notify_all();
-    if (_thread.joinable()) {
-        _thread.join();
-    }
+    std::lock_guard<std::mutex> told(_shared->telling);
+    _shared->done = nullptr;
 }
 
 NameResolver::State NameResolver::find(const std::string& host, in_addr& out)
 {
-    std::lock_guard<std::mutex> l(_shared->lock);
+    Shared& s = *_shared;
+    std::lock_guard<std::mutex> l(s.lock);
     const Clock::time_point now = Clock::now();
-    auto it = _shared->results.find(host);
-    if (it != _shared->results.end() && (it->second.state == Pending || now < it->second.until)) {
+    auto it = s.results.find(host);
+    if (it != s.results.end() && (it->second.state == Pending || now < it->second.until)) {
         out = it->second.address;
         return it->second.state;
     }
-    if (!_shared->started || _shared->stopping || _shared->queue.size() >= MaxQueued) {
+    if (s.stopped) {
         return Failed;
     }
-    _shared->make_room(now);
-    _shared->results[host] = Result{Pending, in_addr{}, now};
-    _shared->queue.push_back(host);
-    _shared->wake.notify_one();
+    s.make_room(now);
+    if (!s.start(host)) {
+        return Busy;
+    }
+    s.results[host] = Result{Pending, in_addr{}, now};
     return Pending;
 }
 
@@ -220,36 +254,6 @@ void NameResolver::set_lookup(Lookup lookup)
 {
     std::lock_guard<std::mutex> l(_shared->lock);
     _shared->lookup = std::move(lookup);
-}
-
-void NameResolver::run()
-{
-    Shared& s = *_shared;
-    std::unique_lock<std::mutex> l(s.lock);
-    for (;;) {
-        s.wake.wait(l, [&s] { return s.stopping || !s.queue.empty(); });
-        if (s.stopping) {
-            return;
-        }
-        const std::string host = s.queue.front();
-        s.queue.pop_front();
-        const Lookup lookup = s.lookup;
-        l.unlock();
-        in_addr address{};
-        const bool found = lookup ? lookup(host, address) : s.look_up(host, address);
-        l.lock();
-        if (s.stopping) {
-            return;
-        }
-        const Clock::time_point now = Clock::now();
-        s.results[host] = found ? Result{Resolved, address, now + std::chrono::seconds(ResolvedSeconds)}
-                                : Result{Failed, in_addr{}, now + std::chrono::seconds(FailedSeconds)};
-        l.unlock();
-        if (s.done) {
-            s.done(host);
-        }
-        l.lock();
-    }
 }
 
 } // namespace Quillomat
