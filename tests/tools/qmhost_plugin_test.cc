@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -272,6 +274,22 @@ TEST(QmhostWithPlugin, SavesTheUserMayNotMakeFailWithTheirAnswersAndTheHostGoesO
         ASSERT_TRUE(give(d.path(name), 0444));
     }
 
+    // The host, the plug-in and the libraries they load from the build
+    // folder, copied where that user can reach them: the checkout may lie in
+    // a folder only its owner may enter.
+    qmtest::ScratchDir bin;
+    ASSERT_TRUE(give(bin.dir, 0755));
+    for (const char* file : {QMHOST_PATH, QM_PLUGIN_PATH, QM_CARBON_LIB, QM_FOUNDATION_LIB}) {
+        const std::string to = bin.path(std::filesystem::path(file).filename());
+        ASSERT_TRUE(std::filesystem::copy_file(file, to) && chmod(to.c_str(), 0755) == 0) << file;
+    }
+    const std::string host = bin.path("qmhost"), plugin = bin.path(std::filesystem::path(QM_PLUGIN_PATH).filename());
+    const std::string libs = "LD_LIBRARY_PATH=" + bin.dir;
+    std::vector<char*> env{const_cast<char*>(libs.c_str())};
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) env.push_back(*e);
+    env.push_back(nullptr);
+
     int out[2];
     ASSERT_EQ(0, pipe2(out, O_CLOEXEC));
     const pid_t pid = fork();
@@ -279,9 +297,12 @@ TEST(QmhostWithPlugin, SavesTheUserMayNotMakeFailWithTheirAnswersAndTheHostGoesO
         dup2(out[1], 1);
         signal(SIGXFSZ, SIG_DFL);  // whatever the test runner chose
         const rlimit limit = {1 << 20, 1 << 20};
+        char* const argv[] = {const_cast<char*>(host.c_str()), const_cast<char*>("--plugin"),
+                              const_cast<char*>(plugin.c_str()), const_cast<char*>("-b"), const_cast<char*>("256"),
+                              nullptr};
         if (setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
             (!root || (setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0)))
-            execl(QMHOST_PATH, QMHOST_PATH, "-b", "256", (char*)nullptr);
+            execve(argv[0], argv, env.data());
         _exit(127);
     }
     close(out[1]);
