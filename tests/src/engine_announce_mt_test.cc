@@ -42,6 +42,10 @@ TEST(EngineAnnounce, OnlyTheLevelsTakenAreAnnounced)
     ASSERT_TRUE(host.ok);
     OscClient setter(host.port), listener(host.port);
     ASSERT_TRUE(setter.ok() && listener.ok());
+    // Each case ends with a change that is always announced: whatever the
+    // case gives has been heard before it.
+    ASSERT_TRUE(listener.send("/register_update", "input_gain", listener.url(), "/fence"));
+    float fence = 0.0f;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.midi ? "MIDI " : "OSC ") + c.control);
         ASSERT_TRUE(listener.send("/register_update", c.control, listener.url(), "/upd") && listener.sync());
@@ -50,10 +54,15 @@ TEST(EngineAnnounce, OnlyTheLevelsTakenAreAnnounced)
             host.engine.push_midi_control_event(Event::type_global_control_change, cm.to_control_t(c.control),
                                                 c.value, -2, 0);
         } else {
-            ASSERT_TRUE(setter.send("/qm/-2/set", c.control, c.value) && setter.sync());
+            ASSERT_TRUE(setter.send("/qm/-2/set", c.control, c.value));
         }
+        fence += 1.0f;
+        ASSERT_TRUE(setter.send("/qm/-2/set", "input_gain", fence));
+        OscMsg end;
+        ASSERT_TRUE(listener.wait("/fence", end));
+        ASSERT_EQ(end.f(2), fence);
         std::vector<OscMsg> heard;
-        for (const OscMsg& m : listener.collect(200)) {
+        for (const OscMsg& m : listener.collect(0)) {
             if (m.path == "/upd") heard.push_back(m);
         }
         if (c.announced) {
@@ -70,6 +79,63 @@ TEST(EngineAnnounce, OnlyTheLevelsTakenAreAnnounced)
             EXPECT_EQ(m.f(2), c.stays);
         }
         ASSERT_TRUE(listener.send("/unregister_update", c.control, listener.url(), "/upd") && listener.sync());
+    }
+}
+
+// A loop's subscribers hear the value the loop keeps, and nothing of a set
+// that the loop does not take. Each case ends with a set that is always
+// announced: whatever the case gives has been heard before it.
+TEST(EngineAnnounce, LoopsAnnounceTheValueTheyKeep)
+{
+    struct Case {
+        bool midi;
+        const char* control;
+        float value;
+        bool announced;
+        float kept;
+    };
+    const std::vector<Case> cases = {
+        {false, "feedback", 3.0f, true, 1.0f},     {true, "feedback", -2.0f, true, 0.0f},
+        {false, "quantize", 1.6f, true, 2.0f},     {true, "quantize", -0.5f, true, -1.0f},
+        {false, "use_common_ins", 5.0f, true, 1.0f}, {false, "relative_sync", -1.0f, true, 0.0f},
+        {false, "wet", 5.0f, true, 5.0f},           {false, "pan_1", -5.0f, true, -5.0f},
+        {false, "state", 3.0f, false, 0.0f},         {true, "state", 3.0f, false, 0.0f},
+        {false, "loop_len", 3.0f, false, 0.0f},      {false, "tempo", 100.0f, false, 0.0f},
+    };
+    EngineHost host;
+    ASSERT_TRUE(host.ok);
+    ASSERT_TRUE(host.engine.add_loop(2, 1.0f, true));
+    OscClient setter(host.port), listener(host.port);
+    ASSERT_TRUE(setter.ok() && listener.ok());
+    ASSERT_TRUE(listener.send("/qm/0/register_update", "input_gain", listener.url(), "/fence"));
+    const CommandMap& cm = CommandMap::instance();
+    float fence = 0.0f;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.midi ? "MIDI " : "OSC ") + c.control);
+        ASSERT_TRUE(listener.send("/qm/0/register_update", c.control, listener.url(), "/upd") && listener.sync());
+        if (c.midi) {
+            host.engine.push_midi_control_event(Event::type_control_change, cm.to_control_t(c.control), c.value, 0, 0);
+        } else {
+            ASSERT_TRUE(setter.send("/qm/0/set", c.control, c.value));
+        }
+        fence += 1.0f;
+        ASSERT_TRUE(setter.send("/qm/0/set", "input_gain", fence));
+        OscMsg m;
+        ASSERT_TRUE(listener.wait("/fence", m));
+        ASSERT_EQ(m.f(2), fence);
+        std::vector<OscMsg> heard;
+        for (const OscMsg& h : listener.collect(0)) {
+            if (h.path == "/upd") heard.push_back(h);
+        }
+        if (c.announced) {
+            ASSERT_EQ(heard.size(), 1u);
+            EXPECT_EQ(heard[0].i(0), 0);
+            EXPECT_EQ(heard[0].s(1), c.control);
+            EXPECT_EQ(heard[0].f(2), c.kept);
+        } else {
+            EXPECT_TRUE(heard.empty()) << heard.size() << " updates, the first " << heard[0].f(2);
+        }
+        ASSERT_TRUE(listener.send("/qm/0/unregister_update", c.control, listener.url(), "/upd") && listener.sync());
     }
 }
 
