@@ -230,13 +230,13 @@ TEST(EngineThreads, ReplacedSessionsAreFreedOnTheEngineThreadWithOrWithoutAudio)
             EngineThread engine_thread(rig.engine);
             for (int k = 0; k < 20; ++k) {
                 // A preset is chosen once the last one's loops are gone.
-                for (int w = 0; w < 5000 && rig.engine.memory_held() > set; ++w) {
+                for (int w = 0; w < 60000 && rig.engine.memory_held() > set; ++w) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
                 const std::string text = qmtest::session_text(1, 2, 20.0f, 60.0 + k);
                 ASSERT_TRUE(rig.engine.load_session("preset", &text)) << k;
             }
-            for (int w = 0; w < 5000 && removed < 20; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (int w = 0; w < 60000 && removed < 20; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         done = true;
         if (host.joinable()) host.join();
