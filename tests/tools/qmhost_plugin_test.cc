@@ -32,8 +32,8 @@ namespace {
 const int kRate = 48000;
 const double kToneA = 441.0, kToneB = 1250.0;
 
-// Input: tone A for 2 s, silence, tone B from 3 s to 5 s, silence.
-const double kAEnd = 2.0, kBStart = 3.0, kBEnd = 5.0, kLength = 6.5;
+// Input: tone A for 3 s, silence, tone B from 4 s to 6 s, silence.
+const double kAEnd = 3.0, kBStart = 4.0, kBEnd = 6.0, kLength = 7.5;
 float input(long f)
 {
     const double t = (double)f / kRate;
@@ -181,8 +181,8 @@ TEST(QmhostWithPlugin, RecordStopOverdubOverOscEndUpInTheOutput)
         late = name;
         return false;
     };
-    const bool in_time = command("record", 0.2, 2.0f, kAEnd) && command("record", 1.2, 4.0f, kAEnd) &&
-                         command("overdub", kBStart + 0.2, 5.0f, kBEnd) && command("overdub", kBStart + 1.2, 4.0f, kBEnd);
+    const bool in_time = command("record", 0.2, 2.0f, kAEnd) && command("record", 1.0, 4.0f, kAEnd) &&
+                         command("overdub", kBStart + 0.2, 5.0f, kBEnd) && command("overdub", kBStart + 1.0, 4.0f, kBEnd);
     if (!ended) waitpid(pid, &st, 0);
     ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
     if (!in_time) GTEST_SKIP() << "the host was held up: \"" << late << "\" acted past its stretch of input";
