@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -53,6 +54,17 @@ double level(const std::vector<float>& out, long from, long to, double freq)
         s1 = s0;
     }
     return std::sqrt(s1 * s1 + s2 * s2 - k * s1 * s2) / (double)(to - from);
+}
+
+// The loudest the frequency gets in tenths of a second of out[from, to): a
+// loop's seams, wherever its length puts them, break the phase of a tone only
+// in the tenths that hold one.
+double peak_level(const std::vector<float>& out, long from, long to, double freq)
+{
+    double peak = 0.0;
+    for (long at = from; at + kRate / 10 <= to; at += kRate / 10)
+        peak = std::max(peak, level(out, at, at + kRate / 10, freq));
+    return peak;
 }
 
 // The session text of a saved state, and the state itself (the caller releases it).
@@ -199,12 +211,12 @@ TEST(QmhostWithPlugin, RecordStopOverdubOverOscEndUpInTheOutput)
 
     // Input silent between the tones: the loop of tone A plays, without B.
     const long quiet = (long)((kAEnd + 0.05) * kRate), loud = (long)((kBStart - 0.05) * kRate);
-    EXPECT_GT(level(out, quiet, loud, kToneA), 0.05);
-    EXPECT_LT(level(out, quiet, loud, kToneB), 0.01);
+    EXPECT_GT(peak_level(out, quiet, loud, kToneA), 0.05);
+    EXPECT_LT(peak_level(out, quiet, loud, kToneB), 0.01);
     // Silent again after B: the loop now holds the overdubbed tone B too.
     const long after = (long)((kBEnd + 0.05) * kRate);
-    EXPECT_GT(level(out, after, frames, kToneA), 0.02);
-    EXPECT_GT(level(out, after, frames, kToneB), 0.01);
+    EXPECT_GT(peak_level(out, after, frames, kToneA), 0.05);
+    EXPECT_GT(peak_level(out, after, frames, kToneB), 0.05);
     system(("rm -rf '" + dir + "'").c_str());
 }
 
