@@ -213,8 +213,8 @@ TEST_F(QmhostTest, LiveMidiFromANamedPipeActsWhenItArrives)
     ASSERT_GT(read(out[0], buf, sizeof buf - 1), 0);
     close(out[0]);
     EXPECT_STREQ("OSC port: 4242\n", buf);
-    // Frames written since the port line: the output file's header and the
-    // line came before it, so this never counts more than the host wrote.
+    // Frames written since the port line, in whole blocks: never more than
+    // the host rendered.
     const long long start = bytes_written_by(pid);
     auto frames_written = [&] { return qmtest::frames_written_by(pid, start, 256, sizeof(float)); };
     // Waits until `done`, while the host runs; false when it ended first.
