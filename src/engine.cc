@@ -36,22 +36,55 @@ bool try_lock_briefly(Kvo::NonBlockingLock& lock)
     return false;
 }
 
-// Whether a control change is news for the engine thread. Of the engine's
-// own controls (instance -2) the audio path takes only the three levels, and
-// the tempo a tap yields is told once measured: anything else would announce
-// a value never taken. A save request is work, not news.
-bool for_engine_thread(Event::control_t ctrl, float value, int8_t instance)
+// The value a loop keeps of a control set to `value`: as it applies the
+// change, and as its processors then hold feedback. False for a set that
+// changes nothing in a loop (its outputs, the engine's controls, NaN).
+bool kept_by_loop(Event::control_t ctrl, float& value)
 {
-    if (instance != -2) {
+    if (!std::isfinite(value)) {
+        return false;
+    }
+    switch (ctrl) {
+    case Event::Quantize:
+        value = std::round(value);
         return true;
+    case Event::Feedback:
+        value = std::min(std::max(value, 0.0f), 1.0f);
+        return true;
+    case Event::RelativeSync:
+    case Event::UseCommonIns:
+    case Event::UseCommonOuts:
+        value = value > 0.0f ? 1.0f : 0.0f;
+        return true;
+    case Event::InputGain:
+    case Event::PanChannel1:
+    case Event::PanChannel2:
+    case Event::PanChannel3:
+    case Event::PanChannel4:
+        return true;
+    default:
+        return (int)ctrl >= 0 && (int)ctrl <= (int)Event::UseSafetyFeedback;
+    }
+}
+
+// Whether a control change is news for the engine thread, and with what
+// value: subscribers hear what was taken, as it was taken. Of the engine's
+// own controls (instance -2) the audio path takes only the three levels, and
+// the tempo a tap yields is told once measured. A save request is work, not
+// news.
+bool for_engine_thread(Event::control_t ctrl, float& value, int8_t instance)
+{
+    if (ctrl == Event::SaveLoop) {
+        return true;
+    }
+    if (instance != -2) {
+        return kept_by_loop(ctrl, value);
     }
     switch (ctrl) {
     case Event::DryLevel:
     case Event::WetLevel:
     case Event::InputGain:
         return std::isfinite(value);
-    case Event::SaveLoop:
-        return true;
     default:
         return false;
     }
@@ -487,7 +520,7 @@ bool Engine::push_midi_command_event(Event::type_t type, Event::command_t cmd, i
 bool Engine::push_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance, int src)
 {
     const bool queued = do_push_control_event(_event_queue, type, ctrl, value, instance, -1, 0);
-    if (for_engine_thread(ctrl, value, instance)) {
+    if (for_engine_thread(ctrl, value, instance) && queued) {
         Kvo::LockMonitor lm(_update_write_lock, __LINE__, __FILE__);
         do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, -1, src);
     }
@@ -499,7 +532,7 @@ bool Engine::push_midi_control_event(Event::type_t type, Event::control_t ctrl, 
                                      long framepos)
 {
     const bool queued = do_push_control_event(_midi_event_queue, type, ctrl, value, instance, framepos, 0);
-    if (for_engine_thread(ctrl, value, instance) && try_lock_briefly(_update_write_lock)) {
+    if (queued && for_engine_thread(ctrl, value, instance) && try_lock_briefly(_update_write_lock)) {
         do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, -1, 0);
         _update_write_lock.unlock();
     }

@@ -2,6 +2,7 @@
 // or a text.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include <kvo/xml++.h>
 
@@ -107,17 +108,22 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
             if (!prop) {
                 continue;
             }
-            if (!parse_double(prop->value(), v[i])) {
-                fprintf(stderr, "Session %s: \"%s\" is no number: %s\n", name, kGlobalNames[i], prop->value().c_str());
-                return false;
+            // As "%g" reads it ("%d" for the sync source): the leading number
+            // counts, and an attribute without one is left out.
+            if (i == GSync) {
+                const char* begin = prop->value().c_str();
+                char* end = nullptr;
+                v[i] = (double)strtol(begin, &end, 10);
+                has[i] = end != begin;
+            } else {
+                has[i] = parse_double(prop->value(), v[i]);
             }
-            has[i] = true;
         }
     }
     // A stored master may name a loop that was removed before the save,
     // which the engine bears; nothing outside the possible range.
     const double sync = v[GSync];
-    const bool sync_ok = std::trunc(sync) == sync && sync > (double)FIRST_SYNC_SOURCE && sync <= (double)MaxLoops;
+    const bool sync_ok = sync > (double)FIRST_SYNC_SOURCE && sync <= (double)MaxLoops;
     const char* bad = nullptr;
     if (has[GTempo] && !tempo_in_range(v[GTempo])) {
         bad = "tempo";

@@ -1,6 +1,7 @@
 #include "utils.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 LocaleGuard::LocaleGuard(const char* name)
     : old(uselocale((locale_t)0)), current((locale_t)0)
@@ -32,9 +33,10 @@ LocaleGuard::~LocaleGuard()
 
 bool Quillomat::parse_double(const std::string& text, double& out)
 {
-    double v = 0.0;
-    int used = 0;
-    if (sscanf(text.c_str(), " %lf %n", &v, &used) != 1 || (size_t)used != text.size()) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const double v = std::strtod(begin, &end);
+    if (end == begin) {
         return false;
     }
     out = v;

@@ -395,9 +395,10 @@ bool Looper::load_loop(std::string filename)
             return false;
         }
 
-        // The guard has said why it refused the file.
+        // The guard's line says why; this one says which file failed.
         Kvo::RegularFile source(filename);
         if (!source.ok()) {
+            std::cerr << "error opening " << filename << std::endl;
             return false;
         }
         SoundFile file(source.fd(), SFM_READ, nullptr);

@@ -1,5 +1,7 @@
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -19,18 +21,52 @@ const char* yes_no(bool v)
     return v ? "yes" : "no";
 }
 
-// Whole text must be a number (surrounding blanks allowed).
+// A count as "%u" reads it: the leading whole number, whatever follows it;
+// false, with out left alone, when the text starts with none. A sign is
+// kept, so a negative count is refused as out of range rather than wrapped.
 bool parse_integer(const std::string& text, long long& out)
 {
-    long long v = 0;
-    int used = 0;
-    if (sscanf(text.c_str(), " %lld %n", &v, &used) != 1 || (size_t)used != text.size()) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    const long long v = std::strtoll(begin, &end, 10);
+    if (end == begin) {
         return false;
     }
     out = v;
     return true;
 }
 
+// NaN, infinity or past the range of a float, where a loop holds only
+// finite floats: the element is corrupt.
+bool not_finite(const XMLProperty* prop)
+{
+    double v = 0.0;
+    return prop && parse_double(prop->value(), v) && !(std::fabs(v) <= FLT_MAX);
+}
+
+// What of the element holds a number that no loop holds, or null.
+const char* corrupt_part(const XMLNode& node)
+{
+    if (const XMLNode* controls = node.find_named_node("Controls")) {
+        for (const XMLNode* c : controls->children()) {
+            if (c->name() == "Control" && not_finite(c->property("value"))) {
+                return "a control";
+            }
+        }
+    }
+    for (const XMLNode* panner : node.children()) {
+        if (panner->name() != "Panner") {
+            continue;
+        }
+        for (const XMLNode* p : panner->children()) {
+            if ((p->name() == "StreamPanner" || p->name() == "Output") &&
+                (not_finite(p->property("x")) || not_finite(p->property("y")))) {
+                return "the panning";
+            }
+        }
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -111,21 +147,19 @@ bool Looper::read_config(const XMLNode& node, long long& index, long long& chan_
         std::cerr << "incorrect XML node passed to IO object: " << node.name() << std::endl;
         return false;
     }
-    // A number that is there must be one: a loop built from a guess at it
-    // would not be the loop that was saved.
+    // A field that holds no number keeps its value.
     const XMLProperty* prop;
-    const char* bad = nullptr;
-    if ((prop = node.property("index")) && !parse_integer(prop->value(), index)) {
-        bad = "index";
+    if ((prop = node.property("index"))) {
+        parse_integer(prop->value(), index);
     }
-    if ((prop = node.property("channels")) && !parse_integer(prop->value(), chan_count)) {
-        bad = "channels";
+    if ((prop = node.property("channels"))) {
+        parse_integer(prop->value(), chan_count);
     }
-    if ((prop = node.property("loop_secs")) && !parse_double(prop->value(), loopsecs)) {
-        bad = "loop_secs";
+    if ((prop = node.property("loop_secs"))) {
+        parse_double(prop->value(), loopsecs);
     }
-    if (bad) {
-        std::cerr << "Looper state refused: " << bad << " is not a number" << std::endl;
+    if (const char* part = corrupt_part(node)) {
+        std::cerr << "Looper state refused: " << part << " is not a finite number" << std::endl;
         return false;
     }
     if ((prop = node.property("discrete_io"))) {
@@ -212,16 +246,11 @@ int Looper::restore_state(const XMLNode& node)
         if ((prop = child->property("name"))) {
             control = cmap.to_control_t(prop->value());
         }
-        double dvalue = 0.0;
+        double dvalue = 0.0;  // also when it holds no number
         if ((prop = child->property("value"))) {
-            if (!parse_double(prop->value(), dvalue)) {
-                dvalue = 0.0;
-            }
+            parse_double(prop->value(), dvalue);
         }
         float value = (float)dvalue;
-        if (!std::isfinite(value)) {
-            continue;
-        }
 
         const int n = (int)control;
         if (control == Event::DryLevel) {

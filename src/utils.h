@@ -73,8 +73,9 @@ private:
 #include <string>
 
 namespace Quillomat {
-// A number read from state text under the guard: the whole text must be the
-// number (blanks around it allowed); out is left alone otherwise.
+// A number read from state text under the guard, as "%g" reads it: leading
+// blanks are skipped and the leading number counts, whatever follows it;
+// false, with out left alone, when the text starts with none.
 bool parse_double(const std::string& text, double& out);
 } // namespace Quillomat
 #endif

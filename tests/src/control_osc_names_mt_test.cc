@@ -139,7 +139,10 @@ TEST(OscHostNames, ANameBeingLookedUpHoldsUpNobodyElse)
     // are dropped with one line.
     testing::internal::CaptureStderr();
     names->release_all();
-    const auto late = slow.collect(500);
+    std::vector<OscMsg> late;
+    for (int k = 0; k < 100 && late.size() < 3; ++k) {
+        for (const OscMsg& got : slow.collect(50)) late.push_back(got);
+    }
     ASSERT_GE(late.size(), 3u);
     EXPECT_EQ(late[0].path, "/late");
     EXPECT_EQ(late[0].s(0), host.engine.get_osc_url());

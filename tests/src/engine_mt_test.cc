@@ -31,7 +31,9 @@ double offset(double s, double prev, double start) { return (s - prev) * kBlock 
 double earliest(const Stamps& st, size_t k, double s) { return offset(s, st[k - 1].inside, st[k].inside); }
 double latest(const Stamps& st, size_t k, double s) { return offset(s, st[k - 1].before, st[k].before); }
 
-TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
+// One run of level changes by OSC and MIDI; `strict` counts the changes whose
+// stamps fell inside a block rather than at one of its edges.
+void stamped_changes(int& strict) {
     EngineRig rig;
     ASSERT_TRUE(rig.add() && rig.add());
     for (int l = 0; l < 2; ++l) std::fill(rig.loop_in(l), rig.loop_in(l) + kBlock, 1.0f);
@@ -71,7 +73,6 @@ TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
     // Each change shows as the first frame that leaves the level before it.
     size_t at[2] = {0, 0};
     float level = 1.0f;
-    int strict = 0;
     for (const Sent& s : sent) {
         for (int l = 0; l < 2; ++l) {
             while (at[l] < heard[l].size() && heard[l][at[l]] == level) ++at[l];
@@ -89,6 +90,16 @@ TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
         strict += edge ? 0 : 1;
         level = level == 1.0f ? 0.5f : 1.0f;
         for (int l = 0; l < 2; ++l) at[l] = (at[l] / kBlock + 1) * kBlock;  // its ramp ends with the block
+    }
+}
+
+// A loaded machine puts more stamps at the edges of blocks: the runs go on
+// until enough have fallen inside one.
+TEST(EngineThreads, StampedCommandsLandWhereTheirStampsSay) {
+    int strict = 0;
+    for (int run = 0; run < 50 && strict <= 10; ++run) {
+        stamped_changes(strict);
+        if (::testing::Test::HasFatalFailure()) return;
     }
     EXPECT_GT(strict, 10);
 }
@@ -230,13 +241,13 @@ TEST(EngineThreads, ReplacedSessionsAreFreedOnTheEngineThreadWithOrWithoutAudio)
             EngineThread engine_thread(rig.engine);
             for (int k = 0; k < 20; ++k) {
                 // A preset is chosen once the last one's loops are gone.
-                for (int w = 0; w < 5000 && rig.engine.memory_held() > set; ++w) {
+                for (int w = 0; w < 60000 && rig.engine.memory_held() > set; ++w) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
                 const std::string text = qmtest::session_text(1, 2, 20.0f, 60.0 + k);
                 ASSERT_TRUE(rig.engine.load_session("preset", &text)) << k;
             }
-            for (int w = 0; w < 5000 && removed < 20; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            for (int w = 0; w < 60000 && removed < 20; ++w) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         done = true;
         if (host.joinable()) host.join();

@@ -27,6 +27,16 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
+// The text with the value after the first `from` (up to its closing quote)
+// replaced by `to`.
+std::string value_replaced(std::string text, const std::string& from, const std::string& to)
+{
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at + from.size(), text.find('"', at + from.size()) - at - from.size(), to);
+    return text;
+}
+
 std::string temp_file(const char* name)
 {
     return ::testing::TempDir() + "qm_session_" + std::to_string(getpid()) + "_" + name;
@@ -124,15 +134,23 @@ TEST(Session, DocumentsThatCannotBeUsedWholeChangeNothing)
         {"cut short", good.substr(0, good.size() / 2)},
         {"other root", replaced(replaced(good, "<QMSession", "<Session"), "</QMSession", "</Session")},
         {"no loops element", replaced(replaced(good, "<Loopers>", "<Other>"), "</Loopers>", "</Other>")},
-        {"tempo no number", replaced(good, "tempo=\"110\"", "tempo=\"fast\"")},
-        {"tempo trailing text", replaced(good, "tempo=\"110\"", "tempo=\"110bpm\"")},
         {"tempo negative", replaced(good, "tempo=\"110\"", "tempo=\"-5\"")},
         {"tempo not finite", replaced(good, "tempo=\"110\"", "tempo=\"nan\"")},
+        {"tempo a number only in part", replaced(good, "tempo=\"110\"", "tempo=\"-5bpm\"")},
+        {"eighths not finite", replaced(good, "eighth_per_cycle=\"16\"", "eighth_per_cycle=\"nan\"")},
         {"eighths 0", replaced(good, "eighth_per_cycle=\"16\"", "eighth_per_cycle=\"0\"")},
         {"dry infinite", replaced(good, "common_dry=\"1\"", "common_dry=\"inf\"")},
         {"sync source far out", replaced(good, "sync_source=\"0\"", "sync_source=\"1000\"")},
-        {"sync source fraction", replaced(good, "sync_source=\"0\"", "sync_source=\"1.5\"")},
         {"too many loops", many},
+        // A loop holding what no loop holds is corrupt.
+        {"rate NaN", value_replaced(good, "name=\"rate\" value=\"", "nan")},
+        {"wet NaN", value_replaced(good, "name=\"wet\" value=\"", "NaN")},
+        {"dry NaN", value_replaced(good, "name=\"dry\" value=\"", "nan")},
+        {"fade_samples NaN", value_replaced(good, "name=\"fade_samples\" value=\"", "nan")},
+        {"scratch_pos NaN", value_replaced(good, "name=\"scratch_pos\" value=\"", "nan")},
+        {"rec_thresh infinite", value_replaced(good, "name=\"rec_thresh\" value=\"", "-inf")},
+        {"feedback past a float", value_replaced(good, "name=\"feedback\" value=\"", "1e39")},
+        {"pan NaN", value_replaced(good, " x=\"", "nan")},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.first);
@@ -158,12 +176,11 @@ TEST(Session, OneLoopThatCannotBeRestoredRefusesTheWholeSession)
         {"negative channels", "index=\"1\" channels=\"-2\" loop_secs=\"1\""},
         {"huge channels", "index=\"1\" channels=\"4294967297\" loop_secs=\"1\""},
         {"nan seconds", "index=\"1\" channels=\"1\" loop_secs=\"nan\""},
+        {"channels past the limit in part", "index=\"1\" channels=\"65.5\" loop_secs=\"1\""},
         {"no seconds", "index=\"1\" channels=\"1\" loop_secs=\"0\""},
         {"endless", "index=\"1\" channels=\"1\" loop_secs=\"1e30\""},
         {"negative index", "index=\"-1\" channels=\"1\" loop_secs=\"1\""},
         {"index past the loops", "index=\"128\" channels=\"1\" loop_secs=\"1\""},
-        {"channels not a number", "index=\"1\" channels=\"abc\" loop_secs=\"1\""},
-        {"index not a number", "index=\"abc\" channels=\"1\" loop_secs=\"1\""},
         {"no controls", ""},
     };
     EngineRig rig;
@@ -205,6 +222,37 @@ TEST(Session, OneLoopThatCannotBeRestoredRefusesTheWholeSession)
     }
     EXPECT_EQ(rig.removed_signals, 0);
     std::remove(file.c_str());
+}
+
+// A number counts up to its first other character; a field that holds none
+// keeps the value it has.
+TEST(Session, NumbersAreReadAsFarAsTheyGo)
+{
+    EngineRig rig;
+    ASSERT_TRUE(rig.add(1));
+    const std::string text =
+        "<QMSession><Globals tempo=\"120bpm\" eighth_per_cycle=\"eight\" common_wet=\"0.5x\" sync_source=\"-3.7\"/>"
+        "<Loopers>"
+        "<Looper index=\"0\" channels=\"2.0\" loop_secs=\"10s\"><Controls>"
+        "<Control name=\"wet\" value=\"0.25dB\"/><Control name=\"feedback\" value=\"much\"/></Controls></Looper>"
+        "<Looper index=\"abc\" channels=\"abc\" loop_secs=\"\"><Controls/></Looper>"
+        "</Loopers></QMSession>";
+    ASSERT_TRUE(rig.engine.load_session("partial numbers", &text));
+    rig.settle();
+    EXPECT_EQ(rig.global("tempo"), 120.0f);
+    EXPECT_EQ(rig.global("eighth_per_cycle"), 16.0f);
+    EXPECT_EQ(rig.global("wet"), 0.5f);
+    EXPECT_EQ(rig.global("sync_source"), -3.0f);
+    ASSERT_EQ(rig.engine.loop_count(), 2u);
+    EXPECT_EQ(rig.engine.get_control_value(Event::ChannelCount, 0), 2.0f);
+    EXPECT_EQ(rig.engine.get_control_value(Event::WetLevel, 0), 0.25f);
+    EXPECT_EQ(rig.engine.get_control_value(Event::Feedback, 0), 0.0f);  // a control with no number reads 0
+    // Where the loop built from a session starts: one channel of 40 seconds.
+    EXPECT_EQ(rig.engine.get_control_value(Event::ChannelCount, 1), 1.0f);
+    std::string saved;
+    ASSERT_TRUE(rig.engine.save_session("", &saved));
+    EXPECT_NE(saved.find("index=\"0\" channels=\"2\" loop_secs=\"10\""), std::string::npos) << saved;
+    EXPECT_NE(saved.find("index=\"0\" channels=\"1\" loop_secs=\"40\""), std::string::npos) << saved;
 }
 
 TEST(Session, WithoutGlobalsTheLoopsAreReplacedAndTheGlobalsKept)

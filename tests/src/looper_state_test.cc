@@ -146,7 +146,6 @@ TEST_F(LooperStateTest, ControlsOutsideTheLoopRangeAreSkipped) {
                                     "<Control name=\"no_such_control\" value=\"3\"/>"
                                     "<Control value=\"3\"/>"
                                     "<Control name=\"feedback\" value=\"lots\"/>"
-                                    "<Control name=\"wet\" value=\"nan\"/>"
                                     "<Control name=\"quantize\" value=\"1.5\"/>"
                                     "</Controls></Looper>"));
     ASSERT_TRUE(node);
@@ -155,7 +154,6 @@ TEST_F(LooperStateTest, ControlsOutsideTheLoopRangeAreSkipped) {
     EXPECT_EQ(LooperRig::value(*l, Event::PanChannel1), 0.5f);
     EXPECT_EQ(LooperRig::value(*l, Event::State), 7.0f);
     EXPECT_EQ(LooperRig::value(*l, Event::Feedback), 0.0f);  // unparsable reads as 0
-    EXPECT_EQ(LooperRig::value(*l, Event::WetLevel), 1.0f);  // not a number: ignored
     EXPECT_EQ(LooperRig::value(*l, Event::Quantize), 2.0f);  // as a client's change would be
 }
 
@@ -191,10 +189,9 @@ TEST_F(LooperStateTest, OutOfRangeConfigurationIsRefusedWithoutTouchingTheLooper
         "<Looper index=\"0\" channels=\"1\" loop_secs=\"nan\">%s</Looper>",
         "<Looper index=\"0\" channels=\"1\" loop_secs=\"inf\">%s</Looper>",
         "<Looper index=\"0\" channels=\"1\" loop_secs=\"1e9\">%s</Looper>",
-        "<Looper index=\"0\" channels=\"abc\" loop_secs=\"1\">%s</Looper>",
-        "<Looper index=\"abc\" channels=\"1\" loop_secs=\"1\">%s</Looper>",
-        "<Looper index=\"0\" channels=\"2x\" loop_secs=\"1\">%s</Looper>",
-        "<Looper index=\"0\" channels=\"1\" loop_secs=\"\">%s</Looper>",
+        "<Looper index=\"0\" channels=\"65.5\" loop_secs=\"1\">%s</Looper>",
+        "<Looper index=\"0\" channels=\"1\" loop_secs=\"1\"><Controls><Control name=\"rate\" value=\"nan\"/>"
+        "</Controls>%s</Looper>",
     };
     auto l = rig.make(3, 2, 1.0f, true);
     LooperRig::control(*l, Event::WetLevel, 0.3f);

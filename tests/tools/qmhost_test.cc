@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,13 +17,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "plist.h"
+#include "process_io.h"
 
 namespace {
+
+using qmtest::bytes_written_by;
 
 struct Result {
     int status;  // exit status, or 128 + signal
@@ -188,9 +193,14 @@ TEST_F(QmhostTest, StateGoesToAFileAndComesBack)
     EXPECT_FLOAT_EQ(input(0, 123) * 64.0f / 127.0f, out[123]);
 }
 
+// Checked against the frames the host had written when the message went in
+// and when it had been taken: whenever it arrives, it acts from a frame
+// between the two.
 TEST_F(QmhostTest, LiveMidiFromANamedPipeActsWhenItArrives)
 {
-    write_wav(file("in.wav"), 1, 48000, 48000);
+    // Longer than any run: the test ends it once the message has acted.
+    const long kInputFrames = 20 * 48000;
+    write_wav(file("in.wav"), 1, 48000, kInputFrames);
     ASSERT_EQ(0, mkfifo(file("midi").c_str(), 0600));
     int out[2];
     ASSERT_EQ(0, pipe(out));
@@ -203,26 +213,44 @@ TEST_F(QmhostTest, LiveMidiFromANamedPipeActsWhenItArrives)
     ASSERT_GT(read(out[0], buf, sizeof buf - 1), 0);
     close(out[0]);
     EXPECT_STREQ("OSC port: 4242\n", buf);
-    // Two writers one after the other; the second sets the gain to 0 half-way.
+    // Frames written since the port line, in whole blocks: never more than
+    // the host rendered.
+    const long long start = bytes_written_by(pid);
+    auto frames_written = [&] { return qmtest::frames_written_by(pid, start, 256, sizeof(float)); };
+    // Waits until `done`, while the host runs; false when it ended first.
+    auto await = [&](const std::function<bool()>& done) {
+        while (!done())
+            if (waitpid(pid, nullptr, WNOHANG) != 0) return false;
+            else usleep(1000);
+        return true;
+    };
+
+    // Two writers one after the other; the second sets the gain to 0. Each
+    // message is in the host once the pipe holds nothing.
+    long long before = 0, taken = 0;
     for (const char* bytes : {"\xB0\x07\x7F", "\xB0\x07\x00"}) {
-        usleep(250000);
-        int fd = open(file("midi").c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
+        before = frames_written();
+        const int fd = open(file("midi").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0) << strerror(errno);
         ASSERT_EQ(3, write(fd, bytes, 3));
+        int unread = 0;
+        ASSERT_TRUE(await([&] { return ioctl(fd, FIONREAD, &unread) == 0 && unread == 0; })) << "the host ended";
         close(fd);
+        taken = frames_written();
     }
+    // Two more blocks written: a render call has begun since, and delivered it.
+    ASSERT_TRUE(await([&] { return frames_written() >= taken + 2 * 256; })) << "the host ended";
+    kill(pid, SIGTERM);
     EXPECT_EQ(0, wait_status(pid)) << slurp(file("stderr"));
+
     SF_INFO info;
     std::vector<float> data = read_wav(file("out.wav"), info);
-    ASSERT_EQ(48000, info.frames);
-    long first_silent = -1;
-    for (long f = 1000; f < 48000 && first_silent < 0; ++f)
-        if (data[(size_t)f] == 0.0f && data[(size_t)f - 1] == 0.0f && input(0, f) != 0.0f) first_silent = f;
-    // Written about half a second in, real time: somewhere near there.
-    EXPECT_GT(first_silent, 48000 * 3 / 10) << first_silent;
-    EXPECT_LT(first_silent, 48000 * 9 / 10) << first_silent;
-    for (long f = 0; f < first_silent; f += 97) ASSERT_EQ(input(0, f), data[(size_t)f]) << f;
-    for (long f = first_silent; f < 48000; f += 97) ASSERT_EQ(0.0f, data[(size_t)f]) << f;
+    ASSERT_GT(info.frames, taken);
+    long silent = 0;
+    while (silent < info.frames && data[(size_t)silent] == input(0, silent)) ++silent;
+    EXPECT_GE(silent, before);
+    EXPECT_LT(silent, info.frames);
+    for (long f = silent; f < info.frames; ++f) ASSERT_EQ(0.0f, data[(size_t)f]) << f;
 
     Result r = run({"--midi-pipe", file("no-such-pipe"), "-n", "10"});
     EXPECT_EQ(1, r.status);
@@ -335,20 +363,25 @@ TEST_F(QmhostTest, StopsCleanlyOnASignal)
         pid_t pid = spawn(command({"-o", file("run.wav"), "--save-state", file("run.plist")}), out[1], efd);
         close(out[1]);
         close(efd);
-        // Real time, no length: it runs until told to stop.
+        // Real time, no length: it runs until told to stop, once it has
+        // written a block.
         char buf[64] = {0};
         ssize_t n = read(out[0], buf, sizeof buf - 1);
         ASSERT_GT(n, 0);
         EXPECT_STREQ("OSC port: 4242\n", buf);
-        usleep(150000);
+        const long long start = bytes_written_by(pid);
+        long long frames = 0;
+        while ((frames = qmtest::frames_written_by(pid, start, 512, 2 * sizeof(float))) < 512 &&
+               waitpid(pid, nullptr, WNOHANG) == 0)
+            usleep(1000);
         kill(pid, sig);
         EXPECT_EQ(0, wait_status(pid)) << slurp(file("stderr"));
         close(out[0]);
 
         SF_INFO info;
         read_wav(file("run.wav"), info);
-        EXPECT_GT(info.frames, 0);
-        EXPECT_LT(info.frames, 48000 * 10);
+        EXPECT_GE(info.frames, frames);
+        EXPECT_GE(frames, 512);
         std::string error;
         CFPropertyListRef state = qmhost::read_plist_file(file("run.plist"), error);
         EXPECT_NE(nullptr, state) << error;

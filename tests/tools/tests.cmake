@@ -12,7 +12,9 @@ add_dependencies(qmhost_test qm_gain_effect_view)
 
 # The host with the looper plug-in from its default place, driven over OSC.
 target_link_libraries(qmhost_plugin_test PRIVATE qmhost_core PkgConfig::SNDFILE)
-target_compile_definitions(qmhost_plugin_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
+target_compile_definitions(qmhost_plugin_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>"
+                           QM_PLUGIN_PATH="$<TARGET_FILE:QuillomatAU>"
+                           QM_CARBON_LIB="$<TARGET_FILE:Carbon>" QM_FOUNDATION_LIB="$<TARGET_FILE:Foundation>")
 add_dependencies(qmhost_plugin_test qmhost QuillomatAU)
 set_property(TARGET qmhost_plugin_test PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)
 
