@@ -36,37 +36,6 @@ bool try_lock_briefly(Kvo::NonBlockingLock& lock)
     return false;
 }
 
-// The value a loop keeps of a control set to `value`: as it applies the
-// change, and as its processors then hold feedback. False for a set that
-// changes nothing in a loop (its outputs, the engine's controls, NaN).
-bool kept_by_loop(Event::control_t ctrl, float& value)
-{
-    if (!std::isfinite(value)) {
-        return false;
-    }
-    switch (ctrl) {
-    case Event::Quantize:
-        value = std::round(value);
-        return true;
-    case Event::Feedback:
-        value = std::min(std::max(value, 0.0f), 1.0f);
-        return true;
-    case Event::RelativeSync:
-    case Event::UseCommonIns:
-    case Event::UseCommonOuts:
-        value = value > 0.0f ? 1.0f : 0.0f;
-        return true;
-    case Event::InputGain:
-    case Event::PanChannel1:
-    case Event::PanChannel2:
-    case Event::PanChannel3:
-    case Event::PanChannel4:
-        return true;
-    default:
-        return (int)ctrl >= 0 && (int)ctrl <= (int)Event::UseSafetyFeedback;
-    }
-}
-
 // Whether a control change is news for the engine thread, and with what
 // value: subscribers hear what was taken, as it was taken. Of the engine's
 // own controls (instance -2) the audio path takes only the three levels, and
@@ -78,7 +47,7 @@ bool for_engine_thread(Event::control_t ctrl, float& value, int8_t instance)
         return true;
     }
     if (instance != -2) {
-        return kept_by_loop(ctrl, value);
+        return Looper::keeps(ctrl, value);
     }
     switch (ctrl) {
     case Event::DryLevel:

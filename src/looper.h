@@ -145,6 +145,10 @@ public:
     // XML constructor checks it: false, with a message, when the element
     // would be refused. Nothing is built.
     static bool check_state(const XMLNode& node, unsigned int& chan_count, float& loopsecs);
+    // What a loop keeps of a control set to value, in value; false for a set
+    // that changes nothing in a loop (its outputs, the engine's controls,
+    // NaN or infinity).
+    static bool keeps(Event::control_t control, float& value);
     // The XML constructor's element was refused: the looper runs on the
     // fallback configuration instead.
     bool state_refused() const { return _state_refused; }

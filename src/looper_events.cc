@@ -88,10 +88,39 @@ void Looper::set_rate_ratio(float value)
     }
 }
 
-void Looper::apply_control(Event::control_t control, float& value)
+bool Looper::keeps(Event::control_t control, float& value)
 {
     // A NaN or infinity would reach the converters and the processor.
     if (!std::isfinite(value)) {
+        return false;
+    }
+    switch (control) {
+    case Event::Quantize:
+        value = std::round(value);
+        return true;
+    case Event::Feedback:
+        // As the processors hold it.
+        value = dsp::clamp01(value);
+        return true;
+    case Event::RelativeSync:
+    case Event::UseCommonIns:
+    case Event::UseCommonOuts:
+        value = value > 0.0f ? 1.0f : 0.0f;
+        return true;
+    case Event::InputGain:
+    case Event::PanChannel1:
+    case Event::PanChannel2:
+    case Event::PanChannel3:
+    case Event::PanChannel4:
+        return true;
+    default:
+        return (int)control >= 0 && (int)control <= (int)Event::UseSafetyFeedback;
+    }
+}
+
+void Looper::apply_control(Event::control_t control, float& value)
+{
+    if (!keeps(control, value)) {
         return;
     }
     const int ctrl = (int)control;
@@ -100,9 +129,6 @@ void Looper::apply_control(Event::control_t control, float& value)
         if (control == Event::DryLevel) {
             _target_dry = value;
             return;
-        }
-        if (control == Event::Quantize) {
-            value = std::round(value);
         }
         ports[ctrl] = value;
         if (control == Event::Rate) {
@@ -116,13 +142,13 @@ void Looper::apply_control(Event::control_t control, float& value)
         _targ_input_gain = value;
         break;
     case Event::RelativeSync:
-        _relative_sync = value > 0.0f;
+        _relative_sync = value != 0.0f;
         break;
     case Event::UseCommonIns:
-        _use_common_ins = value > 0.0f;
+        _use_common_ins = value != 0.0f;
         break;
     case Event::UseCommonOuts:
-        _use_common_outs = value > 0.0f;
+        _use_common_outs = value != 0.0f;
         break;
     case Event::PanChannel1:
     case Event::PanChannel2:

@@ -35,7 +35,6 @@ public:
     // stream.
     void reserve(nframes_t max_in, nframes_t max_out);
     void release();
-    bool built() const { return _state != nullptr; }
 
     bool set_ratio(double ratio) { return _state && src_set_ratio(_state, ratio) == 0; }
     // A new stream: its first frame out is its first frame in. pull() hands
