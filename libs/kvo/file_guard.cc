@@ -573,6 +573,12 @@ bool FileSave::open_existing(int target, SideFile side)
             return false;
         }
     }
+    // Held until the save is done, so a save that cannot have it is refused
+    // before anything is built.
+    if (!lock_now(_target, LOCK_EX)) {
+        fail(LockedByAnother);
+        return false;
+    }
     if (!open_scratch()) {
         fail(error_text(errno));
         return false;
@@ -772,15 +778,6 @@ bool FileSave::commit_in_place()
         return false;
     }
     const off_t size = st.st_size;
-    if (!lock_now(_target, LOCK_EX)) {
-        fail(LockedByAnother);
-        return false;
-    }
-    // Held for the copy alone.
-    struct Unlock {
-        int fd;
-        ~Unlock() { flock(fd, LOCK_UN); }
-    } unlock{_target};
     // The old contents kept and the room made first: a save refused then
     // leaves the file untouched.
     struct stat old;

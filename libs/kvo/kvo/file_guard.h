@@ -56,14 +56,14 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
 // a new file, and one in a directory the user cannot write are written in
 // place instead, so that they keep their links, owner and group: the new
 // version is built in a scratch file, and commit() copies it over the old
-// one. It first takes an exclusive lock on the file, at once or not at all
-// (whoever else holds one fails the save), keeps the old contents in an
-// unnamed temporary file or, up to 64 MiB, in memory, and makes sure of the
-// room: reserved where the file system can, else checked against its free
-// space. A save refused then leaves the file untouched; one that fails
-// during the copy puts the old contents back, or names where they are kept
-// when even that fails. Only a save killed during the copy leaves the file
-// part new, part old.
+// one. The save holds an exclusive lock on the file from the start, taken at
+// once or not at all (whoever else holds one fails it). commit() keeps the
+// old contents in an unnamed temporary file or, up to 64 MiB, in memory, and
+// makes sure of the room: reserved where the file system can, else checked
+// against its free space. A save refused then leaves the file untouched; one
+// that fails during the copy puts the old contents back, or names where they
+// are kept when even that fails. Only a save killed during the copy leaves
+// the file part new, part old.
 class FileSave {
   public:
     // Named forces a named side file (what systems without unnamed files
