@@ -91,8 +91,8 @@ bool put_all(int fd, const char* p, size_t size, off_t at, std::string& why)
     return true;
 }
 
-// Whoever writes a file in place holds this lock on it, and whoever reads
-// one holds it shared, so nobody reads or writes a file half written. It is
+// Whoever writes a file in place holds this lock on it, and a reader that
+// asks holds it shared, so that neither meets a file half written. It is
 // never waited for: the caller may be a thread that must answer others. A
 // file system without such locks is read and written all the same.
 bool lock_now(int fd, int how)

@@ -194,9 +194,12 @@ TEST_F(FileRequestsTest, AnotherProgramsLockIsNeverWaitedFor)
         put(p, "old take");
         ASSERT_EQ(link(p.c_str(), (p + ".link").c_str()), 0);
     }
-    const int take_fd = open(take.c_str(), O_RDONLY | O_CLOEXEC), session_fd = open(session.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(take_fd, LOCK_SH), 0);
-    ASSERT_EQ(flock(session_fd, LOCK_SH), 0);
+    auto lock = [](const std::string& p, int how) {
+        const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(fd, how), 0);
+        return fd;
+    };
+    const int held[] = {lock(take, LOCK_SH), lock(session, LOCK_SH)};
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(c.send("/qm/0/save_loop", take, "float", "little", url, "/err"));
     }
@@ -206,13 +209,11 @@ TEST_F(FileRequestsTest, AnotherProgramsLockIsNeverWaitedFor)
     EXPECT_EQ(answers(""), failed);
     EXPECT_EQ(bytes_of(take), "old take");
     EXPECT_EQ(bytes_of(session), "old take");
-    close(take_fd);
-    close(session_fd);
+    for (int fd : held) close(fd);
 
-    // As a save in place holds it.
-    const int src_fd = open(d.path("src.wav").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_EQ(flock(src_fd, LOCK_EX), 0);
-    // Unlocked, the take saves; the source does not load.
+    // Unlocked, the take saves; the source, locked as a save in place locks
+    // it, does not load.
+    const int src_fd = lock(d.path("src.wav"), LOCK_EX);
     ASSERT_TRUE(c.send("/qm/0/save_loop", take, "float", "little", url, "/err"));
     ASSERT_TRUE(c.send("/qm/0/load_loop", d.path("src.wav"), url, "/err"));
     EXPECT_EQ(answers(""), std::vector<std::string>{"Loop Load Failed"});
