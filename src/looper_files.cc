@@ -396,8 +396,9 @@ bool Looper::load_loop(std::string filename)
         }
 
         // The guard's line says why; this one says which file failed.
+        // A file being saved in place is not read half written.
         Kvo::RegularFile source(filename);
-        if (!source.ok()) {
+        if (!source.ok() || !Kvo::lock_shared(source.fd(), filename)) {
             std::cerr << "error opening " << filename << std::endl;
             return false;
         }

@@ -28,10 +28,9 @@ const char SideSuffix[] = ".qmsave";
 const size_t SideSuffixLength = sizeof SideSuffix - 1;
 // How often a fresh side name is drawn before the save gives up.
 const int SideAttempts = 8;
-// Another save writing the same file in place is waited for this long, in
-// steps of this much, before the save gives up.
-const long LockWaitMs = 2000;
-const long LockStepMs = 5;
+// Old contents kept while a file is written in place go to memory, up to
+// this much, only where no temporary file can take them.
+const off_t KeepInMemory = (off_t)64 << 20;
 
 void report(const std::string& path, const std::string& why, std::string* sink)
 {
@@ -92,22 +91,57 @@ bool put_all(int fd, const char* p, size_t size, off_t at, std::string& why)
     return true;
 }
 
-// Whoever writes a file in place holds this lock on it, so two saves take
-// turns instead of mixing. A file system without such locks is written all
-// the same.
-bool lock_for_writing(int fd, std::string& why)
+// Whoever writes a file in place holds this lock on it, and a reader that
+// asks holds it shared, so that neither meets a file half written. It is
+// never waited for: the caller may be a thread that must answer others. A
+// file system without such locks is read and written all the same.
+bool lock_now(int fd, int how)
 {
-    for (long waited = 0;; waited += LockStepMs) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
-            return true;
+    int got;
+    do {
+        got = flock(fd, how | LOCK_NB);
+    } while (got != 0 && errno == EINTR);
+    return got == 0 || errno != EWOULDBLOCK;
+}
+
+const char LockedByAnother[] = "locked by another program";
+
+// `size` bytes from the start of one file to the start of another.
+bool copy_file(int from, int to, off_t size, std::string& why)
+{
+    std::vector<char> buf(1 << 16);
+    for (off_t at = 0; at < size;) {
+        const ssize_t n = pread(from, buf.data(), (size_t)std::min<off_t>((off_t)buf.size(), size - at), at);
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        if (waited >= LockWaitMs) {
-            why = "another save is writing it";
+        if (n <= 0) {
+            why = n < 0 ? error_text(errno) : "it got shorter while it was copied";
             return false;
         }
-        const timespec step = {0, LockStepMs * 1000000L};
-        nanosleep(&step, nullptr);
+        if (!put_all(to, buf.data(), (size_t)n, at, why)) {
+            return false;
+        }
+        at += n;
     }
+    return true;
+}
+
+std::string temp_dir()
+{
+    const char* tmp = getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+// A file of our own among the temporary files, without a name.
+int unnamed_temp(const char* prefix)
+{
+    std::string name = temp_dir() + "/" + prefix + "-XXXXXX";
+    const int fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd >= 0) {
+        unlink(name.c_str());
+    }
+    return fd;
 }
 
 // Room for the file behind `fd` (`now`) to grow to `size` bytes: reserved
@@ -153,8 +187,8 @@ std::string side_prefix(const std::string& base)
 
 const size_t SideNameLength = 1 + 16 + 1 + 16 + SideSuffixLength;
 
-// Nobody can make it first on a shared directory, as a fixed name could be.
-std::string side_name(const std::string& base)
+// Sixteen hex digits nobody can guess.
+std::string random_hex()
 {
     uint64_t r = 0;
     if (getrandom(&r, sizeof r, GRND_NONBLOCK) != (ssize_t)sizeof r) {
@@ -168,8 +202,11 @@ std::string side_name(const std::string& base)
     }
     char name[24];
     snprintf(name, sizeof name, "%016llx", (unsigned long long)r);
-    return side_prefix(base) + name + SideSuffix;
+    return name;
 }
+
+// Nobody can make it first on a shared directory, as a fixed name could be.
+std::string side_name(const std::string& base) { return side_prefix(base) + random_hex() + SideSuffix; }
 
 // The file behind `fd` (an O_PATH descriptor) opened anew: that very file,
 // whatever its name leads to by now.
@@ -220,6 +257,118 @@ bool locate(int fd, const std::string& path, int& dirfd, std::string& base)
         dirfd = -1;
     }
     return false;
+}
+
+// The old contents of a file written in place, kept until the new ones are
+// on the disk: in an unnamed temporary file, else in memory within a bound.
+class OldContents {
+  public:
+    OldContents() = default;
+    ~OldContents()
+    {
+        if (_fd >= 0) {
+            close(_fd);
+        }
+    }
+    OldContents(const OldContents&) = delete;
+    OldContents& operator=(const OldContents&) = delete;
+
+    bool take(int file, const std::string& path, off_t size, std::string& why);
+    // Back into `file`; else they stay, under a name that `why` tells.
+    bool put_back(int file, std::string& why);
+
+  private:
+    bool keep_in(int fd, int from, std::string& why);
+    std::string keep_name();
+
+    int _fd = -1;
+    off_t _size = 0;
+    bool _linkable = false;
+};
+
+bool OldContents::take(int file, const std::string& path, off_t size, std::string& why)
+{
+    _size = size;
+    if (size == 0) {
+        return true;
+    }
+    const int from = reopen(file, path, O_RDONLY);
+    if (from < 0) {
+        why = "cannot keep its old contents: " + error_text(errno);
+        return false;
+    }
+    std::string on_disk, in_memory = "larger than " + std::to_string((long long)KeepInMemory) + " bytes";
+#ifdef O_TMPFILE
+    _linkable = keep_in(open(temp_dir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600), from, on_disk);
+#endif
+    if (_fd < 0) {
+        keep_in(unnamed_temp("qmkeep"), from, on_disk);
+    }
+    if (_fd < 0 && size <= KeepInMemory) {
+#ifdef MFD_CLOEXEC
+        keep_in(memfd_create("qmkeep", MFD_CLOEXEC), from, in_memory);
+#else
+        in_memory = error_text(ENOSYS);
+#endif
+    }
+    close(from);
+    if (_fd < 0) {
+        why = "cannot keep its old contents in " + temp_dir() + " (" + on_disk + ") nor in memory (" + in_memory + ")";
+        return false;
+    }
+    return true;
+}
+
+bool OldContents::keep_in(int fd, int from, std::string& why)
+{
+    if (fd >= 0 && copy_file(from, fd, _size, why)) {
+        _fd = fd;
+        return true;
+    }
+    if (fd < 0) {
+        why = error_text(errno);
+    } else {
+        close(fd);
+    }
+    return false;
+}
+
+bool OldContents::put_back(int file, std::string& why)
+{
+    std::string failed;
+    if (ftruncate(file, _size) != 0) {
+        failed = error_text(errno);
+    } else if (copy_file(_fd, file, _size, failed) && fsync(file) != 0) {
+        failed = error_text(errno);
+    }
+    if (failed.empty()) {
+        return true;
+    }
+    why = "its old contents could not be put back (" + failed + ")";
+    if (_fd >= 0) {
+        why += " and are kept in " + keep_name();
+    }
+    return false;
+}
+
+// A name for the kept contents that outlives the save: among the temporary
+// files, else the descriptor's own, which then stays open for whoever
+// rescues them.
+std::string OldContents::keep_name()
+{
+    const std::string dir = temp_dir();
+    for (int attempt = 0; _linkable && attempt < SideAttempts; ++attempt) {
+        const std::string name = dir + "/qmkeep-" + random_hex();
+        if (linkat(AT_FDCWD, proc_name(_fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return name;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const std::string name = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(_fd);
+    _fd = -1;
+    return name;
 }
 
 } // namespace
@@ -274,6 +423,15 @@ int RegularFile::release()
     const int fd = _fd;
     _fd = -1;
     return fd;
+}
+
+bool lock_shared(int fd, const std::string& path, std::string* why)
+{
+    if (lock_now(fd, LOCK_SH)) {
+        return true;
+    }
+    report(path, LockedByAnother, why);
+    return false;
 }
 
 bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string* why)
@@ -415,6 +573,12 @@ bool FileSave::open_existing(int target, SideFile side)
             return false;
         }
     }
+    // Held until the save is done, so a save that cannot have it is refused
+    // before anything is built.
+    if (!lock_now(_target, LOCK_EX)) {
+        fail(LockedByAnother);
+        return false;
+    }
     if (!open_scratch()) {
         fail(error_text(errno));
         return false;
@@ -494,12 +658,7 @@ bool FileSave::open_scratch()
         return _fd >= 0;
     }
 #endif
-    const char* tmp = getenv("TMPDIR");
-    std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/qmsave-XXXXXX";
-    _fd = mkostemp(&name[0], O_CLOEXEC);
-    if (_fd >= 0) {
-        unlink(name.c_str());
-    }
+    _fd = unnamed_temp("qmsave");
     return _fd >= 0;
 }
 
@@ -619,49 +778,35 @@ bool FileSave::commit_in_place()
         return false;
     }
     const off_t size = st.st_size;
-    std::string why;
-    if (!lock_for_writing(_target, why)) {
-        fail(why);
-        return false;
-    }
-    // Held for the copy alone.
-    struct Unlock {
-        int fd;
-        ~Unlock() { flock(fd, LOCK_UN); }
-    } unlock{_target};
-    // Room first: then a full disk leaves the old contents as they were.
+    // The old contents kept and the room made first: a save refused then
+    // leaves the file untouched.
     struct stat old;
     if (fstat(_target, &old) != 0) {
         fail(error_text(errno));
         return false;
     }
-    if (!make_room(_target, old, size, why)) {
+    std::string why;
+    OldContents kept;
+    if (!kept.take(_target, _path, old.st_size, why) || !make_room(_target, old, size, why)) {
         fail(why);
         return false;
     }
-    // From the first write to the truncation the file is part new, part
-    // old: nothing else happens in between.
-    std::vector<char> buf(1 << 16);
-    for (off_t at = 0; at < size;) {
-        const ssize_t n = pread(_fd, buf.data(), (size_t)std::min<off_t>((off_t)buf.size(), size - at), at);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            fail(n < 0 ? error_text(errno) : std::string("the new version got shorter"));
-            return false;
-        }
-        if (!put_all(_target, buf.data(), (size_t)n, at, why)) {
-            fail(why);
-            return false;
-        }
-        at += n;
+    // From the first write until the file is on the disk it is part new,
+    // part old: whatever fails in between puts the old contents back.
+    bool written = copy_file(_fd, _target, size, why);
+    if (written && (ftruncate(_target, size) != 0 || fsync(_target) != 0)) {
+        why = error_text(errno);
+        written = false;
     }
-    if (ftruncate(_target, size) != 0 || fsync(_target) != 0) {
-        fail(error_text(errno));
-        return false;
+    if (written) {
+        return true;
     }
-    return true;
+    std::string lost;
+    if (!kept.put_back(_target, lost)) {
+        why += "; " + lost;
+    }
+    fail(why);
+    return false;
 }
 
 } // namespace Kvo

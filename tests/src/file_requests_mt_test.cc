@@ -5,6 +5,8 @@
 // length the system allows, and leave nothing beside it.
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +70,22 @@ protected:
         return out;
     }
 
+    // Loop 0 holds a take of kFrames from src.wav.
+    void load_take()
+    {
+        SF_INFO info = {};
+        info.samplerate = 48000;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* f = sf_open(d.path("src.wav").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        const std::vector<float> wave(kFrames, 0.25f);
+        ASSERT_EQ(sf_writef_float(f, wave.data(), kFrames), kFrames);
+        sf_close(f);
+        ASSERT_TRUE(c.send("/qm/0/load_loop", d.path("src.wav"), c.url(), "/err"));
+        ASSERT_TRUE(answers("").empty());
+    }
+
     MidiBridge bridge{"AUmidi"};
     EngineHost host{256, &bridge};
     OscClient c{host.port};
@@ -110,19 +128,8 @@ TEST_F(FileRequestsTest, OnlyRegularFilesAreReadAndTheEngineThreadNeverWaitsOnAP
 
 TEST_F(FileRequestsTest, SavesReplaceWhatTheNameLeadsToWhateverItsLength)
 {
-    // Loop 0 holds a take of kFrames.
-    SF_INFO info = {};
-    info.samplerate = 48000;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* f = sf_open(d.path("src.wav").c_str(), SFM_WRITE, &info);
-    ASSERT_NE(f, nullptr);
-    const std::vector<float> wave(kFrames, 0.25f);
-    ASSERT_EQ(sf_writef_float(f, wave.data(), kFrames), kFrames);
-    sf_close(f);
+    ASSERT_NO_FATAL_FAILURE(load_take());
     const std::string url = c.url();
-    ASSERT_TRUE(c.send("/qm/0/load_loop", d.path("src.wav"), url, "/err"));
-    ASSERT_TRUE(answers("").empty());
 
     struct Kind {
         std::string name;
@@ -174,6 +181,45 @@ TEST_F(FileRequestsTest, SavesReplaceWhatTheNameLeadsToWhateverItsLength)
     // link and a long name.
     EXPECT_EQ(d.entries().size(), 2u + 2 * 3);
     EXPECT_EQ(d.entries("takes"), (std::set<std::string>{"bindings", "loop", "session"}));
+}
+
+// Another program's lock on a file written in place fails its saves at
+// once, so the engine thread goes on answering; a file locked as a save in
+// place locks it is not loaded half written.
+TEST_F(FileRequestsTest, AnotherProgramsLockIsNeverWaitedFor)
+{
+    ASSERT_NO_FATAL_FAILURE(load_take());
+    const std::string url = c.url(), take = d.path("take.wav"), session = d.path("session.xml");
+    for (const std::string& p : {take, session}) {
+        put(p, "old take");
+        ASSERT_EQ(link(p.c_str(), (p + ".link").c_str()), 0);
+    }
+    auto lock = [](const std::string& p, int how) {
+        const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(flock(fd, how), 0);
+        return fd;
+    };
+    const int held[] = {lock(take, LOCK_SH), lock(session, LOCK_SH)};
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(c.send("/qm/0/save_loop", take, "float", "little", url, "/err"));
+    }
+    ASSERT_TRUE(c.send("/save_session", session, url, "/err"));
+    std::vector<std::string> failed(5, "Loop Save Failed");
+    failed.push_back("Session Save Failed");
+    EXPECT_EQ(answers(""), failed);
+    EXPECT_EQ(bytes_of(take), "old take");
+    EXPECT_EQ(bytes_of(session), "old take");
+    for (int fd : held) close(fd);
+
+    // Unlocked, the take saves; the source, locked as a save in place locks
+    // it, does not load.
+    const int src_fd = lock(d.path("src.wav"), LOCK_EX);
+    ASSERT_TRUE(c.send("/qm/0/save_loop", take, "float", "little", url, "/err"));
+    ASSERT_TRUE(c.send("/qm/0/load_loop", d.path("src.wav"), url, "/err"));
+    EXPECT_EQ(answers(""), std::vector<std::string>{"Loop Load Failed"});
+    close(src_fd);
+    ASSERT_TRUE(c.send("/qm/0/load_loop", take, url, "/err"));
+    EXPECT_TRUE(answers("").empty());
 }
 
 } // namespace

@@ -32,6 +32,11 @@ class RegularFile {
     int _fd;
 };
 
+// Holds a file open for reading shared, so that no save writes it in place
+// meanwhile; false while another program holds it locked, as such a save
+// does. Never waits.
+bool lock_shared(int fd, const std::string& path, std::string* why = nullptr);
+
 // The whole of a regular file of at most `limit` bytes.
 bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string* why = nullptr);
 
@@ -51,11 +56,14 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
 // a new file, and one in a directory the user cannot write are written in
 // place instead, so that they keep their links, owner and group: the new
 // version is built in a scratch file, and commit() copies it over the old
-// one. It first takes an exclusive lock on the file (another save writing it
-// is waited for, up to two seconds) and makes sure of the room: reserved
-// where the file system can, else checked against its free space. A save
-// refused then, or for a full disk, leaves the old contents whole; only a
-// save killed during the copy leaves the file part new, part old.
+// one. The save holds an exclusive lock on the file from the start, taken at
+// once or not at all (whoever else holds one fails it). commit() keeps the
+// old contents in an unnamed temporary file or, up to 64 MiB, in memory, and
+// makes sure of the room: reserved where the file system can, else checked
+// against its free space. A save refused then leaves the file untouched; one
+// that fails during the copy puts the old contents back, or names where they
+// are kept when even that fails. Only a save killed during the copy leaves
+// the file part new, part old.
 class FileSave {
   public:
     // Named forces a named side file (what systems without unnamed files

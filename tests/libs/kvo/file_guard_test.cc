@@ -389,6 +389,59 @@ TEST(FileSaveInPlace, RoomIsCheckedWhereItCannotBeReserved)
     }
 }
 
+// A save in place that fails once the copy has begun puts the old contents
+// back, kept in a temporary file or else in memory; with nowhere to keep
+// them it is refused before the file is touched.
+TEST(FileSaveInPlace, AFailedCopyPutsTheOldContentsBack)
+{
+    const size_t KiB = 1024, MiB = KiB * KiB;
+    const std::string nowhere = "/nonexistent/qm";
+    struct Case {
+        const char* what;
+        size_t old;  // bytes of 'A', or of nothing where `sparse`
+        bool sparse;
+        const char* tmpdir;
+        rlim_t limit;
+        std::string outcome;
+    } cases[] = {
+        {"kept in a temporary file", 8 * KiB, false, nullptr, 16 * KiB, strerror(EFBIG)},
+        {"kept in memory", 8 * KiB, false, nowhere.c_str(), 16 * KiB, strerror(EFBIG)},
+        {"too large for memory", 64 * MiB + 1, true, nowhere.c_str(), RLIM_INFINITY,
+         "cannot keep its old contents in " + nowhere + " (" + strerror(ENOENT) +
+             ") nor in memory (larger than 67108864 bytes)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchDir d;
+        const std::string take = d.path("take"), fresh(64 * KiB, 'B');
+        put(take, std::string(c.sparse ? 0 : c.old, 'A'));
+        ASSERT_EQ(truncate(take.c_str(), (off_t)c.old), 0);
+        ASSERT_EQ(link(take.c_str(), d.path("second").c_str()), 0);
+        std::string why;
+        FileSave f(take, FileSave::Unnamed, &why);
+        ASSERT_TRUE(f.ok() && f.write(fresh.data(), fresh.size())) << why;
+        const char* tmpdir = getenv("TMPDIR");
+        const std::string was = tmpdir ? tmpdir : "";
+        bool saved;
+        {
+            // Lowered once the new version is built, so the copy fails.
+            qmtest::FileSizeLimit limit(c.limit);
+            if (c.tmpdir) setenv("TMPDIR", c.tmpdir, 1);
+            saved = f.commit();
+            if (tmpdir) {
+                setenv("TMPDIR", was.c_str(), 1);
+            } else {
+                unsetenv("TMPDIR");
+            }
+        }
+        EXPECT_FALSE(saved);
+        EXPECT_EQ(why, c.outcome);
+        const std::string now = bytes_of(take);
+        EXPECT_EQ(now.size(), c.old);
+        EXPECT_EQ((size_t)std::count(now.begin(), now.end(), c.sparse ? '\0' : 'A'), c.old);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(SideFiles, FileSaveTest, testing::Values(FileSave::Unnamed, FileSave::Named),
                          [](const testing::TestParamInfo<FileSave::SideFile>& p) {
                              return p.param == FileSave::Named ? "Named" : "Unnamed";
