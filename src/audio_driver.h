@@ -14,7 +14,9 @@ typedef uint32_t nframes_t;
 struct TransportInfo {
     enum State { ROLLING = 1, STOPPED = 2 };
 
-    nframes_t framepos = 0;  // transport position at the start of the block
+    // Transport position at the start of the block, at the host's full
+    // width: a host's grid holds past 2^32 frames.
+    uint64_t framepos = 0;
     double bpm = 0.0;
     State state = STOPPED;
 };

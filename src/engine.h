@@ -149,6 +149,9 @@ public:
 
     // The block routine; nframes at most the driver's block size. Returns 0.
     int process(nframes_t nframes);
+    // Frames are counted on from here, as after a run that long. Audio
+    // thread, or any thread while no block runs.
+    void set_running_frames(uint64_t frames) { _running_frames.store(frames, std::memory_order_relaxed); }
 
     // The internal sync signal of the last block (1.0 at a sync point).
     // Audio thread, or any thread while no block runs.
@@ -291,7 +294,7 @@ private:
     // Tapped or clocked beats in a row: each is measured from the one before,
     // except the first of a run, which only sets the phase.
     struct BeatRun {
-        nframes_t last = 0;  // running frame of the last beat
+        uint64_t last = 0;  // running frame of the last beat
         bool open = false;
     };
 
@@ -327,7 +330,7 @@ private:
     double avg_tempo(double tempo);
     void reset_avg_tempo(double tempo);
     void clear_avg_tempo();
-    bool beat_tempo(BeatRun& run, nframes_t at, double& tempo);
+    bool beat_tempo(BeatRun& run, uint64_t at, double& tempo);
     int generate_sync(nframes_t offset, nframes_t nframes);
     void generate_internal_sync(nframes_t offset, nframes_t nframes, int& hit);
     double pulse_counter(double period) const;
@@ -508,7 +511,8 @@ private:
     uint64_t _beat_count;
     uint32_t _midi_ticks;
     uint32_t _midi_loop_tick;
-    std::atomic<nframes_t> _running_frames;
+    // At full width: a gap between beats is measured across any pause.
+    std::atomic<uint64_t> _running_frames;
     BeatRun _taps;
     BeatRun _midi_beats;
     std::atomic<bool> _tempo_changed;

@@ -8,6 +8,8 @@
 
 namespace Quillomat {
 
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the block routine counts its frames without a lock");
+
 Event* Engine::EventCursor::peek()
 {
     while (piece < 2) {

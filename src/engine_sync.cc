@@ -187,9 +187,9 @@ void Engine::clear_avg_tempo()
     _avgfilled = 0;
 }
 
-bool Engine::beat_tempo(BeatRun& run, nframes_t at, double& tempo)
+bool Engine::beat_tempo(BeatRun& run, uint64_t at, double& tempo)
 {
-    const nframes_t gap = at - run.last;
+    const uint64_t gap = at - run.last;
     const bool fresh = !run.open || (double)gap > _samplerate * kSlowestBeatSecs;
     run.open = true;
     run.last = at;
@@ -207,8 +207,8 @@ bool Engine::beat_tempo(BeatRun& run, nframes_t at, double& tempo)
 
 void Engine::tap_tempo(nframes_t offset, nframes_t nframes)
 {
-    const nframes_t tap = _running_frames.load(std::memory_order_relaxed) + offset;
-    if (_taps.open && (double)(nframes_t)(tap - _taps.last) < _samplerate * kTapBounceSecs) {
+    const uint64_t tap = _running_frames.load(std::memory_order_relaxed) + offset;
+    if (_taps.open && (double)(tap - _taps.last) < _samplerate * kTapBounceSecs) {
         // Ignored whole: the tempo, the phase and the last tap stay.
         return;
     }
@@ -265,7 +265,9 @@ int Engine::generate_sync(nframes_t offset, nframes_t nframes)
     }
 
     if (hit >= 0 && _tempo.load(std::memory_order_relaxed) < 400.0) {
-        _beat_frame.store(_running_frames.load(std::memory_order_relaxed) + (nframes_t)hit, std::memory_order_relaxed);
+        // Told as the running frame modulo 2^32.
+        _beat_frame.store((nframes_t)(_running_frames.load(std::memory_order_relaxed) + (uint64_t)hit),
+                          std::memory_order_relaxed);
         _beat_occurred.store(true, std::memory_order_release);
     }
     return hit;
@@ -322,7 +324,7 @@ void Engine::generate_midi_sync(nframes_t offset, nframes_t nframes, int& hit)
     _sync_queue->get_read_vector(&vec);
     const size_t count = vec.len[0] + vec.len[1];
 
-    const nframes_t block_start = _running_frames.load(std::memory_order_relaxed);
+    const uint64_t block_start = _running_frames.load(std::memory_order_relaxed);
     nframes_t pos = offset;
     for (int piece = 0; piece < 2; ++piece) {
         for (size_t k = 0; k < vec.len[piece]; ++k) {

@@ -31,7 +31,7 @@ std::vector<long> every(long first, long step, long until)
 // record command and its quantize setting at their frames; keeps the frames
 // of the sync pulses and of the beats the engine reports.
 struct SyncRig {
-    enum Msg { Tap, Start, Tick, Record, Unquantized, Cycles, Eighths };  // the last three: quantize 0, 1, 2
+    enum Msg { Tap, Start, Stop, Tick, Record, Unquantized, Cycles, Eighths };  // the last three: quantize 0, 1, 2
 
     explicit SyncRig(nframes_t block) : block(block), driver((nframes_t)kRate, block)
     {
@@ -49,6 +49,7 @@ struct SyncRig {
                 if (m == Tap) engine.push_midi_control_event(Event::type_global_control_change, Event::TapTempo, 0, -2,
                                                              at);
                 if (m == Start) engine.push_sync_event(Event::MidiStart, at);
+                if (m == Stop) engine.push_sync_event(Event::MidiStop, at);
                 if (m == Tick) engine.push_sync_event(Event::MidiTick, at);
                 if (m >= Unquantized) engine.push_midi_control_event(Event::type_control_change, Event::Quantize,
                                                                      (float)(m - Unquantized), 0, at);
@@ -66,6 +67,9 @@ struct SyncRig {
         engine.get_global_param("tempo", v);
         return v;
     }
+    // The engine's running frame at the rig's frame 0 from now on: a later,
+    // larger one stands for a pause of the difference.
+    void prime(uint64_t origin) { engine.set_running_frames(origin + (uint64_t)frame); }
 
     nframes_t block;
     qmtest::TestDriver driver;
@@ -198,8 +202,10 @@ TEST(EngineTempo, TapsAndClockReadTheTempoFromTheFirstMeasuredBeat)
         std::vector<long> beats;     // taps, or the frames a clock's beats fall on
         std::vector<size_t> starts;  // MIDI: the beats that are a start, not a 24th tick
         std::vector<float> tempo;    // read after each beat; the engine starts at 110
+        size_t pause = 0;            // a pause of 2^32 frames (and a clock's stop) before this beat
     };
     const long s = kRate / 2, f = kRate * 2 / 5, m = kRate * 3 / 5;  // beats at 120, 150 and 100 bpm
+    const long b = kRate / 20;                                        // 50 ms
     const std::vector<Case> cases = {
         {"taps at 120", false, {s, 2 * s, 3 * s, 4 * s}, {}, {110, 120, 120, 120}},
         {"taps from 120 to 150 once the window is full",
@@ -212,14 +218,24 @@ TEST(EngineTempo, TapsAndClockReadTheTempoFromTheFirstMeasuredBeat)
         {"a clock at 120", true, {1000, 1000 + s, 1000 + 2 * s}, {0}, {110, 120, 120}},
         {"a clock without a start", true, {30000, 30000 + s, 30000 + 2 * s}, {}, {110, 120, 120}},
         {"a new song at 100", true, {1000, 1000 + s, 1000 + 2 * s, 1000 + 2 * s + m}, {0, 2}, {110, 120, 120, 100}},
+        {"a tap a second after a pause begins anew", false, {s, 2 * s, 3 * s, 3 * s + kRate, 3 * s + kRate + f}, {},
+         {110, 120, 120, 120, 150}, 3},
+        {"a tap 50 ms after a pause is no bounce", false, {s, 2 * s, 3 * s, 3 * s + b, 3 * s + b + f}, {},
+         {110, 120, 120, 120, 150}, 3},
+        {"a clock after a stop and a pause", true,
+         {1000, 1000 + s, 1000 + 2 * s, 1000 + 2 * s + f, 1000 + 2 * s + 2 * f}, {0}, {110, 120, 120, 120, 150}, 3},
     };
+    // The first beats straddle the running frame's 32-bit wrap.
+    const uint64_t wrap = 1ull << 32, origin = wrap - (uint64_t)s * 3 / 2;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SyncRig rig(256);
+        rig.prime(origin);
         ASSERT_TRUE(rig.engine.set_global_param("sync_source",
                                                 (float)(c.midi ? Engine::MidiClockSync : Engine::InternalTempoSync)));
         for (size_t k = 0; k < c.beats.size(); ++k) {
             const long from = k > 0 ? c.beats[k - 1] : c.beats[0] - kBeat;
+            if (c.midi && c.pause && k == c.pause) rig.at(from + 1, SyncRig::Stop);
             if (!c.midi) {
                 rig.at(c.beats[k], SyncRig::Tap);
             } else if (std::count(c.starts.begin(), c.starts.end(), k)) {
@@ -229,6 +245,7 @@ TEST(EngineTempo, TapsAndClockReadTheTempoFromTheFirstMeasuredBeat)
             }
         }
         for (size_t k = 0; k < c.beats.size(); ++k) {
+            if (c.pause && k == c.pause) rig.prime(origin + wrap);
             rig.run_to(c.beats[k] + 1);
             EXPECT_FLOAT_EQ(rig.tempo(), c.tempo[k]) << "after beat " << k;
         }

@@ -116,7 +116,7 @@ private:
     AudioBufferList* _out_buflist[kBusCount];
     AudioBufferList* _in_buflist[kBusCount];
     AudioTimeStamp _curr_stamp;
-    uint32_t _last_framepos;
+    uint64_t _last_framepos;
     // The editor view may read or write it from another thread than a save;
     // nothing real-time touches it, so a plain lock.
     std::string _guiapp_path;

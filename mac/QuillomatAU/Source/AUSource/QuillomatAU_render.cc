@@ -10,11 +10,11 @@ using Quillomat::nframes_t;
 using Quillomat::port_id_t;
 
 namespace {
-// A host's frame count as the engine's: modulo 2^32, as a long run wraps;
-// nonsense counts as 0.
-nframes_t wrap_frames(double frames)
+// A host's frame position, rounded to the nearest frame as a beat times the
+// frames of a beat may come a hair short; nonsense counts as 0.
+uint64_t host_frames(double frames)
 {
-    return frames >= 0.0 && frames < 1.8e19 ? (nframes_t)(uint64_t)frames : 0;
+    return frames >= 0.0 && frames < 1.8e19 ? (uint64_t)(frames + 0.5) : 0;
 }
 } // namespace
 
@@ -119,14 +119,14 @@ bool QuillomatAU::get_transport_info(Quillomat::TransportInfo& info)
     if (!(tempo > 0.0)) return false;
 
     const double samples_per_beat = GetSampleRate() / (tempo / 60.0);
-    uint32_t framepos = _last_framepos;
+    uint64_t framepos = _last_framepos;
     Float32 numerator = 4.0f;
     UInt32 denominator = 4;
     if (CallHostMusicalTimeLocation(nullptr, &numerator, &denominator, nullptr) == noErr) {
-        framepos = wrap_frames(beat * samples_per_beat);
+        framepos = host_frames(beat * samples_per_beat);
     }
     if (framepos == _last_framepos) {
-        info.framepos = wrap_frames(_curr_stamp.mSampleTime);
+        info.framepos = host_frames(_curr_stamp.mSampleTime);
     } else {
         info.framepos = framepos;
         _last_framepos = framepos;

@@ -224,6 +224,44 @@ TEST_F(PluginTest, MidiBoundToRecordTakesALoopThatPlaysBack)
     EXPECT_NEAR(qmtest::PluginInput::value(0, (double)(start + phase)), played[at], 2e-3f);
 }
 
+// Following the host's transport, a take quantized to eighths across the
+// host's frame 2^32 starts and ends on the host's grid of eighths, to the frame.
+TEST_F(PluginTest, ATakeAcrossFrame2To32KeepsToTheHostsGrid)
+{
+    const UInt32 block = 512;
+    const uint64_t eighth = 12000;  // at 120 bpm
+    rig.configure(2, block);
+    rig.follow_tempo(120.0);
+    const std::string session = "<QMSession><Globals tempo=\"120\" sync_source=\"-1\"/><Loopers><Looper index=\"0\" "
+                                "channels=\"2\" loop_secs=\"5\"><Controls><Control name=\"sync\" value=\"1\"/>"
+                                "<Control name=\"quantize\" value=\"2\"/></Controls></Looper></Loopers></QMSession>";
+    ASSERT_EQ(noErr, rig.restore_blocks({{"QMMidiBindings", kRecordBinding}, {"QMSessionXML", session}}));
+    ASSERT_EQ(noErr, AudioUnitInitialize(rig.unit));
+
+    // Three eighths, the last two after the wrap.
+    const uint64_t start = ((1ull << 32) / eighth - 1) * eighth, end = start + 3 * eighth;
+    // A block starts 2 frames before the take, where the rig's beat times the
+    // frames of a beat comes a hair short of the frame.
+    rig.position = start - 20 * block - 2;
+    for (uint64_t note : {start - 5000, start + 5 * eighth / 2}) {
+        while (rig.position + block <= note) ASSERT_EQ(noErr, rig.render(block));
+        ASSERT_EQ(noErr, MusicDeviceMIDIEvent(rig.unit, 0x90, 60, 100, (UInt32)(note - rig.position)));
+        ASSERT_EQ(noErr, MusicDeviceMIDIEvent(rig.unit, 0x80, 60, 0, (UInt32)(note - rig.position) + 10));
+    }
+    while (rig.position < end + 2 * block) ASSERT_EQ(noErr, rig.render(block));
+    // Silence in: the loop plays the input from its start, once per three eighths.
+    rig.input.live = false;
+    while (rig.position < end + 7 * eighth) {
+        ASSERT_EQ(noErr, rig.render(block));
+        for (UInt32 f = 0; f < block; f += 97) {
+            const uint64_t phase = (rig.position - block + f - end) % (3 * eighth);
+            if (phase < 500 || phase > 3 * eighth - 500) continue;  // the fades at the seam
+            ASSERT_NEAR(qmtest::PluginInput::value(0, (double)(start + phase)), rig.out[0][f], 2e-3f)
+                << "phase " << phase;
+        }
+    }
+}
+
 TEST_F(PluginTest, RenderAllocatesNothingAndPullsEachLoopBusByItsNumber)
 {
     rig.configure(2, 512);

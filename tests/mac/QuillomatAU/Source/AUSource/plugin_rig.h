@@ -79,6 +79,7 @@ public:
     void configure(UInt32 channels = 2, UInt32 max_frames = 512, double rate = 48000.0)
     {
         chans = channels;
+        this->rate = rate;
         for (AudioUnitScope s : {kAudioUnitScope_Input, kAudioUnitScope_Output})
             for (UInt32 b = 0; b < 9; ++b) ASSERT_EQ(noErr, set_format(s, b, channels, rate));
         for (UInt32 b = 0; b < 9; ++b) {
@@ -110,6 +111,23 @@ public:
         if (advance) position += frames;
         return err;
     }
+
+    // A host whose transport rolls at `bpm` from frame 0.
+    void follow_tempo(double bpm)
+    {
+        tempo = bpm;
+        HostCallbackInfo info = {this, &PluginRig::beat_and_tempo, &PluginRig::musical_time, nullptr};
+        ASSERT_EQ(noErr, AudioUnitSetProperty(unit, kAudioUnitProperty_HostCallbacks, kAudioUnitScope_Global, 0,
+                                              &info, sizeof info));
+    }
+    static OSStatus beat_and_tempo(void* user, Float64* beat, Float64* bpm)
+    {
+        const PluginRig* self = static_cast<PluginRig*>(user);
+        if (beat) *beat = (double)self->position * self->tempo / (60.0 * self->rate);
+        if (bpm) *bpm = self->tempo;
+        return noErr;
+    }
+    static OSStatus musical_time(void*, UInt32*, Float32*, UInt32*, Float64*) { return noErr; }
 
     float param0()
     {
@@ -167,6 +185,7 @@ public:
     AudioUnit unit = nullptr;
     PluginInput input;
     UInt32 chans = 2;
+    double rate = 48000.0, tempo = 0.0;
     uint64_t position = 0;
     std::vector<std::vector<float>> out;
     std::vector<unsigned char> list;
