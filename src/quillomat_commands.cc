@@ -554,7 +554,7 @@ void cmdRedoAll(const Cmd& c) {
         if (q->headLoopChunk == before) break;
     }
     // Brought back from nothing, the loop fades in.
-    if (none && q->headLoopChunk) q->fPlayFadeAtten = 0.0f;
+    if (none && q->headLoopChunk && q->headLoopChunk->lLoopLength > 0) q->fPlayFadeAtten = 0.0f;
     resume(c);
 }
 
