@@ -396,14 +396,14 @@ void qmFadeCutIntoStart(QuillomatI* q, LoopChunk* c);
 // Writes the block's share of the fade under way, if any: before the walk,
 // so that play hears the cells it writes.
 void qmRunTail(QuillomatI* q, const QmBlock* b);
+// A new version, or a fresh start, ends the fade: nothing may write into a
+// version another is made from, or into memory that may be given away.
+static inline void qmDropTail(QuillomatI* q) { q->tail.chunk = q->tail.source = nullptr; }
 // What the state plays now fades out by itself from the level it is heard
 // at; given before a command changes what plays.
 void qmFadeOutHeard(QuillomatI* q);
 // Adds the block's share of that fade to the output, after the walk.
 void qmRunFadeOut(QuillomatI* q, const QmBlock* b);
-// A new version, or a fresh start, ends the fade: nothing may write into a
-// version another is made from, or into memory that may be given away.
-static inline void qmDropTail(QuillomatI* q) { q->tail.chunk = q->tail.source = nullptr; }
 
 // ---------------------------------------------------------------------------
 // Chunk history (quillomat_history.cc)
