@@ -142,11 +142,15 @@ void recordEndsMultiply(const Cmd& c) {
         toPlay(c);
         return;
     }
+    // What the multiply played fades out as the new loop fades in from its
+    // start.
+    qmFadeOutHeard(q);
     qmClearBack(l);
     l->lLoopLength = length;
     l->mult_out = 0;
     playAsOneCycle(c, l);
     qmFadeCutIntoStart(q, l);
+    q->fPlayFadeAtten = 0.0f;
 }
 
 // RECORD while inserting: the insert ends now and the rest of the source
@@ -525,10 +529,11 @@ void emptyLoop(QuillomatI* q, float step) {
 // back: a multiply as its cycles so far, the rest of the current one from
 // its source; an insert as what was inserted so far, then the rest of its
 // source. Either way, and for any take, the cut is faded as a command
-// ending the take there would fade it.
+// ending the take there would fade it. What was heard fades out.
 void cmdUndoAll(const Cmd& c) {
     QuillomatI* q = c.q;
     LoopChunk* l = c.loop();
+    qmFadeOutHeard(q);
     if (l && q->state == STATE_MULTIPLY) {
         qmCutToCycles(l);
         l->mult_out = 0;
@@ -542,11 +547,14 @@ void cmdUndoAll(const Cmd& c) {
 void cmdRedoAll(const Cmd& c) {
     QuillomatI* q = c.q;
     if (q->state == STATE_MULTIPLY || q->state == STATE_INSERT) return;
+    const bool none = !q->headLoopChunk;
     for (uint32_t i = 0; i <= q->lLoopChunkCount; ++i) {
         LoopChunk* before = q->headLoopChunk;
         redoLoop(q);
         if (q->headLoopChunk == before) break;
     }
+    // Brought back from nothing, the loop fades in.
+    if (none && q->headLoopChunk && q->headLoopChunk->lLoopLength > 0) q->fPlayFadeAtten = 0.0f;
     resume(c);
 }
 

@@ -75,6 +75,16 @@ typedef struct {
     bool forward;
 } QmTail;
 
+// What was heard when a command took it out of play (undo all, or RECORD
+// cutting a multiply short): it plays on by itself as it fades out, so that
+// the output does not jump to what plays next (quillomat_tail.cc).
+typedef struct {
+    struct _LoopChunk* chunk;  // null: nothing fading out
+    double pos;
+    float rate;
+    float level, step;
+} QmFadeOut;
+
 typedef struct {
     float fSampleRate;
     float* pSampleBuf;
@@ -122,6 +132,7 @@ typedef struct {
     uint32_t lSamplesSinceSync;
     uint32_t lMemoryRefusals;  // qm_memory_refusals
     QmTail tail;
+    QmFadeOut fadeOut;
 
     // Ports, in port-number order.
     LADSPA_Data* pfTrigThresh;
@@ -323,6 +334,22 @@ static inline bool qmWritesLoop(int state) {
            state == STATE_INSERT;
 }
 
+// The states that play the head's own cells: the play and overdub families.
+static inline bool qmPlaysHead(int state) {
+    switch (state) {
+    case STATE_PLAY:
+    case STATE_MUTE:
+    case STATE_SCRATCH:
+    case STATE_ONESHOT:
+    case STATE_OVERDUB:
+    case STATE_REPLACE:
+    case STATE_SUBSTITUTE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Another version comes to the front (undo, redo, a new recording): the
 // crossfade of what was being written belonged to the one before, so none of
 // it is written into this one. No input goes in and the content stays whole;
@@ -372,6 +399,11 @@ void qmRunTail(QuillomatI* q, const QmBlock* b);
 // A new version, or a fresh start, ends the fade: nothing may write into a
 // version another is made from, or into memory that may be given away.
 static inline void qmDropTail(QuillomatI* q) { q->tail.chunk = q->tail.source = nullptr; }
+// What the state plays now fades out by itself from the level it is heard
+// at; given before a command changes what plays.
+void qmFadeOutHeard(QuillomatI* q);
+// Adds the block's share of that fade to the output, after the walk.
+void qmRunFadeOut(QuillomatI* q, const QmBlock* b);
 
 // ---------------------------------------------------------------------------
 // Chunk history (quillomat_history.cc)

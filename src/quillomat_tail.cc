@@ -1,6 +1,7 @@
 // The end of a crossfade out of a take that play no longer writes: the cut
 // is faded as a take ended by a command is, though undo all has taken the
-// take away, or RECORD has made the multiply's cut its new end.
+// take away, or RECORD has made the multiply's cut its new end. What was
+// heard there fades out of the output the same way.
 #include "quillomat_internal.h"
 
 namespace dsp = Quillomat::dsp;
@@ -10,17 +11,7 @@ namespace {
 // The states whose walk writes what is left of the input's fade into the
 // head. (A delay line is no take, and an armed recording writes nothing.)
 bool fadesIntoHead(int state) {
-    switch (state) {
-    case STATE_RECORD:
-    case STATE_REC_ENDING:
-    case STATE_PLAY:
-    case STATE_MUTE:
-    case STATE_SCRATCH:
-    case STATE_ONESHOT:
-        return true;
-    default:
-        return qmWritesLoop(state);
-    }
+    return state == STATE_RECORD || state == STATE_REC_ENDING || qmPlaysHead(state) || qmWritesLoop(state);
 }
 
 void startTail(QuillomatI* q, LoopChunk* c, float feed) {
@@ -36,7 +27,75 @@ void startTail(QuillomatI* q, LoopChunk* c, float feed) {
     t.forward = q->fCurrRate > 0.0f;
 }
 
+// Where the state reads what is heard, and how loud it is heard; false when
+// nothing of the loop is heard (no loop, a recording, a wait).
+bool heardNow(const QuillomatI* q, QmFadeOut& f) {
+    LoopChunk* h = q->headLoopChunk;
+    if (!h || h->lLoopLength == 0) return false;
+    f.chunk = h;
+    f.pos = h->dCurrPos;
+    f.rate = q->fCurrRate;
+    f.level = q->fPlayFadeAtten;
+    if (qmPlaysHead(q->state)) return true;
+    switch (q->state) {
+    case STATE_DELAY:
+        f.level = 1.0f;  // heard whole, not through the play fade
+        return true;
+    case STATE_MULTIPLY:
+    case STATE_INSERT: {
+        // The source is heard, at the chunk's position, always forward.
+        LoopChunk* s = h->srcloop;
+        if (!s || !s->valid || s->lLoopLength == 0) return false;
+        f.chunk = s;
+        if (q->state == STATE_MULTIPLY) f.pos += (double)h->lStartAdj;
+        else if (q->nextState == STATE_MUTE) f.level = 0.0f;
+        f.rate = 1.0f;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 }  // namespace
+
+void qmFadeOutHeard(QuillomatI* q) {
+    // Nothing heard now leaves alone a fade out already under way.
+    QmFadeOut f;
+    if (!heardNow(q, f) || !(f.level > 0.0f)) return;
+    f.pos = qmWrap(f.pos, f.chunk->lLoopLength);
+    f.step = qmFadeStep(q);
+    q->fadeOut = f;
+}
+
+void qmRunFadeOut(QuillomatI* q, const QmBlock* b) {
+    QmFadeOut& f = q->fadeOut;
+    LoopChunk* c = f.chunk;
+    if (!c) return;
+    if (!c->valid || c->lLoopLength == 0) {
+        f.chunk = nullptr;
+        return;
+    }
+    const uint32_t len = c->lLoopLength;
+    const double dlen = (double)len;
+    // Copy-on-play fills only in the direction of play.
+    const bool fills = (f.rate > 0.0f) == (q->fCurrRate > 0.0f);
+    float* out = q->pfOutput;
+    float level = f.level;
+    double pos = qmWrap(f.pos, len);
+    const unsigned long n = b->SampleCount;
+    for (unsigned long i = 0; i < n && level > 0.0f; ++i) {
+        level = dsp::envelope_step(level, -f.step);
+        const uint32_t p = qmFold(pos, len);
+        if (fills && qmOwesCopies(c)) fillLoops(q, c, p);
+        out[i] += level * b->wet.at((uint32_t)i) * *qmCell(q, c, p);
+        pos += f.rate;
+        if (!(pos >= 0.0 && pos < dlen)) pos = qmWrap(pos, len);
+    }
+    f.pos = pos;
+    f.level = level;
+    if (!(level > 0.0f)) f.chunk = nullptr;
+}
 
 void qmFadeOutTaken(QuillomatI* q) {
     // A loop that takes no input any more leaves alone a fade under way (one

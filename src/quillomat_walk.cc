@@ -98,6 +98,7 @@ void processBlock(QuillomatI* q, QmBlock* b) {
         b->loop = q->headLoopChunk;
         dispatch(q, b);
     }
+    qmRunFadeOut(q, b);
     writeOutputs(q, b);
 }
 
@@ -136,22 +137,8 @@ void qmDrySample(QuillomatI* q, QmBlock* b) {
 }
 
 void qmSettlePending(QuillomatI* q) {
-    bool canWait = false;
-    switch (q->state) {
-    case STATE_REC_ENDING:
-    case STATE_PLAY:
-    case STATE_MUTE:
-    case STATE_SCRATCH:
-    case STATE_ONESHOT:
-    case STATE_OVERDUB:
-    case STATE_REPLACE:
-    case STATE_SUBSTITUTE:
-    case STATE_MULTIPLY:
-        canWait = q->headLoopChunk != nullptr;
-        break;
-    default:
-        break;
-    }
+    const bool canWait = (qmPlaysHead(q->state) || q->state == STATE_REC_ENDING || q->state == STATE_MULTIPLY) &&
+                         q->headLoopChunk != nullptr;
     if (!canWait) q->waitingForSync = 0;
     if (q->state != STATE_MULTIPLY && q->state != STATE_INSERT) q->rounding = false;
     if (!q->waitingForSync && !q->rounding && q->state != STATE_REC_ENDING && q->state != STATE_MULTIPLY)

@@ -888,6 +888,37 @@ TEST(ProcessorCuts, MultiplyEndedByRecordFadesItsNewEndIntoItsStart) {
     EXPECT_LE(largestStep(recorded), largestStep(multiplied));
 }
 
+// The largest difference between neighbouring samples of [from, to).
+float largestStep(const Samples& v, size_t from, size_t to) {
+    float step = 0.0f;
+    for (size_t i = from + 1; i < to; ++i) step = std::max(step, std::fabs(v[i] - v[i - 1]));
+    return step;
+}
+
+TEST(ProcessorCuts, WhatIsHeardFadesWhenACommandTakesItAwayOrBringsItBack) {
+    // A loop of a tone heard whole, its peaks every 200 frames, and another
+    // tone coming in throughout: `first` after 400 frames, then the command
+    // 400 frames later on a peak; steps as multiples of those before `first`.
+    const int cases[][2] = {{-1, QM_CMD_UNDO_ALL}, {QM_CMD_UNDO_ALL, QM_CMD_REDO_ALL}, {QM_CMD_MULTIPLY, QM_CMD_RECORD}};
+    for (const auto& c : cases) {
+        Rig h;
+        h.ctl[QM_FADE_SAMPLES] = 64.0f;
+        h.plantLoop(600, [](uint32_t i) { return 0.5f * float(std::cos(6.283185307179586 * i / 200.0)); });
+        h.inst()->fPlayFadeAtten = 1.0f;
+        Samples out;
+        auto play = [&](size_t n) {
+            const Samples o = h.block(tone(out.size(), n, 0.4f, 150.0f));
+            out.insert(out.end(), o.begin(), o.end());
+        };
+        play(400);
+        if (c[0] >= 0) h.command(c[0]);
+        play(400);
+        h.command(c[1]);
+        play(400);
+        EXPECT_LE(largestStep(out, 799, 865) / largestStep(out, 0, 400), 1.5f) << c[1];
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(ProcessorRealTime, RunAllocatesNothing) {
