@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_fixture.h"
 #include "looper.h"
 #include "osc_fixture.h"
 #include "version.h"
@@ -338,6 +339,74 @@ TEST_F(OscTest, EveryLoopIsReachableAfterASessionWithScatteredIndices)
         ASSERT_TRUE(a.send("/qm/" + std::to_string(l) + "/get", "channel_count", a.url(), "/n") && a.wait("/n", m));
         EXPECT_EQ(m.f(2), l == 0 ? 1.0f : 3.0f);
     }
+}
+
+// A command sent in one burst with a request that adds, removes or replaces
+// loops acts on the loops it named as it came, or on none. No block runs
+// until the request is done, so the command is taken after it.
+TEST(OscLoopOrder, ACommandReachesTheLoopsItNamedAsItCame)
+{
+    const std::string session = temp_path("order.qms");
+    std::ofstream(session) << qmtest::session_text(1, 1, 1.0f);
+    struct Case {
+        const char* name;
+        std::function<bool(OscClient&)> burst;
+        int loops;  // once the request is done
+        int8_t loop;
+        Event::control_t control;
+        float value;  // what that loop holds once blocks have run
+    };
+    const Case cases[] = {
+        {"set on the removed loop",
+         [](OscClient& c) { return c.send("/qm/0/set", "wet", 0.7f) && c.send("/loop_del", 0); }, 1, 0,
+         Event::WetLevel, 1.0f},
+        {"hit on the removed loop",
+         [](OscClient& c) { return c.send("/qm/0/hit", "record") && c.send("/loop_del", 0); }, 1, 0, Event::State,
+         0.0f},
+        {"set on the loop that moves up",
+         [](OscClient& c) { return c.send("/qm/1/set", "wet", 0.6f) && c.send("/loop_del", 0); }, 1, 0,
+         Event::WetLevel, 0.6f},
+        {"set on all loops, then an add",
+         [](OscClient& c) { return c.send("/qm/-1/set", "wet", 0.5f) && c.send("/loop_add", 1, 1.0f); }, 3, 2,
+         Event::WetLevel, 1.0f},
+        {"hit before a load",
+         [&](OscClient& c) { return c.send("/qm/0/hit", "record") && c.send("/load_session", session, "", ""); },
+         1, 0, Event::State, 0.0f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EngineHost host;
+        OscClient a(host.port);
+        ASSERT_TRUE(host.ok && a.ok());
+        ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true) && host.engine.add_loop(1, 1.0f, true));
+        ASSERT_TRUE(c.burst(a) && a.sync());
+        // A removed loop counts until it is let go of, here without a block.
+        for (int tries = 0; tries < 3000 && (int)host.engine.live_loop_count() != c.loops; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ((int)host.engine.live_loop_count(), c.loops);
+        host.driver.start_audio(nullptr, nullptr, false);
+        ASSERT_TRUE(host.driver.wait_blocks(20));
+        host.stop();
+        EXPECT_EQ(host.engine.get_control_value(c.control, c.loop), c.value);
+    }
+    std::remove(session.c_str());
+}
+
+// At the limit, a loop removed makes room for the next one once it is gone.
+// The test thread runs the blocks, and none after the removal: the loop goes
+// only once the engine finds audio idle, well after the add came.
+TEST(OscLoopLimit, AnAddAfterARemovalWaitsForTheLoopToGo)
+{
+    EngineHost host;
+    OscClient a(host.port);
+    ASSERT_TRUE(host.ok && a.ok());
+    const unsigned int limit = Engine::MaxLoops;
+    for (unsigned int l = 0; l < limit; ++l) ASSERT_TRUE(host.engine.add_loop(1, 0.05f, true));
+    host.engine.process(256);
+    ASSERT_TRUE(a.send("/loop_del", -1) && a.send("/loop_add", 2, 0.05f) && a.sync());
+    EXPECT_EQ(host.engine.loop_count(), limit);
+    EXPECT_EQ(host.engine.get_control_value(Event::ChannelCount, (int8_t)(limit - 1)), 2.0f);
 }
 
 TEST_F(OscTest, FileRequestsAnswerOnlyTheirFailures)
