@@ -348,47 +348,35 @@ TEST(OscLoopOrder, ACommandReachesTheLoopsItNamedAsItCame)
 {
     const std::string session = temp_path("order.qms");
     std::ofstream(session) << qmtest::session_text(1, 1, 1.0f);
+    auto del = [](OscClient& c) { return c.send("/loop_del", 0); };
     struct Case {
-        const char* name;
-        std::function<bool(OscClient&)> burst;
-        int loops;  // once the request is done
-        int8_t loop;
+        std::function<bool(OscClient&)> command, request;
+        int loops, loop;  // loops once the request is done, and the one read
         Event::control_t control;
-        float value;  // what that loop holds once blocks have run
-    };
-    const Case cases[] = {
-        {"set on the removed loop",
-         [](OscClient& c) { return c.send("/qm/0/set", "wet", 0.7f) && c.send("/loop_del", 0); }, 1, 0,
-         Event::WetLevel, 1.0f},
-        {"hit on the removed loop",
-         [](OscClient& c) { return c.send("/qm/0/hit", "record") && c.send("/loop_del", 0); }, 1, 0, Event::State,
-         0.0f},
-        {"set on the loop that moves up",
-         [](OscClient& c) { return c.send("/qm/1/set", "wet", 0.6f) && c.send("/loop_del", 0); }, 1, 0,
-         Event::WetLevel, 0.6f},
-        {"set on all loops, then an add",
-         [](OscClient& c) { return c.send("/qm/-1/set", "wet", 0.5f) && c.send("/loop_add", 1, 1.0f); }, 3, 2,
-         Event::WetLevel, 1.0f},
-        {"hit before a load",
-         [&](OscClient& c) { return c.send("/qm/0/hit", "record") && c.send("/load_session", session, "", ""); },
-         1, 0, Event::State, 0.0f},
+        float value;  // what it holds once blocks have run
+    } cases[] = {
+        {[](OscClient& c) { return c.send("/qm/0/set", "wet", 0.7f); }, del, 1, 0, Event::WetLevel, 1.0f},
+        {[](OscClient& c) { return c.send("/qm/0/hit", "record"); }, del, 1, 0, Event::State, 0.0f},
+        {[](OscClient& c) { return c.send("/qm/1/set", "wet", 0.6f); }, del, 1, 0, Event::WetLevel, 0.6f},
+        {[](OscClient& c) { return c.send("/qm/-1/set", "wet", 0.5f); },
+         [](OscClient& c) { return c.send("/loop_add", 1, 1.0f); }, 3, 2, Event::WetLevel, 1.0f},
+        {[](OscClient& c) { return c.send("/qm/0/hit", "record"); },
+         [&](OscClient& c) { return c.send("/load_session", session, "", ""); }, 1, 0, Event::State, 0.0f},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         EngineHost host;
         OscClient a(host.port);
         ASSERT_TRUE(host.ok && a.ok());
         ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true) && host.engine.add_loop(1, 1.0f, true));
-        ASSERT_TRUE(c.burst(a) && a.sync());
+        ASSERT_TRUE(c.command(a) && c.request(a) && a.sync());
         // A removed loop counts until it is let go of, here without a block.
-        for (int tries = 0; tries < 3000 && (int)host.engine.live_loop_count() != c.loops; ++tries) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        for (int t = 0; t < 3000 && (int)host.engine.live_loop_count() != c.loops; ++t) usleep(1000);
         ASSERT_EQ((int)host.engine.live_loop_count(), c.loops);
         host.driver.start_audio(nullptr, nullptr, false);
         ASSERT_TRUE(host.driver.wait_blocks(20));
         host.stop();
-        EXPECT_EQ(host.engine.get_control_value(c.control, c.loop), c.value);
+        EXPECT_EQ(host.engine.get_control_value(c.control, (int8_t)c.loop), c.value);
     }
     std::remove(session.c_str());
 }
