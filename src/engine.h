@@ -157,7 +157,9 @@ public:
 
     // --- producers (OSC thread and the thread that delivers MIDI); a full
     //     queue drops the event and the call returns false. A signal that
-    //     returns nothing reaches them through sigc::hide_return.
+    //     returns nothing reaches them through sigc::hide_return. An event
+    //     for a loop index reaches the loop listed there at the call (-1: the
+    //     loops listed then), and none once that loop has gone.
 
     bool push_command_event(Event::type_t type, Event::command_t cmd, int8_t instance);
     bool push_midi_command_event(Event::type_t type, Event::command_t cmd, int8_t instance, long framepos);
