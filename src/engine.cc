@@ -95,6 +95,7 @@ Engine::Engine()
     : _driver(nullptr),
       _osc(nullptr),
       _loop_count(0),
+      _last_serial(0),
       _memory_budget(0),
       _blocks(0),
       _longest_block_frames(0),
@@ -153,6 +154,9 @@ Engine::Engine()
       _avgfilled(0),
       _loading(false)
 {
+    for (std::atomic<uint32_t>& s : _serials) {
+        s.store(0, std::memory_order_relaxed);
+    }
     pthread_cond_init(&_event_cond, nullptr);
     pthread_condattr_t steady;
     pthread_condattr_init(&steady);
@@ -429,6 +433,16 @@ Event* Engine::claim_event(RingBuffer<Event>* queue, long framepos)
     return vec.buf[0];
 }
 
+uint32_t Engine::serial_at(int8_t instance) const
+{
+    // The list may change meanwhile: each slot is read once, and holds what
+    // it held before the change or after.
+    if (instance == -1) {
+        return _last_serial.load(std::memory_order_acquire);
+    }
+    return instance >= 0 ? _serials[(size_t)instance].load(std::memory_order_acquire) : 0;
+}
+
 bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
                                    int8_t instance, long framepos)
 {
@@ -439,12 +453,13 @@ bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type,
     ev->Type = type;
     ev->Command = cmd;
     ev->Instance = instance;
+    ev->Serial = serial_at(instance);
     queue->increment_write_ptr(1);
     return true;
 }
 
 bool Engine::do_push_control_event(RingBuffer<Event>* queue, Event::type_t type, Event::control_t ctrl, float value,
-                                   int8_t instance, long framepos, int src)
+                                   int8_t instance, uint32_t serial, long framepos, int src)
 {
     Event* ev = claim_event(queue, framepos);
     if (!ev) {
@@ -454,6 +469,7 @@ bool Engine::do_push_control_event(RingBuffer<Event>* queue, Event::type_t type,
     ev->Control = ctrl;
     ev->Value = value;
     ev->Instance = instance;
+    ev->Serial = serial;
     ev->source = src;
     queue->increment_write_ptr(1);
     return true;
@@ -488,10 +504,12 @@ bool Engine::push_midi_command_event(Event::type_t type, Event::command_t cmd, i
 
 bool Engine::push_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance, int src)
 {
-    const bool queued = do_push_control_event(_event_queue, type, ctrl, value, instance, -1, 0);
+    // The update names the loop the change went to.
+    const uint32_t serial = serial_at(instance);
+    const bool queued = do_push_control_event(_event_queue, type, ctrl, value, instance, serial, -1, 0);
     if (for_engine_thread(ctrl, value, instance) && queued) {
         Kvo::LockMonitor lm(_update_write_lock, __LINE__, __FILE__);
-        do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, -1, src);
+        do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, serial, -1, src);
     }
     wake_engine_thread(false);
     return queued;
@@ -500,9 +518,10 @@ bool Engine::push_control_event(Event::type_t type, Event::control_t ctrl, float
 bool Engine::push_midi_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance,
                                      long framepos)
 {
-    const bool queued = do_push_control_event(_midi_event_queue, type, ctrl, value, instance, framepos, 0);
+    const uint32_t serial = serial_at(instance);
+    const bool queued = do_push_control_event(_midi_event_queue, type, ctrl, value, instance, serial, framepos, 0);
     if (queued && for_engine_thread(ctrl, value, instance) && try_lock_briefly(_update_write_lock)) {
-        do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, -1, 0);
+        do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, serial, -1, 0);
         _update_write_lock.unlock();
     }
     wake_engine_thread(false);
@@ -518,7 +537,7 @@ bool Engine::push_sync_event(Event::control_t ctrl, long framepos)
         return false;
     }
     const bool queued =
-        do_push_control_event(_sync_queue, Event::type_sync, ctrl, 0.0f, (int8_t)-1, framepos, 0);
+        do_push_control_event(_sync_queue, Event::type_sync, ctrl, 0.0f, (int8_t)-1, 0, framepos, 0);
     _sync_write_lock.unlock();
     return queued;
 }

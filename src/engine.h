@@ -21,10 +21,11 @@
 //   outside every lock; other threads hand them over and keep no Looper*
 //   past the lock that keeps it listed. cleanup frees the rest once the
 //   engine thread has stopped.
-// - A load or an add short of room while loops are on their way out waits
-//   for them (briefly) before it is refused, letting go of _session_lock
-//   meanwhile: on the engine thread it frees them itself, elsewhere it waits
-//   for the engine thread to say it has (_freed_cond).
+// - A load or an add short of room (an add also of a place in the list)
+//   while loops are on their way out waits for them (briefly) before it is
+//   refused, letting go of _session_lock meanwhile: on the engine thread it
+//   frees them itself, elsewhere it waits for the engine thread to say it
+//   has (_freed_cond).
 // - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
 //   learn completions.
 #include <pthread.h>
@@ -159,7 +160,9 @@ public:
 
     // --- producers (OSC thread and the thread that delivers MIDI); a full
     //     queue drops the event and the call returns false. A signal that
-    //     returns nothing reaches them through sigc::hide_return.
+    //     returns nothing reaches them through sigc::hide_return. An event
+    //     for a loop index reaches the loop listed there at the call (-1: the
+    //     loops listed then), and none once that loop has gone.
 
     bool push_command_event(Event::type_t type, Event::command_t cmd, int8_t instance);
     bool push_midi_command_event(Event::type_t type, Event::command_t cmd, int8_t instance, long framepos);
@@ -219,8 +222,8 @@ public:
 
     // Builds a looper with the next index and copies loop 0's quantize, round
     // and relative-sync settings to it. Refused, with a message, when it
-    // would take the loops past the memory budget once the loops on their
-    // way out are gone (they are waited for, briefly).
+    // would take the loops past the memory budget or MaxLoops once the
+    // loops on their way out are gone (they are waited for, briefly).
     bool add_loop(unsigned int channels, float loopsecs, bool discrete);
     // Takes ownership of a looper built elsewhere (a restored session); a
     // refused one is deleted.
@@ -349,6 +352,8 @@ private:
     void queue_removal(Looper* looper);
     // Says why not on standard error.
     bool room_for_a_loop_locked() const;
+    // Listed loops that are on their way out.
+    size_t leaving_locked() const;
     bool add_loop_locked(Looper* looper, int& index);
     // The loopers the audio thread has handed back leave the lists for out.
     void take_released_locked(std::vector<Looper*>& out);
@@ -366,13 +371,19 @@ private:
     // to outgoing_wait) where they make the difference, letting go of
     // _session_lock meanwhile. Says why not, and how to make room, on
     // standard error.
-    bool make_room(size_t need, const std::string& what);
+    // Also whether `loops` more fit beside the loops listed, counted the
+    // same way.
+    bool make_room(size_t need, const std::string& what, unsigned int loops = 0);
     std::chrono::steady_clock::duration outgoing_wait() const;
     bool on_engine_thread() const { return _engine_thread.load() == std::this_thread::get_id(); }
     static size_t memory_budget_from_environment();
     // add_loop(Looper*) for a caller that holds _session_lock.
     bool add_built_loop(Looper* looper);
-    void count_loops() { _loop_count.store((unsigned int)_instances.size(), std::memory_order_relaxed); }
+    // After every change of _instances: its count and serials for readers
+    // without the lock.
+    void count_loops();
+    // The serial an event for instance gets as it is queued (Event::Serial).
+    uint32_t serial_at(int8_t instance) const;
     void request(uint32_t what) { _rt_requests.fetch_or(what, std::memory_order_acq_rel); }
 
     // The queue's next free slot, stamped for framepos (-1: now); null when
@@ -381,7 +392,7 @@ private:
     bool do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
                                int8_t instance, long framepos);
     bool do_push_control_event(RingBuffer<Event>* queue, Event::type_t type, Event::control_t ctrl, float value,
-                               int8_t instance, long framepos, int src);
+                               int8_t instance, uint32_t serial, long framepos, int src);
     void wake_engine_thread(bool wait_for_lock);
 
     void send_update(int8_t instance, Event::control_t ctrl, float value, int source);
@@ -413,6 +424,10 @@ private:
     Kvo::NonBlockingLock _instance_lock;
     // _instances.size(), kept under _instance_lock for readers without it.
     std::atomic<unsigned int> _loop_count;
+    // The serial of each listed loop by index (0 past the last), and the
+    // last serial given, for the producers; written under _instance_lock.
+    std::atomic<uint32_t> _serials[MaxLoops];
+    std::atomic<uint32_t> _last_serial;
     size_t _memory_budget;
     // The audio thread's loop work in a block; it only ever tries this lock.
     Kvo::NonBlockingLock _rt_lock;

@@ -110,11 +110,10 @@ int Engine::master_index() const
 
 void Engine::run_loops(nframes_t offset, nframes_t nframes, int master, Event* ev)
 {
-    const int target = ev ? (int)ev->Instance : -3;
     if (master >= 0) {
         Looper* m = _rt_instances[(size_t)master];
         m->run(offset, nframes);
-        if (target == -1 || target == master) {
+        if (ev && ev->reaches(m->serial())) {
             m->do_event(ev);
         }
     }
@@ -125,7 +124,7 @@ void Engine::run_loops(nframes_t offset, nframes_t nframes, int master, Event* e
         }
         Looper* l = _rt_instances[(size_t)j];
         l->run(offset, nframes);
-        if (target == -1 || target == j) {
+        if (ev && ev->reaches(l->serial())) {
             l->do_event(ev);
         }
     }

@@ -170,6 +170,28 @@ void Engine::queue_removal(Looper* looper)
     queue_to_rt(LoopManageEvent(LoopManageEvent::RemoveLoop, looper));
 }
 
+void Engine::count_loops()
+{
+    const size_t n = _instances.size();
+    const unsigned int before = _loop_count.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < n; ++i) {
+        _serials[i].store(_instances[i]->serial(), std::memory_order_release);
+    }
+    for (size_t i = n; i < before; ++i) {
+        _serials[i].store(0, std::memory_order_release);
+    }
+    _loop_count.store((unsigned int)n, std::memory_order_relaxed);
+}
+
+size_t Engine::leaving_locked() const
+{
+    size_t n = 0;
+    for (Looper* l : _instances) {
+        n += is_removing(l) ? 1 : 0;
+    }
+    return n;
+}
+
 unsigned int Engine::loop_count()
 {
     Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
@@ -192,8 +214,10 @@ bool Engine::add_loop_locked(Looper* looper, int& index)
         return false;
     }
     looper->set_port(Looper::EighthPerCycleLoop, _eighth_cycle.load(std::memory_order_relaxed));
+    looper->set_serial(_last_serial.load(std::memory_order_relaxed) + 1);
     _instances.push_back(looper);
     count_loops();
+    _last_serial.store(looper->serial(), std::memory_order_release);
     queue_to_rt(LoopManageEvent(LoopManageEvent::AddLoop, looper));
     index = (int)looper->get_index();
     return true;
@@ -208,14 +232,11 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
             std::cerr << "can't create a new loop!" << std::endl;
             return false;
         }
-        // Before a byte is built.
-        if (!room_for_a_loop_locked()) {
-            return false;
-        }
     }
+    // Before a byte is built.
     std::ostringstream what;
     what << "add a loop of " << channels << " channels and " << loopsecs << " seconds";
-    if (!make_room(loop_memory(channels, loopsecs), what.str())) {
+    if (!make_room(loop_memory(channels, loopsecs), what.str(), 1)) {
         return false;
     }
     int index = -1;
@@ -253,7 +274,7 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
 bool Engine::add_loop(Looper* looper)
 {
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
-    if (looper && !make_room(looper->memory_bytes(), "add loop " + std::to_string(looper->get_index()))) {
+    if (looper && !make_room(looper->memory_bytes(), "add loop " + std::to_string(looper->get_index()), 1)) {
         delete looper;
         return false;
     }
@@ -487,7 +508,7 @@ Clock::duration Engine::outgoing_wait() const
         kOutgoingWait, std::chrono::duration_cast<Clock::duration>(longest_block_period() * kOutgoingPeriods));
 }
 
-bool Engine::make_room(size_t need, const std::string& what)
+bool Engine::make_room(size_t need, const std::string& what, unsigned int loops)
 {
     const Clock::time_point until = Clock::now() + outgoing_wait();
     for (;;) {
@@ -496,18 +517,26 @@ bool Engine::make_room(size_t need, const std::string& what)
             Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
             const size_t held = memory_held_locked();
             const size_t free = _memory_budget > held ? _memory_budget - held : 0;
-            if (need <= free) {
+            const size_t listed = _instances.size();
+            const bool counted = listed + loops <= MaxLoops;
+            if (need <= free && counted) {
                 return true;
             }
-            // Worth waiting for only when they make the difference.
-            const size_t outgoing = outgoing_memory_locked();
-            const size_t staying = held - outgoing;
+            // Worth waiting for only when the loops on their way out make the
+            // difference.
+            const size_t staying = held - outgoing_memory_locked();
             const bool then_fits = staying < _memory_budget && need <= _memory_budget - staying;
-            if (outgoing == 0 || !then_fits || Clock::now() >= until) {
-                std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only "
-                          << (free >> 20)
-                          << " MB of the loop memory budget are free; remove loops, or raise QM_MEMORY_BUDGET"
-                          << std::endl;
+            const bool then_counted = listed - leaving_locked() + loops <= MaxLoops;
+            if (!then_fits || !then_counted || Clock::now() >= until) {
+                if (!counted) {
+                    room_for_a_loop_locked();
+                }
+                if (need > free) {
+                    std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only "
+                              << (free >> 20)
+                              << " MB of the loop memory budget are free; remove loops, or raise QM_MEMORY_BUDGET"
+                              << std::endl;
+                }
                 return false;
             }
             _session_lock.unlock();

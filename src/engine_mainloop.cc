@@ -6,6 +6,8 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <kvo/transmitter.h>
 
@@ -329,10 +331,30 @@ void Engine::process_update_event(const Event& ev)
     }
     // A change of the engine's own levels ("/qm/-2/set") is news for their
     // subscribers as much as a loop's.
-    if (ev.Type == Event::type_control_change || ev.Type == Event::type_global_control_change) {
-        send_update(ev.Instance, ev.Control, ev.Value, ev.source);
+    if (ev.Instance == -2) {
+        if (ev.Type == Event::type_control_change || ev.Type == Event::type_global_control_change) {
+            send_update(ev.Instance, ev.Control, ev.Value, ev.source);
+        }
+        return;
     }
-    // Commands have no subscribers.
+    // Commands have no subscribers. A loop's are told of a set that went to
+    // it, while it is there, with what it keeps.
+    if (ev.Type != Event::type_control_change) {
+        return;
+    }
+    std::vector<std::pair<int, float>> told;
+    {
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        for (size_t i = 0; i < _instances.size(); ++i) {
+            float value = ev.Value;
+            if (ev.reaches(_instances[i]->serial()) && _instances[i]->takes(ev.Control, value)) {
+                told.emplace_back((int)i, value);
+            }
+        }
+    }
+    for (const auto& t : told) {
+        send_update((int8_t)t.first, ev.Control, t.second, ev.source);
+    }
 }
 
 void Engine::mainloop()

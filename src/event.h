@@ -113,12 +113,23 @@ public:
     // call only after the block's updateFragmentTime.
     int FragmentPos();
 
+    // Whether a loop event (instance -1 or an index) reaches the looper of
+    // this serial.
+    bool reaches(uint32_t serial) const
+    {
+        return Instance == -1 ? serial <= Serial : Instance >= 0 && serial == Serial;
+    }
+
     // Every field has a harmless value, so a producer that fills only what it
     // needs never hands on garbage (source in particular steers echo filtering).
     type_t Type = type_cmd_down;
     command_t Command = UNKNOWN;
     control_t Control = Unknown;
     int8_t Instance = 0;
+    // The loop an index named when the event arrived (the looper's serial;
+    // 0: none), or for instance -1 the newest serial then: the event reaches
+    // that loop, or those loops, if still there when it is taken.
+    uint32_t Serial = 0;
     float Value = 0.0f;
     int32_t source = 0;
     EventGenerator* pEventGenerator = nullptr;

@@ -147,8 +147,16 @@ public:
     static bool check_state(const XMLNode& node, unsigned int& chan_count, float& loopsecs);
     // What a loop keeps of a control set to value, in value; false for a set
     // that changes nothing in a loop (its outputs, the engine's controls,
-    // NaN or infinity).
+    // the processor's command port, NaN or infinity).
     static bool keeps(Event::control_t control, float& value);
+    // The same for this loop, which also has no pan for a channel it lacks.
+    // Any thread.
+    bool takes(Event::control_t control, float& value) const;
+
+    // The engine's number for this looper, unique while the engine lives (0
+    // until it is added); set before the looper is live.
+    uint32_t serial() const { return _serial; }
+    void set_serial(uint32_t serial) { _serial = serial; }
     // The XML constructor's element was refused: the looper runs on the
     // fallback configuration instead.
     bool state_refused() const { return _state_refused; }
@@ -249,6 +257,7 @@ private:
     port_id_t* _input_ports = nullptr;
     port_id_t* _output_ports = nullptr;
     unsigned int _index = 0;
+    uint32_t _serial = 0;
     unsigned int _chan_count = 0;
     unsigned int _built_chans = 0;  // entries in the per-channel arrays
     LADSPA_Handle* _instances = nullptr;

@@ -113,14 +113,28 @@ bool Looper::keeps(Event::control_t control, float& value)
     case Event::PanChannel3:
     case Event::PanChannel4:
         return true;
+    case Event::MultiUnused:
+        return false;
     default:
         return (int)control >= 0 && (int)control <= (int)Event::UseSafetyFeedback;
     }
 }
 
-void Looper::apply_control(Event::control_t control, float& value)
+bool Looper::takes(Event::control_t control, float& value) const
 {
     if (!keeps(control, value)) {
+        return false;
+    }
+    const int pan = (int)control - (int)Event::PanChannel1;
+    if (pan < 0 || pan > (int)Event::PanChannel4 - (int)Event::PanChannel1) {
+        return true;
+    }
+    return _panner && (size_t)pan < _panner->size();
+}
+
+void Looper::apply_control(Event::control_t control, float& value)
+{
+    if (!takes(control, value)) {
         return;
     }
     const int ctrl = (int)control;
@@ -154,11 +168,8 @@ void Looper::apply_control(Event::control_t control, float& value)
     case Event::PanChannel2:
     case Event::PanChannel3:
     case Event::PanChannel4: {
-        const unsigned int stream = (unsigned int)(ctrl - (int)Event::PanChannel1);
-        if (_panner && stream < _panner->size()) {
-            // No slot runs here: the signal waits for emit_pending_signals.
-            (*_panner)[stream]->move_quietly(value);
-        }
+        // No slot runs here: the signal waits for emit_pending_signals.
+        (*_panner)[(size_t)(ctrl - (int)Event::PanChannel1)]->move_quietly(value);
         break;
     }
     default:

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine_fixture.h"
 #include "looper.h"
 #include "osc_fixture.h"
 #include "version.h"
@@ -338,6 +339,62 @@ TEST_F(OscTest, EveryLoopIsReachableAfterASessionWithScatteredIndices)
         ASSERT_TRUE(a.send("/qm/" + std::to_string(l) + "/get", "channel_count", a.url(), "/n") && a.wait("/n", m));
         EXPECT_EQ(m.f(2), l == 0 ? 1.0f : 3.0f);
     }
+}
+
+// A command sent in one burst with a request that adds, removes or replaces
+// loops acts on the loops it named as it came, or on none. No block runs
+// until the request is done, so the command is taken after it.
+TEST(OscLoopOrder, ACommandReachesTheLoopsItNamedAsItCame)
+{
+    const std::string session = temp_path("order.qms");
+    std::ofstream(session) << qmtest::session_text(1, 1, 1.0f);
+    auto del = [](OscClient& c) { return c.send("/loop_del", 0); };
+    struct Case {
+        std::function<bool(OscClient&)> command, request;
+        int loops, loop;  // loops once the request is done, and the one read
+        Event::control_t control;
+        float value;  // what it holds once blocks have run
+    } cases[] = {
+        {[](OscClient& c) { return c.send("/qm/0/set", "wet", 0.7f); }, del, 1, 0, Event::WetLevel, 1.0f},
+        {[](OscClient& c) { return c.send("/qm/0/hit", "record"); }, del, 1, 0, Event::State, 0.0f},
+        {[](OscClient& c) { return c.send("/qm/1/set", "wet", 0.6f); }, del, 1, 0, Event::WetLevel, 0.6f},
+        {[](OscClient& c) { return c.send("/qm/-1/set", "wet", 0.5f); },
+         [](OscClient& c) { return c.send("/loop_add", 1, 1.0f); }, 3, 2, Event::WetLevel, 1.0f},
+        {[](OscClient& c) { return c.send("/qm/0/hit", "record"); },
+         [&](OscClient& c) { return c.send("/load_session", session, "", ""); }, 1, 0, Event::State, 0.0f},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        EngineHost host;
+        OscClient a(host.port);
+        ASSERT_TRUE(host.ok && a.ok());
+        ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true) && host.engine.add_loop(1, 1.0f, true));
+        ASSERT_TRUE(c.command(a) && c.request(a) && a.sync());
+        // A removed loop counts until it is let go of, here without a block.
+        for (int t = 0; t < 3000 && (int)host.engine.live_loop_count() != c.loops; ++t) usleep(1000);
+        ASSERT_EQ((int)host.engine.live_loop_count(), c.loops);
+        host.driver.start_audio(nullptr, nullptr, false);
+        ASSERT_TRUE(host.driver.wait_blocks(20));
+        host.stop();
+        EXPECT_EQ(host.engine.get_control_value(c.control, (int8_t)c.loop), c.value);
+    }
+    std::remove(session.c_str());
+}
+
+// At the limit, a loop removed makes room for the next one once it is gone.
+// The test thread runs the blocks, and none after the removal: the loop goes
+// only once the engine finds audio idle, well after the add came.
+TEST(OscLoopLimit, AnAddAfterARemovalWaitsForTheLoopToGo)
+{
+    EngineHost host;
+    OscClient a(host.port);
+    ASSERT_TRUE(host.ok && a.ok());
+    const unsigned int limit = Engine::MaxLoops;
+    for (unsigned int l = 0; l < limit; ++l) ASSERT_TRUE(host.engine.add_loop(1, 0.05f, true));
+    host.engine.process(256);
+    ASSERT_TRUE(a.send("/loop_del", -1) && a.send("/loop_add", 2, 0.05f) && a.sync());
+    EXPECT_EQ(host.engine.loop_count(), limit);
+    EXPECT_EQ(host.engine.get_control_value(Event::ChannelCount, (int8_t)(limit - 1)), 2.0f);
 }
 
 TEST_F(OscTest, FileRequestsAnswerOnlyTheirFailures)

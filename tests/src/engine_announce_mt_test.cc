@@ -109,6 +109,7 @@ TEST_F(EngineAnnounce, LoopsAnnounceTheValueTheyKeep)
         float value;
         bool announced;
         float kept;
+        Event::control_t id = Event::Unknown;  // set through MIDI by number instead of by name
     };
     const std::vector<Case> cases = {
         {false, "feedback", 3.0f, true, 1.0f},     {true, "feedback", -2.0f, true, 0.0f},
@@ -117,6 +118,8 @@ TEST_F(EngineAnnounce, LoopsAnnounceTheValueTheyKeep)
         {false, "wet", 5.0f, true, 5.0f},           {false, "pan_1", -5.0f, true, -5.0f},
         {false, "state", 3.0f, false, 0.0f},         {true, "state", 3.0f, false, 0.0f},
         {false, "loop_len", 3.0f, false, 0.0f},      {false, "tempo", 100.0f, false, 0.0f},
+        {false, "pan_3", 0.5f, false, 0.0f},         {true, "pan_4", 0.5f, false, 0.0f},  // two channels
+        {true, "unknown", 3.0f, false, 0.0f, Event::MultiUnused},
     };
     ASSERT_TRUE(host.engine.add_loop(2, 1.0f, true));
     ASSERT_TRUE(listener.send("/qm/0/register_update", "input_gain", listener.url(), "/fence"));
@@ -124,7 +127,8 @@ TEST_F(EngineAnnounce, LoopsAnnounceTheValueTheyKeep)
         SCOPED_TRACE(std::string(c.midi ? "MIDI " : "OSC ") + c.control);
         ASSERT_TRUE(listener.send("/qm/0/register_update", c.control, listener.url(), "/upd") && listener.sync());
         if (c.midi) {
-            host.engine.push_midi_control_event(Event::type_control_change, cm.to_control_t(c.control), c.value, 0, 0);
+            const Event::control_t id = c.id != Event::Unknown ? c.id : cm.to_control_t(c.control);
+            host.engine.push_midi_control_event(Event::type_control_change, id, c.value, 0, 0);
         } else {
             ASSERT_TRUE(setter.send("/qm/0/set", c.control, c.value));
         }
