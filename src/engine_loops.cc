@@ -313,7 +313,7 @@ bool Engine::add_loop_request(int channels, float secs, bool discrete)
         return false;
     }
     if (!std::isfinite(secs) || secs <= 0.0f || secs > Looper::MaxLoopSecs) {
-        std::cerr << "cannot add a loop of " << secs << " seconds: at most " << Looper::MaxLoopSecs
+        std::cerr << "cannot add a loop of " << secs << " seconds: more than 0 and at most " << Looper::MaxLoopSecs
                   << " are possible" << std::endl;
         return false;
     }

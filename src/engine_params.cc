@@ -17,6 +17,8 @@ bool Engine::get_global_param(const std::string& name, float& value)
     case Event::SyncTo:
     case Event::Tempo:
     case Event::EighthPerCycle:
+    case Event::InPeakMeter:
+    case Event::OutPeakMeter:
         value = get_control_value(ctrl, -2);
         return true;
     default:

@@ -155,6 +155,10 @@ TEST(EngineLevels, GlobalGainsRampAndLandOnTheirTargets) {
 
     // Two seconds after the last loud block the input meter is 60 dB down.
     EXPECT_EQ(rig.engine.get_control_value(Event::InPeakMeter, -2), 1.0f);
+    // As "/get" reads them; they are not set.
+    EXPECT_EQ(rig.global("in_peak_meter"), 1.0f);
+    EXPECT_GT(rig.global("out_peak_meter"), 0.5f);
+    EXPECT_FALSE(rig.engine.set_global_param("in_peak_meter", 0.5f));
     fill(in, 0.0f);
     rig.run(375);
     EXPECT_NEAR(rig.engine.get_control_value(Event::InPeakMeter, -2), 1e-3f, 2e-4f);
@@ -316,11 +320,14 @@ TEST(EngineLoops, AddRequestsRefuseAbsurdSizes) {
         int chans;
         float secs;
         bool added;
+        const char* range = "";  // the range the refusal names
     };
     EngineRig rig;
     ASSERT_TRUE(rig.engine.set_default_loop_secs(0.25f));
-    const std::vector<Case> cases = {{0, 0.0f, true},      {1, 0.25f, true},    {-1, 1.0f, false}, {65, 1.0f, false},
-                                     {1, kNaN, false},     {1, kInf, false},   {1, -2.0f, false}, {1, 1e9f, false}};
+    const char* secs = "more than 0 and at most 3600 are possible";
+    const std::vector<Case> cases = {
+        {0, 0.0f, true},          {1, 0.25f, true},         {-1, 1.0f, false, "1 to 64"}, {65, 1.0f, false, "1 to 64"},
+        {1, kNaN, false, secs},   {1, kInf, false, secs},   {1, -2.0f, false, secs},      {1, 1e9f, false, secs}};
     unsigned int count = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.chans) + " channels, " + std::to_string(c.secs) + " s");
@@ -330,6 +337,7 @@ TEST(EngineLoops, AddRequestsRefuseAbsurdSizes) {
         count += c.added ? 1 : 0;
         EXPECT_EQ(rig.engine.loop_count(), count);
         EXPECT_EQ(said.empty(), c.added) << said;
+        EXPECT_NE(said.find(c.range), std::string::npos) << said;
     }
     EXPECT_EQ(rig.engine.get_control_value(Event::ChannelCount, 0), 2.0f);  // the default
     EXPECT_FALSE(rig.engine.set_default_channels(-4));
