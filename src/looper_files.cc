@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <sndfile.h>
 
 #include <kvo/file_guard.h>
@@ -213,6 +215,11 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
             localtime_r(&now, &local);
             strftime(stamp, sizeof(stamp), "%Y%m%d-%H:%M:%S", &local);
             snprintf(name, sizeof(name), "qm_%s_loop%02d.wav", stamp, (int)_index);
+            // Two loops may share a number (one added after another left):
+            // a save in the same second must not write over the other's.
+            for (int n = 2; n < 100 && access(name, F_OK) == 0; ++n) {
+                snprintf(name, sizeof(name), "qm_%s_loop%02d-%d.wav", stamp, (int)_index, n);
+            }
             filename = name;
         }
 

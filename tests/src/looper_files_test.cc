@@ -379,17 +379,21 @@ TEST_F(LooperFilesTest, LongLoopsSaveEveryFrame) {
     }
 }
 
+// Two loops of one number (one added after another was removed) saved at
+// once keep a file each.
 TEST_F(LooperFilesTest, EmptyNameSavesInTheCurrentDirectoryWithATimeStamp) {
     auto l = rig.make(3, 1, 1.0f, false);
+    auto twin = rig.make(3, 1, 1.0f, false);
     ASSERT_TRUE(load_generated(*l, 1, 1000));
+    ASSERT_TRUE(load_generated(*twin, 1, 500));
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
     ASSERT_EQ(chdir(dir.c_str()), 0);
-    const bool saved = l->save_loop("");
+    const bool saved = l->save_loop("") && twin->save_loop("");
     ASSERT_EQ(chdir(cwd), 0);
     ASSERT_TRUE(saved);
 
-    const std::regex pattern(R"(qm_\d{8}-\d{2}:\d{2}:\d{2}_loop03\.wav)");
+    const std::regex pattern(R"(qm_\d{8}-\d{2}:\d{2}:\d{2}_loop03(-2)?\.wav)");
     int found = 0;
     DIR* d = opendir(dir.c_str());
     ASSERT_NE(d, nullptr);
@@ -397,7 +401,7 @@ TEST_F(LooperFilesTest, EmptyNameSavesInTheCurrentDirectoryWithATimeStamp) {
         if (std::regex_match(std::string(e->d_name), pattern)) ++found;
     }
     closedir(d);
-    EXPECT_EQ(found, 1);
+    EXPECT_EQ(found, 2);
 }
 
 } // namespace
