@@ -209,12 +209,17 @@ ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
     }
     in_addr found{};
     const NameResolver::State state = _resolver->find(to.host, found);
-    if (state == NameResolver::Pending) {
-        return Waiting;
-    }
     if (state == NameResolver::Busy) {
         _busy_reports.say("OSC: too many host names are being looked up; what was to be sent to \"" + to.host +
                           "\" is dropped");
+    }
+    return settle_as(to, state, found);
+}
+
+ControlOSC::Reach ControlOSC::settle_as(ReplyAddress& to, NameResolver::State state, const in_addr& found)
+{
+    if (state == NameResolver::Pending) {
+        return Waiting;
     }
     char text[INET_ADDRSTRLEN] = "";
     if (state == NameResolver::Resolved && inet_ntop(AF_INET, &found, text, sizeof(text))) {
@@ -239,7 +244,7 @@ ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
     return Ready;
 }
 
-void ControlOSC::on_name_resolved(const std::string& host)
+void ControlOSC::on_name_resolved(const std::string& host, NameResolver::State state, in_addr address)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
     // Only those with something to send: the others look again when they
@@ -266,11 +271,13 @@ void ControlOSC::on_name_resolved(const std::string& host)
     }
     bool dropped = false;
     for (const AddressRef& to : those) {
-        dropped = settle(*to) == Unreachable || dropped;
+        dropped = settle_as(*to, state, address) == Unreachable || dropped;
     }
     if (dropped) {
         _unresolved_reports.say("OSC: host \"" + host +
-                                "\" has no IPv4 address; what was to be sent there is dropped");
+                                (state == NameResolver::Failed ? "\" has no IPv4 address"
+                                                               : "\" could not be looked up here now") +
+                                "; what was to be sent there is dropped");
     }
 }
 

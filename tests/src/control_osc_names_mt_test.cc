@@ -95,7 +95,9 @@ private:
 void use(EngineHost& host, const std::shared_ptr<Names>& names)
 {
     host.engine.get_control_osc()->set_name_lookup(
-        [names](const std::string& host, in_addr& out) { return names->lookup(host, out); });
+        [names](const std::string& host, in_addr& out) {
+            return names->lookup(host, out) ? Quillomat::NameResolver::Resolved : Quillomat::NameResolver::Failed;
+        });
 }
 
 std::string url_at(const std::string& host, const OscClient& c)
@@ -215,7 +217,7 @@ TEST(OscHostNames, LookupsAreBoundedAndEachFreesWhatItHeldWhenItEnds)
     ASSERT_TRUE(host->ok && c.ok());
     use(*host, names);
     const int serving = thread_count();
-    const size_t bound = Quillomat::NameResolver::MaxLookups;
+    const size_t bound = Quillomat::NameResolver::max_lookups();
 
     testing::internal::CaptureStderr();
     for (size_t k = 0; k < bound + 10; ++k) {
