@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "command_map.h"
 #include "control_osc.h"
@@ -140,6 +141,22 @@ void ControlOSC::ReportLimit::say(const std::string& line)
 }
 
 namespace {
+
+// liblo's constructor crashes when its second allocation fails, so room for
+// both is tried first; a memory that is full even so gives no message.
+lo_message new_message()
+{
+    void* room = std::malloc(4096);
+    if (!room) {
+        throw std::bad_alloc();
+    }
+    std::free(room);
+    lo_message msg = lo_message_new();
+    if (!msg) {
+        throw std::bad_alloc();
+    }
+    return msg;
+}
 
 // An address of the numeric host text; null when liblo cannot make one.
 lo_address new_address(const std::string& numeric, int port)
@@ -329,7 +346,7 @@ bool ControlOSC::send_message(ReplyAddress& to, const std::string& path, lo_mess
 bool ControlOSC::send_isf(ReplyAddress& to, const std::string& path, int instance, const std::string& name,
                           float val, bool report)
 {
-    lo_message msg = lo_message_new();
+    lo_message msg = new_message();
     lo_message_add_int32(msg, instance);
     lo_message_add_string(msg, name.c_str());
     lo_message_add_float(msg, val);
@@ -339,7 +356,7 @@ bool ControlOSC::send_isf(ReplyAddress& to, const std::string& path, int instanc
 bool ControlOSC::send_ss(ReplyAddress& to, const std::string& path, const std::string& a, const std::string& b,
                          bool report)
 {
-    lo_message msg = lo_message_new();
+    lo_message msg = new_message();
     lo_message_add_string(msg, a.c_str());
     lo_message_add_string(msg, b.c_str());
     return send_message(to, path, msg, report);
@@ -383,7 +400,7 @@ void ControlOSC::send_pingack(bool useudp, const std::string& url, const std::st
 
 void ControlOSC::send_pingack_locked(ReplyAddress& to, const std::string& path)
 {
-    lo_message msg = lo_message_new();
+    lo_message msg = new_message();
     lo_message_add_string(msg, _server_url.c_str());
     lo_message_add_string(msg, quillomat_version);
     lo_message_add_int32(msg, _engine ? (int)_engine->loop_count() : 0);
