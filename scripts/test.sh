@@ -10,7 +10,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp
 
 jobs=$(nproc)
 # Only the tests that drive real threads are built for ThreadSanitizer.

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <new>
 #include <system_error>
 
 #include "command_map.h"
@@ -179,7 +180,12 @@ int osc_method(const char* path, const char* types, lo_arg** argv, int argc, lo_
     (void)path;
     (void)types;
     auto* info = static_cast<ControlOSC::CommandInfo*>(user_data);
-    return info->osc->handle_message(*info, argv, argc, msg);
+    // Out of memory the message is lost, as a datagram may be.
+    try {
+        return info->osc->handle_message(*info, argv, argc, msg);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
 int osc_midi_binding(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg,
@@ -188,7 +194,11 @@ int osc_midi_binding(const char* path, const char* types, lo_arg** argv, int arg
     (void)path;
     (void)types;
     auto* info = static_cast<ControlOSC::MidiBindCommand*>(user_data);
-    return info->osc->handle_midi_binding(*info, argv, argc, msg);
+    try {
+        return info->osc->handle_midi_binding(*info, argv, argc, msg);
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
 // Every string argument fits; the types are the registered ones (liblo has
@@ -216,7 +226,9 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
       _ok(false),
       _shutdown(false),
       _cmd_map(&CommandMap::instance()),
-      _resolver(new NameResolver([this](const std::string& host) { on_name_resolved(host); }))
+      _resolver(new NameResolver([this](const std::string& host, NameResolver::State state, in_addr address) {
+          on_name_resolved(host, state, address);
+      }))
 {
     const in_addr where = osc_listen_address(true);
     for (int i = 0; i < PortTries && port + (unsigned int)i <= 65535u; ++i) {
@@ -632,6 +644,15 @@ void ControlOSC::osc_receiver()
         }
         if (pfd[1].revents & POLLIN) {
             for (int n = 0; n < kMaxMessagesPerWake && !_shutdown.load(std::memory_order_acquire); ++n) {
+                // liblo crashes when it finds no memory for a datagram: out
+                // of memory, the datagram is lost instead.
+                void* room = std::malloc(65536);
+                if (!room) {
+                    char byte;
+                    recv(sock, &byte, 1, MSG_DONTWAIT);
+                    break;
+                }
+                std::free(room);
                 if (lo_server_recv_noblock(_osc_server, 0) <= 0) {
                     break;
                 }

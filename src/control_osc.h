@@ -190,8 +190,10 @@ private:
     // Asks for the host's address when it has none yet; once it has one, what
     // waited is sent first. With _reply_lock held.
     Reach settle(ReplyAddress& to);
+    // As settle, with what the lookup of to's host gave.
+    Reach settle_as(ReplyAddress& to, NameResolver::State state, const in_addr& found);
     // A lookup thread: host has a result.
-    void on_name_resolved(const std::string& host);
+    void on_name_resolved(const std::string& host, NameResolver::State state, in_addr address);
 
     void register_methods();
     void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);

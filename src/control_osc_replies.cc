@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "command_map.h"
 #include "control_osc.h"
@@ -141,6 +142,22 @@ void ControlOSC::ReportLimit::say(const std::string& line)
 
 namespace {
 
+// liblo's constructor crashes when its second allocation fails, so room for
+// both is tried first; a memory that is full even so gives no message.
+lo_message new_message()
+{
+    void* room = std::malloc(4096);
+    if (!room) {
+        throw std::bad_alloc();
+    }
+    std::free(room);
+    lo_message msg = lo_message_new();
+    if (!msg) {
+        throw std::bad_alloc();
+    }
+    return msg;
+}
+
 // An address of the numeric host text; null when liblo cannot make one.
 lo_address new_address(const std::string& numeric, int port)
 {
@@ -209,12 +226,17 @@ ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
     }
     in_addr found{};
     const NameResolver::State state = _resolver->find(to.host, found);
-    if (state == NameResolver::Pending) {
-        return Waiting;
-    }
     if (state == NameResolver::Busy) {
         _busy_reports.say("OSC: too many host names are being looked up; what was to be sent to \"" + to.host +
                           "\" is dropped");
+    }
+    return settle_as(to, state, found);
+}
+
+ControlOSC::Reach ControlOSC::settle_as(ReplyAddress& to, NameResolver::State state, const in_addr& found)
+{
+    if (state == NameResolver::Pending) {
+        return Waiting;
     }
     char text[INET_ADDRSTRLEN] = "";
     if (state == NameResolver::Resolved && inet_ntop(AF_INET, &found, text, sizeof(text))) {
@@ -239,7 +261,7 @@ ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
     return Ready;
 }
 
-void ControlOSC::on_name_resolved(const std::string& host)
+void ControlOSC::on_name_resolved(const std::string& host, NameResolver::State state, in_addr address)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
     // Only those with something to send: the others look again when they
@@ -266,11 +288,13 @@ void ControlOSC::on_name_resolved(const std::string& host)
     }
     bool dropped = false;
     for (const AddressRef& to : those) {
-        dropped = settle(*to) == Unreachable || dropped;
+        dropped = settle_as(*to, state, address) == Unreachable || dropped;
     }
     if (dropped) {
         _unresolved_reports.say("OSC: host \"" + host +
-                                "\" has no IPv4 address; what was to be sent there is dropped");
+                                (state == NameResolver::Failed ? "\" has no IPv4 address"
+                                                               : "\" could not be looked up here now") +
+                                "; what was to be sent there is dropped");
     }
 }
 
@@ -322,7 +346,7 @@ bool ControlOSC::send_message(ReplyAddress& to, const std::string& path, lo_mess
 bool ControlOSC::send_isf(ReplyAddress& to, const std::string& path, int instance, const std::string& name,
                           float val, bool report)
 {
-    lo_message msg = lo_message_new();
+    lo_message msg = new_message();
     lo_message_add_int32(msg, instance);
     lo_message_add_string(msg, name.c_str());
     lo_message_add_float(msg, val);
@@ -332,7 +356,7 @@ bool ControlOSC::send_isf(ReplyAddress& to, const std::string& path, int instanc
 bool ControlOSC::send_ss(ReplyAddress& to, const std::string& path, const std::string& a, const std::string& b,
                          bool report)
 {
-    lo_message msg = lo_message_new();
+    lo_message msg = new_message();
     lo_message_add_string(msg, a.c_str());
     lo_message_add_string(msg, b.c_str());
     return send_message(to, path, msg, report);
@@ -376,7 +400,7 @@ void ControlOSC::send_pingack(bool useudp, const std::string& url, const std::st
 
 void ControlOSC::send_pingack_locked(ReplyAddress& to, const std::string& path)
 {
-    lo_message msg = lo_message_new();
+    lo_message msg = new_message();
     lo_message_add_string(msg, _server_url.c_str());
     lo_message_add_string(msg, quillomat_version);
     lo_message_add_int32(msg, _engine ? (int)_engine->loop_count() : 0);

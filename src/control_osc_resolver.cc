@@ -4,13 +4,16 @@
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <algorithm>
 #include <map>
 #include <mutex>
+#include <new>
 
 namespace Quillomat {
 
@@ -18,8 +21,9 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-// Ample for the C library's lookup, and a fraction of the default.
-const size_t kStackBytes = 512 * 1024;
+// Ample for the C library's lookup (its largest buffers are on the heap),
+// and a sixty-fourth of the default.
+const size_t kStackBytes = 128 * 1024;
 
 // Lookup threads of the whole process: they outlive their resolvers.
 std::atomic<size_t> lookups_running{0};
@@ -30,21 +34,30 @@ struct Result {
     Clock::time_point until;  // kept until then (a pending one: while it runs)
 };
 
-bool system_lookup(const std::string& host, in_addr& out)
+NameResolver::State system_lookup(const std::string& host, in_addr& out)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) {
-        return false;
+    switch (getaddrinfo(host.c_str(), nullptr, &hints, &found)) {
+    case 0:
+        break;
+    // What the name servers say of the name itself.
+    case EAI_NONAME:
+    case EAI_NODATA:
+    case EAI_ADDRFAMILY:
+        return NameResolver::Failed;
+    // Out of memory, files or time here: the name may well exist.
+    default:
+        return NameResolver::Busy;
     }
     const bool ok = found && found->ai_family == AF_INET && found->ai_addr;
     if (ok) {
         out = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     }
     freeaddrinfo(found);
-    return ok;
+    return ok ? NameResolver::Resolved : NameResolver::Failed;
 }
 
 // A lookup thread runs code of this library to its very end, and a host may
@@ -117,7 +130,7 @@ struct NameResolver::Shared : std::enable_shared_from_this<Shared> {
     // With lock held; false when no thread could be started.
     bool start(const std::string& host);
     static void* run(void* job);
-    void finish(const std::string& host, bool found, in_addr address);
+    void finish(const std::string& host, State state, in_addr address);
 
     // Expired results go first, then the oldest finished one. With lock held.
     void make_room(Clock::time_point now)
@@ -125,7 +138,7 @@ struct NameResolver::Shared : std::enable_shared_from_this<Shared> {
         for (auto it = results.begin(); it != results.end();) {
             it = it->second.state != Pending && it->second.until <= now ? results.erase(it) : std::next(it);
         }
-        if (results.size() < MaxResults + MaxLookups) {
+        if (results.size() < MaxResults + MostLookups) {
             return;
         }
         auto oldest = results.end();
@@ -140,15 +153,36 @@ struct NameResolver::Shared : std::enable_shared_from_this<Shared> {
     }
 };
 
+size_t NameResolver::max_lookups()
+{
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) {
+        return MostLookups;
+    }
+    return std::min<size_t>(MostLookups, files.rlim_cur / 4);
+}
+
 bool NameResolver::Shared::start(const std::string& host)
 {
+    const size_t bound = max_lookups();
     size_t running = lookups_running.load();
     do {
-        if (running >= MaxLookups) {
+        if (running >= bound) {
             return false;
         }
     } while (!lookups_running.compare_exchange_weak(running, running + 1));
-    Job* job = new Job{shared_from_this(), host, lookup, LibraryHolds::take()};
+    // The place goes back unless a thread takes it.
+    struct Place {
+        bool taken = false;
+        ~Place()
+        {
+            if (!taken) {
+                --lookups_running;
+            }
+        }
+    } place;
+    std::unique_ptr<Job> job(new Job{shared_from_this(), host, lookup, nullptr});
+    job->hold = LibraryHolds::take();
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -158,17 +192,17 @@ bool NameResolver::Shared::start(const std::string& host)
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &was);
     pthread_t thread;
-    const int error = pthread_create(&thread, &attr, &Shared::run, job);
+    const int error = pthread_create(&thread, &attr, &Shared::run, job.get());
     pthread_sigmask(SIG_SETMASK, &was, nullptr);
     pthread_attr_destroy(&attr);
     if (error != 0) {
         if (job->hold) {
             dlclose(job->hold);
         }
-        delete job;
-        --lookups_running;
         return false;
     }
+    job.release();
+    place.taken = true;
     return true;
 }
 
@@ -176,10 +210,15 @@ void* NameResolver::Shared::run(void* arg)
 {
     std::unique_ptr<Job> job(static_cast<Job*>(arg));
     void* const hold = job->hold;
+    in_addr address{};
+    State state = Busy;
     try {
-        in_addr address{};
-        const bool found = job->lookup ? job->lookup(job->host, address) : system_lookup(job->host, address);
-        job->to->finish(job->host, found, address);
+        state = job->lookup ? job->lookup(job->host, address) : system_lookup(job->host, address);
+    } catch (const std::exception&) {
+        // Out of memory: no answer, and the next send asks again.
+    }
+    try {
+        job->to->finish(job->host, state == Resolved || state == Failed ? state : Busy, address);
     } catch (const std::exception&) {
         // Out of memory while telling: what waits for the name goes with its
         // next send.
@@ -190,7 +229,7 @@ void* NameResolver::Shared::run(void* arg)
     return nullptr;
 }
 
-void NameResolver::Shared::finish(const std::string& host, bool found, in_addr address)
+void NameResolver::Shared::finish(const std::string& host, State state, in_addr address)
 {
     std::lock_guard<std::mutex> told(telling);
     {
@@ -199,11 +238,17 @@ void NameResolver::Shared::finish(const std::string& host, bool found, in_addr a
             return;
         }
         const Clock::time_point now = Clock::now();
-        results[host] = found ? Result{Resolved, address, now + std::chrono::seconds(ResolvedSeconds)}
-                              : Result{Failed, in_addr{}, now + std::chrono::seconds(FailedSeconds)};
+        // A pending result is there, so this allocates nothing.
+        if (state == Resolved) {
+            results[host] = Result{Resolved, address, now + std::chrono::seconds(ResolvedSeconds)};
+        } else if (state == Failed) {
+            results[host] = Result{Failed, in_addr{}, now + std::chrono::seconds(FailedSeconds)};
+        } else {
+            results.erase(host);
+        }
     }
     if (done) {
-        done(host);
+        done(host, state, address);
     }
 }
 
@@ -243,10 +288,18 @@ NameResolver::State NameResolver::find(const std::string& host, in_addr& out)
         return Failed;
     }
     s.make_room(now);
-    if (!s.start(host)) {
+    // Pending before the lookup can finish; nothing is started when this
+    // throws.
+    s.results[host] = Result{Pending, in_addr{}, now};
+    bool started = false;
+    try {
+        started = s.start(host);
+    } catch (const std::bad_alloc&) {
+    }
+    if (!started) {
+        s.results.erase(host);
         return Busy;
     }
-    s.results[host] = Result{Pending, in_addr{}, now};
     return Pending;
 }
 

@@ -14,22 +14,28 @@ namespace Quillomat {
 
 class NameResolver {
 public:
-    // Looks host up (may block); false when it has no IPv4 address.
-    typedef std::function<bool(const std::string& host, in_addr& out)> Lookup;
-    // Told on the lookup's thread once host has a result (either way); never
-    // once stop has returned.
-    typedef std::function<void(const std::string& host)> Done;
-
-    // Busy: no lookup could be started now (too many under way); nothing is
-    // remembered, so a later call asks again.
+    // Busy: no answer could be had now (too many lookups under way, or this
+    // host's own limits: memory, files, threads, a name server that did not
+    // answer); nothing is remembered, so a later call asks again. Failed:
+    // the name does not exist, or has no IPv4 address.
     enum State { Pending, Resolved, Failed, Busy };
+
+    // Looks host up (may block): Resolved with out set, Failed or Busy.
+    typedef std::function<State(const std::string& host, in_addr& out)> Lookup;
+    // Told on the lookup's thread once host has a result (Resolved, Failed
+    // or Busy); never once stop has returned.
+    typedef std::function<void(const std::string& host, State state, in_addr address)> Done;
 
     // Lookups under way at once in the process (they outlive their
     // resolvers), and how many results are kept, for how long.
-    static constexpr size_t MaxLookups = 128;
+    static constexpr size_t MostLookups = 128;
     static constexpr size_t MaxResults = 256;
     static constexpr int ResolvedSeconds = 300;
     static constexpr int FailedSeconds = 30;
+
+    // MostLookups, or fewer where the process may open few files: a lookup
+    // holds up to two at once, and lookups take at most half of them.
+    static size_t max_lookups();
 
     explicit NameResolver(Done done);
     ~NameResolver();

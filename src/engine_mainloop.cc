@@ -3,7 +3,9 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
 #include <iostream>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,6 +27,33 @@ namespace {
 // call), so its tempo and beat flags are polled at least this often.
 const std::chrono::milliseconds kPollInterval(10);
 const std::chrono::milliseconds kAutoUpdateInterval(100);
+
+// Out of memory, what was asked fails and the engine goes on; how many did
+// is said at most every ten seconds.
+class OutOfMemory {
+public:
+    template <class Work>
+    void refuse(Work&& work)
+    {
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            ++_failed;
+        }
+    }
+    void report(std::chrono::steady_clock::time_point now)
+    {
+        if (_failed && now >= _next) {
+            fprintf(stderr, "engine: out of memory, %zu requests failed\n", _failed);
+            _failed = 0;
+            _next = now + std::chrono::seconds(10);
+        }
+    }
+
+private:
+    size_t _failed = 0;
+    std::chrono::steady_clock::time_point _next;
+};
 
 // Options are words separated by blanks or commas; word must be one of them,
 // not a part of one ("nonexclusive" is not "exclusive").
@@ -362,6 +391,7 @@ void Engine::mainloop()
     typedef std::chrono::steady_clock Clock;
     Clock::time_point next_update;  // the clock's epoch: the first pass sends at once
     _engine_thread.store(std::this_thread::get_id());
+    OutOfMemory memory;
 
     while (is_ok() && _osc) {
         delete_released_loops();
@@ -371,7 +401,7 @@ void Engine::mainloop()
             if (!req) {
                 break;
             }
-            process_nonrt_event(req);
+            memory.refuse([&] { process_nonrt_event(req); });
             delete req;
             // Requests may keep coming for a long time: what they hand over
             // is freed as it comes back, not once they stop.
@@ -380,26 +410,29 @@ void Engine::mainloop()
 
         Event ev;
         while (is_ok() && pop_update_event(ev)) {
-            process_update_event(ev);
+            memory.refuse([&] { process_update_event(ev); });
         }
         if (!is_ok()) {
             return;
         }
 
-        if (take_tempo_changed()) {
-            send_update(-2, Event::Tempo, (float)_tempo.load(std::memory_order_relaxed), -1);
-        }
-        if (take_beat_occurred()) {
-            send_update(-2, Event::TapTempo, (float)get_beat_frame(), -1);
-        }
-        finish_midi_learning();
-        report_memory_refusals();
+        memory.refuse([&] {
+            if (take_tempo_changed()) {
+                send_update(-2, Event::Tempo, (float)_tempo.load(std::memory_order_relaxed), -1);
+            }
+            if (take_beat_occurred()) {
+                send_update(-2, Event::TapTempo, (float)get_beat_frame(), -1);
+            }
+            finish_midi_learning();
+            report_memory_refusals();
+        });
 
         const Clock::time_point now = Clock::now();
         if (now >= next_update) {
-            _osc->send_auto_updates();
+            memory.refuse([&] { _osc->send_auto_updates(); });
             next_update = now + kAutoUpdateInterval;
         }
+        memory.report(now);
 
         // The timed wait takes the wall clock.
         const Clock::duration wait = std::min<Clock::duration>(next_update - Clock::now(), kPollInterval);

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -95,7 +96,9 @@ private:
 void use(EngineHost& host, const std::shared_ptr<Names>& names)
 {
     host.engine.get_control_osc()->set_name_lookup(
-        [names](const std::string& host, in_addr& out) { return names->lookup(host, out); });
+        [names](const std::string& host, in_addr& out) {
+            return names->lookup(host, out) ? Quillomat::NameResolver::Resolved : Quillomat::NameResolver::Failed;
+        });
 }
 
 std::string url_at(const std::string& host, const OscClient& c)
@@ -186,6 +189,41 @@ TEST(OscHostNames, NamesAreLookedUpOnceAndAddressesNever)
     EXPECT_NE(said.find("[::1]:" + std::to_string(a.port()) + "/\" names an IPv6 address"), std::string::npos) << said;
 }
 
+// Out of memory as a lookup starts (its copy throws) or as it runs: the
+// name fails now, is not kept, and is asked for again with the next send.
+TEST(OscHostNames, AStartOrALookupThatThrowsFailsAndIsTriedAgain)
+{
+    struct Flaky {
+        std::shared_ptr<std::atomic<int>> copies_failing = std::make_shared<std::atomic<int>>(0);
+        std::shared_ptr<std::atomic<int>> lookups_failing = std::make_shared<std::atomic<int>>(0);
+        Flaky() = default;
+        Flaky(const Flaky& o) : copies_failing(o.copies_failing), lookups_failing(o.lookups_failing)
+        {
+            if (copies_failing->fetch_sub(1) > 0) throw std::bad_alloc();
+        }
+        Quillomat::NameResolver::State operator()(const std::string&, in_addr& out) const
+        {
+            if (lookups_failing->fetch_sub(1) > 0) throw std::bad_alloc();
+            return inet_pton(AF_INET, "127.0.0.1", &out) == 1 ? Quillomat::NameResolver::Resolved
+                                                               : Quillomat::NameResolver::Failed;
+        }
+    } flaky;
+    EngineHost host;
+    OscClient c(host.port);
+    ASSERT_TRUE(host.ok && c.ok());
+    host.engine.get_control_osc()->set_name_lookup(flaky);
+    for (auto* failing : {flaky.copies_failing.get(), flaky.lookups_failing.get()}) {
+        *failing = 5;
+        OscMsg m;
+        const std::string url = url_at(failing == flaky.copies_failing.get() ? "gui-box" : "studio-pc", c);
+        bool answered = false;
+        for (int k = 0; k < 50 && !answered; ++k) answered = c.send("/ping", url, "/named") && c.wait("/named", m, 100);
+        EXPECT_TRUE(answered);
+        EXPECT_LE(*failing, 0);
+        c.collect(100);
+    }
+}
+
 // Threads running now, once a sanitizer's helper thread (which starts with
 // the first thread) runs as well.
 int threads_before()
@@ -215,7 +253,7 @@ TEST(OscHostNames, LookupsAreBoundedAndEachFreesWhatItHeldWhenItEnds)
     ASSERT_TRUE(host->ok && c.ok());
     use(*host, names);
     const int serving = thread_count();
-    const size_t bound = Quillomat::NameResolver::MaxLookups;
+    const size_t bound = Quillomat::NameResolver::max_lookups();
 
     testing::internal::CaptureStderr();
     for (size_t k = 0; k < bound + 10; ++k) {

@@ -23,3 +23,13 @@ target_link_libraries(qmhost_kill_test PRIVATE PkgConfig::SNDFILE)
 target_compile_definitions(qmhost_kill_test PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
 add_dependencies(qmhost_kill_test qmhost QuillomatAU)
 set_property(TARGET qmhost_kill_test PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)
+
+# The host under limits of its own, and unloading the plug-in, while host
+# names hang.
+foreach(t qmhost_limits_test qmhost_reload_mt_test)
+  target_link_libraries(${t} PRIVATE PkgConfig::SNDFILE)
+  target_compile_definitions(${t} PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
+  add_dependencies(${t} qmhost QuillomatAU)
+  set_property(TARGET ${t} PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)
+endforeach()
+target_compile_definitions(qmhost_reload_mt_test PRIVATE QM_TSAN_SUPPRESSIONS="${CMAKE_CURRENT_LIST_DIR}/../tsan.supp")

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "plist.h"
 
@@ -77,11 +78,13 @@ OSErr open_entry(void* entry, ComponentDescription desc, Component& component, C
 
 PluginHost::~PluginHost() { close(); }
 
-bool PluginHost::load(const std::string& path, const std::string& entry, std::string& error)
+bool PluginHost::load(const std::string& path, const std::string& entry, std::string& error, bool unloadable)
 {
-    // Never unmapped: what a plug-in leaves behind (its constant strings,
-    // a thread still winding down) stays valid until the process ends.
-    _library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    // Else never unmapped: what a plug-in leaves behind (its constant
+    // strings, a thread still winding down) stays valid until the process
+    // ends.
+    _unloadable = unloadable;
+    _library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | (unloadable ? 0 : RTLD_NODELETE));
     if (!_library) {
         const char* why = dlerror();
         error = "cannot load plug-in " + path + ": " + (why ? why : "unknown error");
@@ -229,11 +232,19 @@ bool PluginHost::render(const float* const* in, float* const* out, uint32_t fram
 
 void PluginHost::close()
 {
-    if (_unit) {
-        if (_initialized) AudioUnitUninitialize(_unit);
-        CloseComponent(_unit);
-    }
-    if (_component) UnregisterComponent(_component);
+    auto close_unit = [this] {
+        if (_unit) {
+            if (_initialized) AudioUnitUninitialize(_unit);
+            CloseComponent(_unit);
+        }
+        if (_component) UnregisterComponent(_component);
+    };
+    // What the plug-in keeps per thread holds it loaded as long as that
+    // thread lives.
+    if (_unloadable)
+        std::thread(close_unit).join();
+    else
+        close_unit();
     if (_library) dlclose(_library);
     _unit = nullptr;
     _component = nullptr;

@@ -50,8 +50,9 @@ public:
     PluginHost(const PluginHost&) = delete;
     PluginHost& operator=(const PluginHost&) = delete;
 
-    // Each returns false with a one-line reason.
-    bool load(const std::string& path, const std::string& entry, std::string& error);
+    // Each returns false with a one-line reason. An unloadable plug-in goes
+    // from memory at close once nothing else holds it.
+    bool load(const std::string& path, const std::string& entry, std::string& error, bool unloadable = false);
     // Every input and output bus gets the format; every input bus a source
     // (bus 0 the audio given to render, the others silence).
     bool configure(const UnitSetup& setup, std::string& error);
@@ -92,6 +93,7 @@ private:
     double beat() const;
 
     void* _library = nullptr;
+    bool _unloadable = false;
     Component _component = nullptr;
     AudioUnit _unit = nullptr;
     bool _initialized = false;

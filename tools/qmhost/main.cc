@@ -23,10 +23,12 @@ using namespace qmhost;
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_reload = 0;
 
 void on_signal(int) { g_stop = 1; }
+void on_hangup(int) { g_reload = 1; }
 
-void install_signals()
+void install_signals(bool reload_on_hangup)
 {
     struct sigaction sa = {};
     sa.sa_handler = on_signal;
@@ -34,6 +36,10 @@ void install_signals()
     sa.sa_flags = 0;  // no restart: a sleep ends at once
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    if (reload_on_hangup) {
+        sa.sa_handler = on_hangup;
+        sigaction(SIGHUP, &sa, nullptr);
+    }
 }
 
 int fail(const std::string& message, int status = 1)
@@ -89,7 +95,7 @@ int run(int argc, char** argv)
         std::fputs(usage_text().c_str(), stdout);
         return 0;
     }
-    install_signals();
+    install_signals(opt.reload_on_hangup);
 
     // The host's own files are taken as the files named in requests are: no
     // pipe or device is waited on, and the output is saved whole or not at
@@ -131,7 +137,8 @@ int run(int argc, char** argv)
     if (!opt.midi.empty() && !read_midi_file(opt.midi, setup.rate, midi, error)) return fail(error);
 
     PluginHost host;
-    if (!host.load(opt.plugin.empty() ? default_plugin_path() : opt.plugin, opt.entry, error)) return fail(error);
+    const std::string plugin = opt.plugin.empty() ? default_plugin_path() : opt.plugin;
+    if (!host.load(plugin, opt.entry, error, opt.reload_on_hangup)) return fail(error);
     if (!host.configure(setup, error)) return fail(error);
     if (!midi.empty()) host.add_midi_source(std::make_unique<FileMidiSource>(std::move(midi)));
     if (!opt.midi_pipe.empty()) {
@@ -142,12 +149,15 @@ int run(int argc, char** argv)
     if (!opt.restore_state.empty() && !host.restore_state(opt.restore_state, error)) return fail(error);
     if (!host.initialize(error)) return fail(error);
 
-    float port = 0;
-    if (host.parameter(0, port))
-        std::printf("OSC port: %ld\n", std::lround(port));
-    else
-        std::fprintf(stderr, "qmhost: the plug-in has no parameter 0\n");
-    std::fflush(stdout);
+    auto say_port = [&host] {
+        float port = 0;
+        if (host.parameter(0, port))
+            std::printf("OSC port: %ld\n", std::lround(port));
+        else
+            std::fprintf(stderr, "qmhost: the plug-in has no parameter 0\n");
+        std::fflush(stdout);
+    };
+    say_port();
 
     EditorWindow editor;
     if (opt.editor) {
@@ -180,6 +190,26 @@ int run(int argc, char** argv)
     int status = 0;
     bool input_left = in.f != nullptr;
     while (!g_stop && (total < 0 || (int64_t)host.position() < total)) {
+        if (g_reload) {
+            g_reload = 0;
+            if (host.unit()) {
+                host.close();
+                std::printf("plug-in unloaded\n");
+                std::fflush(stdout);
+            } else if (!host.load(plugin, opt.entry, error, true) || !host.configure(setup, error) ||
+                       !host.initialize(error)) {
+                status = fail(error);
+                break;
+            } else {
+                say_port();
+            }
+        }
+        if (!host.unit()) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            sleep_until(add_seconds(now, 0.01));
+            continue;
+        }
         uint32_t n = block;
         if (total >= 0 && (int64_t)(total - host.position()) < (int64_t)n) n = (uint32_t)(total - host.position());
         sf_count_t got = 0;
@@ -213,7 +243,8 @@ int run(int argc, char** argv)
     }
     editor.close();
 
-    if (!opt.save_state.empty() && !host.save_state(opt.save_state, error)) status = fail(error);
+    if (!opt.save_state.empty() && !host.unit()) status = fail("no state to save: the plug-in is unloaded");
+    else if (!opt.save_state.empty() && !host.save_state(opt.save_state, error)) status = fail(error);
     host.close();
     const bool closed = out.close();
     if (!closed && status == 0) status = fail("cannot finish output file " + opt.output);

@@ -13,7 +13,7 @@ namespace {
 const uint32_t kMaxBlock = 65536;
 const uint32_t kMaxChannels = 256;
 
-enum { kMidi = 1000, kMidiPipe, kRestoreState, kSaveState, kEditor, kEditorEntry };
+enum { kMidi = 1000, kMidiPipe, kRestoreState, kSaveState, kEditor, kEditorEntry, kReloadOnHangup };
 
 const option kLongOptions[] = {
     {"plugin", required_argument, nullptr, 'p'},
@@ -34,6 +34,7 @@ const option kLongOptions[] = {
     {"save-state", required_argument, nullptr, kSaveState},
     {"editor", no_argument, nullptr, kEditor},
     {"editor-entry", required_argument, nullptr, kEditorEntry},
+    {"reload-on-hangup", no_argument, nullptr, kReloadOnHangup},
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
@@ -103,6 +104,11 @@ writes the state file. After initialising it prints the plug-in's parameter 0
                             ends it when closed.
       --editor-entry NAME   the editor view's entry point in the plug-in
                             (default: QuillomatAUViewEntry)
+      --reload-on-hangup    for tests of unloading: a SIGHUP closes the unit and
+                            unloads the plug-in for good (it is loaded so that
+                            it can be), printing "plug-in unloaded"; nothing is
+                            rendered until the next SIGHUP loads and opens it
+                            again, printing the "OSC port: N" line again
   -h, --help                show this text
 
 Without --duration or --frames the run ends with the input file.
@@ -166,6 +172,7 @@ bool parse_options(int argc, char** argv, HostOptions& o, std::string& error)
         case kSaveState: o.save_state = arg; break;
         case kEditor: o.editor = true; break;
         case kEditorEntry: o.editor_entry = arg; break;
+        case kReloadOnHangup: o.reload_on_hangup = true; break;
         case 'f': o.fast = true; break;
         case 'h': o.help = true; break;
         case 'c':
@@ -203,6 +210,10 @@ bool parse_options(int argc, char** argv, HostOptions& o, std::string& error)
     }
     if (o.duration >= 0 && o.frames >= 0) {
         error = "give --duration or --frames, not both";
+        return false;
+    }
+    if (o.reload_on_hangup && o.editor) {
+        error = "--reload-on-hangup cannot reload an open editor";
         return false;
     }
     if (o.max_frames && o.max_frames < o.block) {

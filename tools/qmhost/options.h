@@ -24,6 +24,7 @@ struct HostOptions {
     double tempo = 120;                    // 0: no tempo or musical-time callbacks
     bool editor = false;                   // open the editor view
     std::string editor_entry = "QuillomatAUViewEntry";
+    bool reload_on_hangup = false;         // SIGHUP unloads and reloads the plug-in
     bool help = false;
 };
 
