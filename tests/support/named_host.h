@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "file_fixture.h"
+#include "local_names.h"
 
 namespace qmtest {
 
@@ -47,9 +48,7 @@ public:
             const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(fd, 2);
             putenv(const_cast<char*>(aliases.c_str()));
-            if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                !bind(_dir.path("hosts"), "/etc/hosts") || !bind(_dir.path("resolv.conf"), "/etc/resolv.conf"))
-                _exit(126);
+            if (!keep_lookups_here(_dir.path("hosts"), _dir.path("resolv.conf"))) _exit(126);
             if (in_child) in_child();
             execv(argv[0], argv.data());
             _exit(127);
@@ -144,10 +143,6 @@ public:
     int port = 0;
 
 private:
-    static bool bind(const std::string& from, const char* to)
-    {
-        return mount(from.c_str(), to, nullptr, MS_BIND, nullptr) == 0;
-    }
     ScratchDir _dir;
     int _out = -1, _held = -1, _status = 0;
     bool _ended = false;
