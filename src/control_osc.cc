@@ -644,15 +644,6 @@ void ControlOSC::osc_receiver()
         }
         if (pfd[1].revents & POLLIN) {
             for (int n = 0; n < kMaxMessagesPerWake && !_shutdown.load(std::memory_order_acquire); ++n) {
-                // liblo crashes when it finds no memory for a datagram: out
-                // of memory, the datagram is lost instead.
-                void* room = std::malloc(65536);
-                if (!room) {
-                    char byte;
-                    recv(sock, &byte, 1, MSG_DONTWAIT);
-                    break;
-                }
-                std::free(room);
                 if (lo_server_recv_noblock(_osc_server, 0) <= 0) {
                     break;
                 }

@@ -142,15 +142,9 @@ void ControlOSC::ReportLimit::say(const std::string& line)
 
 namespace {
 
-// liblo's constructor crashes when its second allocation fails, so room for
-// both is tried first; a memory that is full even so gives no message.
+// Out of memory, the request that wanted it fails (the engine goes on).
 lo_message new_message()
 {
-    void* room = std::malloc(4096);
-    if (!room) {
-        throw std::bad_alloc();
-    }
-    std::free(room);
     lo_message msg = lo_message_new();
     if (!msg) {
         throw std::bad_alloc();
