@@ -205,6 +205,11 @@ private:
                    bool pan);
     void run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
                              const dsp::LinearRamp& dry, bool pan);
+    // Back at rate 1: the stream's late output fades into the direct one.
+    void run_loops_returning(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                             const dsp::LinearRamp& dry, bool pan);
+    // The processors over m interleaved loop-rate frames, in place.
+    void run_loop_frames(float* loop_ilv, nframes_t m);
     void pass_through(nframes_t offset, nframes_t nframes);
     void deliver_command();
     void fall_meters(nframes_t nframes);
@@ -300,6 +305,10 @@ private:
     nframes_t _src_buffer_len = 0;
     double _src_in_ratio = 1.0;
     bool _resampling = false;
+    bool _lowpassing = false;  // the last stretch's stream output was low-passed
+    // Frames of the fade from the stream into the direct output still to run.
+    static constexpr nframes_t ReturnFade = 64;
+    nframes_t _return_left = 0;
 
     OnePoleFilter** _lp_filter = nullptr;
     float _samplerate = 0.0f;

@@ -163,3 +163,111 @@ TEST(LooperRateStart, LeavingRateOneStartsFromTheLoopNotFromSilence) {
 }
 
 } // namespace
+
+namespace {
+
+const long kTone = 12288;  // a whole number of periods of 1 kHz: a seamless loop
+
+// A loop recorded at rate 1, then played from kTone at the rates given, each
+// from its frame on; the wet output.
+std::vector<float> play(float (*signal)(long), const std::vector<std::pair<long, float>>& rates, long frames) {
+    const nframes_t block = 64;
+    LooperRig rig(2, 48000, block);
+    auto l = rig.make(0, 1, 2.0f, true);
+    LooperRig::control(*l, Event::UseCommonIns, 0.0f);
+    LooperRig::control(*l, Event::DryLevel, 0.0f);
+    l->run(0, 0);
+    std::vector<float> out((size_t)(frames + block));
+    size_t next = 0;
+    for (long s = 0; s < frames; s += block) {
+        for (nframes_t j = 0; j < block; ++j) rig.in(0, 0)[j] = signal(s + (long)j);
+        if (s == 0 || s == kTone) LooperRig::hit(*l, Event::RECORD);
+        rig.begin_block();
+        nframes_t done = 0;
+        for (; next < rates.size() && rates[next].first < s + (long)block; ++next) {
+            const nframes_t at = (nframes_t)(rates[next].first - s);
+            l->run(done, at - done);
+            LooperRig::control(*l, Event::Rate, rates[next].second);
+            done = at;
+        }
+        l->run(done, block - done);
+        std::copy(rig.out(0, 0), rig.out(0, 0) + block, out.begin() + s);
+    }
+    return out;
+}
+
+float tone(long t) { return (float)(0.3 * std::sin(2.0 * M_PI * 1000.0 / 48000.0 * (double)t)); }
+
+double largest_step(const std::vector<float>& v, long from, long to) {
+    double worst = 0.0;
+    for (long t = from; t < to; ++t) worst = std::max(worst, (double)std::fabs(v[(size_t)t] - v[(size_t)t - 1]));
+    return worst;
+}
+
+struct StepCase {
+    float a, b;
+};
+
+class LooperRateSteps : public ::testing::TestWithParam<StepCase> {};
+
+// The largest step within 64 frames of a change, over the larger of the two
+// rates' own largest steps, at 12 phases of the tone and of the block: back
+// to rate 1 within 1.3, away from it within 1, between others within 2.
+TEST_P(LooperRateSteps, ChangeOfRateStepsNoFurtherThanTheRatesThemselves) {
+    const StepCase k = GetParam();
+    const long stay = 1100, first = kTone + 2048;
+    std::vector<std::pair<long, float>> rates = {{kTone, k.a}};
+    for (int i = 0; i < 24; ++i) rates.push_back({first + i * stay, i % 2 ? k.a : k.b});
+    const std::vector<float> out = play(tone, rates, first + 24 * stay);
+    double worst[2] = {0.0, 0.0};
+    for (int i = 0; i < 24; ++i) {
+        const long at = first + i * stay;
+        const double before = largest_step(out, at - 600, at - 100), after = largest_step(out, at + 300, at + 900);
+        worst[i % 2] = std::max(worst[i % 2], largest_step(out, at, at + 64) / std::max(before, after));
+    }
+    fprintf(stderr, "STEP %g -> %g: %.2f   %g -> %g: %.2f\n", k.a, k.b, worst[0], k.b, k.a, worst[1]);
+    const auto limit = [](float from, float to) { return to == 1.0f ? 1.3 : from == 1.0f ? 1.0 : 2.0; };
+    EXPECT_LE(worst[0], limit(k.a, k.b)) << k.a << " -> " << k.b;
+    EXPECT_LE(worst[1], limit(k.b, k.a)) << k.b << " -> " << k.a;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, LooperRateSteps,
+                         ::testing::Values(StepCase{0.5f, 1.0f}, StepCase{0.75f, 1.0f}, StepCase{1.5f, 1.0f},
+                                           StepCase{4.0f, 1.0f}, StepCase{0.25f, 1.0f}, StepCase{1.008f, 1.0f},
+                                           StepCase{1.5f, 0.5f}, StepCase{0.5f, 0.75f}, StepCase{0.75f, 4.0f},
+                                           StepCase{4.0f, 1.5f}),
+                         [](const ::testing::TestParamInfo<StepCase>& i) {
+                             return std::to_string((int)(i.param.a * 1000)) + "_" +
+                                    std::to_string((int)(i.param.b * 1000));
+                         });
+
+float two_tones(long t) { return input(0, t); }
+
+// Eight trips to a rate move the loop by what they ran at it: after them it
+// plays, at rate 1, what a loop that never left rate 1 plays that much later.
+TEST(LooperRateTrips, TripsAwayFromRateOneMoveTheLoopByTheirRate) {
+    const long trip = 2048, back = 1500, first = kTone + 1000, after = first + 8 * (trip + back);
+    const std::vector<float> still = play(two_tones, {}, after + 2048);
+    for (float rate : {4.0f, 2.0f, 1.5f, 0.5f}) {
+        std::vector<std::pair<long, float>> rates;
+        for (long i = 0; i < 8; ++i) {
+            rates.push_back({first + i * (trip + back) + i * 13, rate});
+            rates.push_back({first + i * (trip + back) + i * 13 + trip, 1.0f});
+        }
+        const std::vector<float> out = play(two_tones, rates, after + 2048);
+        const long ahead = (long)std::lround(8.0 * (rate - 1.0) * trip);
+        long best = 0;
+        double least = 1e9;
+        for (long d = ahead - 40; d <= ahead + 40; ++d) {
+            double diff = 0.0;
+            for (long t = after; t < after + 1024; ++t) {
+                const long u = kTone + ((t + d - kTone) % kTone + kTone) % kTone;
+                diff += std::fabs(out[(size_t)t] - still[(size_t)u]);
+            }
+            if (diff < least) least = diff, best = d;
+        }
+        EXPECT_NEAR(best, ahead, 2) << "rate " << rate;
+    }
+}
+
+} // namespace
