@@ -79,9 +79,7 @@ void RateStream::set_ratio(double rate)
     _out.set_ratio(_out_ratio);
     _rate = rate;
     _to_loop.step = step;
-    // The way back's next frame stays where it lies among the loop frames.
-    _to_block.next = (int64_t)((__int128)_to_block.next * step / _to_block.unit);
-    _to_block.unit = step;
+    _to_block.rescale(step);
     if (!_started) {
         return;
     }
@@ -110,8 +108,7 @@ nframes_t RateStream::to_loop_rest(float* loop, float* loop_sync)
 
 void RateStream::go_direct()
 {
-    _to_block.next = (int64_t)((__int128)_to_block.next * One / _to_block.unit);
-    _to_block.unit = One;
+    _to_block.rescale(One);
     _out_ratio = 1.0;
     _out.set_ratio(_out_ratio);
 }
@@ -140,6 +137,14 @@ nframes_t RateStream::Schedule::take(nframes_t n)
     }
     next -= (int64_t)n * unit;
     return k;
+}
+
+void RateStream::Schedule::rescale(int64_t unit_)
+{
+    // Rounded down: a frame that lay on a stretch's last input still does.
+    const __int128 at = (__int128)next * unit_;
+    next = (int64_t)(at / unit - (at % unit < 0 ? 1 : 0));
+    unit = unit_;
 }
 
 void RateStream::Waiting::place(float* dst, nframes_t n)

@@ -73,6 +73,8 @@ private:
         int64_t step = One;  // from one far frame to the next
         int64_t next = 0;    // the next far frame, from the start of the next near stretch
         void start() { next = -unit; }
+        // Near frames of another length: the next far frame stays where it lies.
+        void rescale(int64_t unit_);
         // The far frames a stretch of n near frames makes.
         nframes_t take(nframes_t n);
     };
