@@ -283,7 +283,7 @@ void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool disc
     _relative_sync = false;
     _src_in_ratio = 1.0;
     _resampling = false;
-    _return_left = 0;
+    _return_left = _gap_left = 0;
     _sync_out_silent = true;
     _fall_frames = 0;
     _fall_factor = 1.0f;
@@ -529,7 +529,7 @@ void Looper::resize_buffers(nframes_t bufsize)
     renew_buffer(_src_sync_buffer, maxlen);
     _rate_stream.reserve(bufsize, maxlen);
     _resampling = false;
-    _return_left = 0;
+    _return_left = _gap_left = 0;
     if (_bound) {
         std::memset(_bound, 0, sizeof(BoundAudio) * _built_chans);
     }
@@ -919,6 +919,8 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     if (starting) {
         _rate_stream.restart();
         _resampling = true;
+        // Begun within the fade back to rate 1: it ramps out the gap from there.
+        _gap_left = _return_left > 0 ? ReturnFade + 1 : 0;
         _return_left = 0;
         _lowpassing = false;
     }
@@ -941,7 +943,7 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     }
 
     for (unsigned int c = 0; c < nch; ++c) {
-        const ChannelIO& io = _chan_io[c];
+        ChannelIO& io = _chan_io[c];
         if (!io.loop_in) {
             continue;
         }
@@ -955,9 +957,23 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
             }
             _lp_filter[c]->run_lowpass(io.output, nframes);
         }
+        if (_gap_left > ReturnFade && nframes > 0) {
+            io.gap = io.wet - io.output[0];
+        }
+        ramp_gap(c, io.output, nframes);
         finish_channel(c, io.input, io.output, nframes, dry, pan);
     }
+    _gap_left -= std::min(_gap_left, nframes);
     _lowpassing = nframes > 0 ? lowpass : _lowpassing;
+}
+
+void Looper::ramp_gap(unsigned int c, float* out, nframes_t n)
+{
+    const nframes_t k = std::min(n, _gap_left);
+    const float step = _chan_io[c].gap / (float)(ReturnFade + 1);
+    for (nframes_t j = 0; j < k; ++j) {
+        out[j] += (float)(_gap_left - j) * step;
+    }
 }
 
 void Looper::run_loops_returning(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
@@ -1010,7 +1026,7 @@ void Looper::run_loops_returning(nframes_t offset, nframes_t nframes, const dsp:
     const nframes_t fading = std::min(nframes, _return_left);
     const float step = 1.0f / (float)(ReturnFade + 1);
     for (unsigned int c = 0; c < nch; ++c) {
-        const ChannelIO& io = _chan_io[c];
+        ChannelIO& io = _chan_io[c];
         if (!io.loop_in) {
             continue;
         }
@@ -1024,8 +1040,13 @@ void Looper::run_loops_returning(nframes_t offset, nframes_t nframes, const dsp:
             out[j] += (float)(into + j + 1) * step * (direct[j] - out[j]);
         }
         std::copy(direct + fading, direct + nframes, out + fading);
+        ramp_gap(c, out, nframes);
+        if (nframes > 0) {
+            io.wet = out[nframes - 1];
+        }
         finish_channel(c, io.input, out, nframes, dry, pan);
     }
+    _gap_left -= std::min(_gap_left, nframes);
     _return_left -= fading;
     if (_return_left == 0) {
         _lowpassing = false;

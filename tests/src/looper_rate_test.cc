@@ -186,7 +186,7 @@ std::vector<float> play(float (*signal)(long), const std::vector<std::pair<long,
         nframes_t done = 0;
         for (; next < rates.size() && rates[next].first < s + (long)block; ++next) {
             const nframes_t at = (nframes_t)(rates[next].first - s);
-            l->run(done, at - done);
+            if (at > done) l->run(done, at - done);
             LooperRig::control(*l, Event::Rate, rates[next].second);
             done = at;
         }
@@ -225,7 +225,6 @@ TEST_P(LooperRateSteps, ChangeOfRateStepsNoFurtherThanTheRatesThemselves) {
         const double before = largest_step(out, at - 600, at - 100), after = largest_step(out, at + 300, at + 900);
         worst[i % 2] = std::max(worst[i % 2], largest_step(out, at, at + 64) / std::max(before, after));
     }
-    fprintf(stderr, "STEP %g -> %g: %.2f   %g -> %g: %.2f\n", k.a, k.b, worst[0], k.b, k.a, worst[1]);
     const auto limit = [](float from, float to) { return to == 1.0f ? 1.3 : from == 1.0f ? 1.02 : 2.0; };
     EXPECT_LE(worst[0], limit(k.a, k.b)) << k.a << " -> " << k.b;
     EXPECT_LE(worst[1], limit(k.b, k.a)) << k.b << " -> " << k.a;
@@ -240,6 +239,14 @@ INSTANTIATE_TEST_SUITE_P(Pairs, LooperRateSteps,
                              return std::to_string((int)(i.param.a * 1000)) + "_" +
                                     std::to_string((int)(i.param.b * 1000));
                          });
+
+// Changes of rate that undo each other between two stretches change nothing.
+TEST(LooperRateUndone, ChangesThatUndoEachOtherLeaveTheOutputAsItWas) {
+    const long at = kTone + 3001, frames = at + 1024;
+    const std::vector<float> kept = play(tone, {{kTone, 1.5f}}, frames);
+    const std::vector<float> undone = play(tone, {{kTone, 1.5f}, {at, 0.5f}, {at, 1.5f}}, frames);
+    for (long t = at; t < frames; ++t) ASSERT_EQ(kept[(size_t)t], undone[(size_t)t]) << "frame " << t;
+}
 
 float two_tones(long t) { return input(0, t); }
 
@@ -267,6 +274,19 @@ TEST(LooperRateTrips, TripsAwayFromRateOneMoveTheLoopByTheirRate) {
             if (diff < least) least = diff, best = d;
         }
         EXPECT_NEAR(best, ahead, 2) << "rate " << rate;
+    }
+}
+
+// A sweep through rate 1 by a value every 32 or 64 frames, as a controller
+// sends it, steps as a return to rate 1 may.
+TEST(LooperRateSweep, SweepThroughRateOneStepsAsRateOne) {
+    const float sweep[] = {1.016f, 1.012f, 1.008f, 1.004f, 1.0f, 0.996f, 0.992f, 0.988f};
+    for (long every : {32L, 64L}) {
+        std::vector<std::pair<long, float>> rates;
+        for (long i = 0; i < 8; ++i) rates.push_back({kTone + 2000 + i * every, sweep[i]});
+        const std::vector<float> out = play(tone, rates, kTone + 4000);
+        const double one = largest_step(out, kTone + 1000, kTone + 1900);
+        EXPECT_LE(largest_step(out, kTone + 2000, kTone + 2064 + 8 * every) / one, 1.3) << "every " << every;
     }
 }
 
