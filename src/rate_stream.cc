@@ -67,6 +67,7 @@ void RateStream::reserve(nframes_t block, nframes_t loop)
     _in.reserve(block, 0);
     _out.reserve(loop, block);
     _started = false;
+    _owed = 0;
 }
 
 void RateStream::set_ratio(double rate)
@@ -96,9 +97,15 @@ void RateStream::set_ratio(double rate)
 
 nframes_t RateStream::to_loop_rest(float* loop, float* loop_sync)
 {
-    // Loop frame i lies before block frame N's input when i x step - 1 < N - 1.
-    const int64_t before = -One - _to_loop.next;
-    const nframes_t m = _started && before > 0 ? (nframes_t)((before + _to_loop.step - 1) / _to_loop.step) : 0;
+    // Those lying before the last block frame given: a stretch of N block
+    // frames then runs rate x N loop frames in all, less a fraction the loop
+    // takes as a whole frame and owes the next stream.
+    nframes_t m = 0;
+    if (_started) {
+        const int64_t lying = (int64_t)(((__int128)(-One - _to_loop.next) << 32) / _to_loop.step);
+        m = lying > 0 ? (nframes_t)((lying + One - 1) >> 32) : 0;
+        _owed = (int64_t)m * One - lying;
+    }
     _in.flush(loop, m, _in_ratio);
     std::memset(loop_sync, 0, (size_t)m * sizeof(float));
     _loop_pulses.place(loop_sync, m);
@@ -118,6 +125,8 @@ void RateStream::start()
     _in.reset();
     _out.reset(lead(_rate));
     _to_loop.start();
+    _to_loop.next += (int64_t)(((__int128)_owed * _to_loop.step) >> 32);
+    _owed = 0;
     _to_block.start();
     _loop_pulses.count = 0;
     _block_pulses.count = 0;
@@ -141,7 +150,7 @@ nframes_t RateStream::Schedule::take(nframes_t n)
 
 void RateStream::Schedule::rescale(int64_t unit_)
 {
-    // Rounded down: a frame that lay on a stretch's last input still does.
+    // Rounded down: the next frame never lies later than it did.
     const __int128 at = (__int128)next * unit_;
     next = (int64_t)(at / unit - (at % unit < 0 ? 1 : 0));
     unit = unit_;

@@ -98,6 +98,7 @@ private:
     double _rate = 1.0;
     double _in_ratio = 1.0, _out_ratio = 1.0;  // as the converters count
     bool _started = false;
+    int64_t _owed = 0;  // loop frames (fixed point) the last stream ran past its rate
     Schedule _to_loop, _to_block;  // loop frames from block frames, and back
     Waiting _loop_pulses, _block_pulses;
 };
