@@ -102,7 +102,7 @@ nframes_t RateStream::to_loop_rest(float* loop, float* loop_sync)
     // takes as a whole frame and owes the next stream.
     nframes_t m = 0;
     if (_started) {
-        const int64_t lying = (int64_t)(((__int128)(-One - _to_loop.next) << 32) / _to_loop.step);
+        const int64_t lying = (int64_t)((__int128)(-One - _to_loop.next) * One / _to_loop.step);
         m = lying > 0 ? (nframes_t)((lying + One - 1) >> 32) : 0;
         _owed = (int64_t)m * One - lying;
     }
