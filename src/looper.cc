@@ -283,6 +283,7 @@ void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool disc
     _relative_sync = false;
     _src_in_ratio = 1.0;
     _resampling = false;
+    _return_left = _gap_left = 0;
     _sync_out_silent = true;
     _fall_frames = 0;
     _fall_factor = 1.0f;
@@ -528,6 +529,7 @@ void Looper::resize_buffers(nframes_t bufsize)
     renew_buffer(_src_sync_buffer, maxlen);
     _rate_stream.reserve(bufsize, maxlen);
     _resampling = false;
+    _return_left = _gap_left = 0;
     if (_bound) {
         std::memset(_bound, 0, sizeof(BoundAudio) * _built_chans);
     }
@@ -691,7 +693,11 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
     const bool pan = take_common_outs(offset);
     if (ports[Rate] == 1.0f) {
-        run_loops(offset, nframes, gain, dry, pan);
+        if (_resampling || _return_left > 0) {
+            run_loops_returning(offset, nframes, gain, dry, pan);
+        } else {
+            run_loops(offset, nframes, gain, dry, pan);
+        }
     } else {
         run_loops_resampled(offset, nframes, gain, dry, pan);
     }
@@ -855,6 +861,38 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRam
     }
 }
 
+void Looper::run_loop_frames(float* loop_ilv, nframes_t m)
+{
+    const unsigned int nch = _built_chans;
+    const bool mono = nch == 1;
+    for (unsigned int c = 0; c < nch; ++c) {
+        if (!_chan_io[c].loop_in) {
+            continue;
+        }
+        float* buf = _src_chan_bufs + (size_t)c * _src_buffer_len;
+        if (!mono) {
+            from_lane(loop_ilv, nch, c, buf, m);
+        }
+        if (c == 0) {
+            // Its sync output replaces the sync input in place.
+            bind_audio(c, buf, buf, _src_sync_buffer, _src_sync_buffer);
+        } else {
+            bind_audio(c, buf, buf, _src_sync_buffer, _dummy_buf);
+        }
+        descriptor->run(_instances[c], m);
+        if (!mono) {
+            to_lane(loop_ilv, nch, c, buf, m);
+        }
+    }
+    if (!mono) {
+        for (unsigned int c = 0; c < nch; ++c) {
+            if (!_chan_io[c].loop_in) {
+                to_lane(loop_ilv, nch, c, nullptr, m);
+            }
+        }
+    }
+}
+
 void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
                                  const dsp::LinearRamp& dry, bool pan)
 {
@@ -881,38 +919,18 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     if (starting) {
         _rate_stream.restart();
         _resampling = true;
+        // Begun within the fade back to rate 1: it ramps out the gap from there.
+        _gap_left = _return_left > 0 ? ReturnFade + 1 : 0;
+        _return_left = 0;
+        _lowpassing = false;
     }
+    const bool lowpass = _src_in_ratio < 1.0;
 
     const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
     float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
     const nframes_t m = _rate_stream.to_loop(block_in, nframes, loop_ilv, _use_sync_buf + offset, _src_sync_buffer);
 
-    for (unsigned int c = 0; c < nch; ++c) {
-        if (!_chan_io[c].loop_in) {
-            continue;
-        }
-        float* buf = _src_chan_bufs + (size_t)c * _src_buffer_len;
-        if (!mono) {
-            from_lane(_src_loop_ilv, nch, c, buf, m);
-        }
-        if (c == 0) {
-            // Its sync output replaces the sync input in place.
-            bind_audio(c, buf, buf, _src_sync_buffer, _src_sync_buffer);
-        } else {
-            bind_audio(c, buf, buf, _src_sync_buffer, _dummy_buf);
-        }
-        descriptor->run(_instances[c], m);
-        if (!mono) {
-            to_lane(_src_loop_ilv, nch, c, buf, m);
-        }
-    }
-    if (!mono) {
-        for (unsigned int c = 0; c < nch; ++c) {
-            if (!_chan_io[c].loop_in) {
-                to_lane(_src_loop_ilv, nch, c, nullptr, m);
-            }
-        }
-    }
+    run_loop_frames(loop_ilv, m);
 
     // Back to the block rate, the master's sync output with its audio.
     const bool master = _chan_io[0].loop_in != nullptr;
@@ -925,20 +943,113 @@ void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp:
     }
 
     for (unsigned int c = 0; c < nch; ++c) {
-        const ChannelIO& io = _chan_io[c];
+        ChannelIO& io = _chan_io[c];
         if (!io.loop_in) {
             continue;
         }
         if (!mono) {
             from_lane(_src_block_ilv, nch, c, io.output, nframes);
         }
-        if (_src_in_ratio < 1.0) {
-            if (starting && nframes > 0) {
+        if (lowpass) {
+            // A filter that did not run on this stream before starts from here.
+            if (!_lowpassing && nframes > 0) {
                 _lp_filter[c]->settle(io.output[0]);
             }
             _lp_filter[c]->run_lowpass(io.output, nframes);
         }
+        if (_gap_left > ReturnFade && nframes > 0) {
+            io.gap = io.wet - io.output[0];
+        }
+        ramp_gap(c, io.output, nframes);
         finish_channel(c, io.input, io.output, nframes, dry, pan);
+    }
+    _gap_left -= std::min(_gap_left, nframes);
+    _lowpassing = nframes > 0 ? lowpass : _lowpassing;
+}
+
+void Looper::ramp_gap(unsigned int c, float* out, nframes_t n)
+{
+    const nframes_t k = std::min(n, _gap_left);
+    const float step = _chan_io[c].gap / (float)(ReturnFade + 1);
+    for (nframes_t j = 0; j < k; ++j) {
+        out[j] += (float)(_gap_left - j) * step;
+    }
+}
+
+void Looper::run_loops_returning(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                                 const dsp::LinearRamp& dry, bool pan)
+{
+    const unsigned int nch = _built_chans;
+    const bool mono = nch == 1;
+    float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
+    if (_resampling) {
+        // The loop frames the way to the loop still holds lie before the
+        // change: they reach the loop, and the way back, first. The way back
+        // then goes on at rate 1, as late as it was.
+        const nframes_t k = _rate_stream.to_loop_rest(loop_ilv, _src_sync_buffer);
+        run_loop_frames(loop_ilv, k);
+        _rate_stream.to_block(loop_ilv, k, _src_block_ilv, 0, _src_sync_buffer, nullptr);
+        _rate_stream.go_direct();
+        _resampling = false;
+        _return_left = ReturnFade;
+    }
+
+    // Each processor runs at rate 1 into its own buffer, and the stream
+    // beside it, late, until the fade from it into the direct output ends.
+    for (unsigned int c = 0; c < nch; ++c) {
+        ChannelIO& io = _chan_io[c];
+        io.loop_in = prepare_channel(c, offset, nframes, gain, io.input, io.output);
+        float* direct = _src_chan_bufs + (size_t)c * _src_buffer_len;
+        if (!io.loop_in) {
+            if (c == 0) {
+                silence_sync_out(offset, nframes);
+            }
+            if (!mono) {
+                to_lane(loop_ilv, nch, c, nullptr, nframes);
+            }
+            continue;
+        }
+        if (c == 0) {
+            bind_audio(c, io.loop_in, direct, _use_sync_buf + offset, _our_syncout_buf + offset);
+            _sync_out_silent = false;
+        } else {
+            bind_audio(c, io.loop_in, direct, _our_syncout_buf + offset, _dummy_buf + offset);
+        }
+        descriptor->run(_instances[c], nframes);
+        if (!mono) {
+            to_lane(loop_ilv, nch, c, direct, nframes);
+        }
+    }
+    _rate_stream.to_block(loop_ilv, nframes, _src_block_ilv, nframes, nullptr, nullptr);
+
+    const nframes_t into = ReturnFade - _return_left;
+    const nframes_t fading = std::min(nframes, _return_left);
+    const float step = 1.0f / (float)(ReturnFade + 1);
+    for (unsigned int c = 0; c < nch; ++c) {
+        ChannelIO& io = _chan_io[c];
+        if (!io.loop_in) {
+            continue;
+        }
+        const float* direct = _src_chan_bufs + (size_t)c * _src_buffer_len;
+        float* out = io.output;
+        from_lane(_src_block_ilv, nch, c, out, fading);
+        if (_lowpassing) {
+            _lp_filter[c]->run_lowpass(out, fading);
+        }
+        for (nframes_t j = 0; j < fading; ++j) {
+            out[j] += (float)(into + j + 1) * step * (direct[j] - out[j]);
+        }
+        std::copy(direct + fading, direct + nframes, out + fading);
+        ramp_gap(c, out, nframes);
+        if (nframes > 0) {
+            io.wet = out[nframes - 1];
+        }
+        finish_channel(c, io.input, out, nframes, dry, pan);
+    }
+    _gap_left -= std::min(_gap_left, nframes);
+    _return_left -= fading;
+    if (_return_left == 0) {
+        _lowpassing = false;
     }
 }
 

@@ -213,6 +213,13 @@ private:
                    bool pan);
     void run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
                              const dsp::LinearRamp& dry, bool pan);
+    // Back at rate 1: the stream's late output fades into the direct one.
+    void run_loops_returning(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                             const dsp::LinearRamp& dry, bool pan);
+    // Adds what is left of channel c's gap to out.
+    void ramp_gap(unsigned int c, float* out, nframes_t n);
+    // The processors over m interleaved loop-rate frames, in place.
+    void run_loop_frames(float* loop_ilv, nframes_t m);
     void pass_through(nframes_t offset, nframes_t nframes);
     void deliver_command();
     void fall_meters(nframes_t nframes);
@@ -309,6 +316,12 @@ private:
     nframes_t _src_buffer_len = 0;
     double _src_in_ratio = 1.0;
     bool _resampling = false;
+    bool _lowpassing = false;  // the last stretch's stream output was low-passed
+    // Frames of the fade from the stream into the direct output still to run.
+    static constexpr nframes_t ReturnFade = 64;
+    nframes_t _return_left = 0;
+    // Frames still to ramp out the gap of a stream begun within that fade.
+    nframes_t _gap_left = 0;
 
     OnePoleFilter** _lp_filter = nullptr;
     float _samplerate = 0.0f;
@@ -328,6 +341,8 @@ private:
         float* input;    // raw discrete input, or null
         float* output;   // where the processor's output goes
         float* loop_in;  // what the processor records, or null: the channel does not run
+        float wet;       // the last frame the fade back to rate 1 gave out
+        float gap;       // how far a stream begun within that fade started from it
     };
     ChannelIO* _chan_io = nullptr;
 

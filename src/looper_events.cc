@@ -80,7 +80,10 @@ void Looper::set_rate_ratio(float value)
     r = std::max(r, MinResamplingRate);
     _src_in_ratio = r;
 
-    _rate_stream.set_ratio(_src_in_ratio);
+    // At rate 1 the stream runs out at the rate it had.
+    if (value != 1.0f) {
+        _rate_stream.set_ratio(_src_in_ratio);
+    }
     for (unsigned int c = 0; c < _built_chans; ++c) {
         if (_lp_filter[c]) {
             _lp_filter[c]->set_cutoff(_samplerate * (float)_src_in_ratio * 0.48f);

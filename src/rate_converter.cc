@@ -130,14 +130,31 @@ void RateConverter::convert(const float* in, nframes_t in_frames, float* out, nf
     }
 }
 
+void RateConverter::flush(float* out, nframes_t make, double ratio)
+{
+    const size_t frame = _chans;
+    if (!_stage) {
+        return;
+    }
+    float* head = _stage + frame;
+    const float* last = _kept > 0 ? head + (size_t)(_kept - 1) * frame : _stage;
+    const nframes_t pad = std::min(ShortFrames, _stage_len - 1 - _kept);
+    for (nframes_t j = 0; j < pad; ++j) {
+        std::memcpy(head + (size_t)(_kept + j) * frame, last, frame * sizeof(float));
+    }
+    _kept += pad;
+    convert(_stage, 0, out, make, ratio);
+}
+
 void RateConverter::shift(long frames)
 {
+    // A hold and a skip both still to come cancel out.
     const nframes_t n = (nframes_t)std::min<long>(frames < 0 ? -frames : frames, MaxAhead);
-    if (frames > 0) {
-        _hold = std::min(_hold + n, MaxAhead);
-    } else {
-        _skip = std::min(_skip + n, MaxAhead);
-    }
+    nframes_t& against = frames > 0 ? _skip : _hold;
+    nframes_t& along = frames > 0 ? _hold : _skip;
+    const nframes_t net = std::min(against, n);
+    against -= net;
+    along = std::min(along + n - net, MaxAhead);
 }
 
 void RateConverter::pull(const float* in, nframes_t in_frames, nframes_t make, float* out, nframes_t out_frames,

@@ -46,6 +46,10 @@ public:
     // hold the last one made.
     void convert(const float* in, nframes_t in_frames, float* out, nframes_t make, double ratio);
 
+    // Audio thread. Makes `make` frames as convert does, the input taken to
+    // go on as its last frame: the end of a stream.
+    void flush(float* out, nframes_t make, double ratio);
+
     // Audio thread. Takes in and makes `make` frames, which queue behind
     // those made before; then hands out exactly out_frames frames from the
     // head of the queue, holding the last frame handed out when it runs dry.

@@ -35,10 +35,10 @@ void for_each_pulse(const float* sync, nframes_t n, Fn fn)
 }
 
 // The far frame nearest to near frame j, counting far frames of `step` from
-// `first` (fixed point), never before the first.
-uint64_t nearest(nframes_t j, int64_t first, int64_t step, int64_t one)
+// `first` (fixed point, a near frame being `unit`), never before the first.
+uint64_t nearest(nframes_t j, int64_t first, int64_t step, int64_t unit)
 {
-    const int64_t from = (int64_t)j * one - first;
+    const int64_t from = (int64_t)j * unit - first;
     return from > 0 ? (uint64_t)((from + step / 2) / step) : 0;
 }
 
@@ -67,15 +67,20 @@ void RateStream::reserve(nframes_t block, nframes_t loop)
     _in.reserve(block, 0);
     _out.reserve(loop, block);
     _started = false;
+    _owed = 0;
 }
 
 void RateStream::set_ratio(double rate)
 {
-    _in.set_ratio(rate);
-    _out.set_ratio(1.0 / rate);
+    // The converters take the rate the frames are counted at.
+    const int64_t step = step_of(rate);
+    _in_ratio = (double)One / (double)step;
+    _out_ratio = (double)step / (double)One;
+    _in.set_ratio(_in_ratio);
+    _out.set_ratio(_out_ratio);
     _rate = rate;
-    _to_loop.step = std::llround((double)One / rate);
-    _to_block.step = std::llround((double)One * rate);
+    _to_loop.step = step;
+    _to_block.rescale(step);
     if (!_started) {
         return;
     }
@@ -85,17 +90,44 @@ void RateStream::set_ratio(double rate)
     // latency() after the input it came from: slower, the way back needs
     // more time, faster less.
     const double content = (double)_to_loop.next / (double)One;
-    const double out = (double)_out.queued() - (double)_to_block.next / (double)_to_block.step;
+    const double out = (double)_out.queued() - (double)_to_block.next / (double)One;
     const long shift = std::lround(content + latency(rate) - out);
     _out.shift(shift);
+}
+
+nframes_t RateStream::to_loop_rest(float* loop, float* loop_sync)
+{
+    // Those lying before the last block frame given: a stretch of N block
+    // frames then runs rate x N loop frames in all, less a fraction the loop
+    // takes as a whole frame and owes the next stream.
+    nframes_t m = 0;
+    if (_started) {
+        const int64_t lying = (int64_t)((__int128)(-One - _to_loop.next) * One / _to_loop.step);
+        m = lying > 0 ? (nframes_t)((lying + One - 1) >> 32) : 0;
+        _owed = (int64_t)m * One - lying;
+    }
+    _in.flush(loop, m, _in_ratio);
+    std::memset(loop_sync, 0, (size_t)m * sizeof(float));
+    _loop_pulses.place(loop_sync, m);
+    _loop_pulses.count = 0;
+    return m;
+}
+
+void RateStream::go_direct()
+{
+    _to_block.rescale(One);
+    _out_ratio = 1.0;
+    _out.set_ratio(_out_ratio);
 }
 
 void RateStream::start()
 {
     _in.reset();
     _out.reset(lead(_rate));
-    _to_loop.start(std::llround((double)One / _rate));
-    _to_block.start(std::llround((double)One * _rate));
+    _to_loop.start();
+    _to_loop.next += (int64_t)(((__int128)_owed * _to_loop.step) >> 32);
+    _owed = 0;
+    _to_block.start();
     _loop_pulses.count = 0;
     _block_pulses.count = 0;
     _started = true;
@@ -106,14 +138,22 @@ nframes_t RateStream::Schedule::take(nframes_t n)
     // The stream's first frame lies a frame before its first input: it is
     // made from one frame given.
     nframes_t k = 0;
-    const int64_t limit = ((int64_t)n - Lookahead) * One;
+    const int64_t limit = ((int64_t)n - Lookahead) * unit;
     if (next <= limit) {
         const int64_t more = (limit - next) / step + 1;
         k = (nframes_t)more;
         next += more * step;
     }
-    next -= (int64_t)n * One;
+    next -= (int64_t)n * unit;
     return k;
+}
+
+void RateStream::Schedule::rescale(int64_t unit_)
+{
+    // Rounded down: the next frame never lies later than it did.
+    const __int128 at = (__int128)next * unit_;
+    next = (int64_t)(at / unit - (at % unit < 0 ? 1 : 0));
+    unit = unit_;
 }
 
 void RateStream::Waiting::place(float* dst, nframes_t n)
@@ -144,7 +184,7 @@ nframes_t RateStream::to_loop(const float* in, nframes_t n, float* loop, const f
     }
     const int64_t head = _to_loop.next;
     const nframes_t m = _to_loop.take(n);
-    _in.convert(in, n, loop, m, _rate);
+    _in.convert(in, n, loop, m, _in_ratio);
 
     std::memset(loop_sync, 0, (size_t)m * sizeof(float));
     _loop_pulses.place(loop_sync, m);
@@ -166,7 +206,7 @@ void RateStream::to_block(const float* loop, nframes_t m, float* out, nframes_t 
     const int64_t head = _to_block.next;
     const long due = std::max(_out.queued(), 0L);
     const nframes_t made = _to_block.take(m);
-    _out.pull(loop, m, made, out, n, 1.0 / _rate);
+    _out.pull(loop, m, made, out, n, _out_ratio);
 
     if (!sync_out) {
         _block_pulses.count = 0;
@@ -175,7 +215,7 @@ void RateStream::to_block(const float* loop, nframes_t m, float* out, nframes_t 
     std::memset(sync_out, 0, (size_t)n * sizeof(float));
     _block_pulses.place(sync_out, n);
     for_each_pulse(loop_sync, m, [&](nframes_t k) {
-        const uint64_t at = (uint64_t)due + nearest(k, head, _to_block.step, One);
+        const uint64_t at = (uint64_t)due + nearest(k, head, One, _to_block.unit);
         if (at < n) {
             sync_out[at] = 1.0f;
         } else {

@@ -5,11 +5,14 @@
 //
 // Which frames each converter makes in a stretch is counted from the frames
 // given so far alone, in fixed point, so every split of the same frames counts
-// the same: loop frame i lies at block position i / rate - 1 (a converter's
+// the same: loop frame i lies at block position i x step - 1 (a converter's
 // first frame comes twice) and is made once the input reaches Lookahead
 // frames past it; the way back likewise, with block frame j at loop position
-// j x rate - 1. Block frames then go out lead() frames after the stream's
-// first, which fills the lead: the loop's output comes latency() frames late.
+// j / step - 1. Both ways, and both converters, run at that one step, the
+// rate rounded to the fixed point, so neither the count nor the round trip
+// drifts from the converters however long a stream runs. Block frames then go
+// out lead() frames after the stream's first, which fills the lead: the
+// loop's output comes latency() frames late.
 #include <cmath>
 #include <cstdint>
 
@@ -44,6 +47,12 @@ public:
     void set_ratio(double rate);
     // The next stretch starts a new stream.
     void restart() { _started = false; }
+    // Audio thread. The loop frames that lie before the end of the block
+    // frames given and that the way to the loop still holds, the input taken
+    // to go on as its last frame; as to_loop. No more go to the loop.
+    nframes_t to_loop_rest(float* loop, float* loop_sync);
+    // The way back goes on at rate 1, as late as it is.
+    void go_direct();
 
     // Audio thread. The n block frames (interleaved) to the loop rate: the
     // loop frames this stretch runs go to loop (room for the most a stretch
@@ -60,12 +69,12 @@ private:
 
     // The frames of one side that a stretch of the other makes.
     struct Schedule {
-        int64_t step = One;  // near frames from one far frame to the next
+        int64_t unit = One;  // a near frame
+        int64_t step = One;  // from one far frame to the next
         int64_t next = 0;    // the next far frame, from the start of the next near stretch
-        void start(int64_t step_) {
-            step = step_;
-            next = -One;
-        }
+        void start() { next = -unit; }
+        // Near frames of another length: the next far frame stays where it lies.
+        void rescale(int64_t unit_);
         // The far frames a stretch of n near frames makes.
         nframes_t take(nframes_t n);
     };
@@ -81,11 +90,15 @@ private:
     };
 
     void start();
+    // Block frames per loop frame, in fixed point.
+    static int64_t step_of(double rate) { return std::llround((double)One / rate); }
 
     RateConverter _in;
     RateConverter _out;
     double _rate = 1.0;
+    double _in_ratio = 1.0, _out_ratio = 1.0;  // as the converters count
     bool _started = false;
+    int64_t _owed = 0;  // loop frames (fixed point) the last stream ran past its rate
     Schedule _to_loop, _to_block;  // loop frames from block frames, and back
     Waiting _loop_pulses, _block_pulses;
 };

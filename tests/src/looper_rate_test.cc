@@ -162,4 +162,111 @@ TEST(LooperRateStart, LeavingRateOneStartsFromTheLoopNotFromSilence) {
     }
 }
 
+const long kTone = 12288;  // a whole number of periods of 1 kHz
+
+// A 1 kHz tone, and a slow one that tells its periods apart: a seamless loop.
+float tone(long t) {
+    const double w = 2.0 * M_PI * (double)t;
+    return (float)(0.3 * std::sin(w * 1000.0 / 48000.0) + 0.01 * std::sin(w / kTone));
+}
+
+// The tone recorded at rate 1 until kTone, then played at the rates given,
+// each from its frame on; the wet output.
+std::vector<float> play(const std::vector<std::pair<long, float>>& rates, long frames) {
+    const nframes_t block = 64;
+    LooperRig rig(2, 48000, block);
+    auto l = rig.make(0, 1, 2.0f, true);
+    LooperRig::control(*l, Event::UseCommonIns, 0.0f);
+    LooperRig::control(*l, Event::DryLevel, 0.0f);
+    l->run(0, 0);
+    std::vector<float> out((size_t)(frames + block));
+    size_t next = 0;
+    for (long s = 0; s < frames; s += block) {
+        for (nframes_t j = 0; j < block; ++j) rig.in(0, 0)[j] = tone(s + (long)j);
+        if (s == 0 || s == kTone) LooperRig::hit(*l, Event::RECORD);
+        rig.begin_block();
+        nframes_t done = 0;
+        for (; next < rates.size() && rates[next].first < s + (long)block; ++next) {
+            const nframes_t at = (nframes_t)(rates[next].first - s);
+            if (at > done) l->run(done, at - done);
+            LooperRig::control(*l, Event::Rate, rates[next].second);
+            done = at;
+        }
+        l->run(done, block - done);
+        std::copy(rig.out(0, 0), rig.out(0, 0) + block, out.begin() + s);
+    }
+    return out;
+}
+
+double largest_step(const std::vector<float>& v, long from, long to) {
+    double worst = 0.0;
+    for (long t = from; t < to; ++t) worst = std::max(worst, (double)std::fabs(v[(size_t)t] - v[(size_t)t - 1]));
+    return worst;
+}
+
+class LooperRateChanges : public ::testing::TestWithParam<std::pair<float, float>> {};
+
+// The largest step within 64 frames of a change, over the larger of the two
+// rates' own largest steps, at 12 phases of the tone and of the block: back
+// to rate 1 within 1.3, away from it within 1 (and a little), between others
+// within 2. After trips away from rate 1, the loop has moved by what each
+// ran at its rate, to 2 frames: it plays what a loop that never left rate 1
+// plays that much later.
+TEST_P(LooperRateChanges, StepNoFurtherThanTheRatesAndMoveTheLoopByThem) {
+    const float a = GetParam().first, b = GetParam().second;
+    const long stay = 1101, first = kTone + 2048, last = first + 24 * stay, end = last + 2048;
+    std::vector<std::pair<long, float>> rates = {{kTone, a}};
+    for (int i = 0; i < 24; ++i) rates.push_back({first + i * stay, i % 2 ? a : b});
+    rates.push_back({last, 1.0f});
+    const std::vector<float> out = play(rates, end), still = play({}, end);
+    double worst[2] = {0.0, 0.0}, ahead = 0.0;
+    for (int i = 0; i < 24; ++i) {
+        const long at = first + i * stay;
+        const double own = std::max(largest_step(out, at - 600, at - 100), largest_step(out, at + 300, at + 900));
+        worst[i % 2] = std::max(worst[i % 2], largest_step(out, at, at + 64) / own);
+    }
+    const auto limit = [](float from, float to) { return to == 1.0f ? 1.3 : from == 1.0f ? 1.02 : 2.0; };
+    EXPECT_LE(worst[0], limit(a, b)) << a << " -> " << b;
+    EXPECT_LE(worst[1], limit(b, a)) << b << " -> " << a;
+    if (b != 1.0f) return;
+
+    for (size_t i = 0; i + 1 < rates.size(); ++i) ahead += (rates[i].second - 1.0) * (rates[i + 1].first - rates[i].first);
+    long best = 0;
+    double least = 1e9;
+    for (long d = std::lround(ahead) - 40; d <= std::lround(ahead) + 40; ++d) {
+        double diff = 0.0;
+        for (long t = last + 200; t < end; ++t) diff += std::fabs(out[(size_t)t] - still[(size_t)(kTone + (t + d) % kTone)]);
+        if (diff < least) least = diff, best = d;
+    }
+    EXPECT_NEAR((double)best, ahead, 2.0) << "trips to " << a;
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, LooperRateChanges,
+                         ::testing::Values(std::make_pair(0.5f, 1.0f), std::make_pair(0.75f, 1.0f),
+                                           std::make_pair(1.5f, 1.0f), std::make_pair(2.0f, 1.0f),
+                                           std::make_pair(4.0f, 1.0f), std::make_pair(0.25f, 1.0f),
+                                           std::make_pair(1.008f, 1.0f), std::make_pair(1.5f, 0.5f),
+                                           std::make_pair(0.5f, 0.75f), std::make_pair(0.75f, 4.0f),
+                                           std::make_pair(4.0f, 1.5f)));
+
+// Changes of rate that undo each other between two stretches change nothing.
+TEST(LooperRateUndone, ChangesThatUndoEachOtherLeaveTheOutputAsItWas) {
+    const long at = kTone + 3001, frames = at + 1024;
+    const std::vector<float> kept = play({{kTone, 1.5f}}, frames), undone = play({{kTone, 1.5f}, {at, 0.5f}, {at, 1.5f}}, frames);
+    for (long t = at; t < frames; ++t) ASSERT_EQ(kept[(size_t)t], undone[(size_t)t]) << "frame " << t;
+}
+
+// A sweep through rate 1 by a value every 32 or 64 frames, as a controller
+// sends it, steps as a return to rate 1 may.
+TEST(LooperRateSweep, SweepThroughRateOneStepsAsRateOne) {
+    const float sweep[] = {1.016f, 1.012f, 1.008f, 1.004f, 1.0f, 0.996f, 0.992f, 0.988f};
+    for (long every : {32L, 64L}) {
+        std::vector<std::pair<long, float>> rates;
+        for (long i = 0; i < 8; ++i) rates.push_back({kTone + 2000 + i * every, sweep[i]});
+        const std::vector<float> out = play(rates, kTone + 4000);
+        const double one = largest_step(out, kTone + 1000, kTone + 1900);
+        EXPECT_LE(largest_step(out, kTone + 2000, kTone + 2064 + 8 * every) / one, 1.3) << "every " << every;
+    }
+}
+
 } // namespace
