@@ -353,8 +353,12 @@ void Engine::process_update_event(const Event& ev)
 {
     if (ev.Control == Event::SaveLoop) {
         std::cerr << "got save: " << (int)ev.Instance << std::endl;
-        for (Looper* l : loopers_at(ev.Instance < 0 ? -1 : ev.Instance)) {
-            l->save_loop("", LoopFileEvent::FormatFloat);
+        // The loop the set named as it came, if still there; a negative
+        // instance, every loop.
+        for (Looper* l : loopers_at(-1)) {
+            if (ev.Instance < 0 || l->serial() == ev.Serial) {
+                l->save_loop("", LoopFileEvent::FormatFloat);
+            }
         }
         return;
     }

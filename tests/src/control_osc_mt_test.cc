@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "file_fixture.h"
 #include "looper.h"
 #include "osc_fixture.h"
 #include "version.h"
@@ -379,6 +380,26 @@ TEST(OscLoopOrder, ACommandReachesTheLoopsItNamedAsItCame)
         EXPECT_EQ(host.engine.get_control_value(c.control, (int8_t)c.loop), c.value);
     }
     std::remove(session.c_str());
+}
+
+// The save a loop's set asks for, sent just before that loop is removed,
+// saves no other loop.
+TEST(OscLoopOrder, ASaveSetSavesNoOtherLoop)
+{
+    qmtest::ScratchDir dir;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EngineHost host;
+    OscClient a(host.port);
+    ASSERT_TRUE(host.ok && a.ok());
+    ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true) && host.engine.add_loop(1, 1.0f, true));
+    ASSERT_EQ(chdir(dir.dir.c_str()), 0);
+    // The save is done after the requests of its pass: the second ping
+    // answers once it is.
+    const bool sent = a.send("/qm/0/set", "save_loop", 1.0f) && a.send("/loop_del", 0) && a.sync() && a.sync();
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_TRUE(sent);
+    EXPECT_TRUE(dir.entries().empty());
 }
 
 // At the limit, a loop removed makes room for the next one once it is gone.
