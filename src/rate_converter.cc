@@ -64,7 +64,7 @@ void RateConverter::reset(nframes_t lead)
     _kept = 0;
     _ahead_frames = 0;
     _lead = std::min(lead, MaxAhead);
-    _hold = _skip = 0;
+    _shift = 0;
     if (_last) {
         std::fill(_last, _last + _chans, 0.0f);
     }
@@ -148,13 +148,8 @@ void RateConverter::flush(float* out, nframes_t make, double ratio)
 
 void RateConverter::shift(long frames)
 {
-    // A hold and a skip both still to come cancel out.
-    const nframes_t n = (nframes_t)std::min<long>(frames < 0 ? -frames : frames, MaxAhead);
-    nframes_t& against = frames > 0 ? _skip : _hold;
-    nframes_t& along = frames > 0 ? _hold : _skip;
-    const nframes_t net = std::min(against, n);
-    against -= net;
-    along = std::min(along + n - net, MaxAhead);
+    const long most = (long)MaxAhead;
+    _shift = std::max(-most, std::min(most, _shift + std::max(-most, std::min(most, frames))));
 }
 
 void RateConverter::pull(const float* in, nframes_t in_frames, nframes_t make, float* out, nframes_t out_frames,
@@ -163,11 +158,11 @@ void RateConverter::pull(const float* in, nframes_t in_frames, nframes_t make, f
     const size_t frame = _chans;
     make = std::min(make, _ahead_len - _ahead_frames);
     _ahead_frames += make_frames(in, in_frames, _ahead + (size_t)_ahead_frames * frame, make, ratio);
-    if (_skip > 0) {
-        const nframes_t drop = std::min(_skip, _ahead_frames);
+    if (_shift < 0) {
+        const nframes_t drop = std::min((nframes_t)-_shift, _ahead_frames);
         std::memmove(_ahead, _ahead + (size_t)drop * frame, (size_t)(_ahead_frames - drop) * frame * sizeof(float));
         _ahead_frames -= drop;
-        _skip -= drop;
+        _shift += (long)drop;
     }
     if (_lead > 0 && _ahead_frames > 0) {
         // Nothing went out yet: the first frame fills the lead.
@@ -181,7 +176,7 @@ void RateConverter::pull(const float* in, nframes_t in_frames, nframes_t make, f
     }
 
     nframes_t j = 0;
-    for (; j < out_frames && _hold > 0; ++j, --_hold) {
+    for (; j < out_frames && _shift > 0; ++j, --_shift) {
         std::memcpy(out + (size_t)j * frame, _last, frame * sizeof(float));
     }
     const nframes_t have = std::min(_ahead_frames, out_frames - j);

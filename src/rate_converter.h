@@ -57,7 +57,7 @@ public:
               double ratio);
     // Frames that go out before the next one made: those queued, and the
     // hold or lead still to come, less those still to pass over.
-    long queued() const { return (long)_ahead_frames + (long)_hold + (long)_lead - (long)_skip; }
+    long queued() const { return (long)_ahead_frames + _shift + (long)_lead; }
     // Audio thread. From now on the stream goes out `frames` later (the last
     // frame handed out held meanwhile), or when negative earlier, passing
     // over that many frames.
@@ -89,8 +89,9 @@ private:
     nframes_t _ahead_len = 0;
     nframes_t _ahead_frames = 0;
     nframes_t _lead = 0;  // copies of the first frame made still to hand out
-    nframes_t _hold = 0;  // copies of the last frame handed out still to hand out
-    nframes_t _skip = 0;  // frames of the stream still to pass over
+    // Still to come: copies of the last frame handed out (above 0), or frames
+    // of the stream to pass over (below). A hold and a skip cancel out.
+    long _shift = 0;
 };
 
 } // namespace Quillomat
