@@ -92,9 +92,8 @@ float arg_float(lo_arg* a)
 }
 
 // liblo binds every interface. Its server is made on a passing port and our
-// socket takes over that descriptor, so that liblo receives from it, names
-// the senders and sends the replies through it; the passing socket is closed
-// by the takeover.
+// socket takes over that descriptor, so that the server holds our socket and
+// names its URL; the passing socket is closed by the takeover.
 lo_server server_on_socket(int sock)
 {
     lo_server server = lo_server_new("0", silent_error);
@@ -222,6 +221,7 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
     : _engine(engine),
       _request_pipe{-1, -1},
       _osc_server(nullptr),
+      _socket(-1),
       _port((int)port),
       _ok(false),
       _shutdown(false),
@@ -246,9 +246,7 @@ ControlOSC::ControlOSC(Engine* engine, unsigned int port)
     }
 
     if (_osc_server) {
-        // Bundles act at once: a scheduled one would wait for a datagram
-        // that may never come, and far-off ones would pile up.
-        lo_server_enable_queue(_osc_server, 0, 1);
+        _socket = lo_server_get_socket_fd(_osc_server);
         _server_url = server_url(where, _port, _osc_server);
         register_methods();
     }
@@ -278,7 +276,7 @@ void ControlOSC::add_method(const char* path, const char* types, int method, int
                             Event::type_t type)
 {
     _command_infos.emplace_back(new CommandInfo{this, instance, type, method, kind, types});
-    lo_server_add_method(_osc_server, path, types, osc_method, _command_infos.back().get());
+    add_osc_method(path, types, osc_method, _command_infos.back().get());
 }
 
 void ControlOSC::register_methods()
@@ -328,7 +326,7 @@ void ControlOSC::register_methods()
     };
     for (const auto& m : midi) {
         _midi_commands.emplace_back(new MidiBindCommand{this, m.command, m.types});
-        lo_server_add_method(_osc_server, m.path, m.types, osc_midi_binding, _midi_commands.back().get());
+        add_osc_method(m.path, m.types, osc_midi_binding, _midi_commands.back().get());
     }
 
     add_method("/qm/midi_start", nullptr, MMidiSync, Event::MidiStart, -2, Event::type_sync);
@@ -396,11 +394,9 @@ bool ControlOSC::push(EventNonRT* ev)
     return _engine && _engine->push_nonrt_event(ev);
 }
 
-int ControlOSC::sender_port(lo_message msg) const
+int ControlOSC::sender_port() const
 {
-    lo_address src = msg ? lo_message_get_source(msg) : nullptr;
-    const char* port = src ? lo_address_get_port(src) : nullptr;
-    return port ? atoi(port) : -1;
+    return _from_known ? ntohs(_from.sin_port) : -1;
 }
 
 uint64_t ControlOSC::heard_key(in_addr address, int port)
@@ -428,12 +424,8 @@ void ControlOSC::note_heard(lo_message msg)
     }
     uint64_t heard[8];
     size_t count = 0;
-    if (lo_address from = lo_message_get_source(msg)) {
-        const char* host = lo_address_get_hostname(from);
-        const char* port = lo_address_get_port(from);
-        if (host && port) {
-            heard[count++] = heard_key(host, atoi(port));
-        }
+    if (_from_known) {
+        heard[count++] = heard_key(_from.sin_addr, ntohs(_from.sin_port));
     }
     const char* types = lo_message_get_types(msg);
     lo_arg** argv = lo_message_get_argv(msg);
@@ -491,7 +483,7 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
         break;
     case MGlobalSet:
         // Told to the other clients once the engine has taken the value.
-        push(new GlobalSetEvent(str(argv[0]), arg_float(argv[1]), sender_port(msg)));
+        push(new GlobalSetEvent(str(argv[0]), arg_float(argv[1]), sender_port()));
         break;
     case MGlobalGet:
         push(new GlobalGetEvent(str(argv[0]), str(argv[1]), str(argv[2])));
@@ -506,7 +498,7 @@ int ControlOSC::handle_message(const CommandInfo& info, lo_arg** argv, int argc,
         // A NaN or infinity never reaches a gain or a loop.
         if (std::isfinite(arg_float(argv[1]))) {
             _engine->push_control_event(info.type, _cmd_map->to_control_t(str(argv[0])), arg_float(argv[1]),
-                                        instance, sender_port(msg));
+                                        instance, sender_port());
         }
         break;
     case MMidiSync:
@@ -565,16 +557,6 @@ int ControlOSC::handle_midi_binding(const MidiBindCommand& info, lo_arg** argv, 
     return 0;
 }
 
-int ControlOSC::dispatch_data(const void* data, size_t size)
-{
-    if (!_osc_server || !data) {
-        return -1;
-    }
-    // liblo takes a writable buffer.
-    std::vector<char> copy((const char*)data, (const char*)data + size);
-    return lo_server_dispatch_data(_osc_server, copy.data(), copy.size());
-}
-
 // ---------------------------------------------------------------------------
 // The OSC thread
 
@@ -607,7 +589,7 @@ void ControlOSC::osc_receiver()
     struct pollfd pfd[2];
     nfds_t count = 1;
     pfd[0].fd = _request_pipe[0];
-    const int sock = _osc_server ? lo_server_get_socket_fd(_osc_server) : -1;
+    const int sock = _socket;
     if (sock >= 0) {
         pfd[1].fd = sock;
         count = 2;
@@ -644,7 +626,7 @@ void ControlOSC::osc_receiver()
         }
         if (pfd[1].revents & POLLIN) {
             for (int n = 0; n < kMaxMessagesPerWake && !_shutdown.load(std::memory_order_acquire); ++n) {
-                if (lo_server_recv_noblock(_osc_server, 0) <= 0) {
+                if (!receive_datagrams()) {
                     break;
                 }
             }

@@ -1,15 +1,16 @@
 #pragma once
 // The engine's OSC endpoint: a UDP server on the first free port from a base
 // (on loopback, unless QM_OSC_ADDRESS names another address of the machine),
-// its own thread that waits on the socket and a wake-up pipe and lets liblo
-// hand each message to a handler, and everything the engine sends back
+// its own thread that waits on the socket and a wake-up pipe and hands each
+// message to a handler, and everything the engine sends back
 // (answers, errors, binding listings, configuration announcements, control
 // updates to subscribers).
 //
 // Threads
 // - OSC thread: the handlers. They only queue work for the engine (a real-time
 //   event, or a request for the engine thread) and note whom they heard from;
-//   they never send. "/quit" calls the engine's quit directly.
+//   they never send. "/quit" calls the engine's quit directly. The thread
+//   itself answers a path that ends in "/" with the names below it.
 // - Engine thread: every answer and update. The host's thread may send the
 //   configuration announcement too (a loop added there, a session restored
 //   there), and a lookup thread sends what waited for its host name; one
@@ -21,6 +22,7 @@
 // Every method, for every loop index a loop can have (and -1, all loops), is
 // registered before the OSC thread starts; none is added or removed later.
 #include <lo/lo.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <chrono>
@@ -112,7 +114,7 @@ public:
     // tests.
     void set_name_lookup(NameResolver::Lookup lookup);
 
-    // The handlers' entry, public for liblo's C callback only.
+    // The handlers' entry, public for the C callbacks only.
     struct CommandInfo;
     struct MidiBindCommand;
     int handle_message(const CommandInfo& info, lo_arg** argv, int argc, lo_message msg);
@@ -124,13 +126,15 @@ private:
     // name is looked up on a thread of its own; until then what is sent to
     // it waits here.
     struct ReplyAddress {
-        lo_address addr = nullptr;  // null until the host has an address
+        bool has_addr = false;  // false until the host has an address
+        sockaddr_in addr{};
+        int send_errno = 0;     // of the last send that failed
         std::string url;
         std::string host;
         int port = 0;
         uint64_t heard_as = 0;    // heard_key of the URL's host and port: the client
         uint64_t heard_at = 0;    // and of the address, once the host has one
-        std::deque<std::pair<std::string, lo_message>> waiting;  // path, message
+        std::deque<std::string> waiting;  // datagrams
         size_t* waiting_total = nullptr;  // the server's count of waiting messages
         ~ReplyAddress();
         // "HOST:PORT" as the URL names it.
@@ -195,6 +199,27 @@ private:
     // A lookup thread: host has a result.
     void on_name_resolved(const std::string& host, NameResolver::State state, in_addr address);
 
+    // A handler, with its user data, for messages to path whose arguments
+    // are or convert to types (null: any arguments, as they are).
+    struct OscMethod {
+        std::string path;
+        const char* types;
+        lo_method_handler handler;
+        void* data;
+    };
+    // Tells of no message that could not be taken: a datagram may be lost.
+    // Datagrams and bundles run through these on the OSC thread, or in
+    // dispatch_data.
+    void add_osc_method(const char* path, const char* types, lo_method_handler handler, void* data);
+    bool dispatch_datagram(char* data, size_t size, int depth);
+    bool dispatch_message(char* data, size_t size);
+    // handler's return: whether another method may take the message too.
+    bool call_method(const OscMethod& m, const char* types, lo_arg** argv, int argc, lo_message msg);
+    // "#reply", the path and every name below it, to the sender.
+    void answer_listing(const char* path);
+    // One datagram from the socket, if one is there.
+    bool receive_datagrams();
+
     void register_methods();
     void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);
     void add_loop_methods(int index);
@@ -204,13 +229,14 @@ private:
     void terminate_osc_thread();
 
     bool push(EventNonRT* ev);
-    int sender_port(lo_message msg) const;
+    // UDP port of the message being dispatched; -1 when it has no sender.
+    int sender_port() const;
     // Whom the server hears from: an IPv4 address and port, or else the hash
     // of "HOST:PORT" (a name, in a reply URL).
     static uint64_t heard_key(const std::string& host, int port);
     static uint64_t heard_key(in_addr address, int port);
-    // OSC thread: the sender of msg, and every reply address it names, were
-    // heard from just now.
+    // OSC thread: the sender of the message being dispatched, msg, and every
+    // reply address it names, were heard from just now.
     void note_heard(lo_message msg);
     // When a client was last heard from, by its URL's key and its address's
     // (0: none yet); 0 when never. With _heard_lock held.
@@ -220,16 +246,17 @@ private:
     void send_pingack_locked(ReplyAddress& to, const std::string& path);
     void send_all_config_locked();
     void send_registered_updates_locked(const std::string& ctrl, float val, int instance, int source);
-    bool send_now(lo_address addr, const std::string& path, lo_message msg, bool report);
-    // Sends, or keeps the message until the host has an address; false
-    // (and msg freed) when it can be neither.
-    bool send_message(ReplyAddress& to, const std::string& path, lo_message msg, bool report);
+    // From our own socket, whichever thread sends.
+    bool send_to(const sockaddr_in& addr, const std::string& datagram) const;
+    bool send_now(ReplyAddress& to, const std::string& datagram, bool report);
+    // Sends, or keeps the datagram until the host has an address; false
+    // when it can be neither.
+    bool send_message(ReplyAddress& to, std::string datagram, bool report);
     bool send_list(SubscriberList& list, const std::string& ctrl, float val, int instance, int source);
     bool send_isf(ReplyAddress& to, const std::string& path, int instance, const std::string& name, float val,
                   bool report);
     bool send_ss(ReplyAddress& to, const std::string& path, const std::string& a, const std::string& b,
                  bool report);
-    void report_send_error(lo_address addr) const;
     void report_binding_error(const ReplyAddress& to) const;
     void update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add);
     // Within every bound, a subscription of to on key of map fits once those
@@ -246,16 +273,26 @@ private:
     Engine* _engine;
     std::thread _osc_thread;
     int _request_pipe[2];
-    lo_server _osc_server;
+    lo_server _osc_server;  // holds the socket and names its URL
+    int _socket;            // the server's
     std::string _server_url;  // names the bound address; empty without a server
     int _port;
     bool _ok;
     std::atomic<bool> _shutdown;
     CommandMap* _cmd_map;
 
-    // The records liblo hands back to the handlers; freed with the server.
+    // In the order they were added; none is added once the thread runs.
+    std::vector<OscMethod> _methods;
+    // Indices into _methods by path, those of one path in the order added.
+    std::vector<size_t> _by_path;
+    // The handlers' user data.
     std::vector<std::unique_ptr<CommandInfo>> _command_infos;
     std::vector<std::unique_ptr<MidiBindCommand>> _midi_commands;
+    // Whom the message being dispatched came from (OSC thread).
+    bool _from_known = false;
+    sockaddr_in _from{};
+    // The datagram being received: up to 64 KiB.
+    std::vector<char> _receiving = std::vector<char>(65536);
 
     // Serialises everything that sends (engine thread, host's thread,
     // lookup threads).

@@ -9,10 +9,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "command_map.h"
 #include "control_osc.h"
+#include "control_osc_datagram.h"
 #include "engine.h"
 #include "midi_bind.h"
 #include "version.h"
@@ -61,11 +63,8 @@ bool ipv6_address(const std::string& host)
     return inet_pton(AF_INET6, host.c_str(), &any) == 1;
 }
 
-void free_waiting(std::deque<std::pair<std::string, lo_message>>& waiting, size_t* total)
+void free_waiting(std::deque<std::string>& waiting, size_t* total)
 {
-    for (auto& w : waiting) {
-        lo_message_free(w.second);
-    }
     if (total) {
         *total -= std::min(*total, waiting.size());
     }
@@ -120,9 +119,6 @@ bool ControlOSC::split_udp_url(const std::string& url, std::string& host, int& p
 ControlOSC::ReplyAddress::~ReplyAddress()
 {
     free_waiting(waiting, waiting_total);
-    if (addr) {
-        lo_address_free(addr);
-    }
 }
 
 void ControlOSC::ReportLimit::say(const std::string& line)
@@ -142,23 +138,12 @@ void ControlOSC::ReportLimit::say(const std::string& line)
 
 namespace {
 
-// Out of memory, the request that wanted it fails (the engine goes on).
-lo_message new_message()
+sockaddr_in udp_address(in_addr host, int port)
 {
-    lo_message msg = lo_message_new();
-    if (!msg) {
-        throw std::bad_alloc();
-    }
-    return msg;
-}
-
-// An address of the numeric host text; null when liblo cannot make one.
-lo_address new_address(const std::string& numeric, int port)
-{
-    lo_address addr = lo_address_new_with_proto(LO_UDP, numeric.c_str(), std::to_string(port).c_str());
-    if (addr && lo_address_errno(addr) < 0) {
-        fprintf(stderr, "addr error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
-    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr = host;
+    addr.sin_port = htons((uint16_t)port);
     return addr;
 }
 
@@ -194,11 +179,10 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
     to->waiting_total = &_waiting_messages;
     // Anything else waits for its lookup (settle).
     const std::string numeric = numeric_host(host);
-    if (!numeric.empty()) {
-        to->addr = new_address(numeric, port);
-        if (!to->addr) {
-            return nullptr;
-        }
+    in_addr found{};
+    if (!numeric.empty() && inet_pton(AF_INET, numeric.c_str(), &found) == 1) {
+        to->addr = udp_address(found, port);
+        to->has_addr = true;
     }
     if (_retaddr_map.size() >= kMaxCachedAddresses) {
         // Those only the cache holds go first.
@@ -215,7 +199,7 @@ ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
 
 ControlOSC::Reach ControlOSC::settle(ReplyAddress& to)
 {
-    if (to.addr) {
+    if (to.has_addr) {
         return Ready;
     }
     in_addr found{};
@@ -232,11 +216,11 @@ ControlOSC::Reach ControlOSC::settle_as(ReplyAddress& to, NameResolver::State st
     if (state == NameResolver::Pending) {
         return Waiting;
     }
-    char text[INET_ADDRSTRLEN] = "";
-    if (state == NameResolver::Resolved && inet_ntop(AF_INET, &found, text, sizeof(text))) {
-        to.addr = new_address(text, to.port);
+    if (state == NameResolver::Resolved) {
+        to.addr = udp_address(found, to.port);
+        to.has_addr = true;
     }
-    if (!to.addr) {
+    if (!to.has_addr) {
         free_waiting(to.waiting, to.waiting_total);
         return Unreachable;
     }
@@ -247,10 +231,10 @@ ControlOSC::Reach ControlOSC::settle_as(ReplyAddress& to, NameResolver::State st
     }
     // In the order they were meant to go.
     while (!to.waiting.empty()) {
-        auto w = to.waiting.front();
+        const std::string datagram = std::move(to.waiting.front());
         to.waiting.pop_front();
         --_waiting_messages;
-        send_now(to.addr, w.first, w.second, true);
+        send_now(to, datagram, true);
     }
     return Ready;
 }
@@ -262,7 +246,7 @@ void ControlOSC::on_name_resolved(const std::string& host, NameResolver::State s
     // next send.
     std::vector<AddressRef> those;
     auto take = [&](const AddressRef& to) {
-        if (to && !to->addr && !to->waiting.empty() && to->host == host &&
+        if (to && !to->has_addr && !to->waiting.empty() && to->host == host &&
             std::find(those.begin(), those.end(), to) == those.end()) {
             those.push_back(to);
         }
@@ -292,47 +276,45 @@ void ControlOSC::on_name_resolved(const std::string& host, NameResolver::State s
     }
 }
 
-void ControlOSC::report_send_error(lo_address addr) const
-{
-    fprintf(stderr, "OSC error %d: %s\n", lo_address_errno(addr), lo_address_errstr(addr));
-}
-
 void ControlOSC::report_binding_error(const ReplyAddress& to) const
 {
     // An address that has none was told of already.
-    if (to.addr) {
-        fprintf(stderr, "OSC error sending binding %d: %s\n", lo_address_errno(to.addr), lo_address_errstr(to.addr));
+    if (to.has_addr) {
+        fprintf(stderr, "OSC error sending binding %d: %s\n", to.send_errno, strerror(to.send_errno));
     }
 }
 
-bool ControlOSC::send_now(lo_address addr, const std::string& path, lo_message msg, bool report)
+bool ControlOSC::send_to(const sockaddr_in& addr, const std::string& datagram) const
 {
-    // From our own socket: liblo's default would be whichever server the
-    // process made first, which in a host may not be ours.
-    const bool sent = _osc_server && lo_send_message_from(addr, _osc_server, path.c_str(), msg) >= 0;
-    lo_message_free(msg);
-    if (!sent && report) {
-        report_send_error(addr);
-    }
-    return sent;
+    return _socket >= 0 && sendto(_socket, datagram.data(), datagram.size(), MSG_NOSIGNAL, (const sockaddr*)&addr,
+                                  sizeof(addr)) == (ssize_t)datagram.size();
 }
 
-bool ControlOSC::send_message(ReplyAddress& to, const std::string& path, lo_message msg, bool report)
+bool ControlOSC::send_now(ReplyAddress& to, const std::string& datagram, bool report)
+{
+    if (send_to(to.addr, datagram)) {
+        return true;
+    }
+    to.send_errno = errno;
+    if (report) {
+        fprintf(stderr, "OSC error %d: %s\n", to.send_errno, strerror(to.send_errno));
+    }
+    return false;
+}
+
+bool ControlOSC::send_message(ReplyAddress& to, std::string datagram, bool report)
 {
     switch (settle(to)) {
     case Ready:
-        return send_now(to.addr, path, msg, report);
+        return send_now(to, datagram, report);
     case Waiting:
         // Past the bounds it is lost, as a datagram may be.
         if (to.waiting.size() < kMaxWaitingPerAddress && _waiting_messages < kMaxWaiting) {
-            to.waiting.emplace_back(path, msg);
+            to.waiting.push_back(std::move(datagram));
             ++_waiting_messages;
-        } else {
-            lo_message_free(msg);
         }
         return true;
     default:
-        lo_message_free(msg);
         return false;
     }
 }
@@ -340,20 +322,13 @@ bool ControlOSC::send_message(ReplyAddress& to, const std::string& path, lo_mess
 bool ControlOSC::send_isf(ReplyAddress& to, const std::string& path, int instance, const std::string& name,
                           float val, bool report)
 {
-    lo_message msg = new_message();
-    lo_message_add_int32(msg, instance);
-    lo_message_add_string(msg, name.c_str());
-    lo_message_add_float(msg, val);
-    return send_message(to, path, msg, report);
+    return send_message(to, OscDatagram().add(instance).add(name).add(val).bytes(path.c_str()), report);
 }
 
 bool ControlOSC::send_ss(ReplyAddress& to, const std::string& path, const std::string& a, const std::string& b,
                          bool report)
 {
-    lo_message msg = new_message();
-    lo_message_add_string(msg, a.c_str());
-    lo_message_add_string(msg, b.c_str());
-    return send_message(to, path, msg, report);
+    return send_message(to, OscDatagram().add(a).add(b).bytes(path.c_str()), report);
 }
 
 // ---------------------------------------------------------------------------
@@ -394,11 +369,8 @@ void ControlOSC::send_pingack(bool useudp, const std::string& url, const std::st
 
 void ControlOSC::send_pingack_locked(ReplyAddress& to, const std::string& path)
 {
-    lo_message msg = new_message();
-    lo_message_add_string(msg, _server_url.c_str());
-    lo_message_add_string(msg, quillomat_version);
-    lo_message_add_int32(msg, _engine ? (int)_engine->loop_count() : 0);
-    send_message(to, path, msg, true);
+    const int32_t loops = _engine ? (int32_t)_engine->loop_count() : 0;
+    send_message(to, OscDatagram().add(_server_url).add(quillomat_version).add(loops).bytes(path.c_str()), true);
 }
 
 void ControlOSC::send_all_config()
