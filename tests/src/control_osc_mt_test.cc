@@ -2,6 +2,7 @@
 // answer, what is refused without an answer, subscriptions and updates.
 #include "control_osc.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -239,6 +240,60 @@ TEST_F(OscTest, BadMessagesAreDroppedWithoutAnswer)
     OscMsg m;
     ASSERT_TRUE(a.send("/get", "tempo", url, "/good") && a.wait("/good", m));
     EXPECT_FLOAT_EQ(m.f(2), 110.0f);  // the NaN was not taken
+}
+
+// Numbers of another type are converted, patterns reach every loop they
+// match, bundles (also within bundles) act, and a path ending in "/" is
+// answered with the names below it.
+TEST_F(OscTest, ConvertedPatternedAndBundledMessagesAreTaken)
+{
+    ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true) && host.engine.add_loop(1, 1.0f, true));
+    host.driver.start_audio(nullptr, nullptr);
+    auto datagram = [](const char* path, lo_message m) {
+        size_t size = 0;
+        void* bytes = lo_message_serialise(m, path, nullptr, &size);
+        std::string out((const char*)bytes, size);
+        free(bytes);
+        lo_message_free(m);
+        return out;
+    };
+    lo_message wet = lo_message_new();
+    lo_message_add_string(wet, "wet");
+    lo_message_add_int32(wet, 0);
+    lo_message feedback = lo_message_new();
+    lo_message_add_symbol(feedback, "feedback");
+    lo_message_add_double(feedback, 0.25);
+    auto bundle = [](const std::vector<std::string>& parts) {
+        std::string b("#bundle\0\0\0\0\0\0\0\0\1", 16);
+        for (const std::string& p : parts) {
+            const uint32_t size = htonl((uint32_t)p.size());
+            b += std::string((const char*)&size, 4) + p;
+        }
+        return b;
+    };
+    lo_message half = lo_message_new();
+    lo_message_add_string(half, "wet");
+    lo_message_add_float(half, 0.5f);
+    const std::string inner = bundle({datagram("/qm/1/set", half)});
+    lo_message thresh = lo_message_new();
+    lo_message_add_string(thresh, "rec_thresh");
+    lo_message_add_float(thresh, 0.5f);
+    const std::string outer = bundle({datagram("/qm/[0-1]/set", thresh), inner});
+    for (const std::string& d : {datagram("/qm/0/set", wet), datagram("/qm/*/set", feedback), outer}) {
+        ASSERT_TRUE(a.send_raw(d.data(), d.size()));
+    }
+    OscMsg m;
+    ASSERT_TRUE(a.send("/qm/0/") && a.wait("#reply", m));
+    ASSERT_TRUE(a.sync() && host.driver.wait_blocks(4));
+    host.stop();
+    EXPECT_EQ(host.engine.get_control_value(Event::WetLevel, 0), 0.0f);
+    EXPECT_EQ(host.engine.get_control_value(Event::WetLevel, 1), 0.5f);
+    for (int8_t l = 0; l < 2; ++l) {
+        EXPECT_EQ(host.engine.get_control_value(Event::Feedback, l), 0.25f);
+        EXPECT_EQ(host.engine.get_control_value(Event::TriggerThreshold, l), 0.5f);
+    }
+    ASSERT_EQ(m.args.size(), 13u);
+    EXPECT_EQ(m.s(0) + m.s(1) + "," + m.s(12), "/qm/0/down,unregister_auto_update");
 }
 
 TEST_F(OscTest, ChangesReachOtherSubscribersButNotTheSender)
