@@ -1,8 +1,10 @@
-// The host with the looper plug-in under a limit of its own (files) while
-// clients name hosts whose lookups hang: its own work goes on, and what
-// failed for want of room is tried again once there is room.
+// The host with the looper plug-in under limits of its own (files, address
+// space) while clients name hosts whose lookups hang: its own work goes on,
+// and what failed for want of room is tried again once there is room.
 #include <sndfile.h>
 #include <sys/resource.h>
+
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -71,6 +73,44 @@ TEST(QmhostUnderLimits, HangingNamesLeaveTheHostItsFilesAndFailuresOfRoomAreNotK
     host.release();
     EXPECT_TRUE(answered_at(c, "gui-box.test")) << host.errors();
     EXPECT_EQ(0, host.stop());
+}
+
+// Kilobytes of address space the process has.
+long vm_size_kb(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string word;
+    long kb = 0;
+    while (status >> word && word != "VmSize:") {
+    }
+    status >> kb;
+    return kb;
+}
+
+TEST(QmhostUnderLimits, RunningOutOfAddressSpaceCostsRequestsNotTheHost)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve address space of their own";
+#endif
+    NamedHost host({"-b", "256"});
+    if (host.port == 0) GTEST_SKIP() << "no host: " << host.errors();
+    // A little more than it started with: the hanging lookups' threads take it.
+    const rlim_t room = ((rlim_t)vm_size_kb(host.pid) + 24 * 1024) * 1024;
+    const rlimit as = {room, room};
+    ASSERT_EQ(0, prlimit(host.pid, RLIMIT_AS, &as, nullptr));
+    OscClient c(host.port);
+    for (int round = 0; round < 3; ++round) {
+        flood(c, 200);
+        for (int k = 0; k < 200; ++k) c.send("/qm/0/get", "wet", c.url(), "/g");
+        c.sync(1000);
+    }
+    EXPECT_GE(host.hanging(), 10);
+    host.release();
+    EXPECT_TRUE(NamedHost::eventually([&] { return host.hanging() == 0; })) << host.hanging();
+    OscMsg m;
+    EXPECT_TRUE(c.send("/ping", c.url(), "/p") && c.wait("/p", m, 5000)) << host.errors();
+    EXPECT_NE(host.errors().find("out of memory"), std::string::npos) << host.errors();
+    EXPECT_EQ(0, host.stop()) << host.errors();
 }
 
 } // namespace
