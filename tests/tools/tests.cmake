@@ -24,12 +24,19 @@ target_compile_definitions(qmhost_kill_test PRIVATE QMHOST_PATH="$<TARGET_FILE:q
 add_dependencies(qmhost_kill_test qmhost QuillomatAU)
 set_property(TARGET qmhost_kill_test PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)
 
-# The host under limits of its own, and unloading the plug-in, while host
-# names hang.
-foreach(t qmhost_limits_test qmhost_reload_mt_test)
+# The host run where host names can hang: under limits of its own, unloading
+# the plug-in, and with allocations that fail.
+foreach(t qmhost_limits_test qmhost_reload_mt_test qmhost_alloc_test)
   target_link_libraries(${t} PRIVATE PkgConfig::SNDFILE)
   target_compile_definitions(${t} PRIVATE QMHOST_PATH="$<TARGET_FILE:qmhost>")
   add_dependencies(${t} qmhost QuillomatAU)
   set_property(TARGET ${t} PROPERTY QM_RESOURCE_LOCK qm_plugin_osc_ports)
 endforeach()
 target_compile_definitions(qmhost_reload_mt_test PRIVATE QM_TSAN_SUPPRESSIONS="${CMAKE_CURRENT_LIST_DIR}/../tsan.supp")
+# The sanitizers keep the allocator to themselves: there the test skips.
+if(QM_SANITIZE STREQUAL "")
+  add_library(failing_alloc SHARED ${CMAKE_CURRENT_LIST_DIR}/../support/failing_alloc.c)
+  set_target_properties(failing_alloc PROPERTIES C_VISIBILITY_PRESET default)
+  target_compile_definitions(qmhost_alloc_test PRIVATE QM_FAILING_ALLOC="$<TARGET_FILE:failing_alloc>")
+  add_dependencies(qmhost_alloc_test failing_alloc)
+endif()
