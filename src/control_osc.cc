@@ -626,7 +626,7 @@ void ControlOSC::osc_receiver()
         }
         if (pfd[1].revents & POLLIN) {
             for (int n = 0; n < kMaxMessagesPerWake && !_shutdown.load(std::memory_order_acquire); ++n) {
-                if (!receive_datagrams()) {
+                if (!receive_datagram()) {
                     break;
                 }
             }

@@ -128,7 +128,7 @@ private:
     struct ReplyAddress {
         bool has_addr = false;  // false until the host has an address
         sockaddr_in addr{};
-        int send_errno = 0;     // of the last send that failed
+        int send_errno = 0;  // of the last send that failed
         std::string url;
         std::string host;
         int port = 0;
@@ -207,18 +207,18 @@ private:
         lo_method_handler handler;
         void* data;
     };
-    // Tells of no message that could not be taken: a datagram may be lost.
-    // Datagrams and bundles run through these on the OSC thread, or in
-    // dispatch_data.
+    // On the OSC thread, or in dispatch_data. A message that cannot be taken
+    // (malformed, for no method, or out of memory) is dropped without a
+    // word, as a datagram may be lost.
     void add_osc_method(const char* path, const char* types, lo_method_handler handler, void* data);
     bool dispatch_datagram(char* data, size_t size, int depth);
     bool dispatch_message(char* data, size_t size);
-    // handler's return: whether another method may take the message too.
+    // Whether m took the message (its handler returned 0).
     bool call_method(const OscMethod& m, const char* types, lo_arg** argv, int argc, lo_message msg);
     // "#reply", the path and every name below it, to the sender.
     void answer_listing(const char* path);
     // One datagram from the socket, if one is there.
-    bool receive_datagrams();
+    bool receive_datagram();
 
     void register_methods();
     void add_method(const char* path, const char* types, int method, int kind, int instance, Event::type_t type);

@@ -64,7 +64,7 @@ void ControlOSC::add_osc_method(const char* path, const char* types, lo_method_h
                     added);
 }
 
-bool ControlOSC::receive_datagrams()
+bool ControlOSC::receive_datagram()
 {
     socklen_t from_size = sizeof(_from);
     const ssize_t got = recvfrom(_socket, _receiving.data(), _receiving.size(), MSG_DONTWAIT | MSG_TRUNC,
