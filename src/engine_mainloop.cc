@@ -1,5 +1,6 @@
 // The engine thread: its main loop, the execution of every request, and the
 // MIDI bridge's hand-over of learned bindings.
+#include <libxml/threads.h>
 #include <time.h>
 
 #include <chrono>
@@ -396,6 +397,10 @@ void Engine::mainloop()
     Clock::time_point next_update;  // the clock's epoch: the first pass sends at once
     _engine_thread.store(std::this_thread::get_id());
     OutOfMemory memory;
+    // libxml2 makes a thread's state on its first use there and cannot go on
+    // when that fails: made now, a session or binding file later never runs
+    // out of memory inside it.
+    xmlGetGlobalState();
 
     while (is_ok() && _osc) {
         delete_released_loops();
