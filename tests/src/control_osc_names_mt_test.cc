@@ -18,7 +18,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <iterator>
@@ -380,13 +379,6 @@ TEST(OscHostNames, EveryCloseReturnsAtOnceWhileLookupsHang)
     EXPECT_TRUE(threads_at_most(before));
 }
 
-bool mapped(const std::string& name)
-{
-    std::ifstream maps("/proc/self/maps");
-    const std::string all((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
-    return all.find(name) != std::string::npos;
-}
-
 [[noreturn]] void quit(int code, const char* why)
 {
     fprintf(stderr, "%s\n", why);
@@ -432,7 +424,7 @@ bool mapped(const std::string& name)
     held.release();
     // The lookup ends (a second later), and the plug-in goes with it.
     if (!threads_at_most(before)) quit(6, "a thread was left behind");
-    if (!eventually([] { return !mapped("libQuillomatAU"); })) quit(5, "the plug-in stayed loaded");
+    if (!eventually([] { return !qmtest::code_mapped("self", "libQuillomatAU"); })) quit(5, "the plug-in stayed loaded");
     _exit(0);
 }
 

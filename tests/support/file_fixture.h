@@ -60,6 +60,20 @@ inline std::string bytes_of(const std::string& path)
     return s.str();
 }
 
+// Whether the process (a pid, or "self") has code of a file whose path holds
+// name mapped. Other mappings do not count: ThreadSanitizer's symbolizer
+// keeps reading an unloaded library's debug sections.
+inline bool code_mapped(const std::string& process, const std::string& name)
+{
+    std::istringstream maps(bytes_of("/proc/" + process + "/maps"));
+    std::string line;
+    while (std::getline(maps, line)) {
+        const size_t perms = line.find(' ') + 1;
+        if (line.find(name) != std::string::npos && line.size() > perms + 2 && line[perms + 2] == 'x') return true;
+    }
+    return false;
+}
+
 // The file made or emptied, then holding `text`.
 inline void put(const std::string& path, const std::string& text)
 {

@@ -134,10 +134,7 @@ public:
         return WIFEXITED(_status) ? WEXITSTATUS(_status) : -1;
     }
     std::string errors() const { return bytes_of(_dir.path("stderr")); }
-    bool mapped(const std::string& name) const
-    {
-        return bytes_of("/proc/" + std::to_string(pid) + "/maps").find(name) != std::string::npos;
-    }
+    bool mapped(const std::string& name) const { return code_mapped(std::to_string(pid), name); }
 
     pid_t pid = -1;
     int port = 0;
