@@ -15,7 +15,6 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
-#include <new>
 #include <system_error>
 
 #include "command_map.h"
@@ -179,12 +178,7 @@ int osc_method(const char* path, const char* types, lo_arg** argv, int argc, lo_
     (void)path;
     (void)types;
     auto* info = static_cast<ControlOSC::CommandInfo*>(user_data);
-    // Out of memory the message is lost, as a datagram may be.
-    try {
-        return info->osc->handle_message(*info, argv, argc, msg);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return info->osc->handle_message(*info, argv, argc, msg);
 }
 
 int osc_midi_binding(const char* path, const char* types, lo_arg** argv, int argc, lo_message msg,
@@ -193,11 +187,7 @@ int osc_midi_binding(const char* path, const char* types, lo_arg** argv, int arg
     (void)path;
     (void)types;
     auto* info = static_cast<ControlOSC::MidiBindCommand*>(user_data);
-    try {
-        return info->osc->handle_midi_binding(*info, argv, argc, msg);
-    } catch (const std::bad_alloc&) {
-        return 0;
-    }
+    return info->osc->handle_midi_binding(*info, argv, argc, msg);
 }
 
 // Every string argument fits; the types are the registered ones (liblo has

@@ -152,7 +152,8 @@ bool ControlOSC::dispatch_message(char* data, size_t size)
             }
         }
     } catch (const std::bad_alloc&) {
-        // Lost, as a datagram may be.
+        // Out of memory in a handler or an answer: the message is lost, as
+        // a datagram may be.
     }
     lo_message_free(msg);
     return true;

@@ -7,10 +7,10 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <algorithm>
 #include <map>
 #include <mutex>
 #include <new>

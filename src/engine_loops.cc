@@ -529,7 +529,7 @@ bool Engine::make_room(size_t need, const std::string& what, unsigned int loops)
             const bool then_counted = listed - leaving_locked() + loops <= MaxLoops;
             if (!then_fits || !then_counted || Clock::now() >= until) {
                 if (!counted) {
-                    room_for_a_loop_locked();
+                    room_for_a_loop_locked();  // says why
                 }
                 if (need > free) {
                     std::cerr << "cannot " << what << ": it needs " << whole_megabytes_up(need) << " MB and only "

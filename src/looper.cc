@@ -837,9 +837,6 @@ void Looper::silence_sync_out(nframes_t offset, nframes_t nframes)
 void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
                        bool pan)
 {
-    // The next stretch at another rate starts a new stream.
-    _resampling = false;
-
     for (unsigned int c = 0; c < _built_chans; ++c) {
         float* input;
         float* output;
@@ -850,15 +847,20 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRam
             }
             continue;
         }
-        if (c == 0) {
-            bind_audio(c, loop_in, output, _use_sync_buf + offset, _our_syncout_buf + offset);
-            _sync_out_silent = false;
-        } else {
-            bind_audio(c, loop_in, output, _our_syncout_buf + offset, _dummy_buf + offset);
-        }
-        descriptor->run(_instances[c], nframes);
+        run_direct(c, loop_in, output, offset, nframes);
         finish_channel(c, input, output, nframes, dry, pan);
     }
+}
+
+void Looper::run_direct(unsigned int c, float* loop_in, float* out, nframes_t offset, nframes_t nframes)
+{
+    if (c == 0) {
+        bind_audio(c, loop_in, out, _use_sync_buf + offset, _our_syncout_buf + offset);
+        _sync_out_silent = false;
+    } else {
+        bind_audio(c, loop_in, out, _our_syncout_buf + offset, _dummy_buf + offset);
+    }
+    descriptor->run(_instances[c], nframes);
 }
 
 void Looper::run_loop_frames(float* loop_ilv, nframes_t m)
@@ -1009,13 +1011,7 @@ void Looper::run_loops_returning(nframes_t offset, nframes_t nframes, const dsp:
             }
             continue;
         }
-        if (c == 0) {
-            bind_audio(c, io.loop_in, direct, _use_sync_buf + offset, _our_syncout_buf + offset);
-            _sync_out_silent = false;
-        } else {
-            bind_audio(c, io.loop_in, direct, _our_syncout_buf + offset, _dummy_buf + offset);
-        }
-        descriptor->run(_instances[c], nframes);
+        run_direct(c, io.loop_in, direct, offset, nframes);
         if (!mono) {
             to_lane(loop_ilv, nch, c, direct, nframes);
         }

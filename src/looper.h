@@ -218,6 +218,9 @@ private:
                              const dsp::LinearRamp& dry, bool pan);
     // Adds what is left of channel c's gap to out.
     void ramp_gap(unsigned int c, float* out, nframes_t n);
+    // Channel c's processor at rate 1, from loop_in into out (the master's
+    // with the sync signals).
+    void run_direct(unsigned int c, float* loop_in, float* out, nframes_t offset, nframes_t nframes);
     // The processors over m interleaved loop-rate frames, in place.
     void run_loop_frames(float* loop_ilv, nframes_t m);
     void pass_through(nframes_t offset, nframes_t nframes);

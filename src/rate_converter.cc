@@ -149,7 +149,7 @@ void RateConverter::flush(float* out, nframes_t make, double ratio)
 void RateConverter::shift(long frames)
 {
     const long most = (long)MaxAhead;
-    _shift = std::max(-most, std::min(most, _shift + std::max(-most, std::min(most, frames))));
+    _shift = std::clamp(_shift + std::clamp(frames, -most, most), -most, most);
 }
 
 void RateConverter::pull(const float* in, nframes_t in_frames, nframes_t make, float* out, nframes_t out_frames,
