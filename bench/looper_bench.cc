@@ -1,5 +1,5 @@
 // One two-channel loop run in 256-frame blocks, playing or overdubbing, at
-// rate 1 and through the rate converters, against a plain copy of the same
+// rate 1 and at other rates, against a plain copy of the same
 // samples into the loop's outputs and the common mix. Items are frames per
 // channel. Eight such loops take 8 x (time per block) / 5.33 ms of a core.
 #include <benchmark/benchmark.h>

@@ -11,7 +11,7 @@ purpose=${1:-test}
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  libsndfile1-dev libsamplerate0-dev liblo-dev libsigc++-2.0-dev libxml2-dev zlib1g-dev ladspa-sdk
+  libsndfile1-dev liblo-dev libsigc++-2.0-dev libxml2-dev zlib1g-dev ladspa-sdk
   liblo-tools
 )
 case "$purpose" in

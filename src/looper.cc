@@ -18,7 +18,6 @@ namespace Quillomat {
 
 const double Looper::MinResamplingRate = 0.25;
 const double Looper::MaxResamplingRate = 4.0;
-const int Looper::SrcAudioQuality = SRC_LINEAR;
 const float Looper::MaxLoopSecs = 3600.0f;
 
 namespace {
@@ -108,23 +107,6 @@ float finish_into(float* out, const float* dry, const dsp::LinearRamp& d, nframe
     return dsp::bits_float(m);
 }
 
-// Lane c of an interleaved block of nch channels from or to a plain buffer.
-void to_lane(float* ilv, unsigned int nch, unsigned int c, const float* src, nframes_t n)
-{
-    float* p = ilv + c;
-    if (src) {
-        for (nframes_t j = 0; j < n; ++j) p[(size_t)j * nch] = src[j];
-    } else {
-        for (nframes_t j = 0; j < n; ++j) p[(size_t)j * nch] = 0.0f;
-    }
-}
-
-void from_lane(const float* ilv, unsigned int nch, unsigned int c, float* dst, nframes_t n)
-{
-    const float* p = ilv + c;
-    for (nframes_t j = 0; j < n; ++j) dst[j] = p[(size_t)j * nch];
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -190,12 +172,12 @@ unsigned long long available_memory()
 
 size_t Looper::memory_bytes(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize)
 {
-    // Per channel: the processor's memory, and the block and resampling
-    // buffers resize_buffers makes with the rate stream's own; then the
-    // looper's own sync buffers.
-    const size_t maxlen = loop_frames_max(bufsize);
-    const size_t per_chan = (size_t)qm_memory_samples(srate, loopsecs) + 2 * (size_t)bufsize + 3 * maxlen;
-    return (per_chan * chan_count + 3 * (size_t)bufsize + 2 * maxlen) * sizeof(float);
+    // Per channel: the processor's memory and its loop frames; then the
+    // block and loop-rate buffers the channels share, and the clock's plans
+    // (two words a loop frame and a block frame).
+    const size_t most = RateClock::most_made(bufsize);
+    const size_t per_chan = (size_t)qm_memory_samples(srate, loopsecs) + most + 3;
+    return (per_chan * chan_count + 6 * (size_t)bufsize + 4 * most) * sizeof(float);
 }
 
 // The processors touch all their memory as they are built: a loop that
@@ -249,7 +231,7 @@ bool Looper::initialize(unsigned int index, unsigned int chan_count, float loops
             return false;
         }
         register_ports();
-        build_converters_and_filters();
+        build_filters();
         build_panner();
     } catch (const std::exception& e) {
         std::cerr << "cannot build loop " << index << ": " << e.what() << std::endl;
@@ -281,9 +263,8 @@ void Looper::reset_fields(unsigned int index, unsigned int chan_count, bool disc
     _curr_input_gain = _targ_input_gain = 1.0f;
     _input_peak = _output_peak = 0.0f;
     _relative_sync = false;
-    _src_in_ratio = 1.0;
-    _resampling = false;
-    _return_left = _gap_left = 0;
+    _src_in_ratio = _filter_ratio = 1.0;
+    _clock.set_rate(1.0f);
     _sync_out_silent = true;
     _fall_frames = 0;
     _fall_factor = 1.0f;
@@ -309,7 +290,7 @@ void Looper::build_arrays()
     _output_ports = new port_id_t[_chan_count]();
     _lp_filter = new OnePoleFilter*[_chan_count]();
     _bound = new BoundAudio[_chan_count]();
-    _chan_io = new ChannelIO[_chan_count]();
+    _last_in = new float[_chan_count]();
 }
 
 void Looper::set_control_defaults(nframes_t srate)
@@ -383,17 +364,11 @@ void Looper::register_ports()
     }
 }
 
-void Looper::build_converters_and_filters()
+void Looper::build_filters()
 {
-    int err = 0;
-    if (!_rate_stream.build(SrcAudioQuality, _chan_count, err)) {
-        throw std::runtime_error(std::string("rate converter: ") + src_strerror(err));
-    }
-    _rate_stream.reserve(_buffersize, _src_buffer_len);
-    _rate_stream.set_ratio(_src_in_ratio);
     for (unsigned int c = 0; c < _chan_count; ++c) {
         _lp_filter[c] = new OnePoleFilter(_samplerate);
-        _lp_filter[c]->set_cutoff(_lp_filter[c]->get_samplerate() * (float)_src_in_ratio * 0.48f);
+        _lp_filter[c]->set_cutoff(_lp_filter[c]->get_samplerate() * (float)_filter_ratio * 0.48f);
     }
 }
 
@@ -450,7 +425,7 @@ void Looper::destroy()
     free_array(_output_ports);
     free_array(_lp_filter);
     free_array(_bound);
-    free_array(_chan_io);
+    free_array(_last_in);
 
     const bool own_sync = _use_sync_buf == _our_syncin_buf;
     free_array(_our_syncin_buf);
@@ -467,12 +442,11 @@ void Looper::destroy()
     free_array(_common_out_bufs);
     _common_out_count = 0;
 
-    _rate_stream.release();
-    free_array(_src_block_ilv);
-    free_array(_src_loop_ilv);
-    free_array(_src_chan_bufs);
-    free_array(_src_sync_buffer);
-    _src_buffer_len = 0;
+    _clock.release();
+    free_array(_loop_bufs);
+    free_array(_loop_sync);
+    free_array(_filter_buf);
+    _loop_len = 0;
 }
 
 void Looper::use_sync_buf(float* buf)
@@ -509,27 +483,24 @@ void Looper::resize_buffers(nframes_t bufsize)
         return;
     }
     const bool repoint = !_use_sync_buf || _use_sync_buf == _our_syncin_buf;
-    const nframes_t maxlen = loop_frames_max(bufsize);
+    const nframes_t most = RateClock::most_made(bufsize);
     const size_t chans = _built_chans ? _built_chans : 1;
 
     // Zeroed: another loop may read our sync output before channel 0 runs.
     renew_buffer(_our_syncin_buf, bufsize);
     renew_buffer(_our_syncout_buf, bufsize);
-    renew_buffer(_dummy_buf, maxlen);
+    renew_buffer(_dummy_buf, most);
     renew_buffer(_tmp_io_buf, bufsize);
     if (repoint) {
         _use_sync_buf = _our_syncin_buf;
     }
     _sync_out_silent = true;
 
-    _src_buffer_len = maxlen;
-    renew_buffer(_src_block_ilv, (size_t)bufsize * chans);
-    renew_buffer(_src_loop_ilv, (size_t)maxlen * chans);
-    renew_buffer(_src_chan_bufs, (size_t)maxlen * chans);
-    renew_buffer(_src_sync_buffer, maxlen);
-    _rate_stream.reserve(bufsize, maxlen);
-    _resampling = false;
-    _return_left = _gap_left = 0;
+    _loop_len = most + 2;
+    renew_buffer(_loop_bufs, (size_t)_loop_len * chans);
+    renew_buffer(_loop_sync, most);
+    renew_buffer(_filter_buf, bufsize);
+    _clock.reserve(bufsize);
     if (_bound) {
         std::memset(_bound, 0, sizeof(BoundAudio) * _built_chans);
     }
@@ -692,14 +663,10 @@ void Looper::run(nframes_t offset, nframes_t nframes)
     const dsp::LinearRamp gain = dsp::LinearRamp::over(_curr_input_gain, _targ_input_gain, nframes);
     const dsp::LinearRamp dry = dsp::LinearRamp::over(_curr_dry, _target_dry, nframes);
     const bool pan = take_common_outs(offset);
-    if (ports[Rate] == 1.0f) {
-        if (_resampling || _return_left > 0) {
-            run_loops_returning(offset, nframes, gain, dry, pan);
-        } else {
-            run_loops(offset, nframes, gain, dry, pan);
-        }
+    if (_clock.direct()) {
+        run_loops(offset, nframes, gain, dry, pan);
     } else {
-        run_loops_resampled(offset, nframes, gain, dry, pan);
+        run_loops_clocked(offset, nframes, gain, dry, pan);
     }
     if (pan && _use_common_outs) {
         guard_common_outs(nframes);
@@ -834,9 +801,19 @@ void Looper::silence_sync_out(nframes_t offset, nframes_t nframes)
     }
 }
 
+bool Looper::has_loop_input(unsigned int c)
+{
+    if (_have_discrete_io && _input_ports[c] && _driver->get_input_port_buffer(_input_ports[c], _buffersize)) {
+        return true;
+    }
+    Engine* engine = _driver->get_engine();
+    return engine && engine->get_common_input_buffer(c);
+}
+
 void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
                        bool pan)
 {
+    bool any = false;
     for (unsigned int c = 0; c < _built_chans; ++c) {
         float* input;
         float* output;
@@ -847,205 +824,146 @@ void Looper::run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRam
             }
             continue;
         }
-        run_direct(c, loop_in, output, offset, nframes);
+        if (nframes > 0) {
+            // What a stretch away from rate 1 takes up from: the last input
+            // and the last two loop frames.
+            _last_in[c] = loop_in[nframes - 1];
+        }
+        if (c == 0) {
+            run_direct(c, loop_in, output, _use_sync_buf + offset, _our_syncout_buf + offset, nframes);
+        } else {
+            run_direct(c, loop_in, output, _our_syncout_buf + offset, _dummy_buf + offset, nframes);
+        }
+        float* kept = loop_frames(c);
+        if (nframes > 1) {
+            kept[0] = output[nframes - 2];
+            kept[1] = output[nframes - 1];
+        } else if (nframes == 1) {
+            kept[0] = kept[1];
+            kept[1] = output[0];
+        }
+        any = true;
         finish_channel(c, input, output, nframes, dry, pan);
+    }
+    if (any) {
+        _clock.run_direct(nframes);
     }
 }
 
-void Looper::run_direct(unsigned int c, float* loop_in, float* out, nframes_t offset, nframes_t nframes)
+void Looper::run_direct(unsigned int c, float* loop_in, float* out, float* sync_in, float* sync_out, nframes_t nframes)
 {
+    bind_audio(c, loop_in, out, sync_in, sync_out);
     if (c == 0) {
-        bind_audio(c, loop_in, out, _use_sync_buf + offset, _our_syncout_buf + offset);
         _sync_out_silent = false;
-    } else {
-        bind_audio(c, loop_in, out, _our_syncout_buf + offset, _dummy_buf + offset);
     }
     descriptor->run(_instances[c], nframes);
 }
 
-void Looper::run_loop_frames(float* loop_ilv, nframes_t m)
+void Looper::run_loops_clocked(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                               const dsp::LinearRamp& dry, bool pan)
 {
-    const unsigned int nch = _built_chans;
-    const bool mono = nch == 1;
-    for (unsigned int c = 0; c < nch; ++c) {
-        if (!_chan_io[c].loop_in) {
-            continue;
-        }
-        float* buf = _src_chan_bufs + (size_t)c * _src_buffer_len;
-        if (!mono) {
-            from_lane(loop_ilv, nch, c, buf, m);
-        }
-        if (c == 0) {
-            // Its sync output replaces the sync input in place.
-            bind_audio(c, buf, buf, _src_sync_buffer, _src_sync_buffer);
-        } else {
-            bind_audio(c, buf, buf, _src_sync_buffer, _dummy_buf);
-        }
-        descriptor->run(_instances[c], m);
-        if (!mono) {
-            to_lane(loop_ilv, nch, c, buf, m);
-        }
-    }
-    if (!mono) {
-        for (unsigned int c = 0; c < nch; ++c) {
-            if (!_chan_io[c].loop_in) {
-                to_lane(loop_ilv, nch, c, nullptr, m);
-            }
-        }
-    }
-}
-
-void Looper::run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
-                                 const dsp::LinearRamp& dry, bool pan)
-{
-    const unsigned int nch = _built_chans;
-    const bool mono = nch == 1;
-
-    // Every channel's loop input, interleaved for the one stream.
     bool any = false;
-    for (unsigned int c = 0; c < nch; ++c) {
-        ChannelIO& io = _chan_io[c];
-        io.loop_in = prepare_channel(c, offset, nframes, gain, io.input, io.output);
-        any = any || io.loop_in;
-        if (!mono) {
-            to_lane(_src_block_ilv, nch, c, io.loop_in, nframes);
-        }
+    for (unsigned int c = 0; c < _built_chans && !any; ++c) {
+        any = has_loop_input(c);
     }
     if (!any) {
-        // The loop stands still: when it moves again, it starts afresh.
+        // The loop stands still, and so does its clock.
         silence_sync_out(offset, nframes);
-        _resampling = false;
         return;
     }
-    const bool starting = !_resampling;
-    if (starting) {
-        _rate_stream.restart();
-        _resampling = true;
-        // Begun within the fade back to rate 1: it ramps out the gap from there.
-        _gap_left = _return_left > 0 ? ReturnFade + 1 : 0;
-        _return_left = 0;
-        _lowpassing = false;
+    if (_clock.below_one() && _filter_ratio != _src_in_ratio && nframes > 0) {
+        // The cutoff follows the rate below 1 that runs, so that changes
+        // undone before a frame ran leave the filter as it was.
+        _filter_ratio = _src_in_ratio;
+        for (unsigned int c = 0; c < _built_chans; ++c) {
+            _lp_filter[c]->set_cutoff(_samplerate * (float)_filter_ratio * 0.48f);
+        }
     }
-    const bool lowpass = _src_in_ratio < 1.0;
-
-    const float* block_in = mono ? _chan_io[0].loop_in : _src_block_ilv;
-    float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
-    const nframes_t m = _rate_stream.to_loop(block_in, nframes, loop_ilv, _use_sync_buf + offset, _src_sync_buffer);
-
-    run_loop_frames(loop_ilv, m);
-
-    // Back to the block rate, the master's sync output with its audio.
-    const bool master = _chan_io[0].loop_in != nullptr;
-    float* block_ilv = mono ? _chan_io[0].output : _src_block_ilv;
-    _rate_stream.to_block(loop_ilv, m, block_ilv, nframes, _src_sync_buffer, master ? _our_syncout_buf + offset : nullptr);
-    if (master) {
-        _sync_out_silent = false;
+    _clock.plan(nframes);
+    const nframes_t m = _clock.made();
+    const bool one = _clock.at_one();
+    float* sync_in = _use_sync_buf + offset;
+    float* sync_out = _our_syncout_buf + offset;
+    if (one) {
+        // The block's own sync signals, with a pulse still bound for a loop
+        // frame of this stretch.
+        nframes_t at;
+        if (_clock.waiting_in(at)) {
+            std::copy(sync_in, sync_in + nframes, _loop_sync);
+            _loop_sync[at] = 1.0f;
+            sync_in = _loop_sync;
+            _clock.take_waiting_in();
+        }
     } else {
-        silence_sync_out(offset, nframes);
+        _clock.sync_to_loop(sync_in, _loop_sync);
     }
 
-    for (unsigned int c = 0; c < nch; ++c) {
-        ChannelIO& io = _chan_io[c];
-        if (!io.loop_in) {
-            continue;
-        }
-        if (!mono) {
-            from_lane(_src_block_ilv, nch, c, io.output, nframes);
-        }
-        if (lowpass) {
-            // A filter that did not run on this stream before starts from here.
-            if (!_lowpassing && nframes > 0) {
-                _lp_filter[c]->settle(io.output[0]);
-            }
-            _lp_filter[c]->run_lowpass(io.output, nframes);
-        }
-        if (_gap_left > ReturnFade && nframes > 0) {
-            io.gap = io.wet - io.output[0];
-        }
-        ramp_gap(c, io.output, nframes);
-        finish_channel(c, io.input, io.output, nframes, dry, pan);
-    }
-    _gap_left -= std::min(_gap_left, nframes);
-    _lowpassing = nframes > 0 ? lowpass : _lowpassing;
-}
-
-void Looper::ramp_gap(unsigned int c, float* out, nframes_t n)
-{
-    const nframes_t k = std::min(n, _gap_left);
-    const float step = _chan_io[c].gap / (float)(ReturnFade + 1);
-    for (nframes_t j = 0; j < k; ++j) {
-        out[j] += (float)(_gap_left - j) * step;
-    }
-}
-
-void Looper::run_loops_returning(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
-                                 const dsp::LinearRamp& dry, bool pan)
-{
-    const unsigned int nch = _built_chans;
-    const bool mono = nch == 1;
-    float* loop_ilv = mono ? _src_chan_bufs : _src_loop_ilv;
-    if (_resampling) {
-        // The loop frames the way to the loop still holds lie before the
-        // change: they reach the loop, and the way back, first. The way back
-        // then goes on at rate 1, as late as it was.
-        const nframes_t k = _rate_stream.to_loop_rest(loop_ilv, _src_sync_buffer);
-        run_loop_frames(loop_ilv, k);
-        _rate_stream.to_block(loop_ilv, k, _src_block_ilv, 0, _src_sync_buffer, nullptr);
-        _rate_stream.go_direct();
-        _resampling = false;
-        _return_left = ReturnFade;
-    }
-
-    // Each processor runs at rate 1 into its own buffer, and the stream
-    // beside it, late, until the fade from it into the direct output ends.
-    for (unsigned int c = 0; c < nch; ++c) {
-        ChannelIO& io = _chan_io[c];
-        io.loop_in = prepare_channel(c, offset, nframes, gain, io.input, io.output);
-        float* direct = _src_chan_bufs + (size_t)c * _src_buffer_len;
-        if (!io.loop_in) {
+    bool master = false;
+    for (unsigned int c = 0; c < _built_chans; ++c) {
+        float* input;
+        float* output;
+        float* loop_in = prepare_channel(c, offset, nframes, gain, input, output);
+        if (!loop_in) {
             if (c == 0) {
+                // The others follow no pulses of ours.
                 silence_sync_out(offset, nframes);
-            }
-            if (!mono) {
-                to_lane(loop_ilv, nch, c, nullptr, nframes);
+                std::fill(_loop_sync, _loop_sync + m, 0.0f);
             }
             continue;
         }
-        run_direct(c, io.loop_in, direct, offset, nframes);
-        if (!mono) {
-            to_lane(loop_ilv, nch, c, direct, nframes);
+        float* loop = loop_frames(c);
+        const float last = nframes > 0 ? loop_in[nframes - 1] : _last_in[c];
+        if (one) {
+            if (c == 0) {
+                run_direct(c, loop_in, loop + 2, sync_in, sync_out, nframes);
+            } else {
+                run_direct(c, loop_in, loop + 2, sync_out, _dummy_buf + offset, nframes);
+            }
+        } else {
+            _clock.to_loop(loop_in, _last_in[c], loop + 2);
+            // In place; the master's sync output takes the place of its input.
+            bind_audio(c, loop + 2, loop + 2, _loop_sync, c == 0 ? _loop_sync : _dummy_buf);
+            descriptor->run(_instances[c], m);
         }
-    }
-    _rate_stream.to_block(loop_ilv, nframes, _src_block_ilv, nframes, nullptr, nullptr);
+        _last_in[c] = last;
+        master = master || c == 0;
 
-    const nframes_t into = ReturnFade - _return_left;
-    const nframes_t fading = std::min(nframes, _return_left);
-    const float step = 1.0f / (float)(ReturnFade + 1);
-    for (unsigned int c = 0; c < nch; ++c) {
-        ChannelIO& io = _chan_io[c];
-        if (!io.loop_in) {
-            continue;
-        }
-        const float* direct = _src_chan_bufs + (size_t)c * _src_buffer_len;
-        float* out = io.output;
-        from_lane(_src_block_ilv, nch, c, out, fading);
-        if (_lowpassing) {
-            _lp_filter[c]->run_lowpass(out, fading);
-        }
-        for (nframes_t j = 0; j < fading; ++j) {
-            out[j] += (float)(into + j + 1) * step * (direct[j] - out[j]);
-        }
-        std::copy(direct + fading, direct + nframes, out + fading);
-        ramp_gap(c, out, nframes);
-        if (nframes > 0) {
-            io.wet = out[nframes - 1];
-        }
-        finish_channel(c, io.input, out, nframes, dry, pan);
+        _clock.to_block(loop, output);
+        std::memmove(loop, loop + m, 2 * sizeof(float));
+        low_pass(c, output, nframes);
+        finish_channel(c, input, output, nframes, dry, pan);
     }
-    _gap_left -= std::min(_gap_left, nframes);
-    _return_left -= fading;
-    if (_return_left == 0) {
-        _lowpassing = false;
+    if (master) {
+        if (!one) {
+            silence(sync_out, 0, nframes);
+        }
+        _clock.sync_to_block(one ? nullptr : _loop_sync, sync_out);
+        _sync_out_silent = false;
+    }
+}
+
+void Looper::low_pass(unsigned int c, float* out, nframes_t n)
+{
+    const int full = RateClock::FilterSteps;
+    if (n == 0 || (_clock.filter_at(0) == 0 && _clock.filter_steps() == 0)) {
+        return;
+    }
+    OnePoleFilter* lp = _lp_filter[c];
+    if (_clock.filter_starts()) {
+        // A filter that did not run before starts from here.
+        lp->settle(out[0]);
+    }
+    if (_clock.filter_at(0) == full && _clock.filter_steps() == full) {
+        lp->run_lowpass(out, n);
+        return;
+    }
+    // Fading in or out: the filtered signal mixed in by its weight.
+    std::copy(out, out + n, _filter_buf);
+    lp->run_lowpass(_filter_buf, n);
+    const float step = 1.0f / (float)full;
+    for (nframes_t j = 0; j < n; ++j) {
+        const int k = _clock.filter_at(j);
+        out[j] = k == full ? _filter_buf[j] : k == 0 ? out[j] : out[j] + (float)k * step * (_filter_buf[j] - out[j]);
     }
 }
 

@@ -8,7 +8,7 @@
 // Audio thread. Once the engine has added the looper to its list (the looper
 // is live), the audio thread owns run, do_event, set_port, use_sync_buf,
 // set_use_common_ins, set_use_common_outs, the control array `ports`, the
-// gains, flags, converters and filters, the panner's positions, and
+// gains, flags, rate clock and filters, the panner's positions, and
 // requested_cmd / request_pending. Before the looper is live (while it is
 // built on the engine or the host's thread) and after the engine has handed
 // it back, the building thread may call these directly; initialize, destroy,
@@ -49,14 +49,13 @@
 #include <string>
 
 #include <ladspa.h>
-#include <samplerate.h>
 
 #include "audio_driver.h"
 #include "dsp.h"
 #include "event.h"
 #include "event_nonrt.h"
 #include "lockmonitor.hpp"
-#include "rate_stream.h"
+#include "rate_clock.h"
 
 class XMLNode;
 struct sf_private_tag;
@@ -94,7 +93,6 @@ public:
 
     static const double MinResamplingRate;
     static const double MaxResamplingRate;
-    static const int SrcAudioQuality;
 
     // Bounds on what a looper may be built with; anything else is refused
     // before a byte is allocated.
@@ -191,7 +189,7 @@ private:
     bool build_instances(nframes_t srate, float loopsecs);
     void register_ports();
     void connect_controls(unsigned int c, LADSPA_Data* controls, LADSPA_Data* slave_sync, LADSPA_Data* sink);
-    void build_converters_and_filters();
+    void build_filters();
     void build_panner();
     void resize_buffers(nframes_t bufsize);
     static bool validate_config(long long index, long long chan_count, double loopsecs);
@@ -200,29 +198,23 @@ private:
     static bool read_config(const XMLNode& node, long long& index, long long& chan_count, double& loopsecs,
                             bool& discrete);
     static bool memory_fits(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize);
-    // Loop-rate frames one stretch of the block may make at the highest
-    // rate: the stream carries a fraction of a frame, so one more.
-    static nframes_t loop_frames_max(nframes_t bufsize) {
-        return (nframes_t)std::ceil(bufsize * MaxResamplingRate) + 2;
-    }
-
-    // Block processing. The processors run over a stretch at the block's
-    // rate or through the converters, with the stretch's level ramps; pan
-    // says whether the panner can take the common outputs.
+    // Block processing. At rate 1 with nothing late the processors run on
+    // the block's frames; otherwise on the loop frames the clock plans, with
+    // the stretch's level ramps; pan says whether the panner can take the
+    // common outputs.
     void run_loops(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain, const dsp::LinearRamp& dry,
                    bool pan);
-    void run_loops_resampled(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
-                             const dsp::LinearRamp& dry, bool pan);
-    // Back at rate 1: the stream's late output fades into the direct one.
-    void run_loops_returning(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
-                             const dsp::LinearRamp& dry, bool pan);
-    // Adds what is left of channel c's gap to out.
-    void ramp_gap(unsigned int c, float* out, nframes_t n);
+    void run_loops_clocked(nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
+                           const dsp::LinearRamp& dry, bool pan);
     // Channel c's processor at rate 1, from loop_in into out (the master's
     // with the sync signals).
-    void run_direct(unsigned int c, float* loop_in, float* out, nframes_t offset, nframes_t nframes);
-    // The processors over m interleaved loop-rate frames, in place.
-    void run_loop_frames(float* loop_ilv, nframes_t m);
+    void run_direct(unsigned int c, float* loop_in, float* out, float* sync_in, float* sync_out, nframes_t nframes);
+    // The low-pass below rate 1 over channel c's output, as much of it as the
+    // clock says.
+    void low_pass(unsigned int c, float* out, nframes_t n);
+    // Channel c's buffer of loop frames: the last two made, then room for a
+    // stretch's.
+    float* loop_frames(unsigned int c) { return _loop_bufs + (size_t)c * _loop_len; }
     void pass_through(nframes_t offset, nframes_t nframes);
     void deliver_command();
     void fall_meters(nframes_t nframes);
@@ -232,6 +224,8 @@ private:
     // writes, and raises the input peak.
     float* prepare_channel(unsigned int c, nframes_t offset, nframes_t nframes, const dsp::LinearRamp& gain,
                            float*& input, float*& output);
+    // Whether channel c has a loop input in this stretch.
+    bool has_loop_input(unsigned int c);
     // Points _common_out_bufs at this stretch; true when the panner can take them.
     bool take_common_outs(nframes_t offset);
     void bind_audio(unsigned int c, float* in, float* out, float* sync_in, float* sync_out);
@@ -308,23 +302,15 @@ private:
     bool _use_common_outs = true;
     bool _have_discrete_io = false;
 
-    // One stream of _chan_count channels, so the channels share the
-    // interpolation work; the audio is interleaved around it. It runs from
-    // the stretch the loop left rate 1 (_resampling) on.
-    RateStream _rate_stream;
-    float* _src_block_ilv = nullptr;  // block rate, interleaved (block size x channels)
-    float* _src_loop_ilv = nullptr;   // loop rate, interleaved (_src_buffer_len x channels)
-    float* _src_chan_bufs = nullptr;  // loop rate, channel c at c x _src_buffer_len
-    float* _src_sync_buffer = nullptr;
-    nframes_t _src_buffer_len = 0;
+    // Where the loop is at its rate, and the loop frames each channel made
+    // last; a stretch's loop-rate sync signal.
+    RateClock _clock;
+    float* _loop_bufs = nullptr;
+    nframes_t _loop_len = 0;
+    float* _loop_sync = nullptr;
+    float* _filter_buf = nullptr;  // the low-pass's output while it fades
     double _src_in_ratio = 1.0;
-    bool _resampling = false;
-    bool _lowpassing = false;  // the last stretch's stream output was low-passed
-    // Frames of the fade from the stream into the direct output still to run.
-    static constexpr nframes_t ReturnFade = 64;
-    nframes_t _return_left = 0;
-    // Frames still to ramp out the gap of a stream begun within that fade.
-    nframes_t _gap_left = 0;
+    double _filter_ratio = 1.0;  // the rate the low-pass's cutoff is for
 
     OnePoleFilter** _lp_filter = nullptr;
     float _samplerate = 0.0f;
@@ -339,15 +325,9 @@ private:
     };
     BoundAudio* _bound = nullptr;
 
-    // Each channel's buffers for the stretch being run.
-    struct ChannelIO {
-        float* input;    // raw discrete input, or null
-        float* output;   // where the processor's output goes
-        float* loop_in;  // what the processor records, or null: the channel does not run
-        float wet;       // the last frame the fade back to rate 1 gave out
-        float gap;       // how far a stream begun within that fade started from it
-    };
-    ChannelIO* _chan_io = nullptr;
+    // The last loop input each channel took, for the next stretch's
+    // interpolation.
+    float* _last_in = nullptr;
 
     bool _ok = false;
     bool _state_refused = false;

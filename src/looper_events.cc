@@ -79,21 +79,12 @@ void Looper::set_rate_ratio(float value)
     double r = std::min((double)value, MaxResamplingRate);
     r = std::max(r, MinResamplingRate);
     _src_in_ratio = r;
-
-    // At rate 1 the stream runs out at the rate it had.
-    if (value != 1.0f) {
-        _rate_stream.set_ratio(_src_in_ratio);
-    }
-    for (unsigned int c = 0; c < _built_chans; ++c) {
-        if (_lp_filter[c]) {
-            _lp_filter[c]->set_cutoff(_samplerate * (float)_src_in_ratio * 0.48f);
-        }
-    }
+    _clock.set_rate((float)r);
 }
 
 bool Looper::keeps(Event::control_t control, float& value)
 {
-    // A NaN or infinity would reach the converters and the processor.
+    // A NaN or infinity would reach the rate clock and the processor.
     if (!std::isfinite(value)) {
         return false;
     }

@@ -257,7 +257,7 @@ int Looper::restore_state(const XMLNode& node)
             _target_dry = value;
             _curr_dry = value;
         } else if (n >= 0 && n <= (int)Event::UseSafetyFeedback) {
-            // As a client's change would: a rate reaches the converters too.
+            // As a client's change would: a rate reaches the loop's clock too.
             apply_control(control, value);
         } else if (n > (int)Event::UseSafetyFeedback && n < ControlCount) {
             ports[n] = value;

@@ -37,14 +37,15 @@ void OnePoleFilter::run_lowpass(float* buf, uint32_t nframes)
         }
     }
 
-    float y = fLastOutput;
-    for (uint32_t i = 0; i < nframes; ++i) {
-        y = fAmountOfCurrent * buf[i] + fAmountOfLast * y;
-        buf[i] = y;
-    }
     // A decaying tail settles on a denormal fixed point that would keep every
     // later silent sample on the slow path; anything that small is inaudible.
-    fLastOutput = flush_to_zero(y);
+    // Flushed every frame, so that where a run ends changes nothing.
+    float y = fLastOutput;
+    for (uint32_t i = 0; i < nframes; ++i) {
+        y = flush_to_zero(fAmountOfCurrent * buf[i] + fAmountOfLast * y);
+        buf[i] = y;
+    }
+    fLastOutput = y;
 }
 
 void OnePoleFilter::run_highpass(float* buf, uint32_t nframes)

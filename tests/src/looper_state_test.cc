@@ -239,7 +239,7 @@ TEST_F(LooperStateTest, FallbackAfterAPartialRestoreReleasesWhatItBuilt) {
     EXPECT_EQ(rig.driver.live_ports(), live);
 }
 
-TEST_F(LooperStateTest, RestoredRateDrivesTheConverters) {
+TEST_F(LooperStateTest, RestoredRateDrivesTheLoopsClock) {
     auto restored_node = element(std::string("<Looper index=\"0\" channels=\"1\" loop_secs=\"2\" discrete_io=\"yes\">"
                                              "<Controls><Control name=\"rate\" value=\"0.5\"/></Controls></Looper>"));
     Looper restored(&rig.driver, *restored_node);
