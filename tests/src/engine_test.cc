@@ -315,6 +315,24 @@ TEST(EngineLoops, NewLoopsCopyLoopZeroAndSessionLoopsGetTheCycle) {
     EXPECT_EQ(rig.engine.get_control_value(Event::EighthPerCycleLoop, 0), 8.0f);
 }
 
+// A take stops where the memory ends and plays; the next press is a new
+// take. The free memory told is the whole of it: a take may use it all.
+TEST(EngineLoops, ATakeThatFillsTheMemoryStopsThere) {
+    EngineRig rig;
+    ASSERT_TRUE(rig.add(1, 0.5f));
+    const float total = 32768.0f / 48000.0f;
+    auto value = [&](Event::control_t c) { return rig.engine.get_control_value(c, 0); };
+    rig.engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 0, 0);
+    rig.run(200);  // 1.07 s
+    EXPECT_EQ(value(Event::State), 4.0f);
+    EXPECT_NEAR(value(Event::LoopLength), total, 256.0f / 48000.0f);
+    EXPECT_EQ(value(Event::FreeTime), total);
+    EXPECT_EQ(value(Event::TotalTime), total);
+    rig.engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 0, 0);
+    rig.run();
+    EXPECT_EQ(value(Event::State), 2.0f);
+}
+
 TEST(EngineLoops, AddRequestsRefuseAbsurdSizes) {
     struct Case {
         int chans;

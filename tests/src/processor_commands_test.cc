@@ -777,6 +777,9 @@ TEST(ProcessorCommands, StatesEnteredByACommandGetTheirFades) {
     m.command(QM_CMD_OVERDUB);
     m.command(QM_CMD_SCRATCH);
     EXPECT_EQ(m.inst()->state, STATE_PLAY);
+    m.play(500);  // one pass: the copy is done
+    m.command(QM_CMD_SCRATCH);
+    EXPECT_EQ(m.inst()->state, STATE_SCRATCH);
 }
 
 TEST(ProcessorCommands, ReversedRecordingPlaysAndStopsTakingInput) {
