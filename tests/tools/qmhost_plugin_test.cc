@@ -4,9 +4,12 @@
 // may not make, which fail with their answers while the host goes on.
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,6 +221,39 @@ TEST(QmhostWithPlugin, RecordStopOverdubOverOscEndUpInTheOutput)
     EXPECT_GT(peak_level(out, after, frames, kToneA), 0.05);
     EXPECT_GT(peak_level(out, after, frames, kToneB), 0.05);
     system(("rm -rf '" + dir + "'").c_str());
+}
+
+// Every port the looper tries is taken, in a network of the host's own (which
+// takes no port from anything else on this machine): it runs without OSC,
+// and says why on a line of its own.
+TEST(QmhostWithPlugin, NoFreePortIsSaidOnStandardError)
+{
+    qmtest::ScratchDir d;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(d.path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(d.path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (dup2(out, 1) < 0 || dup2(err, 2) < 0 || unshare(CLONE_NEWNET) != 0) _exit(126);
+        // Held by the host itself across the exec.
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        for (int port = 10051; port <= 10070; ++port) {
+            at.sin_port = htons((uint16_t)port);
+            if (bind(socket(AF_INET, SOCK_DGRAM, 0), (const sockaddr*)&at, sizeof at) != 0) _exit(125);
+        }
+        execl(QMHOST_PATH, QMHOST_PATH, "--fast", "-n", "2560", (char*)nullptr);
+        _exit(127);
+    }
+    int st = 0;
+    ASSERT_EQ(pid, waitpid(pid, &st, 0));
+    if (WIFEXITED(st) && WEXITSTATUS(st) == 126) GTEST_SKIP() << "no network of its own here (needs root)";
+    ASSERT_TRUE(WIFEXITED(st)) << st;
+    ASSERT_EQ(0, WEXITSTATUS(st)) << qmtest::bytes_of(d.path("stderr"));
+    EXPECT_EQ("OSC port: 0\n", qmtest::bytes_of(d.path("stdout")));
+    const std::string errors = "\n" + qmtest::bytes_of(d.path("stderr"));
+    EXPECT_NE(std::string::npos,
+              errors.find("\nqmhost: no OSC port from 10051 to 10070 was free: the looper runs without OSC\n"))
+        << errors;
 }
 
 // Any client can make the host write a line; a reader of its standard error

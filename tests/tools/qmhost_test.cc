@@ -286,7 +286,7 @@ TEST_F(QmhostTest, BadCommandLinesAndFilesFailWithOneLine)
     struct Case {
         std::vector<std::string> args;
         int status;
-        const char* says;
+        std::string says;
     } cases[] = {
         {{"--bogus"}, 2, "unknown option --bogus"},
         {{"-b", "0"}, 2, "--block"},
@@ -303,6 +303,7 @@ TEST_F(QmhostTest, BadCommandLinesAndFilesFailWithOneLine)
         {{"-n", "10", "--restore-state", file("bad_state.plist")}, 1, "without a value"},
         {{"-n", "10", "--restore-state", file("foreign_state.plist")}, 1, "refused the state"},
         {{"-n", "10", "-o", "/nonexistent-dir/out.wav"}, 1, "cannot write output file"},
+        {{"-n", "10", "--midi-pipe", dir}, 1, "cannot read MIDI from " + dir + ": a directory"},
     };
     for (const Case& c : cases) {
         std::string joined;
@@ -355,7 +356,8 @@ TEST_F(QmhostTest, HelpNamesEveryOption)
 
 TEST_F(QmhostTest, StopsCleanlyOnASignal)
 {
-    for (int sig : {SIGTERM, SIGINT}) {
+    // SIGHUP: the terminal it ran in was closed.
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         int out[2];
         ASSERT_EQ(0, pipe(out));

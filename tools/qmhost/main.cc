@@ -3,6 +3,7 @@
 #include <sndfile.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -22,11 +23,29 @@ using namespace qmhost;
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-volatile sig_atomic_t g_reload = 0;
+// Set by the handlers on whichever thread the signal lands (the plug-in's
+// threads take signals too) and read by the render loop.
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_reload{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may only touch lock-free atomics");
 
-void on_signal(int) { g_stop = 1; }
-void on_hangup(int) { g_reload = 1; }
+// The interrupted code may be about to read errno.
+struct KeepErrno {
+    const int saved = errno;
+    ~KeepErrno() { errno = saved; }
+};
+
+void on_signal(int)
+{
+    KeepErrno keep;
+    g_stop.store(true);
+}
+
+void on_hangup(int)
+{
+    KeepErrno keep;
+    g_reload.store(true);
+}
 
 void install_signals(bool reload_on_hangup)
 {
@@ -36,11 +55,13 @@ void install_signals(bool reload_on_hangup)
     sa.sa_flags = 0;  // no restart: a sleep ends at once
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
-    if (reload_on_hangup) {
-        sa.sa_handler = on_hangup;
-        sigaction(SIGHUP, &sa, nullptr);
-    }
+    // A closed terminal ends the run as a stop does, keeping what it made.
+    if (reload_on_hangup) sa.sa_handler = on_hangup;
+    sigaction(SIGHUP, &sa, nullptr);
 }
+
+// The ports the looper tries, in order.
+const int kFirstOscPort = 10051, kLastOscPort = 10070;
 
 int fail(const std::string& message, int status = 1)
 {
@@ -151,11 +172,16 @@ int run(int argc, char** argv)
 
     auto say_port = [&host] {
         float port = 0;
-        if (host.parameter(0, port))
-            std::printf("OSC port: %ld\n", std::lround(port));
-        else
+        if (!host.parameter(0, port)) {
             std::fprintf(stderr, "qmhost: the plug-in has no parameter 0\n");
+            return;
+        }
+        std::printf("OSC port: %ld\n", std::lround(port));
         std::fflush(stdout);
+        // The looper tells only the port, 0 when none was free.
+        if (std::lround(port) == 0)
+            std::fprintf(stderr, "qmhost: no OSC port from %d to %d was free: the looper runs without OSC\n",
+                         kFirstOscPort, kLastOscPort);
     };
     say_port();
 
@@ -190,8 +216,7 @@ int run(int argc, char** argv)
     int status = 0;
     bool input_left = in.f != nullptr;
     while (!g_stop && (total < 0 || (int64_t)host.position() < total)) {
-        if (g_reload) {
-            g_reload = 0;
+        if (g_reload.exchange(false)) {
             if (host.unit()) {
                 host.close();
                 std::printf("plug-in unloaded\n");

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -52,6 +53,13 @@ bool PipeMidiSource::open(const std::string& path, std::string& error)
     _port.reset(factory.create_port(req));
     if (!_port || !_port->ok() || !_port->input()) {
         error = "cannot read MIDI from " + path + ": " + status_reason(req.status);
+        _port.reset();
+        return false;
+    }
+    // A folder opens as any file does and fails only at its first read.
+    struct stat st;
+    if (fstat(_port->selectable(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        error = "cannot read MIDI from " + path + ": a directory, not a named pipe";
         _port.reset();
         return false;
     }

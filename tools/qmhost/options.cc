@@ -69,9 +69,10 @@ Loads an Audio Unit effect from a shared object, opens it through its entry
 point, initialises it and renders audio through its bus 0: from a WAV file or
 silence, into a WAV file or nowhere. It renders in real time unless --fast is
 given. Without a length and without an input file it runs until stopped with
-Ctrl-C (SIGINT) or SIGTERM; a stopped run still closes the output file and
-writes the state file. After initialising it prints the plug-in's parameter 0
-(the OSC port) as "OSC port: N".
+Ctrl-C (SIGINT), SIGTERM or SIGHUP (its terminal closed); a stopped run still
+closes the output file and writes the state file. After initialising it prints
+the plug-in's parameter 0 (the OSC port) as "OSC port: N"; when that is 0 (no
+port from 10051 to 10070 was free), a line on standard error says so.
 
   -p, --plugin PATH         plug-in shared object (default: mac/QuillomatAU/
                             libQuillomatAU.so in this program's build folder)
@@ -104,11 +105,12 @@ writes the state file. After initialising it prints the plug-in's parameter 0
                             ends it when closed.
       --editor-entry NAME   the editor view's entry point in the plug-in
                             (default: QuillomatAUViewEntry)
-      --reload-on-hangup    for tests of unloading: a SIGHUP closes the unit and
-                            unloads the plug-in for good (it is loaded so that
-                            it can be), printing "plug-in unloaded"; nothing is
-                            rendered until the next SIGHUP loads and opens it
-                            again, printing the "OSC port: N" line again
+      --reload-on-hangup    for tests of unloading: a SIGHUP, instead of ending
+                            the run, closes the unit and unloads the plug-in
+                            for good (it is loaded so that it can be),
+                            printing "plug-in unloaded"; nothing is rendered
+                            until the next SIGHUP loads and opens it again,
+                            printing the "OSC port: N" line again
   -h, --help                show this text
 
 Without --duration or --frames the run ends with the input file.
