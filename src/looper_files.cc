@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,8 @@ const size_t BlockSamples = (size_t)1 << 20;
 const nframes_t SaveSamplesPerBlock = 65536;
 // A save that finds the loop changed this often gives up.
 const unsigned int MaxSaveRestarts = 16;
+// Counts a made-up name may take in one second before the save gives up.
+const int MaxNameCount = 9999;
 
 nframes_t block_frames(unsigned int chans, sf_count_t frames)
 {
@@ -80,6 +83,32 @@ LoopVersion loop_version(LADSPA_Handle handle)
     LoopVersion v;
     qm_current_loop_version(handle, &v.chunk, &v.start, &v.length);
     return v;
+}
+
+// A made-up name for a save of loop `index`, claimed: "qm_" and the time of
+// day, the loop's number, and a count from 2 when that is taken. Two loops
+// may share a number (one added after another left), and two hosts a folder;
+// a name is taken for good as it is claimed, so no save writes over another's.
+std::unique_ptr<Kvo::FileSave> claim_made_up_name(unsigned int index, std::string& filename, std::string& why)
+{
+    char stamp[64];
+    char base[200];
+    const time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(stamp, sizeof(stamp), "%Y%m%d-%H:%M:%S", &local);
+    snprintf(base, sizeof(base), "qm_%s_loop%02d", stamp, (int)index);
+    for (int n = 1; n <= MaxNameCount; ++n) {
+        const std::string name = base + (n > 1 ? "-" + std::to_string(n) : std::string()) + ".wav";
+        auto out = std::make_unique<Kvo::FileSave>(name, Kvo::FileSave::Unnamed, &why, Kvo::FileSave::NewName);
+        if (!out->taken()) {
+            filename = name;
+            return out;
+        }
+    }
+    std::cerr << "cannot save loop " << index << ": " << base << ".wav and its counts up to -" << MaxNameCount
+              << " are taken" << std::endl;
+    return nullptr;
 }
 
 } // namespace
@@ -207,22 +236,6 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
             return false;
         }
 
-        if (filename.empty()) {
-            char stamp[64];
-            char name[200];
-            time_t now = time(nullptr);
-            struct tm local;
-            localtime_r(&now, &local);
-            strftime(stamp, sizeof(stamp), "%Y%m%d-%H:%M:%S", &local);
-            snprintf(name, sizeof(name), "qm_%s_loop%02d.wav", stamp, (int)_index);
-            // Two loops may share a number (one added after another left):
-            // a save in the same second must not write over the other's.
-            for (int n = 2; n < 100 && access(name, F_OK) == 0; ++n) {
-                snprintf(name, sizeof(name), "qm_%s_loop%02d-%d.wav", stamp, (int)_index, n);
-            }
-            filename = name;
-        }
-
         SF_INFO fmt = {};
         fmt.samplerate = (int)_driver->get_samplerate();
         fmt.channels = (int)_chan_count;
@@ -236,16 +249,33 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
 
         // Written beside the take it replaces, which stays whole until the
         // new one is; a take that must keep its links or owner gets the new
-        // one copied over it at the end.
-        Kvo::FileSave out(filename);
+        // one copied over it at the end. The guard's reason for a failure
+        // comes on a line of its own after the one naming the file.
+        std::string why;
+        auto failed = [&](const char* what) {
+            std::cerr << what << filename << std::endl;
+            if (!why.empty()) {
+                std::cerr << filename << ": " << why << std::endl;
+            }
+            return false;
+        };
+        const std::unique_ptr<Kvo::FileSave> out =
+            filename.empty() ? claim_made_up_name(_index, filename, why)
+                             : std::make_unique<Kvo::FileSave>(filename, Kvo::FileSave::Unnamed, &why);
+        if (!out) {
+            return false;
+        }
         for (unsigned int attempt = 0;; ++attempt) {
-            if (attempt > 0 && !out.rewind()) {
+            if (attempt > 0 && !out->rewind()) {
+                std::cerr << "error writing " << filename << ": " << why << std::endl;
                 return false;
             }
-            SoundFile file(out.fd(), SFM_WRITE, &fmt);
+            SoundFile file(out->fd(), SFM_WRITE, &fmt);
             if (!file.sf) {
-                std::cerr << "error opening " << filename << std::endl;
-                return false;
+                if (why.empty()) {
+                    why = sf_strerror(nullptr);
+                }
+                return failed("error opening ");
             }
             if (attempt == 0) {
                 std::cerr << "opened for write: " << filename << std::endl;
@@ -277,9 +307,8 @@ bool Looper::save_loop(std::string filename, LoopFileEvent::FileFormat format)
             } while (offset < _save.frames);
 
             if (!changed) {
-                if (!file.close() || !out.commit()) {
-                    std::cerr << "error closing " << filename << std::endl;
-                    return false;
+                if (!file.close() || !out->commit()) {
+                    return failed("error closing ");
                 }
                 return true;
             }
@@ -402,16 +431,17 @@ bool Looper::load_loop(std::string filename)
             return false;
         }
 
-        // The guard's line says why; this one says which file failed.
-        // A file being saved in place is not read half written.
-        Kvo::RegularFile source(filename);
-        if (!source.ok() || !Kvo::lock_shared(source.fd(), filename)) {
-            std::cerr << "error opening " << filename << std::endl;
-            return false;
-        }
+        // Held shared while it is read, so no save writes it meanwhile. The
+        // reason comes on a line of its own after the one naming the file.
+        std::string why;
+        Kvo::RegularFile source(filename, &why);
         SoundFile file(source.fd(), SFM_READ, nullptr);
         if (!file.sf) {
+            if (why.empty()) {
+                why = sf_strerror(nullptr);
+            }
             std::cerr << "error opening " << filename << std::endl;
+            std::cerr << filename << ": " << why << std::endl;
             return false;
         }
         std::cerr << "opened " << filename << std::endl;
@@ -433,6 +463,11 @@ bool Looper::load_loop(std::string filename)
         if (info.channels < 1) {
             std::cerr << "no audio in " << filename << std::endl;
             return false;
+        }
+        // Played back at the host's rate: faster or slower, higher or lower.
+        if (info.samplerate != (int)rate) {
+            std::cerr << filename << ": recorded at " << info.samplerate << " Hz, loaded as it is at the host's "
+                      << rate << " Hz" << std::endl;
         }
 
         // Buffers sized by what the file holds, never by what it claims.

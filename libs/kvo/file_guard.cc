@@ -1,5 +1,7 @@
 #include <kvo/file_guard.h>
 
+#include "file_lock.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <new>
 #include <vector>
 
 namespace Kvo {
@@ -26,11 +30,11 @@ namespace {
 
 const char SideSuffix[] = ".qmsave";
 const size_t SideSuffixLength = sizeof SideSuffix - 1;
+const char KeptSuffix[] = ".qmkeep";
 // How often a fresh side name is drawn before the save gives up.
 const int SideAttempts = 8;
-// Old contents kept while a file is written in place go to memory, up to
-// this much, only where no temporary file can take them.
-const off_t KeepInMemory = (off_t)64 << 20;
+// What a copy moves at a time.
+const size_t CopyBlock = (size_t)1 << 16;
 
 void report(const std::string& path, const std::string& why, std::string* sink)
 {
@@ -91,25 +95,11 @@ bool put_all(int fd, const char* p, size_t size, off_t at, std::string& why)
     return true;
 }
 
-// Whoever writes a file in place holds this lock on it, and a reader that
-// asks holds it shared, so that neither meets a file half written. It is
-// never waited for: the caller may be a thread that must answer others. A
-// file system without such locks is read and written all the same.
-bool lock_now(int fd, int how)
+// `size` bytes from the start of one file to the start of another, through
+// a buffer the caller has made, so that nothing fails for want of memory
+// once a file is touched.
+bool copy_file(int from, int to, off_t size, std::vector<char>& buf, std::string& why)
 {
-    int got;
-    do {
-        got = flock(fd, how | LOCK_NB);
-    } while (got != 0 && errno == EINTR);
-    return got == 0 || errno != EWOULDBLOCK;
-}
-
-const char LockedByAnother[] = "locked by another program";
-
-// `size` bytes from the start of one file to the start of another.
-bool copy_file(int from, int to, off_t size, std::string& why)
-{
-    std::vector<char> buf(1 << 16);
     for (off_t at = 0; at < size;) {
         const ssize_t n = pread(from, buf.data(), (size_t)std::min<off_t>((off_t)buf.size(), size - at), at);
         if (n < 0 && errno == EINTR) {
@@ -172,18 +162,21 @@ bool make_room(int fd, const struct stat& now, off_t size, std::string& why)
     return false;
 }
 
-// Which file a side file belongs to: short and of fixed length whatever the
-// target's name, so a name of the system's full length can still be saved.
-std::string side_prefix(const std::string& base)
+// Sixteen hex digits that stand for a name.
+std::string name_hash(const std::string& name)
 {
     uint64_t h = 14695981039346656037ull;
-    for (unsigned char c : base) {
+    for (unsigned char c : name) {
         h = (h ^ c) * 1099511628211ull;
     }
-    char name[24];
-    snprintf(name, sizeof name, ".%016llx.", (unsigned long long)h);
-    return name;
+    char hex[24];
+    snprintf(hex, sizeof hex, "%016llx", (unsigned long long)h);
+    return hex;
 }
+
+// Which file a side file belongs to: short and of fixed length whatever the
+// target's name, so a name of the system's full length can still be saved.
+std::string side_prefix(const std::string& base) { return "." + name_hash(base) + "."; }
 
 const size_t SideNameLength = 1 + 16 + 1 + 16 + SideSuffixLength;
 
@@ -227,22 +220,30 @@ int reopen(int fd, const std::string& path, int flags)
     return got;
 }
 
+// The name the kernel found the file behind `fd` under, opened as `path`;
+// empty when it cannot tell.
+std::string real_path(int fd, const std::string& path)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = readlink(proc_name(fd).c_str(), buf, sizeof buf);
+    if (n > 0 && (size_t)n < sizeof buf && buf[0] == '/') {
+        return std::string(buf, (size_t)n);
+    }
+    // Without /proc, a name that is not a link names the file itself.
+    struct stat st;
+    if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+        return std::string();
+    }
+    return path;
+}
+
 // The directory that holds the file behind `fd`, open, and the file's name
 // there, as the kernel found it.
 bool locate(int fd, const std::string& path, int& dirfd, std::string& base)
 {
-    std::string where;
-    char buf[PATH_MAX];
-    const ssize_t n = readlink(proc_name(fd).c_str(), buf, sizeof buf);
-    if (n > 0 && (size_t)n < sizeof buf && buf[0] == '/') {
-        where.assign(buf, (size_t)n);
-    } else {
-        // Without /proc, a name that is not a link names the file itself.
-        struct stat st;
-        if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
-            return false;
-        }
-        where = path;
+    const std::string where = real_path(fd, path);
+    if (where.empty()) {
+        return false;
     }
     std::string dir;
     split(where, dir, base);
@@ -259,116 +260,186 @@ bool locate(int fd, const std::string& path, int& dirfd, std::string& base)
     return false;
 }
 
-// The old contents of a file written in place, kept until the new ones are
-// on the disk: in an unnamed temporary file, else in memory within a bound.
-class OldContents {
-  public:
-    OldContents() = default;
-    ~OldContents()
-    {
-        if (_fd >= 0) {
-            close(_fd);
-        }
-    }
-    OldContents(const OldContents&) = delete;
-    OldContents& operator=(const OldContents&) = delete;
-
-    bool take(int file, const std::string& path, off_t size, std::string& why);
-    // Back into `file`; else they stay, under a name that `why` tells.
-    bool put_back(int file, std::string& why);
-
-  private:
-    bool keep_in(int fd, int from, std::string& why);
-    std::string keep_name();
-
-    int _fd = -1;
-    off_t _size = 0;
-    bool _linkable = false;
+// Where the old contents of a file written in place are kept meanwhile,
+// named after it: beside it as ".NAME.qmkeep", else among the temporary
+// files as ".NAME.HASH.qmkeep", HASH standing for the file's full name. NAME
+// is cut where the whole would pass the system's limit.
+struct KeptPlace {
+    std::string dir, name;
+    bool beside = false;
+    std::string path() const { return dir + "/" + name; }
 };
 
-bool OldContents::take(int file, const std::string& path, off_t size, std::string& why)
+std::vector<KeptPlace> kept_places(const std::string& real)
 {
-    _size = size;
-    if (size == 0) {
-        return true;
-    }
-    const int from = reopen(file, path, O_RDONLY);
-    if (from < 0) {
-        why = "cannot keep its old contents: " + error_text(errno);
-        return false;
-    }
-    std::string on_disk, in_memory = "larger than " + std::to_string((long long)KeepInMemory) + " bytes";
-#ifdef O_TMPFILE
-    _linkable = keep_in(open(temp_dir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600), from, on_disk);
-#endif
-    if (_fd < 0) {
-        keep_in(unnamed_temp("qmkeep"), from, on_disk);
-    }
-    if (_fd < 0 && size <= KeepInMemory) {
-#ifdef MFD_CLOEXEC
-        keep_in(memfd_create("qmkeep", MFD_CLOEXEC), from, in_memory);
-#else
-        in_memory = error_text(ENOSYS);
-#endif
-    }
-    close(from);
-    if (_fd < 0) {
-        why = "cannot keep its old contents in " + temp_dir() + " (" + on_disk + ") nor in memory (" + in_memory + ")";
-        return false;
-    }
-    return true;
+    std::string dir, base;
+    split(real, dir, base);
+    const size_t suffix = sizeof KeptSuffix - 1;
+    return {{dir, "." + base.substr(0, NAME_MAX - 1 - suffix) + KeptSuffix, true},
+            {temp_dir(), "." + base.substr(0, NAME_MAX - 18 - suffix) + "." + name_hash(real) + KeptSuffix, false}};
 }
 
-bool OldContents::keep_in(int fd, int from, std::string& why)
+bool kept_at(const KeptPlace& place, struct stat& st)
 {
-    if (fd >= 0 && copy_file(from, fd, _size, why)) {
-        _fd = fd;
-        return true;
+    return fstatat(AT_FDCWD, place.path().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A save that did not finish may have left the only whole copy of a file's
+// old contents: whoever reads the file is told where. Among the temporary
+// files only the user's own count.
+void warn_of_kept_copy(int fd, const std::string& path)
+{
+    const std::string real = real_path(fd, path);
+    if (real.empty()) {
+        return;
     }
-    if (fd < 0) {
-        why = error_text(errno);
-    } else {
-        close(fd);
+    for (const KeptPlace& place : kept_places(real)) {
+        struct stat st;
+        if (kept_at(place, st) && S_ISREG(st.st_mode) && (place.beside || st.st_uid == geteuid())) {
+            const std::string line =
+                path + ": a save of it did not finish; its old contents are kept in " + place.path() + "\n";
+            fputs(line.c_str(), stderr);
+        }
     }
+}
+
+// The old contents of a file written in place, under a name from before the
+// first write to it until its new contents are on the disk, so that a save
+// killed in between leaves them where the user is told to look.
+class KeptCopy {
+  public:
+    KeptCopy() = default;
+    ~KeptCopy() { close_all(); }
+    KeptCopy(const KeptCopy&) = delete;
+    KeptCopy& operator=(const KeptCopy&) = delete;
+
+    // The `size` bytes of `from` (the file found at `real`), copied, synced
+    // and named where `room` can then be made for the new contents.
+    bool make(const std::string& real, int from, off_t size, std::vector<char>& buf,
+              const std::function<bool(std::string&)>& room, std::string& why);
+    // Back into `file`; else they stay, under the name `why` tells.
+    bool put_back(int file, std::vector<char>& buf, std::string& why);
+    // No longer needed: the file is whole.
+    void drop();
+
+  private:
+    bool make_in(const KeptPlace& place, int from, std::vector<char>& buf, std::string& why);
+    void close_all();
+
+    int _fd = -1;
+    int _dirfd = -1;
+    off_t _size = 0;
+    KeptPlace _place;
+};
+
+bool KeptCopy::make(const std::string& real, int from, off_t size, std::vector<char>& buf,
+                    const std::function<bool(std::string&)>& room, std::string& why)
+{
+    _size = size;
+    const std::vector<KeptPlace> places = kept_places(real);
+    // One that is there already may hold the only whole copy of the file.
+    for (const KeptPlace& place : places) {
+        struct stat st;
+        if (kept_at(place, st)) {
+            why = "an earlier save of it did not finish and its old contents are kept in " + place.path() +
+                  ": move them away first";
+            return false;
+        }
+    }
+    std::string tried, no_room;
+    for (const KeptPlace& place : places) {
+        std::string failed;
+        if (!make_in(place, from, buf, failed)) {
+            tried += tried.empty() ? "cannot keep its old contents in " : " nor in ";
+            tried += place.dir + " (" + failed + ")";
+            continue;
+        }
+        // Beside the file they take room that its new contents may need.
+        if (room(no_room)) {
+            return true;
+        }
+        drop();
+    }
+    why = no_room.empty() ? tried : no_room;
     return false;
 }
 
-bool OldContents::put_back(int file, std::string& why)
+bool KeptCopy::make_in(const KeptPlace& place, int from, std::vector<char>& buf, std::string& why)
+{
+    _dirfd = open(place.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (_dirfd < 0) {
+        why = error_text(errno);
+        return false;
+    }
+    // Made whole without a name first, so the name never shows part of them;
+    // a temporary name only where the system has no unnamed files.
+    std::string temp;
+#ifdef O_TMPFILE
+    if (access("/proc/self/fd", X_OK) == 0) {
+        _fd = openat(_dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    }
+#endif
+    if (_fd < 0) {
+        temp = ".qmkeep-" + random_hex();
+        _fd = openat(_dirfd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    bool named = false;
+    if (_fd < 0) {
+        why = error_text(errno);
+    } else if (copy_file(from, _fd, _size, buf, why)) {
+        named = fsync(_fd) == 0 &&
+                (temp.empty() ? linkat(AT_FDCWD, proc_name(_fd).c_str(), _dirfd, place.name.c_str(), AT_SYMLINK_FOLLOW)
+                              : linkat(_dirfd, temp.c_str(), _dirfd, place.name.c_str(), 0)) == 0;
+        if (!named) {
+            why = error_text(errno);
+        }
+    }
+    if (!temp.empty()) {
+        unlinkat(_dirfd, temp.c_str(), 0);
+    }
+    if (!named) {
+        close_all();
+        return false;
+    }
+    fsync(_dirfd);
+    _place = place;
+    return true;
+}
+
+bool KeptCopy::put_back(int file, std::vector<char>& buf, std::string& why)
 {
     std::string failed;
     if (ftruncate(file, _size) != 0) {
         failed = error_text(errno);
-    } else if (copy_file(_fd, file, _size, failed) && fsync(file) != 0) {
+    } else if (copy_file(_fd, file, _size, buf, failed) && fsync(file) != 0) {
         failed = error_text(errno);
     }
     if (failed.empty()) {
+        drop();
         return true;
     }
-    why = "its old contents could not be put back (" + failed + ")";
-    if (_fd >= 0) {
-        why += " and are kept in " + keep_name();
-    }
+    why = "its old contents could not be put back (" + failed + ") and are kept in " + _place.path();
     return false;
 }
 
-// A name for the kept contents that outlives the save: among the temporary
-// files, else the descriptor's own, which then stays open for whoever
-// rescues them.
-std::string OldContents::keep_name()
+void KeptCopy::drop()
 {
-    const std::string dir = temp_dir();
-    for (int attempt = 0; _linkable && attempt < SideAttempts; ++attempt) {
-        const std::string name = dir + "/qmkeep-" + random_hex();
-        if (linkat(AT_FDCWD, proc_name(_fd).c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            return name;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
+    struct stat named, held;
+    if (fstatat(_dirfd, _place.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(_fd, &held) == 0 &&
+        same_file(named, held) && unlinkat(_dirfd, _place.name.c_str(), 0) == 0) {
+        fsync(_dirfd);
     }
-    const std::string name = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(_fd);
-    _fd = -1;
-    return name;
+    close_all();
+}
+
+void KeptCopy::close_all()
+{
+    for (int* fd : {&_fd, &_dirfd}) {
+        if (*fd >= 0) {
+            close(*fd);
+        }
+        *fd = -1;
+    }
 }
 
 } // namespace
@@ -408,6 +479,14 @@ RegularFile::RegularFile(const std::string& path, std::string* why) : _fd(-1)
         close(fd);
         return;
     }
+    // Held while it is read, so that no save writes it meanwhile.
+    const std::string locked = lock_file(fd, false);
+    if (!locked.empty()) {
+        report(path, locked, why);
+        close(fd);
+        return;
+    }
+    warn_of_kept_copy(fd, path);
     _fd = fd;
 }
 
@@ -423,15 +502,6 @@ int RegularFile::release()
     const int fd = _fd;
     _fd = -1;
     return fd;
-}
-
-bool lock_shared(int fd, const std::string& path, std::string* why)
-{
-    if (lock_now(fd, LOCK_SH)) {
-        return true;
-    }
-    report(path, LockedByAnother, why);
-    return false;
 }
 
 bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string* why)
@@ -478,9 +548,14 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
 
 // ---- Saving
 
-FileSave::FileSave(const std::string& path, SideFile side, std::string* why)
-    : _path(path), _why(why), _dirfd(-1), _fd(-1), _target(-1), _named(false)
+FileSave::FileSave(const std::string& path, SideFile side, std::string* why, Claim claim)
+    : _path(path), _why(why), _dirfd(-1), _fd(-1), _target(-1), _named(false), _in_place(false), _claimed(false),
+      _taken(false)
 {
+    if (claim == NewName) {
+        open_new(side, NewName);
+        return;
+    }
     // The kernel follows the links, with its protections; no pipe or device
     // is opened for this.
     const int target = open(path.c_str(), O_PATH | O_CLOEXEC);
@@ -500,12 +575,16 @@ FileSave::FileSave(const std::string& path, SideFile side, std::string* why)
         fail("a symbolic link to nothing");
         return;
     }
-    open_new(side);
+    open_new(side, Replace);
 }
 
 FileSave::~FileSave()
 {
     abandon();
+    // A name claimed and never saved under is given back.
+    if (_claimed && target_is_named()) {
+        unlinkat(_dirfd, _base.c_str(), 0);
+    }
     for (int fd : {_target, _dirfd}) {
         if (fd >= 0) {
             close(fd);
@@ -513,7 +592,7 @@ FileSave::~FileSave()
     }
 }
 
-bool FileSave::open_new(SideFile side)
+bool FileSave::open_new(SideFile side, Claim claim)
 {
     std::string dir;
     split(_path, dir, _base);
@@ -522,7 +601,22 @@ bool FileSave::open_new(SideFile side)
         return false;
     }
     _dirfd = open_dir(dir);
-    if (_dirfd < 0 || !make_side(side, 0666)) {
+    if (_dirfd >= 0 && claim == NewName) {
+        // The name is ours from here on: another save that wants it new finds
+        // it taken, and the new version replaces only this empty file.
+        _target = openat(_dirfd, _base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (_target < 0 && errno == EEXIST) {
+            _taken = true;
+            return false;
+        }
+        _claimed = _target >= 0;
+        const std::string locked = _claimed ? lock_file(_target, true) : std::string();
+        if (!locked.empty()) {
+            fail(locked);
+            return false;
+        }
+    }
+    if (_dirfd < 0 || (claim == NewName && !_claimed) || !make_side(side, 0666)) {
         fail(error_text(errno));
         return false;
     }
@@ -553,6 +647,13 @@ bool FileSave::open_existing(int target, SideFile side)
         fail(error_text(errno));
         return false;
     }
+    // Held until the save is done, so a save that cannot have it is refused
+    // before anything is built.
+    const std::string locked = lock_file(_target, true);
+    if (!locked.empty()) {
+        fail(locked);
+        return false;
+    }
     // Beside it only where the new file can be all the old one was.
     if (old.st_nlink == 1 && locate(target, _path, _dirfd, _base)) {
         if (make_side(side, old.st_mode & 0777)) {
@@ -563,8 +664,6 @@ bool FileSave::open_existing(int target, SideFile side)
                     abandon();
                     return false;
                 }
-                close(_target);
-                _target = -1;
                 return true;
             }
             abandon();
@@ -573,12 +672,7 @@ bool FileSave::open_existing(int target, SideFile side)
             return false;
         }
     }
-    // Held until the save is done, so a save that cannot have it is refused
-    // before anything is built.
-    if (!lock_now(_target, LOCK_EX)) {
-        fail(LockedByAnother);
-        return false;
-    }
+    _in_place = true;
     if (!open_scratch()) {
         fail(error_text(errno));
         return false;
@@ -728,6 +822,13 @@ bool FileSave::side_is_ours() const
            same_file(named, held);
 }
 
+bool FileSave::target_is_named() const
+{
+    struct stat named, held;
+    return fstatat(_dirfd, _base.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(_target, &held) == 0 &&
+           same_file(named, held);
+}
+
 bool FileSave::write(const void* data, size_t size)
 {
     std::string why;
@@ -752,15 +853,21 @@ bool FileSave::commit()
     if (_fd < 0) {
         return false;
     }
-    if (!(_target >= 0 ? commit_in_place() : commit_beside())) {
+    if (!(_in_place ? commit_in_place() : commit_beside())) {
         return false;
     }
     close_side();
+    _claimed = false;
     return true;
 }
 
 bool FileSave::commit_beside()
 {
+    // A claimed name is replaced only while it holds the claim.
+    if (_claimed && !target_is_named()) {
+        fail("taken by another save meanwhile");
+        return false;
+    }
     if (fsync(_fd) != 0 || (!_named && !name_side()) || renameat(_dirfd, _side.c_str(), _dirfd, _base.c_str()) != 0) {
         fail(error_text(errno));
         return false;
@@ -772,37 +879,50 @@ bool FileSave::commit_beside()
 
 bool FileSave::commit_in_place()
 {
-    struct stat st;
-    if (fstat(_fd, &st) != 0) {
+    struct stat st, old;
+    if (fstat(_fd, &st) != 0 || fstat(_target, &old) != 0) {
         fail(error_text(errno));
         return false;
     }
     const off_t size = st.st_size;
-    // The old contents kept and the room made first: a save refused then
-    // leaves the file untouched.
-    struct stat old;
-    if (fstat(_target, &old) != 0) {
-        fail(error_text(errno));
+    // Everything the copy needs is made first, and the old contents are
+    // kept under a name and the room made: a save refused then leaves the
+    // file untouched.
+    std::vector<char> buf(CopyBlock);
+    std::string why;
+    const int from = reopen(_target, _path, O_RDONLY);
+    if (from < 0) {
+        fail("cannot keep its old contents: " + error_text(errno));
         return false;
     }
-    std::string why;
-    OldContents kept;
-    if (!kept.take(_target, _path, old.st_size, why) || !make_room(_target, old, size, why)) {
+    const std::string real = real_path(_target, _path);
+    KeptCopy kept;
+    const bool made = kept.make(real.empty() ? _path : real, from, old.st_size, buf,
+                                [&](std::string& no_room) { return make_room(_target, old, size, no_room); }, why);
+    close(from);
+    if (!made) {
         fail(why);
         return false;
     }
     // From the first write until the file is on the disk it is part new,
     // part old: whatever fails in between puts the old contents back.
-    bool written = copy_file(_fd, _target, size, why);
-    if (written && (ftruncate(_target, size) != 0 || fsync(_target) != 0)) {
-        why = error_text(errno);
-        written = false;
+    bool written = false;
+    try {
+        written = copy_file(_fd, _target, size, buf, why);
+        if (written && (ftruncate(_target, size) != 0 || fsync(_target) != 0)) {
+            why = error_text(errno);
+            written = false;
+        }
+    } catch (const std::bad_alloc&) {
+        // Only a reason was being made: the old contents go back all the same.
+        why = "out of memory";
     }
     if (written) {
+        kept.drop();
         return true;
     }
     std::string lost;
-    if (!kept.put_back(_target, lost)) {
+    if (!kept.put_back(_target, buf, lost)) {
         why += "; " + lost;
     }
     fail(why);

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -183,43 +182,75 @@ TEST_F(FileRequestsTest, SavesReplaceWhatTheNameLeadsToWhateverItsLength)
     EXPECT_EQ(d.entries("takes"), (std::set<std::string>{"bindings", "loop", "session"}));
 }
 
-// Another program's lock on a file written in place fails its saves at
-// once, so the engine thread goes on answering; a file locked as a save in
-// place locks it is not loaded half written.
+// Another program's lock of any kind on a loop take or a session fails its
+// saves at once, so the engine thread goes on answering, and a lock for
+// writing fails its loads; neither file changes.
 TEST_F(FileRequestsTest, AnotherProgramsLockIsNeverWaitedFor)
 {
     ASSERT_NO_FATAL_FAILURE(load_take());
     const std::string url = c.url(), take = d.path("take.wav"), session = d.path("session.xml");
-    for (const std::string& p : {take, session}) {
-        put(p, "old take");
-        ASSERT_EQ(link(p.c_str(), (p + ".link").c_str()), 0);
-    }
-    auto lock = [](const std::string& p, int how) {
-        const int fd = open(p.c_str(), O_RDONLY | O_CLOEXEC);
-        EXPECT_EQ(flock(fd, how), 0);
-        return fd;
+    auto save = [&] {
+        return c.send("/qm/0/save_loop", take, "float", "little", url, "/err") &&
+               c.send("/save_session", session, url, "/err");
     };
-    const int held[] = {lock(take, LOCK_SH), lock(session, LOCK_SH)};
-    for (int i = 0; i < 5; ++i) {
-        ASSERT_TRUE(c.send("/qm/0/save_loop", take, "float", "little", url, "/err"));
+    auto load = [&] {
+        return c.send("/qm/0/load_loop", take, url, "/err") && c.send("/load_session", session, url, "/err");
+    };
+    ASSERT_TRUE(save());
+    ASSERT_TRUE(answers("").empty());
+    const std::string old_take = bytes_of(take), old_session = bytes_of(session);
+    const std::pair<const char*, bool> kinds[] = {
+        // what, and whether it is for writing
+        {"flock shared", false}, {"flock exclusive", true}, {"fcntl write", true}, {"ofd write", true}};
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.first);
+        const qmtest::LockHolder on_take(take, k.first), on_session(session, k.first);
+        ASSERT_TRUE(on_take.held && on_session.held);
+        ASSERT_TRUE(save() && load());
+        std::vector<std::string> failed = {"Loop Save Failed", "Session Save Failed"};
+        if (k.second) {
+            failed.insert(failed.end(), {"Loop Load Failed", "Session Load Failed"});
+        }
+        EXPECT_EQ(answers(""), failed);
+        EXPECT_EQ(bytes_of(take), old_take);
+        EXPECT_EQ(bytes_of(session), old_session);
     }
-    ASSERT_TRUE(c.send("/save_session", session, url, "/err"));
-    std::vector<std::string> failed(5, "Loop Save Failed");
-    failed.push_back("Session Save Failed");
-    EXPECT_EQ(answers(""), failed);
-    EXPECT_EQ(bytes_of(take), "old take");
-    EXPECT_EQ(bytes_of(session), "old take");
-    for (int fd : held) close(fd);
-
-    // Unlocked, the take saves; the source, locked as a save in place locks
-    // it, does not load.
-    const int src_fd = lock(d.path("src.wav"), LOCK_EX);
-    ASSERT_TRUE(c.send("/qm/0/save_loop", take, "float", "little", url, "/err"));
-    ASSERT_TRUE(c.send("/qm/0/load_loop", d.path("src.wav"), url, "/err"));
-    EXPECT_EQ(answers(""), std::vector<std::string>{"Loop Load Failed"});
-    close(src_fd);
-    ASSERT_TRUE(c.send("/qm/0/load_loop", take, url, "/err"));
+    ASSERT_TRUE(load());
     EXPECT_TRUE(answers("").empty());
+}
+
+// Two hosts saving loops of one number with made-up names into one folder
+// at the same moment keep every take: each name is claimed as it is chosen.
+TEST_F(FileRequestsTest, TwoHostsSavingWithMadeUpNamesAtOnceKeepEveryTake)
+{
+    ASSERT_NO_FATAL_FAILURE(load_take());
+    EngineHost other{256};
+    ASSERT_TRUE(other.ok && other.port);
+    OscClient c2{other.port};
+    ASSERT_TRUE(other.engine.add_loop(1, 1.0f, true));
+    ASSERT_TRUE(c2.send("/qm/0/load_loop", d.path("src.wav"), c2.url(), "/err") && c2.sync(5000));
+    ASSERT_EQ(mkdir(d.path("saves").c_str(), 0700), 0);
+    char cwd[PATH_MAX];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(d.path("saves").c_str()), 0);
+    const int rounds = 5;
+    bool sent = true;
+    for (int r = 0; r < rounds && sent; ++r) {
+        sent = c.send("/qm/0/save_loop", "", "float", "little", c.url(), "/err") &&
+               c2.send("/qm/0/save_loop", "", "float", "little", c2.url(), "/err") && c.sync(10000) && c2.sync(10000);
+    }
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_TRUE(sent);
+    EXPECT_TRUE(answers("").empty());
+    EXPECT_TRUE(c2.collect(0).empty());
+    const std::set<std::string> saved = d.entries("saves");
+    EXPECT_EQ(saved.size(), 2u * rounds);
+    for (const std::string& name : saved) {
+        SF_INFO info = {};
+        SNDFILE* f = sf_open(d.path("saves/" + name).c_str(), SFM_READ, &info);
+        EXPECT_TRUE(f && info.frames == kFrames) << name;
+        if (f) sf_close(f);
+    }
 }
 
 } // namespace

@@ -6,12 +6,17 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,9 +42,9 @@ struct Audio {
     float at(long frame, int chan) const { return data[(size_t)frame * (size_t)channels + (size_t)chan]; }
 };
 
-bool write_wav(const std::string& path, int channels, long frames, int format = SF_FORMAT_FLOAT) {
+bool write_wav(const std::string& path, int channels, long frames, int format = SF_FORMAT_FLOAT, int rate = 48000) {
     SF_INFO info = {};
-    info.samplerate = 48000;
+    info.samplerate = rate;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | format;
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
@@ -96,6 +101,11 @@ protected:
     }
 
     std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::set<std::string> entries() const {
+        std::set<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) out.insert(e.path().filename().string());
+        return out;
+    }
 
     float loop_frames(const Looper& l) { return LooperRig::value(l, Event::LoopLength) * 48000.0f; }
 
@@ -186,12 +196,17 @@ TEST_F(LooperFilesTest, BadFilesLeaveTheLoopAsItWas) {
     std::ofstream(path("cut.wav"), std::ios::binary) << bytes.substr(0, 30);
     EXPECT_FALSE(l->load_loop(path("cut.wav")));
     std::ofstream(path("text.wav")) << "this is not a sound file\n";
-    // A file that cannot be opened says so with its name, whatever the reason.
-    for (const char* name : {"text.wav", "missing.wav", "."}) {
+    SF_INFO unknown = {};
+    EXPECT_EQ(sf_open(path("text.wav").c_str(), SFM_READ, &unknown), nullptr);
+    // A file that cannot be opened says so with its name, and why on the
+    // next line, whatever the reason.
+    const std::pair<const char*, std::string> refused[] = {
+        {"text.wav", sf_strerror(nullptr)}, {"missing.wav", strerror(ENOENT)}, {".", "not a regular file"}};
+    for (const auto& r : refused) {
         ::testing::internal::CaptureStderr();
-        EXPECT_FALSE(l->load_loop(path(name))) << name;
-        const std::string said = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(said.find("error opening " + path(name) + "\n"), std::string::npos) << said;
+        EXPECT_FALSE(l->load_loop(path(r.first))) << r.first;
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "error opening " + path(r.first) + "\n" + path(r.first) + ": " + r.second + "\n");
     }
 
     rig.block(*l);
@@ -201,6 +216,22 @@ TEST_F(LooperFilesTest, BadFilesLeaveTheLoopAsItWas) {
     ASSERT_TRUE(read_wav(path("before.wav"), before));
     ASSERT_TRUE(read_wav(path("after.wav"), after));
     EXPECT_EQ(before.data, after.data);
+}
+
+// A file at another rate is loaded as it is, with a line that says so.
+TEST_F(LooperFilesTest, AFileAtAnotherRateIsLoadedAsItIsAndSaidSo) {
+    auto l = rig.make(0, 1, 1.0f, false);
+    for (int rate : {44100, 48000}) {
+        const std::string p = path(std::to_string(rate) + ".wav");
+        ASSERT_TRUE(write_wav(p, 1, 3000, SF_FORMAT_FLOAT, rate));
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(l->load_loop(p));
+        rig.block(*l);
+        EXPECT_NEAR(loop_frames(*l), 3000.0f, 0.5f);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "opened " + p + "\n" +
+                      (rate == 48000 ? "" : p + ": recorded at 44100 Hz, loaded as it is at the host's 48000 Hz\n"));
+    }
 }
 
 // A float file may hold NaN or infinity; in the loop they would silence every
@@ -380,28 +411,43 @@ TEST_F(LooperFilesTest, LongLoopsSaveEveryFrame) {
 }
 
 // Two loops of one number (one added after another was removed) saved at
-// once keep a file each.
+// once keep a file each; a save never writes over a file already there,
+// however many names of its second are taken.
 TEST_F(LooperFilesTest, EmptyNameSavesInTheCurrentDirectoryWithATimeStamp) {
     auto l = rig.make(3, 1, 1.0f, false);
     auto twin = rig.make(3, 1, 1.0f, false);
     ASSERT_TRUE(load_generated(*l, 1, 1000));
     ASSERT_TRUE(load_generated(*twin, 1, 500));
+    unlink(path("src.wav").c_str());
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof(cwd)), nullptr);
     ASSERT_EQ(chdir(dir.c_str()), 0);
     const bool saved = l->save_loop("") && twin->save_loop("");
-    ASSERT_EQ(chdir(cwd), 0);
-    ASSERT_TRUE(saved);
-
-    const std::regex pattern(R"(qm_\d{8}-\d{2}:\d{2}:\d{2}_loop03(-2)?\.wav)");
-    int found = 0;
-    DIR* d = opendir(dir.c_str());
-    ASSERT_NE(d, nullptr);
-    while (dirent* e = readdir(d)) {
-        if (std::regex_match(std::string(e->d_name), pattern)) ++found;
+    const std::set<std::string> two = entries();
+    // Every name up to -99 taken, in this second and the next two.
+    for (time_t t = time(nullptr), end = t + 3; t < end; ++t) {
+        char stamp[64];
+        struct tm local;
+        strftime(stamp, sizeof(stamp), "%Y%m%d-%H:%M:%S", localtime_r(&t, &local));
+        for (int n = 1; n < 100; ++n) {
+            const std::string count = n > 1 ? "-" + std::to_string(n) : "";
+            const std::string name = std::string("qm_") + stamp + "_loop03" + count + ".wav";
+            if (!two.count(name)) std::ofstream(name) << "taken";
+        }
     }
-    closedir(d);
-    EXPECT_EQ(found, 2);
+    const bool saved_past = l->save_loop("");
+    ASSERT_EQ(chdir(cwd), 0);
+    ASSERT_TRUE(saved && saved_past);
+
+    // The first two, and one counted past -99; nothing written over.
+    std::set<std::string> takes;
+    for (const std::string& name : entries()) {
+        if (qmtest::bytes_of(path(name)) != "taken") takes.insert(name);
+    }
+    EXPECT_EQ(two.size(), 2u);
+    EXPECT_EQ(takes.size(), 3u);
+    const std::regex first(R"(qm_\d{8}-\d{2}:\d{2}:\d{2}_loop03(-2)?\.wav)"), past(R"(qm_.*_loop03-100\.wav)");
+    for (const std::string& name : takes) EXPECT_TRUE(std::regex_match(name, two.count(name) ? first : past)) << name;
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #pragma once
 // A scratch directory for tests of files named from outside, a file's bytes
-// read and written whole, and a guard for calls that must not block on a
-// named pipe: a call that does is let go by a writer, so the test fails
-// instead of hanging.
+// read and written whole, a lock held by another process, and a guard for
+// calls that must not block on a named pipe: a call that does is let go by a
+// writer, so the test fails instead of hanging.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -103,6 +105,53 @@ public:
 private:
     rlimit _old;
     void (*_handler)(int);
+};
+
+// A lock of one kind on the whole of a file, held by a child process while
+// this lives (the process's own POSIX locks would go with the first of its
+// descriptors of the file it closes). Kinds: "flock shared", "flock
+// exclusive", "fcntl read", "fcntl write", "lockf", "ofd read", "ofd write".
+// Holders end in the reverse order of their making: a later child keeps an
+// earlier one's pipe open.
+class LockHolder {
+public:
+    LockHolder(const std::string& path, const std::string& kind)
+    {
+        int ready[2];
+        if (pipe(ready) != 0 || pipe(_release) != 0) return;
+        if ((_pid = fork()) == 0) {
+            const bool writes = kind == "fcntl write" || kind == "lockf" || kind == "ofd write";
+            const int fd = open(path.c_str(), writes ? O_WRONLY : O_RDONLY);
+            struct flock whole = {};
+            whole.l_type = writes ? F_WRLCK : F_RDLCK;
+            bool got;
+            if (kind.compare(0, 5, "flock") == 0) {
+                got = flock(fd, kind == "flock shared" ? LOCK_SH : LOCK_EX) == 0;
+            } else if (kind == "lockf") {
+                got = lockf(fd, F_TLOCK, 0) == 0;
+            } else {
+                got = fcntl(fd, kind[0] == 'o' ? F_OFD_SETLK : F_SETLK, &whole) == 0;
+            }
+            char c = got ? 'y' : 'n';
+            close(_release[1]);
+            _exit(write(ready[1], &c, 1) == 1 && read(_release[0], &c, 1) == 0 ? 0 : 1);
+        }
+        close(ready[1]);
+        char c = 'n';
+        held = _pid > 0 && read(ready[0], &c, 1) == 1 && c == 'y';
+        close(ready[0]);
+    }
+    ~LockHolder()
+    {
+        close(_release[1]);
+        close(_release[0]);
+        if (_pid > 0) waitpid(_pid, nullptr, 0);
+    }
+    bool held = false;
+
+private:
+    pid_t _pid = -1;
+    int _release[2] = {-1, -1};
 };
 
 // Opens and closes the pipe's writing end until `done` holds: a reader

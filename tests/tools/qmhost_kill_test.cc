@@ -1,6 +1,9 @@
 // The host with the looper plug-in, killed while it saves a long loop take or
 // a session over an older one: the file is then either the old one or the
-// new one, whole, and no side file is left under the user's name.
+// new one, whole, and no side file is left under the user's name. A take
+// written in place (it has a second hard link), killed once the copy over it
+// has begun, may be part new, part old: its old contents are then whole in
+// the kept copy beside it, which a load of the take names.
 //
 // QM_KILL_RUNS=N sets the kills of each kind (default 2); the test then
 // prints how many files were found whole.
@@ -96,10 +99,39 @@ struct Host {
     int port = 0;
 };
 
+// The first and last 4 KiB of a file.
+std::string ends_of(const std::string& path)
+{
+    char head[4096], tail[4096];
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const off_t size = fd >= 0 ? lseek(fd, 0, SEEK_END) : 0;
+    const ssize_t h = pread(fd, head, sizeof head, 0), t = pread(fd, tail, sizeof tail, size > 4096 ? size - 4096 : 0);
+    if (fd >= 0) close(fd);
+    return h < 0 || t < 0 ? std::string() : std::string(head, (size_t)h) + std::string(tail, (size_t)t);
+}
+
+// Stops the host again and again until it is caught with the take part
+// written: neither the old take's start nor the new one's ends. Then it is
+// killed, stopped as it is. False when the save ended first.
+bool kill_mid_copy(Host& host, const std::string& take, const std::string& old_ends, const std::string& new_ends)
+{
+    const auto until = Clock::now() + std::chrono::seconds(20);
+    bool caught = false;
+    for (int status = 0; !caught && Clock::now() < until; std::this_thread::sleep_for(std::chrono::microseconds(100))) {
+        if (kill(host.pid, SIGSTOP) != 0 || waitpid(host.pid, &status, WUNTRACED) != host.pid) break;
+        const std::string now = ends_of(take);
+        caught = now.compare(0, 4096, old_ends, 0, 4096) != 0 && now != new_ends;
+        if (now == new_ends || (!caught && kill(host.pid, SIGCONT) != 0)) break;
+    }
+    host.kill();
+    return caught;
+}
+
 struct Kind {
     std::string name;
     std::string take;  // the file saved over
     int saves;         // requests in one go: short saves are asked for many times
+    bool in_place;     // the take has a second link, and the kill comes while the copy over it runs
     std::function<std::string(const std::string&)> content;
     std::function<bool(const std::string&)> write_old;
     std::function<bool(qmtest::OscClient&, const std::string&)> save;
@@ -113,25 +145,27 @@ TEST(QmhostKilledMidSave, FilesAreOldOrNewAndWholeAndNothingIsLeftBeside)
     const std::string src = d.path("src.wav"), fresh = d.path("fresh"), log = d.path("host.log");
     ASSERT_TRUE(write_wav(src, kLoopFrames, 0.5f));
 
+    auto save_loop = [](qmtest::OscClient& c, const std::string& p) {
+        return c.send("/qm/0/save_loop", p, "float", "little", c.url(), "/err");
+    };
+    auto old_take = [](const std::string& p) { return write_wav(p, kRate, 0.25f); };
     const Kind kinds[] = {
-        {"loop", "take.wav", 1, take_of, [](const std::string& p) { return write_wav(p, kRate, 0.25f); },
-         [](qmtest::OscClient& c, const std::string& p) {
-             return c.send("/qm/0/save_loop", p, "float", "little", c.url(), "/err");
-         }},
-        {"session", "take.qms", 40, qmtest::bytes_of,
+        {"loop", "take.wav", 1, false, take_of, old_take, save_loop},
+        {"loop in place", "take.wav", 1, true, take_of, old_take, save_loop},
+        {"session", "take.qms", 40, false, qmtest::bytes_of,
          [](const std::string& p) { return (bool)(std::ofstream(p) << "<?xml version=\"1.0\"?>\n<QMSession/>\n"); },
          [](qmtest::OscClient& c, const std::string& p) { return c.send("/save_session", p, c.url(), "/err"); }},
     };
     for (const Kind& k : kinds) {
         SCOPED_TRACE(k.name);
-        const std::string take = d.path(k.take);
-        int old_kept = 0, new_kept = 0, side_left = 0;
+        const std::string take = d.path(k.take), link = take + ".link", kept = d.path("." + k.take + ".qmkeep");
+        int old_kept = 0, new_kept = 0, side_left = 0, kept_whole = 0, caught = 0;
         for (int r = 0; r < runs; ++r) {
             Host host(log);
             if (host.port == 0) GTEST_SKIP() << "no OSC port from the plug-in; see " << log;
             qmtest::OscClient c(host.port);
             ASSERT_TRUE(c.ok());
-            if (k.name == "loop") {
+            if (k.name.compare(0, 4, "loop") == 0) {
                 ASSERT_TRUE(c.send("/qm/0/load_loop", src, c.url(), "/err") && c.sync(20000));
             }
             // One save to another name, timed: what a whole new file holds.
@@ -145,16 +179,38 @@ TEST(QmhostKilledMidSave, FilesAreOldOrNewAndWholeAndNothingIsLeftBeside)
             ASSERT_TRUE(k.write_old(take));
             const std::string old_one = k.content(take);
             ASSERT_FALSE(old_one.empty());
-            // Kills spread over the saves, from their start to a little past.
-            const auto delay = took * k.saves * (1.1 * (r + 0.5) / runs);
-            for (int s = 0; s < k.saves; ++s) ASSERT_TRUE(k.save(c, take));
-            std::this_thread::sleep_for(delay);
-            host.kill();
+            if (k.in_place) {
+                ASSERT_EQ(::link(take.c_str(), link.c_str()), 0);
+                const std::string old_ends = ends_of(take);
+                ASSERT_TRUE(k.save(c, take));
+                caught += kill_mid_copy(host, take, old_ends, ends_of(fresh));
+            } else {
+                // Kills spread over the saves, from their start to a little past.
+                const auto delay = took * k.saves * (1.1 * (r + 0.5) / runs);
+                for (int s = 0; s < k.saves; ++s) ASSERT_TRUE(k.save(c, take));
+                std::this_thread::sleep_for(delay);
+                host.kill();
+            }
 
             const std::string now = k.content(take);
-            EXPECT_TRUE(now == old_one || now == new_one) << "run " << r << ": " << now.size() << " bytes";
+            const bool in_kept = k.in_place && now != old_one && now != new_one && k.content(kept) == old_one;
+            EXPECT_TRUE(now == old_one || now == new_one || in_kept) << "run " << r << ": " << now.size() << " bytes";
             old_kept += now == old_one;
             new_kept += now == new_one;
+            kept_whole += in_kept;
+            if (access(kept.c_str(), F_OK) == 0) {
+                // A load of the take says where its old contents are; then
+                // they are moved away, as the user is told to.
+                EXPECT_EQ(k.content(kept), old_one) << "run " << r << ": the kept copy is not the old take";
+                const size_t logged = qmtest::bytes_of(log).size();
+                Host loader(log);
+                qmtest::OscClient lc(loader.port);
+                ASSERT_TRUE(lc.send("/qm/0/load_loop", take, lc.url(), "/err") && lc.sync(20000));
+                const std::string warned = take + ": a save of it did not finish; its old contents are kept in " + kept;
+                EXPECT_NE(qmtest::bytes_of(log).find(warned + "\n", logged), std::string::npos);
+                unlink(kept.c_str());
+            }
+            unlink(link.c_str());
             // At most the one side file that an unlucky kill leaves and the
             // next save removes; nothing named after the take.
             int sides = 0;
@@ -168,9 +224,10 @@ TEST(QmhostKilledMidSave, FilesAreOldOrNewAndWholeAndNothingIsLeftBeside)
             EXPECT_LE(sides, 1);
             side_left += sides;
         }
-        std::printf("%s saves: files kept whole across %d kills mid-save: %d (old %d, new %d); side files seen %d\n",
-                    k.name.c_str(), runs, old_kept + new_kept, old_kept, new_kept, side_left);
-        EXPECT_EQ(old_kept + new_kept, runs);
+        std::printf("%s saves: files kept whole across %d kills mid-save: %d (old %d, new %d), else the old one "
+                    "kept whole beside: %d (kills caught mid-copy: %d); side files seen %d\n",
+                    k.name.c_str(), runs, old_kept + new_kept, old_kept, new_kept, kept_whole, caught, side_left);
+        EXPECT_EQ(old_kept + new_kept + kept_whole, runs);
         unlink(take.c_str());
     }
 }

@@ -1,10 +1,12 @@
 // Saves of files named from outside: the file is replaced whole, through its
 // links and with its mode, and a save dropped or killed half-way leaves the
 // old file and at most one side file, which the next save removes. Files
-// that must keep their links or owner are written in place, and what the
-// saver may not write is refused.
+// that must keep their links or owner are written in place, keeping the old
+// contents under a name meanwhile, and what the saver may not write, or
+// another holds locked, is refused.
 #include <kvo/file_guard.h>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <tuple>
 
 #include "file_fixture.h"
@@ -389,57 +392,120 @@ TEST(FileSaveInPlace, RoomIsCheckedWhereItCannotBeReserved)
     }
 }
 
-// A save in place that fails once the copy has begun puts the old contents
-// back, kept in a temporary file or else in memory; with nowhere to keep
-// them it is refused before the file is touched.
-TEST(FileSaveInPlace, AFailedCopyPutsTheOldContentsBack)
+// Before it writes, a save in place keeps the old contents under a name,
+// beside the file or else among the temporary files. One that fails during
+// the copy puts them back and leaves nothing behind; one that cannot keep
+// them, or finds them kept already by a save that did not finish, is refused
+// before the file is touched, and a reader of the file is told where they are.
+TEST(FileSaveInPlace, TheOldContentsAreKeptUnderANameUntilTheNewOnesAreWhole)
 {
-    const size_t KiB = 1024, MiB = KiB * KiB;
-    const std::string nowhere = "/nonexistent/qm";
-    struct Case {
+    const size_t KiB = 1024;
+    const ScratchDir d[3];
+    const std::string big = strerror(EFBIG);
+    const struct {
         const char* what;
-        size_t old;  // bytes of 'A', or of nothing where `sparse`
-        bool sparse;
-        const char* tmpdir;
+        size_t old, fresh;
         rlim_t limit;
+        bool left;  // a kept copy there from before
         std::string outcome;
     } cases[] = {
-        {"kept in a temporary file", 8 * KiB, false, nullptr, 16 * KiB, strerror(EFBIG)},
-        {"kept in memory", 8 * KiB, false, nowhere.c_str(), 16 * KiB, strerror(EFBIG)},
-        {"too large for memory", 64 * MiB + 1, true, nowhere.c_str(), RLIM_INFINITY,
-         "cannot keep its old contents in " + nowhere + " (" + strerror(ENOENT) +
-             ") nor in memory (larger than 67108864 bytes)"},
+        {"the copy fails", 8 * KiB, 64 * KiB, 16 * KiB, false, big},
+        {"the old take is past the limit", 64 * KiB, 8 * KiB, 16 * KiB, false,
+         "cannot keep its old contents in " + d[1].dir + " (" + big + ") nor in " + d[1].path("tmp") + " (" + big +
+             ")"},
+        {"a kept copy from before", 8 * KiB, 64 * KiB, RLIM_INFINITY, true,
+         "an earlier save of it did not finish and its old contents are kept in " + d[2].path(".take.qmkeep") +
+             ": move them away first"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        ScratchDir d;
-        const std::string take = d.path("take"), fresh(64 * KiB, 'B');
-        put(take, std::string(c.sparse ? 0 : c.old, 'A'));
-        ASSERT_EQ(truncate(take.c_str(), (off_t)c.old), 0);
-        ASSERT_EQ(link(take.c_str(), d.path("second").c_str()), 0);
+    const char* tmpdir = getenv("TMPDIR");
+    const std::string was = tmpdir ? tmpdir : "";
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE(cases[k].what);
+        const std::string take = d[k].path("take"), kept = d[k].path(".take.qmkeep"), old(cases[k].old, 'A');
+        const std::string fresh(cases[k].fresh, 'B');
+        put(take, old);
+        ASSERT_EQ(link(take.c_str(), d[k].path("second").c_str()), 0);
+        ASSERT_EQ(mkdir(d[k].path("tmp").c_str(), 0700), 0);
+        setenv("TMPDIR", d[k].path("tmp").c_str(), 1);
+        if (cases[k].left) put(kept, "what the earlier save kept");
         std::string why;
-        FileSave f(take, FileSave::Unnamed, &why);
-        ASSERT_TRUE(f.ok() && f.write(fresh.data(), fresh.size())) << why;
-        const char* tmpdir = getenv("TMPDIR");
-        const std::string was = tmpdir ? tmpdir : "";
-        bool saved;
         {
-            // Lowered once the new version is built, so the copy fails.
-            qmtest::FileSizeLimit limit(c.limit);
-            if (c.tmpdir) setenv("TMPDIR", c.tmpdir, 1);
-            saved = f.commit();
-            if (tmpdir) {
-                setenv("TMPDIR", was.c_str(), 1);
-            } else {
-                unsetenv("TMPDIR");
-            }
+            FileSave f(take, FileSave::Unnamed, &why);
+            ASSERT_TRUE(f.ok() && f.write(fresh.data(), fresh.size())) << why;
+            qmtest::FileSizeLimit limit(cases[k].limit);  // once the new version is built
+            EXPECT_FALSE(f.commit());
         }
-        EXPECT_FALSE(saved);
-        EXPECT_EQ(why, c.outcome);
-        const std::string now = bytes_of(take);
-        EXPECT_EQ(now.size(), c.old);
-        EXPECT_EQ((size_t)std::count(now.begin(), now.end(), c.sparse ? '\0' : 'A'), c.old);
+        EXPECT_EQ(why, cases[k].outcome);
+        EXPECT_EQ(bytes_of(take), old);
+        EXPECT_EQ(d[k].entries().size(), cases[k].left ? 4u : 3u);
+        EXPECT_TRUE(d[k].entries("tmp").empty());
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(Kvo::RegularFile(take).ok());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  cases[k].left ? take + ": a save of it did not finish; its old contents are kept in " + kept + "\n"
+                                : "");
     }
+    tmpdir ? setenv("TMPDIR", was.c_str(), 1) : unsetenv("TMPDIR");
+}
+
+// ---- Locks
+
+// Whatever kind of lock another program holds on a file, a save of it is
+// refused at once and leaves it as it was, written in place or not; a load
+// is refused only where the lock is for writing.
+TEST(FileLocks, AnyLockOfAnotherProgramRefusesSavesAndAWriteLockRefusesLoads)
+{
+    const std::pair<const char*, bool> kinds[] = {
+        // what, and whether it is for writing
+        {"flock shared", false}, {"flock exclusive", true}, {"fcntl read", false}, {"fcntl write", true},
+        {"lockf", true},         {"ofd read", false},       {"ofd write", true},
+    };
+    ScratchDir d;
+    const std::string beside = d.path("beside"), in_place = d.path("in_place");
+    put(beside, "old take");
+    put(in_place, "old take");
+    ASSERT_EQ(link(in_place.c_str(), d.path("second").c_str()), 0);
+    const std::string locked = "locked by another program";
+    for (const auto& k : kinds) {
+        for (const std::string& path : {beside, in_place}) {
+            SCOPED_TRACE(std::string(k.first) + ", " + path);
+            qmtest::LockHolder holder(path, k.first);
+            ASSERT_TRUE(holder.held);
+            std::string saving, loading;
+            EXPECT_FALSE(FileSave(path, FileSave::Unnamed, &saving).ok());
+            EXPECT_EQ(saving, locked);
+            EXPECT_EQ(bytes_of(path), "old take");
+            EXPECT_EQ(Kvo::RegularFile(path, &loading).ok(), !k.second);
+            EXPECT_EQ(loading, k.second ? locked : "");
+        }
+    }
+    for (const std::string& path : {beside, in_place}) {
+        FileSave f(path);
+        EXPECT_TRUE(f.ok() && f.write("new take", 8) && f.commit());
+        EXPECT_EQ(bytes_of(path), "new take");
+    }
+    EXPECT_EQ(d.entries(), (std::set<std::string>{"beside", "in_place", "second"}));
+}
+
+// Saves and loads within one program meet as two programs' do, and the
+// refusal says that the holder is this program.
+TEST(FileLocks, AHolderInThisProgramIsToldApart)
+{
+    ScratchDir d;
+    const std::string take = d.path("take"), here = "locked by this program: another of its saves or loads holds it";
+    put(take, "old take");
+    for (const bool saving : {true, false}) {
+        SCOPED_TRACE(saving ? "held by a save" : "held by a load");
+        std::unique_ptr<FileSave> save(saving ? new FileSave(take) : nullptr);
+        std::unique_ptr<Kvo::RegularFile> load(saving ? nullptr : new Kvo::RegularFile(take));
+        ASSERT_TRUE(saving ? save->ok() : load->ok());
+        std::string refused_save, refused_load;
+        EXPECT_FALSE(FileSave(take, FileSave::Unnamed, &refused_save).ok());
+        EXPECT_EQ(Kvo::RegularFile(take, &refused_load).ok(), !saving);
+        EXPECT_EQ(refused_save, here);
+        EXPECT_EQ(refused_load, saving ? here : "");
+    }
+    EXPECT_EQ(bytes_of(take), "old take");
 }
 
 INSTANTIATE_TEST_SUITE_P(SideFiles, FileSaveTest, testing::Values(FileSave::Unnamed, FileSave::Named),
