@@ -6,8 +6,14 @@
 // ratios to the baseline measured in the same run. Beside them, the ping sent
 // right after a session load of 8 or 40 loops of 10 seconds, against the
 // engine's plain ping (loops of 1 and 2 channels).
+//
+// Then one message handed to the server's dispatch, without arguments so
+// that no method takes it: the time to find its methods for patterns, short
+// and 64 KB long, as a ratio to a plain path's (vs_exact) in the same run.
 #include <benchmark/benchmark.h>
 #include <lo/lo.h>
+
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,8 +25,9 @@
 #include <thread>
 #include <vector>
 
-#include "memory_driver.h"
+#include "control_osc.h"
 #include "engine.h"
+#include "memory_driver.h"
 
 namespace {
 
@@ -235,6 +242,67 @@ void BM_PingAfterSessionLoad(benchmark::State& state)
     run(state, client, "ping right after a session load", false, file);
     std::remove(file.c_str());
 }
+
+std::string times(const std::string& s, size_t n)
+{
+    std::string out;
+    while (n--) out += s;
+    return out;
+}
+
+double g_exact_ns = 0.0;
+
+double thread_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e9 + t.tv_nsec;
+}
+
+void BM_Dispatch(benchmark::State& state, const std::string& path, bool baseline)
+{
+    qmtest::MemoryDriver driver;
+    Quillomat::Engine engine;
+    engine.initialize(&driver, 2, 10151, "");
+    Quillomat::ControlOSC* osc = engine.get_control_osc();
+    std::string data = path;
+    data.append(4 - data.size() % 4, '\0').append(",\0\0\0", 4);
+    if (!osc || osc->dispatch_data(data.data(), data.size()) < 0) {
+        state.SkipWithError("no server, or the message was refused");
+        return;
+    }
+    // The thread's own time: other work on the machine does not count.
+    const double t0 = thread_ns();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(osc->dispatch_data(data.data(), data.size()));
+    }
+    const double ns = (thread_ns() - t0) / state.iterations();
+    if (baseline) {
+        g_exact_ns = ns;
+    } else if (g_exact_ns > 0.0) {
+        state.counters["vs_exact"] = ns / g_exact_ns;
+    }
+    state.counters["path_bytes"] = (double)path.size();
+}
+
+std::string many_alternatives()
+{
+    std::string out = "/qm/*/{";
+    for (int k = 0; out.size() < 65000; ++k) out += "s" + std::to_string(k) + ",";
+    return out + "set}";
+}
+
+BENCHMARK_CAPTURE(BM_Dispatch, exact_path_baseline, "/qm/12/register_update", true);
+BENCHMARK_CAPTURE(BM_Dispatch, every_loop_set, "/qm/*/set", false);
+BENCHMARK_CAPTURE(BM_Dispatch, stall_25_bytes, "/qm/*?*?*?*?*?*?*?*?[/set", false);
+BENCHMARK_CAPTURE(BM_Dispatch, stall_closed_24_bytes, "/qm/*?*?*?*?*?*?*?*?[ae]", false);
+BENCHMARK_CAPTURE(BM_Dispatch, stall_64k, "/qm/" + times("*?", 32496) + "[/set", false);
+BENCHMARK_CAPTURE(BM_Dispatch, stall_closed_64k, "/qm/" + times("*?", 32496) + "[ae]", false);
+BENCHMARK_CAPTURE(BM_Dispatch, stars_64k, "/qm/" + times("*", 64990) + "?[ae]", false);
+BENCHMARK_CAPTURE(BM_Dispatch, alternatives_64k, many_alternatives(), false);
+BENCHMARK_CAPTURE(BM_Dispatch, optional_groups_64k, "/" + times("{,q}{,m}{,/}{,1}{,2}", 3250) + "[ae]", false);
+BENCHMARK_CAPTURE(BM_Dispatch, optional_groups_between_64k,
+                  "/" + times(times("{,q}{,m}{,/}{,1}{,2}", 325) + "?", 10) + "[ae]", false);
 
 BENCHMARK(BM_PingBareLiblo)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PingEngine)->UseManualTime()->Iterations(5000)->Unit(benchmark::kMicrosecond);

@@ -1,8 +1,15 @@
 // Datagrams from the network: any bytes go through liblo to the handlers,
 // which must queue nothing unsafe. The engine then runs what they queued
 // (without touching files or sending to the addresses the bytes named).
+// The bytes also go as the element of a bundle, alone and then followed by
+// a request that always acts: a bundle acts whole or not at all, so that
+// request acts exactly when the bundle of the bytes alone was taken, and a
+// bundle refused queues nothing.
+#include <arpa/inet.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "control_osc.h"
 #include "engine.h"
@@ -63,15 +70,49 @@ void run(Quillomat::Engine& e, Quillomat::EventNonRT* req)
     delete req;
 }
 
+// Runs what was queued; how many requests.
+size_t run_all(Quillomat::Engine& e)
+{
+    size_t count = 0;
+    while (Quillomat::EventNonRT* req = e.pop_nonrt_event()) {
+        run(e, req);
+        ++count;
+    }
+    return count;
+}
+
+std::string element(const std::string& bytes)
+{
+    const uint32_t size = htonl((uint32_t)bytes.size());
+    return std::string((const char*)&size, 4) + bytes;
+}
+
+// "/ping" with an empty URL and a path.
+const std::string kActs("/ping\0\0\0,ss\0\0\0\0\0/fuzz\0\0\0", 24);
+const std::string kBundle("#bundle\0\0\0\0\0\0\0\0\1", 16);
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     Rig& r = rig();
-    r.engine.get_control_osc()->dispatch_data(data, size);
-    while (Quillomat::EventNonRT* req = r.engine.pop_nonrt_event()) {
-        run(r.engine, req);
+    Quillomat::ControlOSC* osc = r.engine.get_control_osc();
+    const std::string bytes((const char*)data, size);
+    const std::string alone = kBundle + element(bytes);
+    const bool taken = osc->dispatch_data(alone.data(), alone.size()) >= 0;
+    const size_t requests = run_all(r.engine);
+    if (!taken && requests != 0) {
+        __builtin_trap();
     }
+    const std::string followed = alone + element(kActs);
+    osc->dispatch_data(followed.data(), followed.size());
+    // Well within the request queue, none was lost.
+    if (requests < 512 && (run_all(r.engine) == requests + 1) != taken) {
+        __builtin_trap();
+    }
+
+    osc->dispatch_data(data, size);
+    run_all(r.engine);
     Quillomat::Event ev;
     while (r.engine.pop_update_event(ev)) {
     }

@@ -105,8 +105,9 @@ public:
     void send_registered_updates(const std::string& ctrl, float val, int instance, int source);
 
     // Hands one raw datagram to the handlers as if it had arrived; -1 when it
-    // is no OSC message or bundle. For tests and fuzzing, while nothing is
-    // being received.
+    // is no OSC message or bundle, or anything in it is malformed (then
+    // nothing in it acts). For tests and fuzzing, while nothing is being
+    // received.
     int dispatch_data(const void* data, size_t size);
 
     // Replaces how the host names of reply addresses are looked up (by
@@ -172,7 +173,7 @@ private:
     struct ConfigListener {
         std::string url;
         std::string path;
-        AddressRef to;  // null for a URL nothing is sent to
+        AddressRef to;  // null for a URL or path nothing is sent to
     };
 
     // At most one line per this many seconds of a kind, with the count of
@@ -189,8 +190,9 @@ private:
     static bool split_udp_url(const std::string& url, std::string& host, int& port);
 
     // The address of a reply URL, cached; null for an empty or unusable URL
-    // (only "osc.udp://HOST:PORT/" URLs are answered). With _reply_lock held.
-    AddressRef find_or_cache_addr(const std::string& url);
+    // (only "osc.udp://HOST:PORT/" URLs are answered) or a reply path that
+    // does not start with "/". With _reply_lock held.
+    AddressRef find_or_cache_addr(const std::string& url, const std::string& path);
     // Asks for the host's address when it has none yet; once it has one, what
     // waited is sent first. With _reply_lock held.
     Reach settle(ReplyAddress& to);
@@ -207,12 +209,22 @@ private:
         lo_method_handler handler;
         void* data;
     };
+    // A message of a datagram, parsed: its path lies in the datagram.
+    typedef std::unique_ptr<void, void (*)(lo_message)> MessageRef;
+    struct ParsedMessage {
+        const char* path;
+        MessageRef msg;
+    };
     // On the OSC thread, or in dispatch_data. A message that cannot be taken
     // (malformed, for no method, or out of memory) is dropped without a
-    // word, as a datagram may be lost.
+    // word, as a datagram may be lost; a bundle with anything malformed in
+    // it, or nested too deep, is dropped whole.
     void add_osc_method(const char* path, const char* types, lo_method_handler handler, void* data);
-    bool dispatch_datagram(char* data, size_t size, int depth);
-    bool dispatch_message(char* data, size_t size);
+    bool dispatch_datagram(char* data, size_t size);
+    // Appends every message of the message or bundle at data, in order;
+    // false when anything in it is malformed or nested too deep.
+    bool parse_element(char* data, size_t size, int depth, std::vector<ParsedMessage>& out);
+    void dispatch_message(const char* path, lo_message msg);
     // Whether m took the message (its handler returned 0).
     bool call_method(const OscMethod& m, const char* types, lo_arg** argv, int argc, lo_message msg);
     // "#reply", the path and every name below it, to the sender.

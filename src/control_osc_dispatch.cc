@@ -1,23 +1,27 @@
-// How datagrams reach the handlers. liblo parses the messages, matches
-// patterns and converts numbers; receiving and dispatching are ours because
-// liblo's own use allocations whose results they never check, and running
-// out of memory must cost a message, not the host.
+// How datagrams reach the handlers. liblo parses the messages and converts
+// numbers; receiving, matching patterns and dispatching are ours: liblo's
+// own use allocations whose results they never check, where running out of
+// memory must cost a message, not the host, and its pattern matching can
+// take seconds over one short pattern.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <stdexcept>
 
 #include "control_osc.h"
 #include "control_osc_datagram.h"
+#include "control_osc_pattern.h"
 
 namespace Quillomat {
 
 namespace {
 
-// Bundles within bundles deeper than this are dropped, keeping the stack
-// small.
+// A bundle with bundles nested deeper than this is dropped whole, keeping
+// the stack small.
 const int kMaxBundleDepth = 16;
 // More arguments than any method takes: a message with more is not converted.
 const int kMaxConverted = 8;
@@ -56,6 +60,9 @@ bool converts(const char* want, const char* types)
 
 void ControlOSC::add_osc_method(const char* path, const char* types, lo_method_handler handler, void* data)
 {
+    if (std::strlen(path) > OscPattern::MaxPathLength) {
+        throw std::length_error(std::string("OSC method path too long for patterns: ") + path);
+    }
     _methods.push_back(OscMethod{path, types, handler, data});
     // After those of the same path.
     const size_t added = _methods.size() - 1;
@@ -75,7 +82,7 @@ bool ControlOSC::receive_datagram()
     // A longer one was cut short: dropped.
     if ((size_t)got <= _receiving.size()) {
         _from_known = from_size >= sizeof(_from) && _from.sin_family == AF_INET;
-        dispatch_datagram(_receiving.data(), (size_t)got, 0);
+        dispatch_datagram(_receiving.data(), (size_t)got);
         _from_known = false;
     }
     return true;
@@ -88,17 +95,40 @@ int ControlOSC::dispatch_data(const void* data, size_t size)
     }
     std::vector<char> copy((const char*)data, (const char*)data + size);
     _from_known = false;
-    return dispatch_datagram(copy.data(), copy.size(), 0) ? (int)size : -1;
+    return dispatch_datagram(copy.data(), copy.size()) ? (int)size : -1;
 }
 
-bool ControlOSC::dispatch_datagram(char* data, size_t size, int depth)
+bool ControlOSC::dispatch_datagram(char* data, size_t size)
+{
+    // Every message at every depth is parsed before any acts, so that a
+    // bundle acts whole or not at all. Bundles act when they arrive.
+    std::vector<ParsedMessage> messages;
+    try {
+        if (!parse_element(data, size, 0, messages)) {
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return true;
+    }
+    for (const ParsedMessage& m : messages) {
+        dispatch_message(m.path, m.msg.get());
+    }
+    return true;
+}
+
+bool ControlOSC::parse_element(char* data, size_t size, int depth, std::vector<ParsedMessage>& out)
 {
     static const char bundle[8] = {'#', 'b', 'u', 'n', 'd', 'l', 'e', 0};
     if (size < sizeof(bundle) || std::memcmp(data, bundle, sizeof(bundle)) != 0) {
-        return dispatch_message(data, size);
+        int result = 0;
+        ParsedMessage m{data, MessageRef(lo_message_deserialise(data, size, &result), lo_message_free)};
+        if (!m.msg) {
+            return false;
+        }
+        out.push_back(std::move(m));
+        return true;
     }
-    // The time tag follows; bundles act when they arrive. The elements are
-    // checked whole first, so that a bundle acts all or nothing.
+    // The time tag follows.
     const size_t first = 16;
     if (size < first || depth >= kMaxBundleDepth) {
         return false;
@@ -108,55 +138,45 @@ bool ControlOSC::dispatch_datagram(char* data, size_t size, int depth)
             return false;
         }
         const uint32_t length = big_endian_at(data + at);
-        if (length % 4 != 0 || length > size - at - 4) {
+        if (length % 4 != 0 || length > size - at - 4 || !parse_element(data + at + 4, length, depth + 1, out)) {
             return false;
         }
         at += 4 + length;
     }
-    for (size_t at = first; at < size; at += 4 + big_endian_at(data + at)) {
-        dispatch_datagram(data + at + 4, big_endian_at(data + at), depth + 1);
-    }
     return true;
 }
 
-bool ControlOSC::dispatch_message(char* data, size_t size)
+void ControlOSC::dispatch_message(const char* path, lo_message msg)
 {
-    int result = 0;
-    lo_message msg = lo_message_deserialise(data, size, &result);
-    if (!msg) {
-        return false;
-    }
-    // The parser has checked that the path is a string within the datagram.
-    const char* path = data;
     const char* types = lo_message_get_types(msg);
     lo_arg** argv = lo_message_get_argv(msg);
     const int argc = lo_message_get_argc(msg);
-    bool taken = false;
     try {
+        // A pattern is never answered with a listing, even one ending in "/".
         if (is_pattern(path)) {
+            const OscPattern pattern(path);
             for (const OscMethod& m : _methods) {
-                if (lo_pattern_match(m.path.c_str(), path)) {
-                    taken = call_method(m, types, argv, argc, msg) || taken;
+                if (pattern.matches(m.path)) {
+                    call_method(m, types, argv, argc, msg);
                 }
             }
-        } else {
-            auto it = std::lower_bound(_by_path.begin(), _by_path.end(), path, [this](size_t m, const char* p) {
-                return std::strcmp(_methods[m].path.c_str(), p) < 0;
-            });
-            for (; it != _by_path.end() && _methods[*it].path == path && !taken; ++it) {
-                taken = call_method(_methods[*it], types, argv, argc, msg);
-            }
-            const size_t length = std::strlen(path);
-            if (!taken && length > 0 && path[length - 1] == '/') {
-                answer_listing(path);
-            }
+            return;
+        }
+        auto it = std::lower_bound(_by_path.begin(), _by_path.end(), path, [this](size_t m, const char* p) {
+            return std::strcmp(_methods[m].path.c_str(), p) < 0;
+        });
+        bool taken = false;
+        for (; it != _by_path.end() && _methods[*it].path == path && !taken; ++it) {
+            taken = call_method(_methods[*it], types, argv, argc, msg);
+        }
+        const size_t length = std::strlen(path);
+        if (!taken && length > 0 && path[length - 1] == '/') {
+            answer_listing(path);
         }
     } catch (const std::bad_alloc&) {
         // Out of memory in a handler or an answer: the message is lost, as
         // a datagram may be.
     }
-    lo_message_free(msg);
-    return true;
 }
 
 bool ControlOSC::call_method(const OscMethod& m, const char* types, lo_arg** argv, int argc, lo_message msg)

@@ -149,9 +149,10 @@ sockaddr_in udp_address(in_addr host, int port)
 
 } // namespace
 
-ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url)
+ControlOSC::AddressRef ControlOSC::find_or_cache_addr(const std::string& url, const std::string& path)
 {
-    if (url.empty()) {
+    // What is sent there would carry no OSC address.
+    if (url.empty() || path.empty() || path[0] != '/') {
         return nullptr;
     }
     auto it = _retaddr_map.find(url);
@@ -337,7 +338,7 @@ bool ControlOSC::send_ss(ReplyAddress& to, const std::string& path, const std::s
 void ControlOSC::finish_get_event(GetParamEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (AddressRef to = find_or_cache_addr(ev.ret_url)) {
+    if (AddressRef to = find_or_cache_addr(ev.ret_url, ev.ret_path)) {
         send_isf(*to, ev.ret_path, ev.instance, _cmd_map->to_control_str(ev.control), ev.ret_value, true);
     }
 }
@@ -345,7 +346,7 @@ void ControlOSC::finish_get_event(GetParamEvent& ev)
 void ControlOSC::finish_global_get_event(GlobalGetEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (AddressRef to = find_or_cache_addr(ev.ret_url)) {
+    if (AddressRef to = find_or_cache_addr(ev.ret_url, ev.ret_path)) {
         send_isf(*to, ev.ret_path, -2, ev.param, ev.ret_value, true);
     }
 }
@@ -353,7 +354,7 @@ void ControlOSC::finish_global_get_event(GlobalGetEvent& ev)
 void ControlOSC::send_error(const std::string& url, const std::string& path, const std::string& msg)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (AddressRef to = find_or_cache_addr(url)) {
+    if (AddressRef to = find_or_cache_addr(url, path)) {
         send_ss(*to, path, _server_url, msg, true);
     }
 }
@@ -362,7 +363,7 @@ void ControlOSC::send_pingack(bool useudp, const std::string& url, const std::st
 {
     (void)useudp;  // there is only the UDP server
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    if (AddressRef to = find_or_cache_addr(url)) {
+    if (AddressRef to = find_or_cache_addr(url, path)) {
         send_pingack_locked(*to, path);
     }
 }
@@ -404,7 +405,7 @@ void ControlOSC::finish_register_event(RegisterConfigEvent& ev)
     if (it != _config_registrations.end()) {
         return;
     }
-    const AddressRef to = find_or_cache_addr(ev.ret_url);
+    const AddressRef to = find_or_cache_addr(ev.ret_url, ev.ret_path);
     if (_config_registrations.size() >= kMaxConfigListeners) {
         auto gone = _config_registrations.begin();
         {
@@ -429,7 +430,7 @@ void ControlOSC::finish_register_event(RegisterConfigEvent& ev)
 void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::string& url, const std::string& path)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    const AddressRef to = find_or_cache_addr(url);
+    const AddressRef to = find_or_cache_addr(url, path);
     if (!to) {
         return;
     }
@@ -449,7 +450,7 @@ void ControlOSC::send_all_midi_bindings(MidiBindings* bindings, const std::strin
 void ControlOSC::finish_midi_binding_event(MidiBindingEvent& ev)
 {
     Kvo::LockMonitor lm(_reply_lock, __LINE__, __FILE__);
-    const AddressRef to = find_or_cache_addr(ev.ret_url);
+    const AddressRef to = find_or_cache_addr(ev.ret_url, ev.ret_path);
     if (!to) {
         return;
     }
@@ -600,7 +601,7 @@ void ControlOSC::make_room(RegistrationMap& map, const InstanceKey& key, const R
 
 void ControlOSC::update_registration(RegistrationMap& map, ConfigUpdateEvent& ev, bool add)
 {
-    const AddressRef to = find_or_cache_addr(ev.ret_url);
+    const AddressRef to = find_or_cache_addr(ev.ret_url, ev.ret_path);
     if (!to) {
         return;
     }

@@ -45,6 +45,35 @@ std::string temp_path(const std::string& name)
     return ::testing::TempDir() + "qm_osc_" + std::to_string(getpid()) + "_" + name;
 }
 
+// The bytes of m under path; m is freed.
+std::string datagram(const char* path, lo_message m)
+{
+    size_t size = 0;
+    void* bytes = lo_message_serialise(m, path, nullptr, &size);
+    std::string out((const char*)bytes, size);
+    free(bytes);
+    lo_message_free(m);
+    return out;
+}
+
+std::string bundle(const std::vector<std::string>& parts)
+{
+    std::string b("#bundle\0\0\0\0\0\0\0\0\1", 16);
+    for (const std::string& p : parts) {
+        const uint32_t size = htonl((uint32_t)p.size());
+        b += std::string((const char*)&size, 4) + p;
+    }
+    return b;
+}
+
+std::string ping(const std::string& url, const char* path)
+{
+    lo_message m = lo_message_new();
+    lo_message_add_string(m, url.c_str());
+    lo_message_add_string(m, path);
+    return datagram("/ping", m);
+}
+
 class OscTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -249,28 +278,12 @@ TEST_F(OscTest, ConvertedPatternedAndBundledMessagesAreTaken)
 {
     ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true) && host.engine.add_loop(1, 1.0f, true));
     host.driver.start_audio(nullptr, nullptr);
-    auto datagram = [](const char* path, lo_message m) {
-        size_t size = 0;
-        void* bytes = lo_message_serialise(m, path, nullptr, &size);
-        std::string out((const char*)bytes, size);
-        free(bytes);
-        lo_message_free(m);
-        return out;
-    };
     lo_message wet = lo_message_new();
     lo_message_add_string(wet, "wet");
     lo_message_add_int32(wet, 0);
     lo_message feedback = lo_message_new();
     lo_message_add_symbol(feedback, "feedback");
     lo_message_add_double(feedback, 0.25);
-    auto bundle = [](const std::vector<std::string>& parts) {
-        std::string b("#bundle\0\0\0\0\0\0\0\0\1", 16);
-        for (const std::string& p : parts) {
-            const uint32_t size = htonl((uint32_t)p.size());
-            b += std::string((const char*)&size, 4) + p;
-        }
-        return b;
-    };
     lo_message half = lo_message_new();
     lo_message_add_string(half, "wet");
     lo_message_add_float(half, 0.5f);
@@ -282,9 +295,12 @@ TEST_F(OscTest, ConvertedPatternedAndBundledMessagesAreTaken)
     for (const std::string& d : {datagram("/qm/0/set", wet), datagram("/qm/*/set", feedback), outer}) {
         ASSERT_TRUE(a.send_raw(d.data(), d.size()));
     }
+    // The one that stalled matching, and a pattern ending in "/": no listing.
+    ASSERT_TRUE(a.send("/qm/*?*?*?*?*?*?*?*?[/set", "rec_thresh", 0.3f) && a.send("/qm/[0]/"));
     OscMsg m;
     ASSERT_TRUE(a.send("/qm/0/") && a.wait("#reply", m));
     ASSERT_TRUE(a.sync() && host.driver.wait_blocks(4));
+    EXPECT_TRUE(on_path(a.collect(0), "#reply").empty());
     host.stop();
     EXPECT_EQ(host.engine.get_control_value(Event::WetLevel, 0), 0.0f);
     EXPECT_EQ(host.engine.get_control_value(Event::WetLevel, 1), 0.5f);
@@ -294,6 +310,74 @@ TEST_F(OscTest, ConvertedPatternedAndBundledMessagesAreTaken)
     }
     ASSERT_EQ(m.args.size(), 13u);
     EXPECT_EQ(m.s(0) + m.s(1) + "," + m.s(12), "/qm/0/down,unregister_auto_update");
+}
+
+// With anything malformed in it at any depth, or nested deeper than 16
+// bundles, no message of a bundle acts.
+TEST_F(OscTest, ABundleActsWholeOrNotAtAll)
+{
+    const std::string url = a.url();
+    auto nested = [](std::string inner, int bundles) {
+        for (int k = 0; k < bundles; ++k) inner = bundle({inner});
+        return inner;
+    };
+    auto padded = [](std::string s) { return s.append(4 - s.size() % 4, '\0'); };
+    const std::string acted = ping(url, "/acted"), head = padded("/ping");
+    const std::string bad[] = {
+        head,                                                          // no type tags
+        head + padded(",ss") + padded(url),                            // an argument missing
+        head + padded(",sy") + padded(url) + padded("/acted"),         // an unknown type
+        head + padded(",ss") + padded(url) + "/act",                   // a string running off the end
+        std::string("#bundle\0\0\0\0\0\0\0\0\1\0\0\x10\0", 20) + acted,  // an element longer than its bundle
+        std::string("#bundle\0", 8),                                   // no time tag
+        "",                                                            // an empty element
+        nested(acted, 14),                                             // 17 bundles deep in all
+    };
+    for (const std::string& b : bad) {
+        SCOPED_TRACE(&b - bad);
+        const std::string d = bundle({acted, nested(b, 2), acted});
+        ASSERT_TRUE(a.send_raw(d.data(), d.size()));
+    }
+    // Good ones act in their order, 16 bundles deep too.
+    const std::string good = bundle({ping(url, "/1"), nested(ping(url, "/2"), 15), ping(url, "/3")});
+    ASSERT_TRUE(a.send_raw(good.data(), good.size()) && a.sync());
+    std::string order;
+    for (const OscMsg& m : a.collect(0)) order += m.path + " ";
+    EXPECT_EQ(order, "/1 /2 /3 ");
+}
+
+// An answer's path that does not start with "/" would be no OSC address: such
+// a path is taken as an unusable URL is, and nothing is ever sent to it.
+TEST_F(OscTest, AReplyPathWithoutASlashGetsNothing)
+{
+    ASSERT_TRUE(host.engine.add_loop(1, 1.0f, true));
+    host.driver.start_audio(nullptr, nullptr);
+    const std::string url = a.url();
+    struct Row {
+        std::function<bool(const std::string&)> ask;
+        std::function<bool()> then;  // what makes an answer come
+    };
+    auto nothing = [] { return true; };
+    float dry = 0.0f;
+    const Row rows[] = {
+        {[&](const std::string& p) { return a.send("/ping", url, p); }, nothing},
+        {[&](const std::string& p) { return a.send("/get", "tempo", url, p); }, nothing},
+        {[&](const std::string& p) { return a.send("/qm/0/get", "wet", url, p); }, nothing},
+        {[&](const std::string& p) { return a.send("/save_session", "", url, p); }, nothing},
+        {[&](const std::string& p) { return a.send("/register_update", "dry", url, p); },
+         [&] { return b.send("/set", "dry", dry += 0.125f) && b.sync(); }},
+        {[&](const std::string& p) { return a.send("/register_auto_update", "wet", 100, url, p); }, nothing},
+        {[&](const std::string& p) { return a.send("/register", url, p); },
+         [&] { return a.send("/loop_add", 1, 1.0f); }},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(&r - rows);
+        OscMsg m;
+        ASSERT_TRUE(r.ask("/ok") && a.sync() && r.then() && a.wait("/ok", m));
+        ASSERT_TRUE(r.ask("ok") && r.ask("") && a.sync() && r.then() && a.sync());
+        // Past a polled update's round.
+        for (const OscMsg& got : a.collect(250)) EXPECT_EQ(got.path.substr(0, 1), "/") << got.path;
+    }
 }
 
 TEST_F(OscTest, ChangesReachOtherSubscribersButNotTheSender)
