@@ -96,6 +96,12 @@ Engine::Engine()
       _osc(nullptr),
       _loop_count(0),
       _last_serial(0),
+      _drawn_serial(0),
+      _reserved_count(0),
+      _settled_serial(0),
+      _rt_settled(0),
+      _waiting_count(0),
+      _waiting_dropped(0),
       _memory_budget(0),
       _blocks(0),
       _longest_block_frames(0),
@@ -247,8 +253,8 @@ bool Engine::initialize(AudioDriver* driver, int channels, int port, std::string
     _sync_queue = new RingBuffer<Event>(1024);
     _nonrt_update_event_queue = new RingBuffer<Event>(1024);
     _nonrt_event_queue = new RingBuffer<EventNonRT*>(1024);
-    _loop_manage_to_rt_queue = new RingBuffer<LoopManageEvent>(16);
-    _loop_manage_to_main_queue = new RingBuffer<LoopManageEvent>(16);
+    _loop_manage_to_rt_queue = new RingBuffer<LoopManageEvent>(LoopManageQueueSize);
+    _loop_manage_to_main_queue = new RingBuffer<LoopManageEvent>(LoopManageQueueSize);
 
     _instances.reserve(MaxLoops);
     _rt_instances.reserve(kRtListCapacity);
@@ -331,8 +337,10 @@ void Engine::cleanup()
         count_loops();
         _removing.clear();
         _to_rt_backlog.clear();
+        settle_serials_locked();
     }
     _rt_instances.clear();
+    _waiting_count = 0;
 
     _driver = nullptr;
     _ok = false;
@@ -433,18 +441,39 @@ Event* Engine::claim_event(RingBuffer<Event>* queue, long framepos)
     return vec.buf[0];
 }
 
-uint32_t Engine::serial_at(int8_t instance) const
+uint32_t Engine::serial_at(int8_t instance, bool may_wait)
 {
-    // The list may change meanwhile: each slot is read once, and holds what
-    // it held before the change or after.
     if (instance == -1) {
         return _last_serial.load(std::memory_order_acquire);
     }
-    return instance >= 0 ? _serials[(size_t)instance].load(std::memory_order_acquire) : 0;
+    if (instance < 0) {
+        return 0;
+    }
+    // The list may change meanwhile: each slot is read once, and holds what
+    // it held before the change or after.
+    const size_t i = (size_t)instance;
+    if (i < _loop_count.load(std::memory_order_acquire)) {
+        return _serials[i].load(std::memory_order_acquire);
+    }
+    // Past the listed loops: a loop on its way in, seen with the list as one.
+    if (may_wait) {
+        _serial_lock.lock();
+    } else if (!try_lock_briefly(_serial_lock)) {
+        return 0;
+    }
+    const size_t listed = _loop_count.load(std::memory_order_relaxed);
+    uint32_t serial = 0;
+    if (i < listed) {
+        serial = _serials[i].load(std::memory_order_relaxed);
+    } else if (i - listed < _reserved_count) {
+        serial = _reserved[i - listed];
+    }
+    _serial_lock.unlock();
+    return serial;
 }
 
 bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
-                                   int8_t instance, long framepos)
+                                   int8_t instance, uint32_t serial, long framepos)
 {
     Event* ev = claim_event(queue, framepos);
     if (!ev) {
@@ -453,7 +482,7 @@ bool Engine::do_push_command_event(RingBuffer<Event>* queue, Event::type_t type,
     ev->Type = type;
     ev->Command = cmd;
     ev->Instance = instance;
-    ev->Serial = serial_at(instance);
+    ev->Serial = serial;
     queue->increment_write_ptr(1);
     return true;
 }
@@ -494,18 +523,18 @@ void Engine::wake_engine_thread(bool wait_for_lock)
 
 bool Engine::push_command_event(Event::type_t type, Event::command_t cmd, int8_t instance)
 {
-    return do_push_command_event(_event_queue, type, cmd, instance, -1);
+    return do_push_command_event(_event_queue, type, cmd, instance, serial_at(instance, true), -1);
 }
 
 bool Engine::push_midi_command_event(Event::type_t type, Event::command_t cmd, int8_t instance, long framepos)
 {
-    return do_push_command_event(_midi_event_queue, type, cmd, instance, framepos);
+    return do_push_command_event(_midi_event_queue, type, cmd, instance, serial_at(instance, false), framepos);
 }
 
 bool Engine::push_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance, int src)
 {
     // The update names the loop the change went to.
-    const uint32_t serial = serial_at(instance);
+    const uint32_t serial = serial_at(instance, true);
     const bool queued = do_push_control_event(_event_queue, type, ctrl, value, instance, serial, -1, 0);
     if (for_engine_thread(ctrl, value, instance) && queued) {
         Kvo::LockMonitor lm(_update_write_lock, __LINE__, __FILE__);
@@ -518,7 +547,7 @@ bool Engine::push_control_event(Event::type_t type, Event::control_t ctrl, float
 bool Engine::push_midi_control_event(Event::type_t type, Event::control_t ctrl, float value, int8_t instance,
                                      long framepos)
 {
-    const uint32_t serial = serial_at(instance);
+    const uint32_t serial = serial_at(instance, false);
     const bool queued = do_push_control_event(_midi_event_queue, type, ctrl, value, instance, serial, framepos, 0);
     if (queued && for_engine_thread(ctrl, value, instance) && try_lock_briefly(_update_write_lock)) {
         do_push_control_event(_nonrt_update_event_queue, type, ctrl, value, instance, serial, -1, 0);
@@ -547,6 +576,8 @@ bool Engine::push_nonrt_event(EventNonRT* event)
     if (!event) {
         return false;
     }
+    // Before anything that follows the request can name the new loop.
+    reserve_serial(event);
     if (!_nonrt_event_queue || _nonrt_event_queue->write(&event, 1) != 1) {
         delete event;
         return false;

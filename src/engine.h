@@ -28,6 +28,11 @@
 //   has (_freed_cond).
 // - OSC and MIDI threads: the push_* producers only, and the MIDI bridge's
 //   learn completions.
+// - Loop serials: an add request reserves its loop's serial as it is queued,
+//   so that events that follow it and name the loop's place reach that loop.
+//   The audio thread holds such events (a bounded number) until the loop is
+//   in place, or until its add has failed. _serial_lock guards the serials on
+//   their way in; it is taken after _instance_lock, and by the producers.
 #include <pthread.h>
 
 #include <atomic>
@@ -161,8 +166,9 @@ public:
     // --- producers (OSC thread and the thread that delivers MIDI); a full
     //     queue drops the event and the call returns false. A signal that
     //     returns nothing reaches them through sigc::hide_return. An event
-    //     for a loop index reaches the loop listed there at the call (-1: the
-    //     loops listed then), and none once that loop has gone.
+    //     for a loop index reaches the loop listed there at the call, or the
+    //     one an add request queued before it puts there (-1: the loops
+    //     listed then), and none once that loop has gone or its add failed.
 
     bool push_command_event(Event::type_t type, Event::command_t cmd, int8_t instance);
     bool push_midi_command_event(Event::type_t type, Event::command_t cmd, int8_t instance, long framepos);
@@ -174,7 +180,8 @@ public:
     // MidiStart, MidiStop or MidiTick; taken only while MIDI clock is the sync source.
     bool push_sync_event(Event::control_t ctrl, long framepos);
     // The engine owns the request from here on, also when it is refused (then
-    // it is deleted at once and false returned).
+    // it is deleted at once and false returned). An add request reserves
+    // its loop's serial here, for the events pushed after it.
     bool push_nonrt_event(EventNonRT* event);
 
     // --- MIDI bridge
@@ -224,7 +231,8 @@ public:
     // and relative-sync settings to it. Refused, with a message, when it
     // would take the loops past the memory budget or MaxLoops once the
     // loops on their way out are gone (they are waited for, briefly).
-    bool add_loop(unsigned int channels, float loopsecs, bool discrete);
+    // serial: the one reserved for it as its request was queued (0: a new one).
+    bool add_loop(unsigned int channels, float loopsecs, bool discrete, uint32_t serial = 0);
     // Takes ownership of a looper built elsewhere (a restored session); a
     // refused one is deleted.
     bool add_loop(Looper* looper);
@@ -235,7 +243,7 @@ public:
     size_t memory_held();
     // An add request: 0 channels or 0 seconds take the defaults; absurd
     // values are refused with a message.
-    bool add_loop_request(int channels, float secs, bool discrete);
+    bool add_loop_request(int channels, float secs, bool discrete, uint32_t serial = 0);
     // A remove request: index -1 means the last loop not already on its way
     // out and is written back (-1 when there is none). The loop keeps its
     // place (and is still counted) until the audio thread has let go of it;
@@ -249,7 +257,9 @@ public:
     // changes that did not fit into the queue before; while no block runs,
     // takes the removals itself. Each pass of the main loop: the engine
     // thread alone frees loops, outside every lock, and says so through
-    // LoopRemoved. Returns how many it freed.
+    // LoopRemoved. Returns how many it freed. Allocates nothing, so that
+    // loops are freed also when memory runs out (LoopRemoved is then not
+    // told).
     size_t delete_released_loops();
     // How long the host may render no block before the engine side takes
     // the audio thread's part of loop removals itself: several of its
@@ -289,6 +299,16 @@ public:
     // the timed wait (0 when woken, ETIMEDOUT). The audio thread never wakes
     // this wait (it would take a system call): the main loop polls its flags.
     int wait_for_event(const struct timespec& until);
+
+    // Gives back a serial reserved for an add request as it was queued,
+    // unless its loop took it: the events that wait for it reach no loop.
+    // The request's end calls it.
+    void give_up_serial(uint32_t serial);
+
+    // The records each way between the engine side and the audio thread.
+    static const size_t LoopManageQueueSize = 16;
+    // Events the audio thread keeps for loops on their way in.
+    static const size_t WaitingEvents = 256;
 
 private:
     // What a non-audio thread asks the audio thread to apply to the live loops.
@@ -341,6 +361,17 @@ private:
     void generate_transport_sync(nframes_t offset, nframes_t nframes, int& hit);
     void generate_master_sync(nframes_t offset, nframes_t nframes, int& hit);
 
+    // Audio thread (under _rt_lock): an event for a loop that is not in
+    // place yet but may come is kept for it (true: taken, or dropped for
+    // want of room); those kept are delivered at the start of the block once
+    // their loop is there, and dropped once it never will be.
+    bool wait_for_loop(const Event& ev);
+    void deliver_waiting(int master);
+    bool in_place(uint32_t serial) const;
+    // Engine thread: says on standard error how many events found no room to
+    // wait for their loop since the last call.
+    void report_dropped_waiting();
+
     // Non-audio side, with _instance_lock held.
     bool push_loop_manage_to_rt(LoopManageEvent& ev);
     bool push_loop_manage_to_main(LoopManageEvent& ev);
@@ -349,18 +380,25 @@ private:
     bool is_removing(Looper* looper) const;
     // Every looper the engine owns: listed, or handed over for removal.
     std::vector<Looper*> owned_loopers() const;
+    // After reserve_list_room(0, 1).
     void queue_removal(Looper* looper);
+    // Room in the lists for adds and removals to come, made before anything
+    // changes: past it, nothing on their way allocates.
+    void reserve_list_room(size_t adds, size_t removals);
     // Says why not on standard error.
     bool room_for_a_loop_locked() const;
     // Listed loops that are on their way out.
     size_t leaving_locked() const;
-    bool add_loop_locked(Looper* looper, int& index);
-    // The loopers the audio thread has handed back leave the lists for out.
-    void take_released_locked(std::vector<Looper*>& out);
+    // Owns looper from here on (a refused one is deleted). serial: reserved
+    // for it (0: a new one).
+    bool add_loop_locked(Looper* looper, int& index, uint32_t serial = 0);
+    // The loopers the audio thread has handed back leave the lists for
+    // out[n..max); returns the new n.
+    size_t take_released_locked(Looper** out, size_t n, size_t max);
     bool audio_idle();
     std::chrono::duration<double> longest_block_period() const;
     // While no block runs: the audio thread's part of the removals, done here.
-    void reclaim_locked(std::vector<Looper*>& out);
+    size_t reclaim_locked(Looper** out, size_t n, size_t max);
     size_t memory_held_locked() const;
     // What the loops on their way out hold: handed over for removal, or being
     // freed.
@@ -379,18 +417,31 @@ private:
     static size_t memory_budget_from_environment();
     // add_loop(Looper*) for a caller that holds _session_lock.
     bool add_built_loop(Looper* looper);
+    // The signals, told on; out of memory the news is lost, nothing else.
+    void announce_added(int index, bool send_config);
+    void announce_removed();
     // After every change of _instances: its count and serials for readers
-    // without the lock.
-    void count_loops();
-    // The serial an event for instance gets as it is queued (Event::Serial).
-    uint32_t serial_at(int8_t instance) const;
+    // without the lock; landed is a reserved serial the change listed.
+    void count_loops(uint32_t landed = 0);
+    // An add request's serial as it is queued (none when too many wait).
+    void reserve_serial(EventNonRT* request);
+    // With _serial_lock held.
+    uint32_t draw_serial_locked();
+    // After the queue towards the audio thread or the serials on their way
+    // changed: what the audio thread may take as settled.
+    void settle_serials_locked();
+    // The serial an event for instance gets as it is queued (Event::Serial):
+    // a listed loop's, or one reserved for a loop on its way to that place.
+    // may_wait false: the MIDI path, which only tries the lock briefly and,
+    // when it is busy, sees the listed loops alone.
+    uint32_t serial_at(int8_t instance, bool may_wait);
     void request(uint32_t what) { _rt_requests.fetch_or(what, std::memory_order_acq_rel); }
 
     // The queue's next free slot, stamped for framepos (-1: now); null when
     // the queue is full. The caller fills it and publishes it.
     Event* claim_event(RingBuffer<Event>* queue, long framepos);
     bool do_push_command_event(RingBuffer<Event>* queue, Event::type_t type, Event::command_t cmd,
-                               int8_t instance, long framepos);
+                               int8_t instance, uint32_t serial, long framepos);
     bool do_push_control_event(RingBuffer<Event>* queue, Event::type_t type, Event::control_t ctrl, float value,
                                int8_t instance, uint32_t serial, long framepos, int src);
     void wake_engine_thread(bool wait_for_lock);
@@ -425,9 +476,26 @@ private:
     // _instances.size(), kept under _instance_lock for readers without it.
     std::atomic<unsigned int> _loop_count;
     // The serial of each listed loop by index (0 past the last), and the
-    // last serial given, for the producers; written under _instance_lock.
+    // highest serial listed, for the producers; written under _instance_lock
+    // and _serial_lock.
     std::atomic<uint32_t> _serials[MaxLoops];
     std::atomic<uint32_t> _last_serial;
+    Kvo::NonBlockingLock _serial_lock;
+    // Under _serial_lock: the last serial drawn, and those reserved for adds
+    // not yet listed nor given up, in the order of their places.
+    uint32_t _drawn_serial;
+    uint32_t _reserved[MaxLoops];
+    size_t _reserved_count;
+    // Every serial up to this one has its loop in the queue towards the audio
+    // thread (or beyond), or never will; an event for a later one that finds
+    // no loop waits.
+    std::atomic<uint32_t> _settled_serial;
+    // Audio thread: the settled serial its loop list has caught up with, and
+    // the events waiting for their loops, in arrival order.
+    uint32_t _rt_settled;
+    Event _waiting[WaitingEvents];
+    size_t _waiting_count;
+    std::atomic<uint32_t> _waiting_dropped;
     size_t _memory_budget;
     // The audio thread's loop work in a block; it only ever tries this lock.
     Kvo::NonBlockingLock _rt_lock;

@@ -61,6 +61,9 @@ int Engine::process(nframes_t nframes)
     prepare_buffers(nframes);
 
     const int master = master_index();
+    if (_waiting_count > 0) {
+        deliver_waiting(master);
+    }
     nframes_t used = 0;
     if (osc_count + midi_count > 0) {
         for (;;) {
@@ -76,6 +79,10 @@ int Engine::process(nframes_t nframes)
                 midi.next();
             } else {
                 break;
+            }
+            // One for a loop on its way in waits for it.
+            if (wait_for_loop(*ev)) {
+                continue;
             }
 
             // Late and out-of-block events act at the current point.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <iostream>
+#include <new>
 #include <sstream>
 #include <thread>
 
@@ -33,6 +34,44 @@ const double kOutgoingPeriods = 4.0;
 // The audio thread says nothing when it hands loops back: the engine thread
 // looks again this often while it waits for them.
 const std::chrono::milliseconds kOutgoingPoll(1);
+
+// Loopers freed per hold of the instance lock, taken into an array on the
+// stack: freeing them allocates nothing.
+const size_t kFreeBatch = 64;
+
+// Room for n more elements, grown by half at least (so that a run of single
+// removals does not copy the list each time); throws before anything changes.
+template <class T>
+void reserve_more(std::vector<T>& v, size_t n)
+{
+    if (v.capacity() - v.size() < n) {
+        v.reserve(v.size() + std::max(n, v.size() / 2));
+    }
+}
+
+// Lets go of a lock held by the caller for a wait, and takes it again
+// however the wait ends, a throw included: the caller's guard still holds it.
+class LetGo {
+public:
+    explicit LetGo(Kvo::NonBlockingLock& lock) : _lock(lock) {}
+    ~LetGo()
+    {
+        if (_away) {
+            _lock.lock();
+        }
+    }
+    LetGo(const LetGo&) = delete;
+    LetGo& operator=(const LetGo&) = delete;
+    void now()
+    {
+        _lock.unlock();
+        _away = true;
+    }
+
+private:
+    Kvo::NonBlockingLock& _lock;
+    bool _away = false;
+};
 
 size_t whole_megabytes_up(size_t bytes)
 {
@@ -63,8 +102,11 @@ size_t Engine::process_rt_loop_manage_events()
 {
     size_t taken = 0;
     bool changed = false;
-    Looper* released[16];
+    Looper* released[LoopManageQueueSize];
     size_t nreleased = 0;
+    // Read before the queue: every loop settled by then has its record in
+    // what is read below.
+    const uint32_t settled = _settled_serial.load(std::memory_order_acquire);
 
     if (_ok.load(std::memory_order_acquire)) {
         // A removal is taken only when it can be handed back at once.
@@ -99,6 +141,9 @@ size_t Engine::process_rt_loop_manage_events()
             }
         }
         _loop_manage_to_rt_queue->increment_read_ptr(taken);
+        if (!stop) {
+            _rt_settled = settled;
+        }
     }
 
     const uint32_t req = _rt_requests.exchange(0, std::memory_order_acq_rel);
@@ -146,17 +191,31 @@ void Engine::flush_to_rt_backlog()
         ++sent;
     }
     _to_rt_backlog.erase(_to_rt_backlog.begin(), _to_rt_backlog.begin() + (long)sent);
+    if (sent > 0) {
+        settle_serials_locked();
+    }
 }
 
 void Engine::queue_to_rt(const LoopManageEvent& ev)
 {
     // Order matters (a loop's removal never overtakes its addition), so a
-    // record waits behind any that did not fit before it.
+    // record waits behind any that did not fit before it. The caller has
+    // made room for it (reserve_list_room).
     flush_to_rt_backlog();
     LoopManageEvent rec = ev;
     if (!_to_rt_backlog.empty() || !push_loop_manage_to_rt(rec)) {
         _to_rt_backlog.push_back(rec);
     }
+    if (rec.etype == LoopManageEvent::AddLoop) {
+        settle_serials_locked();
+    }
+}
+
+void Engine::reserve_list_room(size_t adds, size_t removals)
+{
+    _instances.reserve(MaxLoops);
+    reserve_more(_removing, removals);
+    reserve_more(_to_rt_backlog, adds + removals);
 }
 
 bool Engine::is_removing(Looper* looper) const
@@ -168,19 +227,6 @@ void Engine::queue_removal(Looper* looper)
 {
     _removing.push_back(looper);
     queue_to_rt(LoopManageEvent(LoopManageEvent::RemoveLoop, looper));
-}
-
-void Engine::count_loops()
-{
-    const size_t n = _instances.size();
-    const unsigned int before = _loop_count.load(std::memory_order_relaxed);
-    for (size_t i = 0; i < n; ++i) {
-        _serials[i].store(_instances[i]->serial(), std::memory_order_release);
-    }
-    for (size_t i = n; i < before; ++i) {
-        _serials[i].store(0, std::memory_order_release);
-    }
-    _loop_count.store((unsigned int)n, std::memory_order_relaxed);
 }
 
 size_t Engine::leaving_locked() const
@@ -207,23 +253,48 @@ bool Engine::room_for_a_loop_locked() const
     return false;
 }
 
-bool Engine::add_loop_locked(Looper* looper, int& index)
+bool Engine::add_loop_locked(Looper* looper, int& index, uint32_t serial)
 {
     if (!room_for_a_loop_locked()) {
         delete looper;
         return false;
     }
+    try {
+        reserve_list_room(1, 0);
+    } catch (...) {
+        delete looper;
+        throw;
+    }
     looper->set_port(Looper::EighthPerCycleLoop, _eighth_cycle.load(std::memory_order_relaxed));
-    looper->set_serial(_last_serial.load(std::memory_order_relaxed) + 1);
+    if (!serial) {
+        Kvo::LockMonitor sl(_serial_lock, __LINE__, __FILE__);
+        serial = draw_serial_locked();
+    }
+    looper->set_serial(serial);
     _instances.push_back(looper);
-    count_loops();
-    _last_serial.store(looper->serial(), std::memory_order_release);
+    count_loops(serial);
     queue_to_rt(LoopManageEvent(LoopManageEvent::AddLoop, looper));
     index = (int)looper->get_index();
     return true;
 }
 
-bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
+void Engine::announce_added(int index, bool send_config)
+{
+    try {
+        LoopAdded(index, send_config);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+void Engine::announce_removed()
+{
+    try {
+        LoopRemoved();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete, uint32_t serial)
 {
     Kvo::LockMonitor sl(_session_lock, __LINE__, __FILE__);
     {
@@ -262,12 +333,12 @@ bool Engine::add_loop(unsigned int channels, float loopsecs, bool discrete)
         looper->set_port(Looper::RelativeSync, relsync);
         looper->set_port(Looper::TempoInput, (float)_tempo.load(std::memory_order_relaxed));
 
-        if (!add_loop_locked(looper, index)) {
+        if (!add_loop_locked(looper, index, serial)) {
             return false;
         }
         loading = _loading;
     }
-    LoopAdded(index, !loading);
+    announce_added(index, !loading);
     return true;
 }
 
@@ -295,11 +366,11 @@ bool Engine::add_built_loop(Looper* looper)
         }
         loading = _loading;
     }
-    LoopAdded(index, !loading);
+    announce_added(index, !loading);
     return true;
 }
 
-bool Engine::add_loop_request(int channels, float secs, bool discrete)
+bool Engine::add_loop_request(int channels, float secs, bool discrete, uint32_t serial)
 {
     if (channels == 0) {
         channels = _def_channel_cnt;
@@ -317,7 +388,7 @@ bool Engine::add_loop_request(int channels, float secs, bool discrete)
                   << " are possible" << std::endl;
         return false;
     }
-    return add_loop((unsigned int)channels, secs, discrete);
+    return add_loop((unsigned int)channels, secs, discrete, serial);
 }
 
 bool Engine::remove_loop_request(int& index)
@@ -338,6 +409,7 @@ bool Engine::remove_loop_request(int& index)
     }
     Looper* looper = _instances[(size_t)index];
     if (!is_removing(looper)) {
+        reserve_list_room(0, 1);
         queue_removal(looper);
     }
     return true;
@@ -346,6 +418,7 @@ bool Engine::remove_loop_request(int& index)
 void Engine::remove_all_loops()
 {
     Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+    reserve_list_room(0, _instances.size());
     while (!_instances.empty()) {
         Looper* looper = _instances.back();
         _instances.pop_back();
@@ -356,10 +429,10 @@ void Engine::remove_all_loops()
     }
 }
 
-void Engine::take_released_locked(std::vector<Looper*>& out)
+size_t Engine::take_released_locked(Looper** out, size_t n, size_t max)
 {
     LoopManageEvent rec;
-    while (_loop_manage_to_main_queue && _loop_manage_to_main_queue->read(&rec, 1) == 1) {
+    while (n < max && _loop_manage_to_main_queue && _loop_manage_to_main_queue->read(&rec, 1) == 1) {
         if (rec.etype != LoopManageEvent::RemoveLoop) {
             continue;
         }
@@ -374,8 +447,9 @@ void Engine::take_released_locked(std::vector<Looper*>& out)
             _instances.erase(listed);
             count_loops();
         }
-        out.push_back(rec.looper);
+        out[n++] = rec.looper;
     }
+    return n;
 }
 
 bool Engine::audio_idle()
@@ -408,46 +482,56 @@ Clock::duration Engine::audio_idle_after() const
         kAudioIdle, std::chrono::duration_cast<Clock::duration>(longest_block_period() * kIdlePeriods));
 }
 
-void Engine::reclaim_locked(std::vector<Looper*>& out)
+size_t Engine::reclaim_locked(Looper** out, size_t n, size_t max)
 {
     // Only the lists change under the audio thread's lock, which a block
-    // that starts meanwhile finds taken; the looper is freed after it.
+    // that starts meanwhile finds taken; the looper is freed after it. A
+    // pass hands back at most a queue's worth.
     Kvo::TentativeLockMonitor rt(_rt_lock, __LINE__, __FILE__);
-    while (rt.locked() && !_removing.empty() && process_rt_loop_manage_events() > 0) {
-        take_released_locked(out);
+    while (rt.locked() && !_removing.empty() && max - n >= LoopManageQueueSize &&
+           process_rt_loop_manage_events() > 0) {
+        n = take_released_locked(out, n, max);
         flush_to_rt_backlog();
     }
+    return n;
 }
 
 size_t Engine::delete_released_loops()
 {
-    std::vector<Looper*> doomed;
-    {
-        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        flush_to_rt_backlog();
-        take_released_locked(doomed);
-        if (!_removing.empty() && audio_idle()) {
-            reclaim_locked(doomed);
+    size_t freed = 0;
+    for (;;) {
+        Looper* doomed[kFreeBatch];
+        size_t n = 0;
+        {
+            Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+            flush_to_rt_backlog();
+            n = take_released_locked(doomed, 0, kFreeBatch);
+            if (!_removing.empty() && audio_idle()) {
+                n = reclaim_locked(doomed, n, kFreeBatch);
+            }
+            for (size_t k = 0; k < n; ++k) {
+                _freeing_bytes += doomed[k]->memory_bytes();
+            }
         }
-        for (Looper* l : doomed) {
-            _freeing_bytes += l->memory_bytes();
+        // Freed outside every lock: a big loop takes a while to give back.
+        for (size_t k = 0; k < n; ++k) {
+            const size_t bytes = doomed[k]->memory_bytes();
+            delete doomed[k];
+            _freeing_bytes -= bytes;
         }
+        if (n > 0) {
+            Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+            pthread_cond_broadcast(&_freed_cond);
+        }
+        // Also while another thread loads a session: each deletion is told once.
+        for (size_t k = 0; k < n; ++k) {
+            announce_removed();
+        }
+        if (n == 0) {
+            return freed;
+        }
+        freed += n;
     }
-    // Freed outside every lock: a big loop takes a while to give back.
-    for (Looper* l : doomed) {
-        const size_t bytes = l->memory_bytes();
-        delete l;
-        _freeing_bytes -= bytes;
-    }
-    if (!doomed.empty()) {
-        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
-        pthread_cond_broadcast(&_freed_cond);
-    }
-    // Also while another thread loads a session: each deletion is told once.
-    for (size_t k = 0; k < doomed.size(); ++k) {
-        LoopRemoved();
-    }
-    return doomed.size();
 }
 
 // ---------------------------------------------------------------------------
@@ -513,6 +597,8 @@ bool Engine::make_room(size_t need, const std::string& what, unsigned int loops)
     const Clock::time_point until = Clock::now() + outgoing_wait();
     for (;;) {
         const bool engine_thread = on_engine_thread();
+        // Taken again only after _instance_lock, in the usual order.
+        LetGo session(_session_lock);
         {
             Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
             const size_t held = memory_held_locked();
@@ -539,7 +625,7 @@ bool Engine::make_room(size_t need, const std::string& what, unsigned int loops)
                 }
                 return false;
             }
-            _session_lock.unlock();
+            session.now();
             if (!engine_thread) {
                 // The steady clock counts as the condition's CLOCK_MONOTONIC does.
                 const long long ns =
@@ -548,11 +634,9 @@ bool Engine::make_room(size_t need, const std::string& what, unsigned int loops)
                 pthread_cond_timedwait(&_freed_cond, _instance_lock.mutex(), &at);
             }
         }
-        // Taken again only after _instance_lock, in the usual order.
         if (engine_thread && delete_released_loops() == 0) {
             std::this_thread::sleep_for(kOutgoingPoll);
         }
-        _session_lock.lock();
     }
 }
 

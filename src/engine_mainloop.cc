@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <kvo/transmitter.h>
+#include <kvo/xml++.h>
 
 #include "command_map.h"
 #include "control_osc.h"
@@ -308,7 +309,7 @@ bool Engine::process_nonrt_event(EventNonRT* event)
         _osc->finish_update_event(*ev);
     } else if (auto* ev = dynamic_cast<ConfigLoopEvent*>(event)) {
         if (ev->type == ConfigLoopEvent::Add) {
-            add_loop_request(ev->channels, ev->secs, ev->discrete != 0);
+            add_loop_request(ev->channels, ev->secs, ev->discrete != 0, ev->serial);
         } else if (ev->type == ConfigLoopEvent::Remove) {
             remove_loop_request(ev->index);
             _osc->finish_loop_config_event(*ev);
@@ -401,6 +402,13 @@ void Engine::mainloop()
     // when that fails: made now, a session or binding file later never runs
     // out of memory inside it.
     xmlGetGlobalState();
+    // So do the lists the XML tree keeps for each thread, which the C library
+    // cannot register for clean-up out of memory.
+    memory.refuse([] {
+        XMLNode none("none");
+        none.children("none");
+        XMLTree().write_buffer();
+    });
 
     while (is_ok() && _osc) {
         delete_released_loops();
@@ -434,6 +442,7 @@ void Engine::mainloop()
             }
             finish_midi_learning();
             report_memory_refusals();
+            report_dropped_waiting();
         });
 
         const Clock::time_point now = Clock::now();

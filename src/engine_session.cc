@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include <kvo/xml++.h>
 
@@ -171,19 +172,21 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
     if (!make_room(need, "load session " + filename + " beside the loops there now")) {
         return false;
     }
-    std::vector<Looper*> built;
+    std::vector<std::unique_ptr<Looper>> built;
     built.reserve(nodes.size());
     for (XMLNode* node : nodes) {
-        Looper* looper = new Looper(_driver, *node);
+        std::unique_ptr<Looper> looper(new Looper(_driver, *node));
         if (!(*looper)() || looper->state_refused()) {
             fprintf(stderr, "Session %s: loop %u cannot be restored!\n", name, (unsigned)built.size());
-            delete looper;
-            for (Looper* l : built) {
-                delete l;
-            }
             return false;
         }
-        built.push_back(looper);
+        built.push_back(std::move(looper));
+    }
+    {
+        // From here on the old loops leave and the new ones come without an
+        // allocation that could stop them halfway.
+        Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
+        reserve_list_room(built.size(), _instances.size());
     }
     // The loops there now are handed over; the engine thread frees them, at
     // once while no audio runs.
@@ -218,8 +221,8 @@ bool Engine::load_session(const std::string& filename, const std::string* text)
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);
         _loading = true;
     }
-    for (Looper* l : built) {
-        add_built_loop(l);
+    for (std::unique_ptr<Looper>& l : built) {
+        add_built_loop(l.release());
     }
     {
         Kvo::LockMonitor lm(_instance_lock, __LINE__, __FILE__);

@@ -9,6 +9,8 @@
 
 namespace Quillomat {
 
+class Engine;
+
 class EventNonRT {
 public:
     EventNonRT() {}
@@ -25,13 +27,17 @@ public:
         : type(tp), channels(chans), secs(nsecs), index(idx), discrete(disc)
     {
     }
-    ~ConfigLoopEvent() override {}
+    // An add that made no loop gives its serial back.
+    ~ConfigLoopEvent() override;
 
     Type type;
     int channels;
     float secs;    // seconds of loop memory
     int index;     // the loop to remove; -1 the last one (the engine writes back which)
     int discrete;  // nonzero: the loop has its own inputs and outputs
+    // An add's serial, reserved by the engine that queued it (0: none).
+    uint32_t serial = 0;
+    Engine* reserved_by = nullptr;
 };
 
 // Load or save a session file.

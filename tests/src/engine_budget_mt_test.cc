@@ -4,7 +4,9 @@
 // paused.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -30,10 +32,10 @@ size_t loop_bytes(unsigned int chans) { return Looper::memory_bytes(chans, 20.0f
 class RoomFrees : public testing::TestWithParam<bool> {
 protected:
     // A budget of `megabytes`, and one stereo loop of 20 seconds.
-    void start(size_t megabytes)
+    void start(size_t megabytes, const std::function<void(Engine&)>& before_thread = {})
     {
         budget = std::make_unique<MemoryBudget>(megabytes);
-        host = std::make_unique<EngineHost>();
+        host = std::make_unique<EngineHost>(256, nullptr, 2, before_thread);
         client = std::make_unique<OscClient>(host->port);
         ASSERT_TRUE(host->ok && client->ok());
         ASSERT_TRUE(host->engine.add_loop(2, 20.0f, true));
@@ -95,6 +97,20 @@ TEST_P(RoomFrees, AnAddRightAfterARemovalWaitsForTheRemovedLoop)
     EXPECT_EQ(errors(), std::vector<std::string>{});
     EXPECT_EQ(host->engine.loop_count(), 1u);
     EXPECT_EQ(host->engine.memory_held(), loop_bytes(1));
+}
+
+// The same when telling that the stereo loop went runs out of memory: the
+// engine thread frees it while the add waits, and the add goes on.
+TEST_P(RoomFrees, AnAddWaitingForARemovalOutlivesTheNewsRunningOutOfMemory)
+{
+    start(loop_bytes(2) / kMB + 2, [](Engine& e) { e.LoopRemoved.connect([] { throw std::bad_alloc(); }); });
+    ASSERT_TRUE(client->send("/loop_del", -1) && client->send("/loop_add", 1, 20.0f));
+    EXPECT_EQ(errors(), std::vector<std::string>{});
+    EXPECT_EQ(host->engine.loop_count(), 1u);
+    EXPECT_EQ(host->engine.memory_held(), loop_bytes(1));
+    // The session lock is free again.
+    std::string text;
+    EXPECT_TRUE(host->engine.save_session("", &text));
 }
 
 INSTANTIATE_TEST_SUITE_P(Audio, RoomFrees, testing::Bool(), [](const testing::TestParamInfo<bool>& p) {

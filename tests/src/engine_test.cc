@@ -7,12 +7,14 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "alloc_counter.h"
 #include "engine_fixture.h"
 #include "event_nonrt.h"
+#include "memory_driver.h"
 
 using namespace Quillomat;
 using qmtest::EngineRig;
@@ -422,6 +424,35 @@ TEST(EngineLoops, BurstsBeyondTheQueueAndTheLoopLimit) {
     for (int b = 0; b < 20; ++b) rig.settle();
     EXPECT_EQ(rig.removed_signals, (int)Engine::MaxLoops);
     EXPECT_EQ(rig.engine.loop_count(), 1u);
+}
+
+// Out of memory, the loops removed are freed all the same, whether a block
+// handed them back or the engine took them itself while no block ran, also
+// more than one batch of them; only the news that they went is lost. (The
+// test driver would allocate as their ports go.)
+TEST(EngineLoops, RemovedLoopsAreFreedWhenMemoryRunsOut) {
+    struct Case {
+        int loops;
+        bool block;
+    };
+    for (const Case c : {Case{3, true}, Case{3, false}, Case{100, false}}) {
+        SCOPED_TRACE(std::to_string(c.loops) + (c.block ? " handed back" : " taken"));
+        qmtest::MemoryDriver driver(EngineRig::kRate, EngineRig::kBlock);
+        Engine engine;
+        ASSERT_TRUE(engine.initialize(&driver, 2, 10051, ""));
+        for (int i = 0; i < c.loops; ++i) ASSERT_TRUE(engine.add_loop(1, 0.05f, true));
+        if (c.block) engine.process(EngineRig::kBlock);
+        engine.remove_all_loops();
+        if (c.block) engine.process(EngineRig::kBlock);
+        engine.LoopRemoved.connect([] { throw std::bad_alloc(); });
+        size_t freed = 0;
+        {
+            qmtest::AllocationLimit none(0);
+            EXPECT_NO_THROW(freed = engine.delete_released_loops());
+        }
+        EXPECT_EQ(freed, (size_t)c.loops);
+        EXPECT_EQ(engine.memory_held(), 0u);
+    }
 }
 
 // A host may split its period into blocks of any size: a short block before

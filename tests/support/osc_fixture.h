@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "engine.h"
@@ -23,14 +24,17 @@ public:
     // rarely search the same twenty ports.
     static int base_port() { return 20000 + (int)(getpid() % 1400) * 20; }
 
-    // A bridge is attached before the engine thread starts, as the plug-in does.
+    // A bridge is attached before the engine thread starts, as the plug-in
+    // does; so is whatever before_thread does (connecting to the engine's
+    // signals, say).
     explicit EngineHost(Quillomat::nframes_t block = 256, Quillomat::MidiBridge* bridge = nullptr,
-                        int channels = 2)
+                        int channels = 2, const std::function<void(Quillomat::Engine&)>& before_thread = {})
         : driver(kRate, block)
     {
         engine.set_midi_bridge(bridge);
         ok = engine.initialize(&driver, channels, base_port(), "");
         port = engine.get_osc_port();
+        if (before_thread) before_thread(engine);
         thread = std::thread([this] {
             while (alive.load()) {
                 engine.mainloop();

@@ -1,6 +1,7 @@
 // The host with the looper plug-in while allocations fail now and then on
 // every thread but its main one (the engine's, the OSC receiver's, ...): a
-// request that meets a failure is dropped, the host goes on.
+// request that meets a failure is dropped, the host goes on, also while
+// loops come and go and sessions replace them.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -34,6 +35,24 @@ int control(const std::string& path, int at, int value = -1)
                                             : pwrite(fd, &v, sizeof v, at * sizeof v)) == sizeof v;
     if (fd >= 0) close(fd);
     return done ? v : -1;
+}
+
+// A session of two short loops.
+const char kSession[] =
+    "<QMSession><Globals tempo=\"120\"/><Loopers>"
+    "<Looper index=\"0\" channels=\"1\" loop_secs=\"0.5\" discrete_io=\"yes\"><Controls/></Looper>"
+    "<Looper index=\"1\" channels=\"2\" loop_secs=\"0.5\" discrete_io=\"yes\"><Controls/></Looper>"
+    "</Loopers></QMSession>";
+
+// Loops come and go: an add with commands for its place right behind it, a
+// removal, and now and then a session that replaces them all.
+void loops_come_and_go(OscClient& c, const qmtest::ScratchDir& d, int k)
+{
+    c.send("/loop_add", 1, 0.25f);
+    c.send("/qm/2/set", "wet", 0.5f);
+    c.send("/qm/2/hit", "record");
+    c.send("/loop_del", -1);
+    if (k % 10 == 5) c.send("/load_session", d.path("two.qms"), c.url(), "/err");
 }
 
 // One of each kind of request the host takes, answers and subscriptions
@@ -73,17 +92,26 @@ void requests(OscClient& c, const qmtest::ScratchDir& d, int k)
         c.send("/qm/0/save_loop", d.path("take.wav"), "float", "little", url, "/err");
         c.send("/save_session", d.path("s.qms"), url, "/err");
     }
+    loops_come_and_go(c, d, k);
+    // Saves that write a file in place go here.
 }
 
-TEST(QmhostFailingAllocations, RequestsThatMeetOneAreDroppedAndTheHostGoesOn)
+// One allocation in this many fails: often, or seldom enough that most loops
+// are made (and so removed again).
+class QmhostFailingAllocations : public testing::TestWithParam<int> {};
+
+TEST_P(QmhostFailingAllocations, RequestsThatMeetOneAreDroppedAndTheHostGoesOn)
 {
     if (!*QM_FAILING_ALLOC) GTEST_SKIP() << "no failing allocator under the sanitizers";
     qmtest::ScratchDir d;
     qmtest::put(d.path("control"), std::string(2 * sizeof(int), '\0'));
-    const std::string preload = "LD_PRELOAD=" QM_FAILING_ALLOC, file = "QM_FAILING_ALLOC=" + d.path("control");
+    qmtest::put(d.path("two.qms"), kSession);
+    const std::string preload = "LD_PRELOAD=" QM_FAILING_ALLOC, file = "QM_FAILING_ALLOC=" + d.path("control"),
+                      every = "QM_FAILING_ALLOC_EVERY=" + std::to_string(GetParam());
     NamedHost host({"-b", "256"}, [&] {
         putenv(const_cast<char*>(preload.c_str()));
         putenv(const_cast<char*>(file.c_str()));
+        putenv(const_cast<char*>(every.c_str()));
     });
     if (host.port == 0) GTEST_SKIP() << "no host: " << host.errors();
     OscClient a(host.port), b(host.port);
@@ -105,9 +133,15 @@ TEST(QmhostFailingAllocations, RequestsThatMeetOneAreDroppedAndTheHostGoesOn)
     bool answered = false;
     for (int k = 0; k < 20 && !answered; ++k) answered = a.sync(500);
     EXPECT_TRUE(answered) << host.errors();
+    // Loops still come and go: the session's two are there, whatever was
+    // left before.
     OscMsg m;
-    EXPECT_TRUE(a.send("/qm/0/get", "state", a.url(), "/after") && a.wait("/after", m, 10000));
+    EXPECT_TRUE(a.send("/load_session", d.path("two.qms"), a.url(), "/err") && a.sync(10000));
+    EXPECT_TRUE(a.send("/ping", a.url(), "/count") && a.wait("/count", m, 10000) && m.i(2) == 2) << host.errors();
+    EXPECT_TRUE(a.send("/qm/1/get", "state", a.url(), "/after") && a.wait("/after", m, 10000));
     EXPECT_EQ(0, host.stop()) << host.errors();
 }
+
+INSTANTIATE_TEST_SUITE_P(OneIn, QmhostFailingAllocations, testing::Values(8, 100));
 
 } // namespace
