@@ -309,7 +309,15 @@ void warn_of_kept_copy(int fd, const std::string& path)
 class KeptCopy {
   public:
     KeptCopy() = default;
-    ~KeptCopy() { close_all(); }
+    // Whatever ends the save early, also a failed allocation, takes the
+    // name away again while the file still holds its old contents.
+    ~KeptCopy()
+    {
+        if (_named && !_needed) {
+            drop();
+        }
+        close_all();
+    }
     KeptCopy(const KeptCopy&) = delete;
     KeptCopy& operator=(const KeptCopy&) = delete;
 
@@ -317,6 +325,9 @@ class KeptCopy {
     // and named where `room` can then be made for the new contents.
     bool make(const std::string& real, int from, off_t size, std::vector<char>& buf,
               const std::function<bool(std::string&)>& room, std::string& why);
+    // The file is about to be written: from now on they stay unless put
+    // back or dropped.
+    void needed() { _needed = true; }
     // Back into `file`; else they stay, under the name `why` tells.
     bool put_back(int file, std::vector<char>& buf, std::string& why);
     // No longer needed: the file is whole.
@@ -330,6 +341,8 @@ class KeptCopy {
     int _dirfd = -1;
     off_t _size = 0;
     KeptPlace _place;
+    bool _named = false;
+    bool _needed = false;
 };
 
 bool KeptCopy::make(const std::string& real, int from, off_t size, std::vector<char>& buf,
@@ -384,12 +397,16 @@ bool KeptCopy::make_in(const KeptPlace& place, int from, std::vector<char>& buf,
         _fd = openat(_dirfd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }
     bool named = false;
+    // Taken before the name is made, which nothing may then leave behind.
+    _place = place;
     if (_fd < 0) {
         why = error_text(errno);
     } else if (copy_file(from, _fd, _size, buf, why)) {
+        const std::string fd_name = proc_name(_fd);
         named = fsync(_fd) == 0 &&
-                (temp.empty() ? linkat(AT_FDCWD, proc_name(_fd).c_str(), _dirfd, place.name.c_str(), AT_SYMLINK_FOLLOW)
+                (temp.empty() ? linkat(AT_FDCWD, fd_name.c_str(), _dirfd, place.name.c_str(), AT_SYMLINK_FOLLOW)
                               : linkat(_dirfd, temp.c_str(), _dirfd, place.name.c_str(), 0)) == 0;
+        _named = named;
         if (!named) {
             why = error_text(errno);
         }
@@ -402,7 +419,6 @@ bool KeptCopy::make_in(const KeptPlace& place, int from, std::vector<char>& buf,
         return false;
     }
     fsync(_dirfd);
-    _place = place;
     return true;
 }
 
@@ -429,6 +445,7 @@ void KeptCopy::drop()
         same_file(named, held) && unlinkat(_dirfd, _place.name.c_str(), 0) == 0) {
         fsync(_dirfd);
     }
+    _named = _needed = false;
     close_all();
 }
 
@@ -907,6 +924,7 @@ bool FileSave::commit_in_place()
     // From the first write until the file is on the disk it is part new,
     // part old: whatever fails in between puts the old contents back.
     bool written = false;
+    kept.needed();
     try {
         written = copy_file(_fd, _target, size, buf, why);
         if (written && (ftruncate(_target, size) != 0 || fsync(_target) != 0)) {

@@ -1,7 +1,7 @@
 // The host with the looper plug-in while allocations fail now and then on
 // every thread but its main one (the engine's, the OSC receiver's, ...): a
 // request that meets a failure is dropped, the host goes on, also while
-// loops come and go and sessions replace them.
+// loops come and go, sessions replace them and files are saved in place.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -93,7 +93,11 @@ void requests(OscClient& c, const qmtest::ScratchDir& d, int k)
         c.send("/save_session", d.path("s.qms"), url, "/err");
     }
     loops_come_and_go(c, d, k);
-    // Saves that write a file in place go here.
+    if (k % 25 == 12) {
+        // Files with a second link: written in place, their old contents kept aside meanwhile.
+        c.send("/qm/0/save_loop", d.path("linked.wav"), "float", "little", url, "/err");
+        c.send("/save_session", d.path("linked.qms"), url, "/err");
+    }
 }
 
 // One allocation in this many fails: often, or seldom enough that most loops
@@ -106,6 +110,10 @@ TEST_P(QmhostFailingAllocations, RequestsThatMeetOneAreDroppedAndTheHostGoesOn)
     qmtest::ScratchDir d;
     qmtest::put(d.path("control"), std::string(2 * sizeof(int), '\0'));
     qmtest::put(d.path("two.qms"), kSession);
+    for (const char* name : {"linked.wav", "linked.qms"}) {
+        qmtest::put(d.path(name), "");
+        ASSERT_EQ(0, link(d.path(name).c_str(), (d.path(name) + ".link").c_str()));
+    }
     const std::string preload = "LD_PRELOAD=" QM_FAILING_ALLOC, file = "QM_FAILING_ALLOC=" + d.path("control"),
                       every = "QM_FAILING_ALLOC_EVERY=" + std::to_string(GetParam());
     NamedHost host({"-b", "256"}, [&] {
@@ -139,6 +147,10 @@ TEST_P(QmhostFailingAllocations, RequestsThatMeetOneAreDroppedAndTheHostGoesOn)
     EXPECT_TRUE(a.send("/load_session", d.path("two.qms"), a.url(), "/err") && a.sync(10000));
     EXPECT_TRUE(a.send("/ping", a.url(), "/count") && a.wait("/count", m, 10000) && m.i(2) == 2) << host.errors();
     EXPECT_TRUE(a.send("/qm/1/get", "state", a.url(), "/after") && a.wait("/after", m, 10000));
+    // A save in place still goes through, or is refused whole.
+    EXPECT_TRUE(a.send("/save_session", d.path("linked.qms"), a.url(), "/err") && a.sync(10000));
+    EXPECT_NE(std::string::npos, qmtest::bytes_of(d.path("linked.qms")).find("<QMSession")) << host.errors();
+    EXPECT_EQ(qmtest::bytes_of(d.path("linked.qms")), qmtest::bytes_of(d.path("linked.qms.link")));
     EXPECT_EQ(0, host.stop()) << host.errors();
 }
 
