@@ -332,6 +332,9 @@ bool Engine::process_nonrt_event(EventNonRT* event)
             }
         } else if (ev->type == SessionEvent::Save) {
             // A request without a file name would store nothing.
+            if (ev->filename.empty()) {
+                fprintf(stderr, "Failed to store session: no file name given\n");
+            }
             if (ev->filename.empty() || !save_session(ev->filename)) {
                 _osc->send_error(ev->ret_url, ev->ret_path, "Session Save Failed");
             }
