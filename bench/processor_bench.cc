@@ -1,5 +1,6 @@
 // Throughput of one loop processor instance per state, at 48 kHz in blocks of
-// 64 and 256 frames, against a plain copy of the same samples.
+// 64 and 256 frames, against a plain copy of the same samples; and the block
+// in which undo all falls.
 #include "quillomat_internal.h"
 
 #include <benchmark/benchmark.h>
@@ -146,6 +147,24 @@ void BM_Multiply(benchmark::State& st) {
     runState(st, in, [&] { return in.state() == STATE_MULTIPLY; }, start);
 }
 
+// A block of 64 frames in which undo all falls, while the loop plays: the
+// whole fade out of what was heard, range(0) samples, is read there.
+void BM_UndoAll(benchmark::State& st) {
+    Instance in;
+    in.ctl[QM_FADE_SAMPLES] = float(st.range(0));
+    in.recordLoop(kRate * 4);
+    for (auto _ : st) {
+        in.command(QM_CMD_UNDO_ALL);
+        in.run(64);
+        benchmark::DoNotOptimize(in.output.data());
+        st.PauseTiming();
+        in.command(QM_CMD_REDO_ALL);
+        in.runFor(kMaxBlock * 40);  // faded in whole, the fade out done
+        st.ResumeTiming();
+    }
+    st.SetItemsProcessed(int64_t(st.iterations()) * 64);
+}
+
 } // namespace
 
 BENCHMARK(BM_Baseline)->Arg(64)->Arg(256);
@@ -154,3 +173,4 @@ BENCHMARK(BM_Play)->Arg(64)->Arg(256);
 BENCHMARK(BM_Overdub)->Arg(64)->Arg(256);
 BENCHMARK(BM_Record)->Arg(64)->Arg(256);
 BENCHMARK(BM_Multiply)->Arg(64)->Arg(256);
+BENCHMARK(BM_UndoAll)->Arg(64)->Arg(8192);

@@ -297,7 +297,7 @@ void activateQuillomat(LADSPA_Handle instance) {
     q->recSyncEnded = false;
     q->lSamplesSinceSync = 0;
     qmDropTail(q);
-    q->fadeOut.chunk = nullptr;
+    q->fadeOut.first = q->fadeOut.left = 0;
     clearLoopChunks(q);
     if (q->pfSecsTotal) *q->pfSecsTotal = q->fTotalSecs;
     // Reported before the first run too, so a loop file can be loaded into a

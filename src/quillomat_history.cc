@@ -55,10 +55,9 @@ void dropOverwrittenSources(const QuillomatI* q, uint32_t start, uint32_t length
 // leaves it here, before anything can reach the record under its new meaning;
 // a chunk that was still copying from it is then filled with silence, as from
 // any source that is gone. A crossfade still being written into an old
-// version ends here too, and so does a fade out still reading this record.
+// version ends here too.
 void releaseRecord(QuillomatI* q, LoopChunk* r) {
     qmDropTail(q);
-    if (q->fadeOut.chunk == r) q->fadeOut.chunk = nullptr;
     if (q->tailLoopChunk == r) q->tailLoopChunk = r->next != r ? r->next : nullptr;
     for (uint32_t i = 0; i < q->lLoopChunkCount; ++i) {
         LoopChunk* c = &q->pLoopChunks[i];

@@ -76,13 +76,18 @@ typedef struct {
 } QmTail;
 
 // What was heard when a command took it out of play (undo all, or RECORD
-// cutting a multiply short): it plays on by itself as it fades out, so that
-// the output does not jump to what plays next (quillomat_tail.cc).
+// cutting a multiply short) plays on by itself as it fades out, so that the
+// output does not jump to what plays next (quillomat_tail.cc). The whole fade
+// is read when the command comes, before anything writes over the cells it
+// reads, and kept here: frame k of it adds gain[k] x the wet level x
+// heard[k] to the output. A fade that begins while another runs adds to it.
+enum { QM_FADE_FRAMES = 8192 };  // the longest fade out (the top of "Fade samples"), a power of two
+
 typedef struct {
-    struct _LoopChunk* chunk;  // null: nothing fading out
-    double pos;
-    float rate;
-    float level, step;
+    float gain[QM_FADE_FRAMES];
+    float heard[QM_FADE_FRAMES];
+    uint32_t first;  // where the next frame of the output is kept
+    uint32_t left;   // frames still to add; 0: nothing fading out
 } QmFadeOut;
 
 typedef struct {
@@ -400,9 +405,10 @@ void qmRunTail(QuillomatI* q, const QmBlock* b);
 // version another is made from, or into memory that may be given away.
 static inline void qmDropTail(QuillomatI* q) { q->tail.chunk = q->tail.source = nullptr; }
 // What the state plays now fades out by itself from the level it is heard
-// at; given before a command changes what plays.
+// at, on top of any fade out still under way; given before a command changes
+// what plays.
 void qmFadeOutHeard(QuillomatI* q);
-// Adds the block's share of that fade to the output, after the walk.
+// Adds the block's share of the fades out to the output, after the walk.
 void qmRunFadeOut(QuillomatI* q, const QmBlock* b);
 
 // ---------------------------------------------------------------------------

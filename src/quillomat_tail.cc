@@ -27,9 +27,15 @@ void startTail(QuillomatI* q, LoopChunk* c, float feed) {
     t.forward = q->fCurrRate > 0.0f;
 }
 
-// Where the state reads what is heard, and how loud it is heard; false when
-// nothing of the loop is heard (no loop, a recording, a wait).
-bool heardNow(const QuillomatI* q, QmFadeOut& f) {
+// Where the state reads what is heard, how fast and how loud.
+struct Heard {
+    LoopChunk* chunk;
+    double pos;
+    float rate, level;
+};
+
+// False when nothing of the loop is heard (no loop, a recording, a wait).
+bool heardNow(const QuillomatI* q, Heard& f) {
     LoopChunk* h = q->headLoopChunk;
     if (!h || h->lLoopLength == 0) return false;
     f.chunk = h;
@@ -49,6 +55,9 @@ bool heardNow(const QuillomatI* q, QmFadeOut& f) {
         f.chunk = s;
         if (q->state == STATE_MULTIPLY) f.pos += (double)h->lStartAdj;
         else if (q->nextState == STATE_MUTE) f.level = 0.0f;
+        else if (!(h->firsttime && qmQuantizeNow(q) != 0.0f) && qmToUnsigned(h->dCurrPos) >= h->lMarkEndL &&
+                 qmRoundNow(q) == 0.0f)
+            f.level = 0.0f;  // an insert past the end it was asked to stop at: only the input
         f.rate = 1.0f;
         return true;
     }
@@ -60,41 +69,49 @@ bool heardNow(const QuillomatI* q, QmFadeOut& f) {
 }  // namespace
 
 void qmFadeOutHeard(QuillomatI* q) {
-    // Nothing heard now leaves alone a fade out already under way.
-    QmFadeOut f;
-    if (!heardNow(q, f) || !(f.level > 0.0f)) return;
-    f.pos = qmWrap(f.pos, f.chunk->lLoopLength);
-    f.step = qmFadeStep(q);
-    q->fadeOut = f;
+    Heard h;
+    if (!heardNow(q, h) || !(h.level > 0.0f)) return;
+    LoopChunk* c = h.chunk;
+    const uint32_t len = c->lLoopLength;
+    const double dlen = (double)len;
+    const unsigned int n = qmFadeSamples(q);
+    const float step = dsp::fade_step(n < (unsigned int)QM_FADE_FRAMES ? n : (unsigned int)QM_FADE_FRAMES);
+    // Copy-on-play fills only in the direction of play.
+    const bool fills = (h.rate > 0.0f) == (q->fCurrRate > 0.0f);
+    QmFadeOut& f = q->fadeOut;
+    float level = h.level;
+    double pos = qmWrap(h.pos, len);
+    uint32_t k = 0;
+    for (; k < QM_FADE_FRAMES && level > 0.0f; ++k) {
+        level = dsp::envelope_step(level, -step);
+        const uint32_t p = qmFold(pos, len);
+        if (fills && qmOwesCopies(c)) fillLoops(q, c, p);
+        const float cell = *qmCell(q, c, p);
+        const uint32_t at = (f.first + k) & (QM_FADE_FRAMES - 1);
+        if (k < f.left) {
+            // A fade out still running goes on under this one.
+            f.heard[at] = f.gain[at] * f.heard[at] + level * cell;
+            f.gain[at] = 1.0f;
+        } else {
+            f.gain[at] = level;
+            f.heard[at] = cell;
+        }
+        pos += h.rate;
+        if (!(pos >= 0.0 && pos < dlen)) pos = qmWrap(pos, len);
+    }
+    if (k > f.left) f.left = k;
 }
 
 void qmRunFadeOut(QuillomatI* q, const QmBlock* b) {
     QmFadeOut& f = q->fadeOut;
-    LoopChunk* c = f.chunk;
-    if (!c) return;
-    if (!c->valid || c->lLoopLength == 0) {
-        f.chunk = nullptr;
-        return;
-    }
-    const uint32_t len = c->lLoopLength;
-    const double dlen = (double)len;
-    // Copy-on-play fills only in the direction of play.
-    const bool fills = (f.rate > 0.0f) == (q->fCurrRate > 0.0f);
+    const uint32_t n = b->SampleCount < f.left ? (uint32_t)b->SampleCount : f.left;
     float* out = q->pfOutput;
-    float level = f.level;
-    double pos = qmWrap(f.pos, len);
-    const unsigned long n = b->SampleCount;
-    for (unsigned long i = 0; i < n && level > 0.0f; ++i) {
-        level = dsp::envelope_step(level, -f.step);
-        const uint32_t p = qmFold(pos, len);
-        if (fills && qmOwesCopies(c)) fillLoops(q, c, p);
-        out[i] += level * b->wet.at((uint32_t)i) * *qmCell(q, c, p);
-        pos += f.rate;
-        if (!(pos >= 0.0 && pos < dlen)) pos = qmWrap(pos, len);
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t at = (f.first + i) & (QM_FADE_FRAMES - 1);
+        out[i] += f.gain[at] * b->wet.at(i) * f.heard[at];
     }
-    f.pos = pos;
-    f.level = level;
-    if (!(level > 0.0f)) f.chunk = nullptr;
+    f.first = (f.first + n) & (QM_FADE_FRAMES - 1);
+    f.left -= n;
 }
 
 void qmFadeOutTaken(QuillomatI* q) {
