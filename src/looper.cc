@@ -172,12 +172,13 @@ unsigned long long available_memory()
 
 size_t Looper::memory_bytes(unsigned int chan_count, float loopsecs, nframes_t srate, nframes_t bufsize)
 {
-    // Per channel: the processor's memory and its loop frames; then the
-    // block and loop-rate buffers the channels share, and the clock's plans
-    // (two words a loop frame and a block frame).
+    // Per channel: the processor's memory, its record and its loop frames;
+    // then the block and loop-rate buffers the channels share, and the
+    // clock's plans (two words a loop frame and a block frame).
     const size_t most = RateClock::most_made(bufsize);
-    const size_t per_chan = (size_t)qm_memory_samples(srate, loopsecs) + most + 3;
-    return (per_chan * chan_count + 6 * (size_t)bufsize + 4 * most) * sizeof(float);
+    const size_t per_chan =
+        ((size_t)qm_memory_samples(srate, loopsecs) + most + 3) * sizeof(float) + qm_record_bytes();
+    return per_chan * chan_count + (6 * (size_t)bufsize + 4 * most) * sizeof(float);
 }
 
 // The processors touch all their memory as they are built: a loop that

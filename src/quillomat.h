@@ -9,6 +9,7 @@
 
 #include <ladspa.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // ---------------------------------------------------------------------------
@@ -115,6 +116,9 @@ LADSPA_Handle instantiateQuillomatWithMemory(const LADSPA_Descriptor* descriptor
 // Samples of loop memory such an instance gets: a power of two; 0 for a
 // sample rate it cannot run at.
 uint32_t qm_memory_samples(unsigned long sampleRate, float loopSecs);
+// Bytes of an instance's own record beside that memory (its history, and
+// the fade out it keeps).
+size_t qm_record_bytes(void);
 void connectPortToQuillomat(LADSPA_Handle instance, unsigned long port, LADSPA_Data* location);
 void activateQuillomat(LADSPA_Handle instance);
 void runQuillomat(LADSPA_Handle instance, unsigned long sampleCount);

@@ -209,6 +209,8 @@ uint32_t qm_memory_samples(unsigned long sampleRate, float loopSecs) {
     return size ? size : memoryLength(rate, QM_DEFAULT_TOTAL_SECS);
 }
 
+size_t qm_record_bytes(void) { return sizeof(QuillomatI); }
+
 uint32_t qm_memory_refusals(LADSPA_Handle instance) {
     const QuillomatI* q = (const QuillomatI*)instance;
     return q ? q->lMemoryRefusals : 0;
