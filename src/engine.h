@@ -560,6 +560,9 @@ private:
     nframes_t _buffersize;
     double _samplerate;
     float* _internal_sync_buf;
+    // Audio thread: the sync buffer has been cleared for a source that
+    // writes no pulses, and nothing has written it since.
+    bool _sync_buf_silent = false;
 
     // Written by the engine thread, applied by the audio thread.
     std::atomic<int> _sync_source;

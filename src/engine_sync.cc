@@ -61,17 +61,36 @@ long count_periods(double& counter, double period, nframes_t from, nframes_t to,
     return last;
 }
 
-// Offset inside [0, nframes) of the next boundary of a period counted from
-// transport frame 0, or -1 when none falls in the region.
-long transport_boundary(double framepos, nframes_t nframes, double period)
+// The frame of grid point k of a period counted from transport frame 0: the
+// nearest one. It is worked out from k alone, so each grid point has one
+// frame however the blocks around it fall.
+inline uint64_t grid_frame(uint64_t k, double period)
 {
-    const long a = lrint(fmod(framepos, period));
-    const long b = lrint(fmod(framepos + nframes, period));
-    const long d = a == 0 ? 0 : lrint(period - (double)a);
-    if ((a == 0 || b <= a) && d >= 0 && d < (long)nframes) {
-        return d;
+    return (uint64_t)std::floor((double)k * period + 0.5);
+}
+
+// Calls at(offset) for every grid point whose frame lies in the nframes
+// frames from transport frame start; returns the last offset, or -1. A
+// position past what a double counts in whole frames (centuries) has no grid.
+template <class F>
+long grid_points(uint64_t start, nframes_t nframes, double period, F at)
+{
+    if (!(period >= 0.5) || (double)start + (double)nframes + period >= 9007199254740992.0) {
+        return -1;
     }
-    return -1;
+    uint64_t k = (uint64_t)((double)start / period);
+    while (k > 0 && grid_frame(k, period) >= start) {
+        --k;
+    }
+    while (grid_frame(k, period) < start) {
+        ++k;
+    }
+    long last = -1;
+    for (uint64_t f = grid_frame(k, period); f - start < nframes; f = grid_frame(++k, period)) {
+        last = (long)(f - start);
+        at((nframes_t)last);
+    }
+    return last;
 }
 
 } // namespace
@@ -258,11 +277,18 @@ int Engine::generate_sync(nframes_t offset, nframes_t nframes)
     default:
         if (source >= 1 && (size_t)source <= _rt_instances.size()) {
             generate_master_sync(offset, nframes, hit);
+            break;
         }
-        // A brother, the lowest bound or a master past the loop count: the
-        // buffer keeps what it holds.
-        break;
+        // A brother, the lowest bound or a master past the loop count gives
+        // no pulses: what the last source wrote must not be followed block
+        // after block.
+        if (!_sync_buf_silent) {
+            std::fill(_internal_sync_buf, _internal_sync_buf + _buffersize, 0.0f);
+            _sync_buf_silent = true;
+        }
+        return hit;
     }
+    _sync_buf_silent = false;
 
     if (hit >= 0 && _tempo.load(std::memory_order_relaxed) < 400.0) {
         // Told as the running frame modulo 2^32.
@@ -387,18 +413,12 @@ void Engine::generate_transport_sync(nframes_t offset, nframes_t nframes, int& h
     if (info.state != TransportInfo::ROLLING) {
         return;
     }
-    const double framepos = (double)info.framepos + offset;
-    if (_tempo_frames > 0.0) {
-        const long d = transport_boundary(framepos, nframes, _tempo_frames);
-        if (d >= 0) {
-            _internal_sync_buf[offset + (nframes_t)d] = 1.0f;
-        }
-    }
-    if (_quarter_note_frames > 0.0) {
-        const long d = transport_boundary(framepos, nframes, _quarter_note_frames);
-        if (d >= 0) {
-            hit = (int)d;
-        }
+    const uint64_t start = info.framepos + offset;
+    float* buf = _internal_sync_buf + offset;
+    grid_points(start, nframes, _tempo_frames, [buf](nframes_t i) { buf[i] = 1.0f; });
+    const long beat = grid_points(start, nframes, _quarter_note_frames, [](nframes_t) {});
+    if (beat >= 0) {
+        hit = (int)(offset + (nframes_t)beat);
     }
 }
 

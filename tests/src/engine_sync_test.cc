@@ -1,12 +1,17 @@
 // Beats and tempo as a performer meets them: beats on the sync pulses at any
-// block size, and tempo from taps and MIDI clock from the first measured beat.
+// block size, one pulse for each point of the host's grid, none from a source
+// that gives none, and tempo from taps and MIDI clock from the first measured
+// beat.
 #include "engine.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,22 +32,27 @@ std::vector<long> every(long first, long step, long until)
     return v;
 }
 
-// An engine run in blocks of one size, with taps, MIDI clock, loop 0's
-// record command and its quantize setting at their frames; keeps the frames
-// of the sync pulses and of the beats the engine reports.
+// An engine run in blocks of one size (or of the sizes `cut` gives, at most
+// that one, up to the frame asked for), with taps, MIDI clock, loop 0's
+// record command and its quantize setting at their frames, and a host
+// transport rolling from `host_origin` when `host_bpm` is set; keeps the
+// frames of the sync pulses and of the beats the engine reports.
 struct SyncRig {
     enum Msg { Tap, Start, Stop, Tick, Record, Unquantized, Cycles, Eighths };  // the last three: quantize 0, 1, 2
 
-    explicit SyncRig(nframes_t block) : block(block), driver((nframes_t)kRate, block)
+    explicit SyncRig(nframes_t block, nframes_t rate = (nframes_t)kRate) : block(block), driver(rate, block)
     {
-        ok = engine.initialize(&driver, 1, 10051, "");
+        // No OSC port: what other programs send to the looper's usual ports
+        // must not reach an engine a test drives block by block.
+        ok = engine.initialize(&driver, 1, -1, "");
     }
     // In frame order.
     void at(long frame, Msg m) { due.emplace_back(frame, m); }
     void run_to(long until)
     {
-        for (; frame < until; frame += block) {
-            for (; next < due.size() && due[next].first < frame + (long)block; ++next) {
+        while (frame < until) {
+            const nframes_t n = cut ? (nframes_t)std::min<long>({(long)cut(), (long)block, until - frame}) : block;
+            for (; next < due.size() && due[next].first < frame + (long)n; ++next) {
                 const long at = due[next].first - frame;
                 const Msg m = due[next].second;
                 if (m == Record) engine.push_midi_command_event(Event::type_cmd_hit, Event::RECORD, 0, at);
@@ -54,12 +64,26 @@ struct SyncRig {
                 if (m >= Unquantized) engine.push_midi_control_event(Event::type_control_change, Event::Quantize,
                                                                      (float)(m - Unquantized), 0, at);
             }
-            engine.process(block);
-            for (nframes_t j = 0; j < block; ++j) {
+            if (host_bpm > 0.0) {
+                TransportInfo t;
+                t.framepos = host_origin + (uint64_t)frame;
+                t.bpm = host_bpm;
+                t.state = TransportInfo::ROLLING;
+                driver.set_transport(t);
+            }
+            engine.process(n);
+            for (nframes_t j = 0; j < n; ++j) {
                 if (engine.get_internal_sync_buf()[j] != 0.0f) pulses.push_back(frame + (long)j);
             }
             if (engine.take_beat_occurred()) beats.push_back((long)engine.get_beat_frame());
+            frame += n;
         }
+    }
+    std::vector<long> pulses_from(long from) const
+    {
+        std::vector<long> v;
+        std::copy_if(pulses.begin(), pulses.end(), std::back_inserter(v), [from](long p) { return p >= from; });
+        return v;
     }
     float tempo()
     {
@@ -72,6 +96,9 @@ struct SyncRig {
     void prime(uint64_t origin) { engine.set_running_frames(origin + (uint64_t)frame); }
 
     nframes_t block;
+    std::function<nframes_t()> cut;
+    double host_bpm = 0.0;
+    uint64_t host_origin = 0;
     qmtest::TestDriver driver;
     Engine engine;
     bool ok = false;
@@ -191,6 +218,102 @@ TEST(EngineBeats, AMasterLoopsBeatsAreItsQuarterNotesOnce)
             expected.erase(std::lower_bound(expected.begin(), expected.end(), rig.frame), expected.end());
             EXPECT_EQ(rig.beats, expected);
         }
+    }
+}
+
+// The host's eighths counted from its frame 0: one pulse on the frame nearest
+// each grid point and a beat on every other one, whatever the blocks.
+void expect_on_the_hosts_grid(const SyncRig& rig, double rate, double bpm)
+{
+    const double eighth = rate * 30.0 / bpm, tie = 1e-6;
+    const double first = (double)rig.host_origin, end = first + (double)rig.frame;
+    ASSERT_FALSE(rig.pulses.empty());
+    std::vector<long> even;
+    long k0 = 0;
+    for (size_t i = 0; i < rig.pulses.size(); ++i) {
+        const double at = first + (double)rig.pulses[i];
+        const long k = std::lround(at / eighth);
+        ASSERT_LE(std::fabs(at - (double)k * eighth), 0.5 + tie) << "pulse " << i << " is off the grid";
+        if (i == 0) k0 = k;
+        ASSERT_EQ(k, k0 + (long)i) << "pulse " << i << " doubles or skips a grid point";
+        if (k % 2 == 0) even.push_back(rig.pulses[i]);
+    }
+    // None missing at either end.
+    EXPECT_LE((double)(k0 - 1) * eighth, first - 0.5 + tie);
+    EXPECT_GE((double)(k0 + (long)rig.pulses.size()) * eighth, end - 0.5 - tie);
+    EXPECT_EQ(rig.beats, even);
+}
+
+TEST(EngineBeats, TheHostsGridGetsOnePulsePerPointWhateverTheBlocks)
+{
+    auto run = [](nframes_t rate, double bpm, uint64_t origin, long frames, std::function<nframes_t()> cut) {
+        auto rig = std::make_unique<SyncRig>(4096, rate);
+        EXPECT_TRUE(rig->engine.set_global_param("sync_source", (float)Engine::JackSync));
+        rig->host_bpm = bpm;
+        rig->host_origin = origin;
+        rig->cut = std::move(cut);
+        rig->run_to(frames);
+        return rig;
+    };
+    auto blocks_of = [](nframes_t n) { return std::function<nframes_t()>([n] { return n; }); };
+
+    // Ten minutes at 127 bpm and 44.1 kHz: eighths of 10417.32 frames.
+    auto minutes = run(44100, 127.0, 0, 600 * 44100, blocks_of(256));
+    EXPECT_EQ(minutes->pulses.size(), 2540u);
+    expect_on_the_hosts_grid(*minutes, 44100, 127.0);
+
+    // Any tempo, rate and position (past 2^32 too); blocks of one frame, of
+    // the most the host gives, and of random sizes give the same pulses.
+    std::mt19937_64 rng(40);
+    for (int trial = 0; trial < 12; ++trial) {
+        const nframes_t rate = 22050 + (nframes_t)(rng() % 73951);
+        const double bpm = std::uniform_real_distribution<double>(40.0, 320.0)(rng);
+        const uint64_t origin = trial % 3 ? rng() % (1ull << 34) : 0;
+        const long frames = (long)(rate * 30.0 / bpm * 4.5);
+        SCOPED_TRACE("rate " + std::to_string(rate) + ", bpm " + std::to_string(bpm) + ", host from " +
+                     std::to_string(origin));
+        auto one = run(rate, bpm, origin, frames, blocks_of(1));
+        expect_on_the_hosts_grid(*one, rate, bpm);
+        const auto random = std::function<nframes_t()>([&rng] { return 1 + (nframes_t)(rng() % 4096); });
+        for (const auto& cut : {blocks_of(4096), random}) {
+            auto other = run(rate, bpm, origin, frames, cut);
+            EXPECT_EQ(other->pulses, one->pulses);
+            EXPECT_EQ(other->beats, one->beats);
+        }
+    }
+}
+
+// A source that gives no pulses gives none, whatever the source before it
+// left in the sync buffer.
+TEST(EngineSync, ASourceWithoutPulsesGivesNone)
+{
+    struct Case {
+        const char* name;
+        float before;  // the source before
+        bool removed;  // the master loop goes instead of the source changing
+    };
+    const std::vector<Case> cases = {
+        {"every frame, then a brother", (float)Engine::NoSync, false},
+        {"the internal tempo, then a brother", (float)Engine::InternalTempoSync, false},
+        {"a master loop, then the master is removed", 2.0f, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SyncRig rig(256);
+        ASSERT_TRUE(rig.engine.add_loop(1, 1.0f, true) && rig.engine.add_loop(1, 1.0f, true));
+        ASSERT_TRUE(rig.engine.set_global_param("tempo", 120.0f));
+        ASSERT_TRUE(rig.engine.set_global_param("sync_source", c.before));
+        rig.run_to(12032);  // a pulse of the internal tempo at 12000, in the last block
+        ASSERT_FALSE(rig.pulses_from(11776).empty());
+        if (c.removed) {
+            int last = 1;
+            ASSERT_TRUE(rig.engine.remove_loop_request(last));
+        } else {
+            ASSERT_TRUE(rig.engine.set_global_param("sync_source", (float)Engine::BrotherSync));
+        }
+        rig.run_to(24064);
+        rig.engine.delete_released_loops();
+        EXPECT_EQ(rig.pulses_from(12032), std::vector<long>{});
     }
 }
 

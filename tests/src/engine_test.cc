@@ -42,7 +42,7 @@ TEST(EngineSetup, AsksForCommonPortsInOrderAndKeepsRefusedSlots) {
     qmtest::TestDriver driver(48000, 256);
     driver.refuse_port("common_in_1");
     Engine engine;
-    ASSERT_TRUE(engine.initialize(&driver, 2, 10051, ""));
+    ASSERT_TRUE(engine.initialize(&driver, 2, -1, ""));  // no OSC port: nothing from outside
     EXPECT_EQ(driver.requests(), (std::vector<std::string>{"in:common_in_1", "out:common_out_1", "in:common_in_2",
                                                            "out:common_out_2"}));
     port_id_t id = 0;

@@ -22,7 +22,9 @@ public:
     static const Quillomat::nframes_t kBlock = 256;
 
     explicit EngineRig(int common_channels = 2) : driver(kRate, kBlock) {
-        ok = engine.initialize(&driver, common_channels, 10051, "");
+        // No OSC port: what other programs send to the looper's usual ports
+        // must not reach an engine a test drives block by block.
+        ok = engine.initialize(&driver, common_channels, -1, "");
         engine.LoopRemoved.connect([this] { ++removed_signals; });
     }
     // The audio thread stops before the engine goes.
