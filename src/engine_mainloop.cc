@@ -13,7 +13,6 @@
 #include <vector>
 
 #include <kvo/transmitter.h>
-#include <kvo/xml++.h>
 
 #include "command_map.h"
 #include "control_osc.h"
@@ -405,13 +404,6 @@ void Engine::mainloop()
     // when that fails: made now, a session or binding file later never runs
     // out of memory inside it.
     xmlGetGlobalState();
-    // So do the lists the XML tree keeps for each thread, which the C library
-    // cannot register for clean-up out of memory.
-    memory.refuse([] {
-        XMLNode none("none");
-        none.children("none");
-        XMLTree().write_buffer();
-    });
 
     while (is_ok() && _osc) {
         delete_released_loops();

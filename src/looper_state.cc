@@ -223,7 +223,7 @@ int Looper::restore_state(const XMLNode& node)
         _relative_sync = prop->value() == "yes";
     }
 
-    // The named-child list is shared per thread: take a copy.
+    // The node keeps one named-child list for every call: take a copy.
     const XMLNodeList panners = node.children("Panner");
     for (XMLNode* child : panners) {
         if (_panner) {

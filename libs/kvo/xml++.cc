@@ -171,15 +171,16 @@ const XMLNodeList& XMLNode::children(const std::string& n) const {
     if (n.empty()) {
         return _children;
     }
-    // One list per thread, so threads never refill each other's result.
-    thread_local XMLNodeList named;
-    named.clear();
+    // Kept by the node, not by the module or a thread: no two callers refill
+    // each other's result, and no thread keeps state that must be freed when
+    // it ends.
+    _named.clear();
     for (XMLNode* child : _children) {
         if (child->_name == n) {
-            named.push_back(child);
+            _named.push_back(child);
         }
     }
-    return named;
+    return _named;
 }
 
 XMLNode* XMLNode::add_child(const std::string& n) {
@@ -384,7 +385,7 @@ bool XMLTree::write() const {
 }
 
 const std::string& XMLTree::write_buffer() const {
-    thread_local std::string text;
+    std::string& text = _text;
     text.clear();
     if (!_root) {
         return text;

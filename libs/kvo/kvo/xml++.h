@@ -45,8 +45,8 @@ class XMLNode {
     XMLNode* add_content(const std::string& c = std::string());
 
     // An empty name gives this node's own list. A name gives the direct
-    // children of that name in a list kept per thread: the next named call on
-    // the same thread refills it, so copy it before making another.
+    // children of that name in a list this node keeps: its next named call
+    // refills it, so copy it before making another.
     const XMLNodeList& children(const std::string& n = std::string()) const;
     XMLNode* add_child(const std::string& n);
     XMLNode* add_child_copy(const XMLNode& n);
@@ -71,6 +71,7 @@ class XMLNode {
     XMLNodeList _children;
     XMLPropertyList _proplist;
     XMLPropertyMap _propmap;
+    mutable XMLNodeList _named;  // the last named children() result
 };
 
 class XMLTree {
@@ -113,7 +114,7 @@ class XMLTree {
         set_filename(fn);
         return write();
     }
-    // The text lives in a string kept per thread until the next call there.
+    // The text lives in a string the tree keeps until its next call.
     const std::string& write_buffer() const;
 
   private:
@@ -121,4 +122,5 @@ class XMLTree {
     XMLNode* _root;
     int _compression;
     bool _initialized;
+    mutable std::string _text;  // the last write_buffer() result
 };
