@@ -200,43 +200,4 @@ TEST_P(RateClockScripts, KeepsExactTimeAndPlaysTheSameWhateverTheSplit) {
 
 INSTANTIATE_TEST_SUITE_P(Random, RateClockScripts, ::testing::Range(0, 60));
 
-// A stretch at 3 or 0.75 makes exactly the frames of its length times the
-// rate: the count never rounds up a hair.
-TEST(RateClock, TripsOfWholeFramesEndOnTheirFrame) {
-    const struct {
-        float rate;
-        nframes_t frames;
-        uint64_t made;
-    } trips[] = {{3.0f, 4404, 13212}, {0.75f, 4404, 3303}, {1.5f, 4404, 6606}, {0.5f, 4801, 2400}};
-    for (const auto& trip : trips) {
-        RateClock clock;
-        clock.reserve(4096);
-        clock.set_rate(trip.rate);
-        uint64_t made = 0;
-        for (nframes_t done = 0; done < trip.frames; done += 256) {
-            clock.plan(std::min<nframes_t>(256, trip.frames - done));
-            made += clock.made();
-        }
-        EXPECT_EQ(made, trip.made) << "rate " << trip.rate;
-    }
-}
-
-// Riding the rate between two values keeps the loop on its time: a thousand
-// changes between 0.6 and 1.7 every 517 frames, and then back at rate 1.
-TEST(RateClock, ChangesBetweenTwoRatesAddNothingUp) {
-    RateClock clock;
-    clock.reserve(256);
-    uint64_t made = 0, exact = 0;
-    for (int i = 0; i < 1000; ++i) {
-        const float rate = i % 2 ? 1.7f : 0.6f;
-        clock.set_rate(rate);
-        for (nframes_t done = 0; done < 517; done += 256) {
-            clock.plan(std::min<nframes_t>(256, 517 - done));
-            made += clock.made();
-        }
-        exact += 517 * fixed(rate);
-    }
-    EXPECT_EQ(made, exact >> 32);
-}
-
 } // namespace
