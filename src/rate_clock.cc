@@ -123,9 +123,7 @@ void RateClock::plan(nframes_t n)
     _x = x;
     _lag = lag;
     if (n > 0) {
-        _filter = _filter_end = filter_at(n - 1);
-    } else {
-        _filter_end = _filter;
+        _filter = filter_at(n - 1);
     }
 }
 

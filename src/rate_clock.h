@@ -48,7 +48,6 @@ public:
     void set_rate(float rate);
     uint64_t rate() const { return _r; }
     uint64_t position() const { return _x; }
-    uint64_t lag() const { return _lag; }
     // Rate 1, nothing late and no low-pass fading out: loop frame and block
     // frame are one.
     bool direct() const { return _r == One && _lag == frac(_x) && _filter == 0 && !_in_waiting && _out_waiting == 0; }
@@ -79,7 +78,8 @@ public:
     int filter_at(nframes_t j) const;
     // The filter starts with the first frame of the plan (it was off).
     bool filter_starts() const { return _filter_starts; }
-    int filter_steps() const { return _filter_end; }
+    // Its weight after the last frame of the plan.
+    int filter_steps() const { return _filter; }
 
     // Sync pulses. The block's pulses go to the loop frames nearest them,
     // never to a frame already made: loop_sync has made() frames. A pulse at
@@ -95,8 +95,6 @@ public:
 
 private:
     static uint64_t frac(uint64_t x) { return x & (One - 1); }
-    // The loop frame at buffer index 0 of the last plan.
-    uint32_t base() const { return _base; }
     // Marks the block frame that hears loop frame k; false when none of this
     // plan's does.
     bool place_out(uint32_t k, float* block_sync) const;
@@ -111,10 +109,9 @@ private:
     nframes_t _n = 0;
     nframes_t _made = 0;
     uint64_t _x0 = 0;  // where it started
-    uint32_t _base = 0;
+    uint32_t _base = 0;  // the loop frame at buffer index 0
     bool _plan_one = true;
     int _filter0 = 0;
-    int _filter_end = 0;
     bool _filter_starts = false;
     uint32_t* _in_at = nullptr;  // loop frame i: between block frames at-1 and at
     float* _in_w = nullptr;      // and how far
